@@ -193,10 +193,12 @@ void RunOwnWindow(const OwnWindowStart& start) {
         if (Display* d = Find(Lib().displays, start.display); d && d->ownThreadId == GetCurrentThreadId()) d->window = hwnd;
         else PostThreadMessageA(GetCurrentThreadId(), kMsgClose, 0, 0);
     }
+    if (hwnd) {
+        ShowWindow(hwnd, SW_SHOWNOACTIVATE);
+        UpdateWindow(hwnd);
+    }
     SetEvent(start.ready);
     if (!hwnd) return;
-    ShowWindow(hwnd, SW_SHOWNOACTIVATE);
-    UpdateWindow(hwnd);
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
         if (!msg.hwnd && msg.message == kMsgClose) {
             if (IsWindow(hwnd)) DestroyWindow(hwnd);

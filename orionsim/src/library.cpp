@@ -283,7 +283,7 @@ MIL_ID AllocBuffer(Call& call, long sys, long bands, long sizeX, long sizeY, lon
         return call.Fail("the buffer could not be allocated (simulated fault)");
     if (bands != 1 && bands != 3) return call.Fail("unsupported number of bands " + std::to_string(bands));
     if (type != 8) return call.Fail("unsupported buffer type " + std::to_string(type) + " (only 8-bit unsigned)");
-    if (sizeX < 1 || sizeY < 1 || sizeX > 65536 || sizeY > 65536)
+    if (sizeX < 1 || sizeY < 1 || sizeX > (1L << 26) || sizeY > (1L << 26))
         return call.Fail("unsupported buffer size " + std::to_string(sizeX) + " x " + std::to_string(sizeY));
 
     auto b = std::make_unique<Buffer>();
@@ -412,9 +412,9 @@ MIL_ID __stdcall MappAlloc(long initFlag, MIL_ID* id) {
     Call call(TraceLine("MappAlloc").Int(initFlag).Pointer(id));
     Lock lock(Lib().lock);
     StoreId(id, 0);
+    g_reportErrors = true;  // a new application starts with error reporting on
     const auto fail = GetEnv("ORIONSIM_FAIL");
     if (fail && (ParseFaults(*fail) & kFaultMappAlloc)) return call.Fail("the application could not be allocated (simulated fault)");
-    g_reportErrors = true;
     const long newId = Lib().nextId++;
     Lib().apps.emplace(newId, std::make_unique<Application>(Application{newId}));
     return StoreId(id, newId);
