@@ -1,0 +1,38 @@
+# Test programs are 32-bit Windows executables that CTest runs under Wine
+# (CMAKE_CROSSCOMPILING_EMULATOR). tools/run-tests.sh prepares the Wine
+# prefix in the build tree, the X server and a persistent wineserver; the
+# environment below points every test at that prefix.
+set(WINE_TEST_PREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix the tests run in")
+set(WINE_TEST_ENVIRONMENT
+    WINEPREFIX=${WINE_TEST_PREFIX}
+    WINEARCH=win32
+    WINEDEBUG=-all
+    "WINEDLLOVERRIDES=mscoree,mshtml=")
+
+set(GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources")
+if(NOT TARGET gtest)
+    set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()
+
+# add_wine_test(NAME name SOURCES ... [LIBRARIES ...] [TIMEOUT s])
+# Builds a GoogleTest program and registers it with CTest. Tests share one
+# registry (the prefix's HKCU) and one log file, so they run one at a time.
+function(add_wine_test)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 120)
+    endif()
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBRARIES} gtest gtest_main)
+    target_link_options(${T_NAME} PRIVATE ${STATIC_RUNTIME})
+    target_compile_options(${T_NAME} PRIVATE ${PROJECT_WARNINGS})
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
+    set_tests_properties(${T_NAME} PROPERTIES
+        TIMEOUT ${T_TIMEOUT}
+        RUN_SERIAL TRUE
+        ENVIRONMENT "${WINE_TEST_ENVIRONMENT}"
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+endfunction()

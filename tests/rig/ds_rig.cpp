@@ -1,0 +1,135 @@
+#include "rig/ds_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+std::string ExeDirectory()
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    char* slash = std::strrchr(path, '\\');
+    if (slash != nullptr) {
+        *slash = '\0';
+    }
+    return path;
+}
+
+TW_IDENTITY TestAppIdentity(TW_UINT32 id)
+{
+    TW_IDENTITY app = {};
+    app.Id = id;
+    app.Version.MajorNum = 1;
+    app.Version.Language = TWLG_USA;
+    app.Version.Country = TWCY_USA;
+    std::strcpy(app.Version.Info, "test");
+    app.ProtocolMajor = 1;
+    app.ProtocolMinor = 9;
+    app.SupportedGroups = DG_CONTROL | DG_IMAGE;
+    std::strcpy(app.Manufacturer, "Test");
+    std::strcpy(app.ProductFamily, "Test");
+    std::strcpy(app.ProductName, "Test application");
+    return app;
+}
+
+DsModule::DsModule(const std::string& path) : App(TestAppIdentity()), path_(path)
+{
+    Load();
+}
+
+DsModule::~DsModule()
+{
+    if (module_ != nullptr) {
+        FreeLibrary(module_);
+    }
+}
+
+void DsModule::Load()
+{
+    module_ = LoadLibraryA(path_.c_str());
+    EXPECT_NE(module_, nullptr) << "cannot load " << path_ << ", error " << GetLastError();
+    if (module_ != nullptr) {
+        entry_ = reinterpret_cast<DsEntryProc>(
+            reinterpret_cast<void (*)()>(GetProcAddress(module_, "DS_Entry")));
+        EXPECT_NE(entry_, nullptr) << "no DS_Entry in " << path_;
+    }
+}
+
+void DsModule::Reload()
+{
+    if (module_ != nullptr) {
+        FreeLibrary(module_);
+        EXPECT_EQ(GetModuleHandleA(path_.c_str()), nullptr) << "module still loaded";
+    }
+    module_ = nullptr;
+    entry_ = nullptr;
+    Load();
+}
+
+TW_UINT16 DsModule::Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data)
+{
+    return CallAs(&App, dg, dat, msg, data);
+}
+
+TW_UINT16 DsModule::CallAs(TW_IDENTITY* origin, TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data)
+{
+    if (entry_ == nullptr) {
+        ADD_FAILURE() << "module not loaded";
+        return 0xFFFF;
+    }
+    return entry_(origin, dg, dat, msg, data);
+}
+
+TW_UINT16 DsModule::Status()
+{
+    TW_STATUS status = {0xFFFF, 0xFFFF};
+    TW_UINT16 rc = Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+    EXPECT_EQ(rc, TWRC_SUCCESS) << "DAT_STATUS / MSG_GET";
+    EXPECT_EQ(status.Reserved, 0);
+    return status.ConditionCode;
+}
+
+void ResetSourceRegistry()
+{
+    LONG rc = RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Talvenix");
+    ASSERT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND) << "RegDeleteTree: " << rc;
+}
+
+void WriteRegistryValue(const char* subkey, const char* name, DWORD type, const void* data, DWORD size)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyA(HKEY_CURRENT_USER, subkey, &key), ERROR_SUCCESS) << subkey;
+    EXPECT_EQ(RegSetValueExA(key, name, 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS) << name;
+    RegCloseKey(key);
+}
+
+void SetDumpMode(DWORD value)
+{
+    WriteRegistryValue("SOFTWARE\\Talvenix\\Twain\\", "Dump", REG_DWORD, &value, sizeof value);
+}
+
+std::string SourceLogPath()
+{
+    return ExeDirectory() + "\\TALVENIX.LOG";
+}
+
+std::string ReadFileText(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+bool FileExists(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void DeleteSourceLog()
+{
+    DeleteFileA(SourceLogPath().c_str());
+    ASSERT_FALSE(FileExists(SourceLogPath()));
+}

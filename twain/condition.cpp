@@ -1,0 +1,89 @@
+#include "twain/condition.h"
+
+#include "diag/debug_log.h"
+#include "twain/source.h"
+
+TW_UINT16 PendingCondition = TWCC_SUCCESS;
+
+const char* ConditionText(int code)
+{
+    switch (code) {
+    case TWCC_SUCCESS: return "Success message from detailed error request ??";
+    case TWCC_BUMMER: return "Bummer error.";
+    case TWCC_LOWMEMORY: return "Low Memory Condition encountered, free up some memory and try again.";
+    case TWCC_NODS: return "No Data Source found error.";
+    case TWCC_MAXCONNECTIONS: return "Source is connected to max possible apps.";
+    case TWCC_OPERATIONERROR: return "An operation error just occurred.";
+    case TWCC_BADCAP: return "Bad capabilities error.";
+    case TWCC_BADPROTOCOL: return "Bad protocol error.";
+    case TWCC_BADVALUE: return "Bad value error.";
+    case TWCC_SEQERROR: return "DG DAT MSG is out of expected sequence.";
+    case TWCC_BADDEST: return "Unknown destination Application/Source in DSM_Entry";
+    case TWCC_CAPUNSUPPORTED: return "Capability not supported by data source";
+    case TWCC_CAPBADOPERATION: return " Operation not supported by capability ";
+    case TWCC_CAPSEQERROR: return "Capability has dependancy on other capability";
+    case TWCC_CHECKDEVICEONLINE: return "The device went offline prior to or during this operation";
+    default: return "Unknown Error value in condition code.";
+    }
+}
+
+void ReportCondition(const char* context, int code)
+{
+    DebugLog log;
+    PendingCondition = static_cast<TW_UINT16>(code);
+    log.Write("%s%s", context, ConditionText(code));
+}
+
+TW_UINT16 HandleStatus(const Triplet& triplet)
+{
+    if (triplet.MSG != MSG_GET) {
+        ReportCondition("General failure in response to DAT_STATUS.  ", TWCC_BADPROTOCOL);
+        return TWRC_FAILURE;
+    }
+    if (triplet.pData == nullptr) {
+        // Nothing to write the code into: keep it pending for a proper call.
+        ReportCondition("General failure in response to DAT_STATUS.  ", TWCC_BADVALUE);
+        return TWRC_FAILURE;
+    }
+    auto* status = static_cast<TW_STATUS*>(triplet.pData);
+    status->ConditionCode = PendingCondition;
+    status->Reserved = 0;
+    PendingCondition = TWCC_SUCCESS;
+    return TWRC_SUCCESS;
+}
+
+DsmEntryProc GetDsmEntry()
+{
+    // The manager is loaded in the application already; this only takes a
+    // reference, which the application's own keeps alive anyway.
+    HMODULE dsm = GetModuleHandleA("TWAIN_32.DLL");
+    if (dsm == nullptr) {
+        dsm = LoadLibraryA("TWAIN_32.DLL");
+    }
+    if (dsm == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<DsmEntryProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(dsm, "DSM_Entry")));
+}
+
+TW_UINT16 NotifyXferReady()
+{
+    DsmEntryProc dsmEntry = GetDsmEntry();
+    if (dsmEntry == nullptr) {
+        return 0;
+    }
+    // The application may start transferring from inside the call.
+    SourceState = 600;
+    return dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
+}
+
+void NotifyCloseDsRequest()
+{
+    DsmEntryProc dsmEntry = GetDsmEntry();
+    if (dsmEntry == nullptr) {
+        return;
+    }
+    dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_CLOSEDSREQ, nullptr);
+    SourceState = 500;
+}

@@ -1,0 +1,69 @@
+// DS_Entry and the routing of a triplet to its handler. The tables come first:
+// they are the map of what this source answers.
+#include "twain/dispatch.h"
+
+#include "capability/negotiation.h"
+#include "diag/debug_log.h"
+#include "twain/condition.h"
+#include "twain/control.h"
+#include "twain/source.h"
+
+const DispatchEntry ControlDispatchTable[] = {
+    {DAT_IDENTITY, HandleIdentity},
+    {DAT_CAPABILITY, HandleCapability},
+    {DAT_STATUS, HandleStatus},
+    {0, nullptr},
+};
+
+const DispatchEntry ImageDispatchTable[] = {
+    {0, nullptr},
+};
+
+TW_UINT16 Dispatch(const Triplet& triplet, const DispatchEntry* table, TW_UINT16 DAT)
+{
+    DebugLog log;
+    log.Write("Dispatching %s / DAT_%x / MSG_%x \n", triplet.DG == DG_CONTROL ? "DG_CONTROL" : "DG_IMAGE",
+              static_cast<unsigned>(triplet.DAT), static_cast<unsigned>(triplet.MSG));
+    for (const DispatchEntry* row = table; row->Handler != nullptr; ++row) {
+        if (static_cast<TW_UINT16>(row->DAT) == DAT) {
+            return row->Handler(triplet);
+        }
+    }
+    ReportCondition("General failure in dispatcher of DG_CONTROL or DG_IMAGE.   ", TWCC_BADPROTOCOL);
+    return TWRC_FAILURE;
+}
+
+extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg,
+                                        TW_MEMREF pData)
+{
+    // Only the connected application gets through; while none is connected,
+    // everybody does. A caller without identity cannot be the connected one.
+    if (AppIdentity.Id != 0 && (pOrigin == nullptr || pOrigin->Id != AppIdentity.Id)) {
+        return TWRC_SUCCESS;
+    }
+
+    // Every message of the application's loop passes here while the source is
+    // enabled; the dialog gets its keyboard handling, nothing is logged.
+    if (Msg == MSG_PROCESSEVENT) {
+        auto* event = static_cast<TW_EVENT*>(pData);
+        if (event == nullptr) {
+            return TWRC_NOTDSEVENT;
+        }
+        event->TWMessage = MSG_NULL;
+        if (DialogHandle == nullptr || event->pEvent == nullptr) {
+            return TWRC_NOTDSEVENT;
+        }
+        return IsDialogMessageA(DialogHandle, static_cast<LPMSG>(event->pEvent)) ? TWRC_DSEVENT
+                                                                                 : TWRC_NOTDSEVENT;
+    }
+
+    const Triplet triplet = {pOrigin, DG, DAT, Msg, pData};
+    if (DG == DG_CONTROL) {
+        return Dispatch(triplet, ControlDispatchTable, DAT);
+    }
+    if (DG == DG_IMAGE) {
+        return Dispatch(triplet, ImageDispatchTable, DAT);
+    }
+    DebugLog().Write("Dispatching nothing, bad protocol (or DG_AUDIO) \n");
+    return TWRC_FAILURE;
+}

@@ -1,0 +1,93 @@
+// The module's load and unload, and the records that live as long as it.
+#include <cstring>
+
+#include "twain/source.h"
+#include "twain/text.h"
+
+HINSTANCE ModuleHandle = nullptr;
+char ModuleDirectory[256] = "";
+DWORD DumpMode = 0;
+TW_IDENTITY SourceIdentity = {};
+TW_IDENTITY AppIdentity = {};
+HWND DialogHandle = nullptr;
+
+namespace {
+
+void ReadDumpMode()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, BaseKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return;
+    }
+    // Whatever type the value has, at most its first four bytes count.
+    BYTE data[4] = {};
+    DWORD size = sizeof data;
+    LONG status = RegQueryValueExA(key, "Dump", nullptr, nullptr, data, &size);
+    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
+        if (status == ERROR_MORE_DATA) {
+            // Too long for four bytes: read it whole and keep the start.
+            DWORD full = 0;
+            RegQueryValueExA(key, "Dump", nullptr, nullptr, nullptr, &full);
+            BYTE* buffer = new BYTE[full];
+            if (RegQueryValueExA(key, "Dump", nullptr, nullptr, buffer, &full) == ERROR_SUCCESS) {
+                std::memcpy(data, buffer, sizeof data);
+            }
+            delete[] buffer;
+        }
+        std::memcpy(&DumpMode, data, sizeof DumpMode);
+    }
+    RegCloseKey(key);
+}
+
+void FindModuleDirectory(HINSTANCE instance)
+{
+    char path[256] = "";
+    DWORD length = GetModuleFileNameA(instance, path, sizeof path - 1);
+    path[length < sizeof path ? length : sizeof path - 1] = '\0';
+    char* lastBackslash = std::strrchr(path, '\\');
+    if (lastBackslash != nullptr) {
+        *lastBackslash = '\0';
+    }
+    CopyText(ModuleDirectory, sizeof ModuleDirectory, path);
+}
+
+void SetIdentityDefaults()
+{
+    SourceIdentity = {};
+    SourceIdentity.Id = 0;
+    SourceIdentity.Version.MajorNum = 1;
+    SourceIdentity.Version.MinorNum = 0;
+    SourceIdentity.Version.Language = TWLG_USA;
+    SourceIdentity.Version.Country = TWCY_USA;
+    CopyText(SourceIdentity.Version.Info, sizeof SourceIdentity.Version.Info, "Version 1.00");
+    SourceIdentity.ProtocolMajor = 1;
+    SourceIdentity.ProtocolMinor = 8;
+    SourceIdentity.SupportedGroups = DG_CONTROL | DG_IMAGE;
+    CopyText(SourceIdentity.Manufacturer, sizeof SourceIdentity.Manufacturer, "Talvenix, Ing. Buro Quellmar");
+    CopyText(SourceIdentity.ProductFamily, sizeof SourceIdentity.ProductFamily, "TWAIN");
+    CopyText(SourceIdentity.ProductName, sizeof SourceIdentity.ProductName, "Talvenix Matrox Orion driver");
+}
+
+}  // namespace
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/)
+{
+    switch (reason) {
+    case DLL_PROCESS_ATTACH:
+        if (instance == nullptr) {
+            return FALSE;
+        }
+        ReadDumpMode();
+        FindModuleDirectory(instance);
+        ModuleHandle = instance;
+        AppIdentity.Id = 0;
+        SetIdentityDefaults();
+        break;
+    case DLL_PROCESS_DETACH:
+        AppIdentity.Id = 0;
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
