@@ -1,0 +1,33 @@
+// DAT_CAPABILITY: routing to the capability rules, and the answer and setting
+// forms the rules are made of.
+#pragma once
+
+#include "capability/store.h"
+#include "twain/triplet.h"
+
+// The context text of every capability report.
+extern const char* const CapabilityContext;
+
+TW_UINT16 HandleCapability(const Triplet& triplet);
+
+// The rule of ICAP_PIXELTYPE; the digitizer start-up selects the pixel type
+// through it.
+TW_UINT16 HandlePixelType(const Triplet& triplet);
+
+// The ids of the capability table, in row order.
+constexpr int SupportedCapabilityCount = 18;
+void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
+
+// Answer forms: put a new container into the application's TW_CAPABILITY.
+// TWRC_FAILURE with hContainer none when it cannot be built.
+TW_UINT16 AnswerCopy(TW_CAPABILITY& capability);
+TW_UINT16 AnswerCurrent(TW_CAPABILITY& capability);
+TW_UINT16 AnswerDefault(TW_CAPABILITY& capability);
+TW_UINT16 AnswerOneValue(TW_CAPABILITY& capability, TW_UINT16 itemType, const void* item);
+
+// Setting forms.
+TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability);
+TW_UINT16 StoreAppContainer(const TW_CAPABILITY& capability);
+
+// Reports `code` with the capability context and answers TWRC_FAILURE.
+TW_UINT16 RefuseCapability(TW_UINT16 code);

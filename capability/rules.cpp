@@ -1,0 +1,336 @@
+// The rule of every negotiable capability, and the table that routes a
+// capability id to it. Each rule is a row of data run by one interpreter, so
+// the rules differ only where their answers differ.
+#include "capability/container.h"
+#include "capability/negotiation.h"
+#include "diag/debug_log.h"
+#include "settings/source_settings.h"
+#include "twain/condition.h"
+
+namespace {
+
+enum class Query { Copy, Current, Default, Width, Height, Fail };
+
+enum class Setting {
+    Choice,        // one value selects, enumeration replaces
+    Fixed,         // only the single value is accepted
+    Flag,          // one value stored as sent
+    Count,         // the transfer count
+    BadProtocol,   // refused
+    Unsupported,   // refused as unsupported
+    Fail,          // plain failure
+    Restore,       // MSG_RESET: back to the default container
+};
+
+struct CapabilityRule {
+    TW_UINT16 Cap;
+    const char* Label;
+    // Message names logged for MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT, MSG_SET, MSG_RESET.
+    const char* Names[5];
+    Query Get, GetCurrent, GetDefault;
+    Setting Set;
+    Setting Reset;       // Restore, or a refusal
+    TW_UINT16 StoredAs;  // Fixed: the kind the store holds
+    TW_UINT32 Only;      // Fixed: the single value
+    TW_UINT16 EnumRefusal;  // Fixed: the code an enumeration gets
+    bool QuietUnknown;      // no closing "\n" after a message outside the five
+    bool QuietRefusal;      // no closing "\n" after a refused MSG_SET or MSG_RESET
+};
+
+#define GET "MSG_GET"
+#define CUR "MSG_GETCURRENT"
+#define DEF "MSG_GETDEFAULT"
+#define SET "MSG_SET"
+#define RST "MSG_RESET"
+
+constexpr CapabilityRule XferCountRule = {CAP_XFERCOUNT, "\n CAP_XFERCOUNT (0x0001) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
+    Setting::Count, Setting::Restore, 0, 0, 0, false, false};
+constexpr CapabilityRule CompressionRule = {ICAP_COMPRESSION, "\n ICAP_COMPRESSION (0x0100) ",
+    {GET, CUR, DEF CUR, SET, RST}, Query::Copy, Query::Current, Query::Default,
+    Setting::Fixed, Setting::BadProtocol, TWON_ENUMERATION, TWCP_NONE, TWCC_CAPUNSUPPORTED, false, false};
+constexpr CapabilityRule PixelTypeRule = {ICAP_PIXELTYPE, "\n ICAP_PIXELTYPE (0x0101) ",
+    {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
+    Setting::Choice, Setting::Restore, 0, 0, 0, false, false};
+constexpr CapabilityRule UnitsRule = {ICAP_UNITS, "\n ICAP_UNITS (0x0102) ",
+    {GET, CUR, DEF CUR, SET, RST}, Query::Copy, Query::Current, Query::Default,
+    Setting::Fixed, Setting::Restore, TWON_ENUMERATION, TWUN_PIXELS, TWCC_CAPUNSUPPORTED, false, false};
+constexpr CapabilityRule XferMechRule = {ICAP_XFERMECH, "\n ICAP_XFERMECH (0x0103) ",
+    {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
+    Setting::Choice, Setting::Restore, 0, 0, 0, false, false};
+constexpr CapabilityRule FeederEnabledRule = {CAP_FEEDERENABLED, "\n CAP_FEEDERENABLED (0x1002) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
+    Setting::Flag, Setting::Restore, 0, 0, 0, false, false};
+constexpr CapabilityRule FeederLoadedRule = {CAP_FEEDERLOADED, "\n CAP_FEEDERLOADED (0x1003) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
+    Setting::Flag, Setting::Restore, 0, 0, 0, false, false};
+constexpr CapabilityRule AutoFeedRule = {CAP_AUTOFEED, "\n CAP_AUTOFEED (0x1007) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
+    Setting::Flag, Setting::Restore, 0, 0, 0, false, false};
+constexpr CapabilityRule SupportedCapsRule = {CAP_SUPPORTEDCAPS, "\n CAP_SUPPORTEDCAPS (0x1005) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST SET}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+constexpr CapabilityRule UiControllableRule = {CAP_UICONTROLLABLE, "\n CAP_UICONTROLLABLE (0x100e) ",
+    {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+constexpr CapabilityRule PhysicalWidthRule = {ICAP_PHYSICALWIDTH, "\n ICAP_PHYSICALWIDTH (0x1111) ",
+    {GET CUR DEF, CUR DEF, DEF, SET RST, RST}, Query::Width, Query::Width, Query::Width,
+    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, true, true};
+constexpr CapabilityRule PhysicalHeightRule = {ICAP_PHYSICALHEIGHT, "\n ICAP_PHYSICALHEIGHT (0x1112) ",
+    {GET CUR DEF, CUR DEF, DEF, SET RST, RST}, Query::Height, Query::Height, Query::Height,
+    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, true, true};
+constexpr CapabilityRule XResolutionRule = {ICAP_XRESOLUTION, "\n ICAP_XRESOLUTION (0x1118) ",
+    {GET, CUR DEF GET, DEF GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::Unsupported, Setting::Unsupported, 0, 0, 0, true, false};
+constexpr CapabilityRule YResolutionRule = {ICAP_YRESOLUTION, "\n ICAP_YRESOLUTION (0x1119) ",
+    {GET, CUR DEF GET, DEF GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::Unsupported, Setting::Unsupported, 0, 0, 0, true, false};
+constexpr CapabilityRule BitOrderRule = {ICAP_BITORDER, "\n ICAP_BITORDER (0x111c)",
+    {GET, CUR, DEF, SET, RST}, Query::Fail, Query::Fail, Query::Fail,
+    Setting::Fail, Setting::Fail, 0, 0, 0, true, false};
+constexpr CapabilityRule PixelFlavorRule = {ICAP_PIXELFLAVOR, "\n ICAP_PIXELFLAVOR (0x111f) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::Fixed, Setting::Restore, TWON_ONEVALUE, TWPF_CHOCOLATE, TWCC_BADPROTOCOL, false, false};
+constexpr CapabilityRule PlanarChunkyRule = {ICAP_PLANARCHUNKY, "\n ICAP_PLANARCHUNKY (0x1120) ",
+    {GET, CUR, DEF CUR, SET RST, RST}, Query::Copy, Query::Current, Query::Default,
+    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+constexpr CapabilityRule BitDepthRule = {ICAP_BITDEPTH, "\n ICAP_BITDEPTH (0x112b) ",
+    {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Current, Query::Current, Query::Current,
+    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+
+#undef GET
+#undef CUR
+#undef DEF
+#undef SET
+#undef RST
+
+TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
+{
+    switch (form) {
+    case Query::Copy: return AnswerCopy(capability);
+    case Query::Current: return AnswerCurrent(capability);
+    case Query::Default: return AnswerDefault(capability);
+    case Query::Width:
+    case Query::Height: {
+        // Pixels: TWUN_PIXELS is the only unit.
+        const TW_UINT32 pixels = form == Query::Width ? GetImageWidth() : GetImageHeight();
+        const TW_FIX32 size = FloatToFix32(static_cast<double>(pixels));
+        return AnswerOneValue(capability, TWTY_FIX32, &size);
+    }
+    case Query::Fail: break;
+    }
+    return TWRC_FAILURE;
+}
+
+TW_UINT16 SetChoice(const TW_CAPABILITY& capability)
+{
+    const CapabilityEntry* entry = FindCapability(capability.Cap);
+    if (entry == nullptr || entry->ConType == TWON_ONEVALUE) {
+        return RefuseCapability(TWCC_BUMMER);
+    }
+    if (capability.ConType == TWON_ONEVALUE) {
+        return SelectEnumerationItem(capability);
+    }
+    if (capability.ConType == TWON_ENUMERATION) {
+        return StoreAppContainer(capability);
+    }
+    return RefuseCapability(TWCC_BADPROTOCOL);
+}
+
+TW_UINT16 SetFixed(const CapabilityRule& rule, const TW_CAPABILITY& capability)
+{
+    const CapabilityEntry* entry = FindCapability(capability.Cap);
+    if (entry == nullptr || entry->ConType != rule.StoredAs) {
+        return RefuseCapability(TWCC_BUMMER);
+    }
+    if (capability.ConType == TWON_ONEVALUE) {
+        TW_UINT16 itemType = 0;
+        TW_UINT32 item = 0;
+        if (!ReadOneValueWord(capability.hContainer, itemType, item)) {
+            return RefuseCapability(TWCC_BADVALUE);
+        }
+        return item == rule.Only ? TWRC_SUCCESS : RefuseCapability(TWCC_CAPUNSUPPORTED);
+    }
+    if (capability.ConType == TWON_ENUMERATION) {
+        return RefuseCapability(rule.EnumRefusal);
+    }
+    return RefuseCapability(TWCC_BADPROTOCOL);
+}
+
+TW_UINT16 SetFlag(const TW_CAPABILITY& capability)
+{
+    const CapabilityEntry* entry = FindCapability(capability.Cap);
+    if (entry == nullptr || entry->ConType == TWON_ENUMERATION) {
+        return RefuseCapability(TWCC_BUMMER);
+    }
+    if (capability.ConType != TWON_ONEVALUE) {
+        return RefuseCapability(TWCC_BADPROTOCOL);
+    }
+    return StoreAppContainer(capability);
+}
+
+TW_UINT16 SetCount(const TW_CAPABILITY& capability)
+{
+    if (capability.ConType != TWON_ONEVALUE) {
+        return RefuseCapability(TWCC_BADPROTOCOL);
+    }
+    TW_UINT16 itemType = 0;
+    TW_UINT32 item = 0;
+    if (!ReadOneValueWord(capability.hContainer, itemType, item)) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
+    if (itemType == TWTY_UINT32) {
+        // Applications that send the count unsigned still get it stored;
+        // the report tells them the type was wrong.
+        ReportCondition("tying to cast illegal value from app, ", TWCC_BADPROTOCOL);
+        return StoreAppContainer(capability);
+    }
+    if (itemType == TWTY_INT16) {
+        return StoreAppContainer(capability);
+    }
+    return TWRC_FAILURE;
+}
+
+TW_UINT16 ResetToDefault(TW_UINT16 cap)
+{
+    TW_UINT16 conType = 0;
+    HGLOBAL container = MakeDefaultContainer(cap, conType);
+    if (container == nullptr) {
+        return TWRC_FAILURE;
+    }
+    if (!StoreCapability(cap, conType, container)) {
+        GlobalFree(container);
+        return TWRC_FAILURE;
+    }
+    return TWRC_SUCCESS;
+}
+
+// Refusals shared by MSG_SET and MSG_RESET; true when `setting` refuses.
+bool Refusal(Setting setting, TW_UINT16& result)
+{
+    switch (setting) {
+    case Setting::BadProtocol: result = RefuseCapability(TWCC_BADPROTOCOL); return true;
+    case Setting::Unsupported: result = RefuseCapability(TWCC_CAPUNSUPPORTED); return true;
+    case Setting::Fail: result = TWRC_FAILURE; return true;
+    default: return false;
+    }
+}
+
+TW_UINT16 RunRule(const CapabilityRule& rule, const Triplet& triplet)
+{
+    DebugLog log;
+    log.Write("%s", rule.Label);
+    auto& capability = *static_cast<TW_CAPABILITY*>(triplet.pData);
+    TW_UINT16 result = TWRC_FAILURE;
+    bool closeLine = true;
+    switch (triplet.MSG) {
+    case MSG_GET:
+        log.Write("%s", rule.Names[0]);
+        result = AnswerQuery(rule.Get, capability);
+        break;
+    case MSG_GETCURRENT:
+        log.Write("%s", rule.Names[1]);
+        result = AnswerQuery(rule.GetCurrent, capability);
+        break;
+    case MSG_GETDEFAULT:
+        log.Write("%s", rule.Names[2]);
+        result = AnswerQuery(rule.GetDefault, capability);
+        break;
+    case MSG_SET:
+        log.Write("%s", rule.Names[3]);
+        if (Refusal(rule.Set, result)) {
+            closeLine = !(rule.QuietRefusal && rule.Set != Setting::Fail);
+            break;
+        }
+        switch (rule.Set) {
+        case Setting::Choice: result = SetChoice(capability); break;
+        case Setting::Fixed: result = SetFixed(rule, capability); break;
+        case Setting::Flag: result = SetFlag(capability); break;
+        default: result = SetCount(capability); break;
+        }
+        break;
+    case MSG_RESET:
+        log.Write("%s", rule.Names[4]);
+        if (Refusal(rule.Reset, result)) {
+            closeLine = !(rule.QuietRefusal && rule.Reset != Setting::Fail);
+            break;
+        }
+        result = ResetToDefault(rule.Cap);
+        break;
+    default:
+        result = RefuseCapability(TWCC_BADPROTOCOL);
+        closeLine = !rule.QuietUnknown;
+        break;
+    }
+    if (closeLine) {
+        log.Write("\n");
+    }
+    return result;
+}
+
+template <const CapabilityRule& Rule>
+TW_UINT16 RuleHandler(const Triplet& triplet)
+{
+    return RunRule(Rule, triplet);
+}
+
+struct CapabilityRow {
+    TW_UINT16 Cap;
+    TripletHandler Handler;
+};
+
+// In this order the supported capabilities are listed.
+const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
+    {CAP_XFERCOUNT, RuleHandler<XferCountRule>},
+    {ICAP_COMPRESSION, RuleHandler<CompressionRule>},
+    {ICAP_PIXELTYPE, HandlePixelType},
+    {ICAP_UNITS, RuleHandler<UnitsRule>},
+    {ICAP_XFERMECH, RuleHandler<XferMechRule>},
+    {CAP_FEEDERENABLED, RuleHandler<FeederEnabledRule>},
+    {CAP_FEEDERLOADED, RuleHandler<FeederLoadedRule>},
+    {CAP_AUTOFEED, RuleHandler<AutoFeedRule>},
+    {CAP_SUPPORTEDCAPS, RuleHandler<SupportedCapsRule>},
+    {CAP_UICONTROLLABLE, RuleHandler<UiControllableRule>},
+    {ICAP_PHYSICALWIDTH, RuleHandler<PhysicalWidthRule>},
+    {ICAP_PHYSICALHEIGHT, RuleHandler<PhysicalHeightRule>},
+    {ICAP_XRESOLUTION, RuleHandler<XResolutionRule>},
+    {ICAP_YRESOLUTION, RuleHandler<YResolutionRule>},
+    {ICAP_BITORDER, RuleHandler<BitOrderRule>},
+    {ICAP_PIXELFLAVOR, RuleHandler<PixelFlavorRule>},
+    {ICAP_PLANARCHUNKY, RuleHandler<PlanarChunkyRule>},
+    {ICAP_BITDEPTH, RuleHandler<BitDepthRule>},
+};
+
+}  // namespace
+
+TW_UINT16 HandlePixelType(const Triplet& triplet)
+{
+    return RunRule(PixelTypeRule, triplet);
+}
+
+void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])
+{
+    for (int i = 0; i < SupportedCapabilityCount; ++i) {
+        ids[i] = CapabilityTable[i].Cap;
+    }
+}
+
+TW_UINT16 HandleCapability(const Triplet& triplet)
+{
+    auto* capability = static_cast<TW_CAPABILITY*>(triplet.pData);
+    if (capability == nullptr) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
+    for (const CapabilityRow& row : CapabilityTable) {
+        if (row.Cap != capability->Cap) {
+            continue;
+        }
+        // The store lives from MSG_OPENDS to MSG_CLOSEDS; before that there
+        // is nothing to negotiate.
+        if (!CapabilityStoreExists()) {
+            return RefuseCapability(TWCC_SEQERROR);
+        }
+        return row.Handler(triplet);
+    }
+    return RefuseCapability(TWCC_CAPUNSUPPORTED);
+}

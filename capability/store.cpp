@@ -1,0 +1,215 @@
+#include "capability/store.h"
+
+#include <cstring>
+
+#include "capability/container.h"
+#include "capability/negotiation.h"
+
+namespace {
+
+// More than the defaults ever create; no capability outside the table
+// and ICAP_IMAGEFILEFORMAT is ever stored.
+constexpr int MaxEntries = 24;
+
+struct Store {
+    bool Exists = false;
+    int Count = 0;
+    CapabilityEntry Entries[MaxEntries] = {};
+} TheStore;
+
+void ReleaseEntries()
+{
+    for (int i = 0; i < TheStore.Count; ++i) {
+        GlobalFree(TheStore.Entries[i].Container);
+        TheStore.Entries[i] = CapabilityEntry{};
+    }
+    TheStore.Count = 0;
+}
+
+// One row of the defaults: the container each capability starts with.
+struct DefaultEntry {
+    TW_UINT16 Cap;
+    TW_UINT16 ConType;
+    TW_UINT16 ItemType;
+    TW_UINT32 NumItems;
+    TW_UINT16 Items[3];
+    TW_UINT32 CurrentIndex;
+};
+
+constexpr TW_UINT16 True = 1;
+constexpr TW_UINT16 False = 0;
+
+// In the order the store is built.
+const DefaultEntry Defaults[] = {
+    {ICAP_UNITS, TWON_ENUMERATION, TWTY_UINT16, 1, {TWUN_PIXELS}, 0},
+    {ICAP_XFERMECH, TWON_ENUMERATION, TWTY_UINT16, 3, {TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY}, 0},
+    {ICAP_PIXELFLAVOR, TWON_ONEVALUE, TWTY_UINT16, 1, {TWPF_CHOCOLATE}, 0},
+    {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, 2, {TWPT_GRAY, TWPT_RGB}, 0},
+    {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 1, {0}, 0},
+    {ICAP_COMPRESSION, TWON_ENUMERATION, TWTY_UINT16, 1, {TWCP_NONE}, 0},
+    {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION, TWTY_UINT16, 1, {TWFF_TIFF}, 0},
+    {ICAP_BITDEPTH, TWON_ONEVALUE, TWTY_UINT16, 1, {8}, 0},
+    {ICAP_PLANARCHUNKY, TWON_ENUMERATION, TWTY_UINT16, 1, {TWPC_CHUNKY}, 0},
+    {ICAP_XRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, 1, {0}, 0},
+    {ICAP_YRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, 1, {0}, 0},
+    {CAP_AUTOFEED, TWON_ONEVALUE, TWTY_BOOL, 1, {False}, 0},
+    {CAP_FEEDERLOADED, TWON_ONEVALUE, TWTY_BOOL, 1, {True}, 0},
+    {CAP_FEEDERENABLED, TWON_ONEVALUE, TWTY_BOOL, 1, {False}, 0},
+    {CAP_UICONTROLLABLE, TWON_ONEVALUE, TWTY_BOOL, 1, {True}, 0},
+    {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 0, {}, 0},
+};
+
+HGLOBAL MakeDefault(const DefaultEntry& entry)
+{
+    switch (entry.ConType) {
+    case TWON_ONEVALUE:
+        if (entry.ItemType == TWTY_FIX32) {
+            const TW_FIX32 resolution = FloatToFix32(300.0);
+            return MakeOneValue(TWTY_FIX32, &resolution);
+        }
+        return MakeOneValue(entry.ItemType, &entry.Items[0]);
+    case TWON_ENUMERATION:
+        return MakeEnumeration(entry.NumItems, entry.CurrentIndex, 0, entry.ItemType, entry.Items);
+    default: {
+        TW_UINT16 ids[SupportedCapabilityCount];
+        SupportedCapabilityIds(ids);
+        return MakeArray(SupportedCapabilityCount, TWTY_UINT16, ids);
+    }
+    }
+}
+
+bool ReadItem(TW_UINT16 cap, bool current, CapabilityItem& item)
+{
+    item = CapabilityItem{};
+    const CapabilityEntry* entry = FindCapability(cap);
+    if (entry == nullptr) {
+        return false;
+    }
+    ContainerCopy copy;
+    if (!ReadContainer(entry->Container, entry->ConType, copy)) {
+        return false;
+    }
+    const TW_UINT32 size = ItemSize(copy.ItemType);
+    TW_UINT32 index = 0;
+    if (entry->ConType == TWON_ENUMERATION) {
+        index = current ? copy.CurrentIndex : copy.DefaultIndex;
+    }
+    if (entry->ConType == TWON_ARRAY || index >= copy.NumItems) {
+        return false;
+    }
+    item.ItemType = copy.ItemType;
+    if (size != 0) {
+        std::memcpy(item.Bytes, copy.Items.get() + static_cast<size_t>(index) * size, size);
+    }
+    return true;
+}
+
+}  // namespace
+
+TW_UINT32 CapabilityItem::AsUInt32() const
+{
+    switch (ItemSize(ItemType)) {
+    case 1: return Bytes[0];
+    case 2: return static_cast<TW_UINT32>(Bytes[0] | (Bytes[1] << 8));
+    case 4:
+        return static_cast<TW_UINT32>(Bytes[0]) | (static_cast<TW_UINT32>(Bytes[1]) << 8) |
+               (static_cast<TW_UINT32>(Bytes[2]) << 16) | (static_cast<TW_UINT32>(Bytes[3]) << 24);
+    default: return 0;
+    }
+}
+
+TW_INT16 CapabilityItem::AsInt16() const
+{
+    return static_cast<TW_INT16>(Bytes[0] | (Bytes[1] << 8));
+}
+
+bool CapabilityStoreExists()
+{
+    return TheStore.Exists;
+}
+
+void BuildCapabilityDefaults()
+{
+    ReleaseEntries();
+    TheStore.Exists = true;
+    for (const DefaultEntry& entry : Defaults) {
+        HGLOBAL container = MakeDefault(entry);
+        // A container that cannot be built is skipped; the rest still are.
+        if (container != nullptr && !StoreCapability(entry.Cap, entry.ConType, container)) {
+            GlobalFree(container);
+        }
+    }
+}
+
+void FreeCapabilities()
+{
+    ReleaseEntries();
+    TheStore.Exists = false;
+}
+
+const CapabilityEntry* FindCapability(TW_UINT16 cap)
+{
+    for (int i = 0; i < TheStore.Count; ++i) {
+        if (TheStore.Entries[i].Cap == cap) {
+            return &TheStore.Entries[i];
+        }
+    }
+    return nullptr;
+}
+
+bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container)
+{
+    if (!TheStore.Exists) {
+        return false;
+    }
+    for (int i = 0; i < TheStore.Count; ++i) {
+        CapabilityEntry& entry = TheStore.Entries[i];
+        if (entry.Cap == cap) {
+            if (entry.Container != container) {
+                GlobalFree(entry.Container);
+            }
+            entry.ConType = conType;
+            entry.Container = container;
+            return true;
+        }
+    }
+    if (TheStore.Count == MaxEntries) {
+        return false;
+    }
+    TheStore.Entries[TheStore.Count++] = CapabilityEntry{cap, conType, container};
+    return true;
+}
+
+HGLOBAL CopyCapability(TW_UINT16 cap)
+{
+    const CapabilityEntry* entry = FindCapability(cap);
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    ContainerCopy copy;
+    if (!ReadContainer(entry->Container, entry->ConType, copy)) {
+        return nullptr;
+    }
+    return MakeContainer(entry->ConType, copy);
+}
+
+bool GetCurrentItem(TW_UINT16 cap, CapabilityItem& item)
+{
+    return ReadItem(cap, true, item);
+}
+
+bool GetDefaultItem(TW_UINT16 cap, CapabilityItem& item)
+{
+    return ReadItem(cap, false, item);
+}
+
+HGLOBAL MakeDefaultContainer(TW_UINT16 cap, TW_UINT16& conType)
+{
+    for (const DefaultEntry& entry : Defaults) {
+        if (entry.Cap == cap) {
+            conType = entry.ConType;
+            return MakeDefault(entry);
+        }
+    }
+    return nullptr;
+}

@@ -1,0 +1,49 @@
+// The capability store: one container per capability while the source is
+// open, the only place capability values live.
+#pragma once
+
+#include <windows.h>
+
+#include "twain/twain_types.h"
+
+struct CapabilityEntry {
+    TW_UINT16 Cap;
+    TW_UINT16 ConType;  // TWON_ARRAY, TWON_ENUMERATION or TWON_ONEVALUE
+    HGLOBAL Container;  // owned by the entry
+};
+
+// One item of a capability; items are never wider than 4 bytes.
+struct CapabilityItem {
+    TW_UINT16 ItemType = 0;
+    TW_UINT8 Bytes[4] = {};
+
+    TW_UINT32 AsUInt32() const;  // the item's bytes widened without sign
+    TW_INT16 AsInt16() const;    // the first two bytes as a signed number
+};
+
+// True from BuildCapabilityDefaults until FreeCapabilities.
+bool CapabilityStoreExists();
+
+// (Re)creates the store with the default entries.
+void BuildCapabilityDefaults();
+void FreeCapabilities();
+
+// The stored entry of `cap`, or nullptr.
+const CapabilityEntry* FindCapability(TW_UINT16 cap);
+
+// The store takes the container; an entry's former container is freed.
+// Answers false (and frees nothing of the caller's) when there is no store
+// or no room for another entry; the caller keeps `container` then.
+bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container);
+
+// A new container equal to the stored one, or nullptr.
+HGLOBAL CopyCapability(TW_UINT16 cap);
+
+// The item at CurrentIndex (DefaultIndex) of an enumeration, or a one value's
+// item. False when the capability has no entry or the entry cannot be read.
+bool GetCurrentItem(TW_UINT16 cap, CapabilityItem& item);
+bool GetDefaultItem(TW_UINT16 cap, CapabilityItem& item);
+
+// The container of `cap` as the defaults have it, and its kind. nullptr
+// when `cap` has no default or memory is exhausted.
+HGLOBAL MakeDefaultContainer(TW_UINT16 cap, TW_UINT16& conType);
