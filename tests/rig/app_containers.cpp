@@ -1,5 +1,7 @@
 #include "rig/app_containers.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace {
@@ -45,7 +47,11 @@ ListSeen ReadList(HGLOBAL block, int itemSize, bool enumeration)
 HGLOBAL GlobalBlock(const std::vector<uint8_t>& bytes)
 {
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.empty() ? 1 : bytes.size());
-    void* data = GlobalLock(block);
+    void* data = block != nullptr ? GlobalLock(block) : nullptr;
+    if (data == nullptr) {
+        ADD_FAILURE() << "no global memory for an application container";
+        return block;
+    }
     if (!bytes.empty()) {
         std::memcpy(data, bytes.data(), bytes.size());
     }
