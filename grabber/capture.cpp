@@ -1,0 +1,24 @@
+#include "grabber/capture.h"
+
+#include "grabber/mil_binding.h"
+#include "grabber/startup.h"
+#include "settings/source_settings.h"
+#include "transfer/transfers.h"
+
+void MilGrabFrame()
+{
+    Mil.MdigGrab(MilInfo.MilDigitizer, MilInfo.MilImage);
+}
+
+FrameLayout CurrentFrameLayout()
+{
+    FrameLayout layout;
+    layout.Width = GetImageWidth();
+    layout.Height = GetImageHeight();
+    layout.BandCount = GetBandCount();
+    layout.BitsPerBand = SourceSettings.BitsPerBand;
+    layout.FourBytePixels = MilInfo.FourBytePixels != 0;
+    layout.BgrOrder = MilInfo.BgrOrder != 0;
+    layout.Color = SourceSettings.Color != 0;
+    return layout;
+}

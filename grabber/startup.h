@@ -1,0 +1,48 @@
+// Bringing the frame grabber up and down, and the record of its library
+// identifiers that every grabbing operation reads.
+#pragma once
+
+#include <cstdint>
+
+#include "grabber/mil_binding.h"
+
+struct MilInfoRecord {
+    MilId MilApplication;  // MappAlloc
+    MilId MilSystem;       // MsysAlloc; 0: not started, releases do nothing
+    MilId MilDisplay;      // the live preview's display
+    MilId MilDigitizer;    // the digitizer of the current video format
+    MilId MilImage;        // the one image buffer of grabs, transfers and preview
+    void* HostAddress;     // MilImage's pixel data, or nullptr
+    // How a grabbed pixel is laid out, from the image buffer's format.
+    uint8_t FourBytePixels;  // 4 bytes a pixel
+    uint8_t BgrOrder;        // colour bytes blue first
+};
+
+extern MilInfoRecord MilInfo;
+
+// Loads the libraries, binds the entry points, allocates the application
+// and the board's system, and checks the screen: 0, or 1 with everything it
+// acquired released again.
+uint16_t MilInitSystem();
+// Starts the digitizer in `format` (a writable buffer of 256 bytes) with
+// display, image buffer and board information: 0 or 1. A format the board
+// refuses is replaced in `format` by "M_CCIR".
+uint16_t MilInitDigitizer(char* format);
+void MilGetBoardInfo();
+void MilFreeDigitizer();
+void MilFreeSystem();
+
+// The free grab memory in kB, probed with 1 MB buffers halving down to 2 kB,
+// at most 100 held.
+uint32_t MeasureGrabMemoryKb();
+
+// A buffer format (masked with 0x3F00): its name as the log line carries it
+// (the four M_MONO names with a trailing blank) and the flags it sets.
+struct BufferFormatInfo {
+    uint32_t Code;
+    const char* LogName;
+    uint8_t FourBytePixels;
+    uint8_t BgrOrder;
+};
+// nullptr for a format the source does not know.
+const BufferFormatInfo* FindBufferFormat(uint32_t format);
