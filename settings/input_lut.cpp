@@ -1,0 +1,148 @@
+#include "settings/input_lut.h"
+
+#include "diag/debug_log.h"
+#include "grabber/mil_binding.h"
+#include "grabber/startup.h"
+#include "settings/source_settings.h"
+
+InputLut* CurrentInputLut = nullptr;
+
+InputLut::InputLut()
+{
+    for (int32_t channel : {LutShared, LutGreen, LutBlue, LutRed}) {
+        AppendNode(channel, 0, 0);
+        AppendNode(channel, 128, 128);
+        AppendNode(channel, 255, 255);
+    }
+}
+
+void InputLut::AppendNode(int32_t channel, int32_t x, int32_t y)
+{
+    Curves_[channel].push_back({x, y});
+}
+
+void InputLut::CopyCurve(int32_t destination, int32_t source)
+{
+    if (destination != source) {
+        Curves_[destination] = Curves_[source];
+    }
+}
+
+void InputLut::SelectChannel(int32_t channel)
+{
+    if (channel == ActiveChannel_) {
+        return;
+    }
+    // Leaving the shared curve starts every band from it; coming back finds
+    // the shared curve as it was left.
+    if (ActiveChannel_ == LutShared) {
+        CopyCurve(LutRed, LutShared);
+        CopyCurve(LutGreen, LutShared);
+        CopyCurve(LutBlue, LutShared);
+    }
+    ActiveChannel_ = channel;
+}
+
+void InputLut::LoadNodes(uint32_t header, int32_t lutType, const uint8_t* nodes)
+{
+    if (header == 0) {
+        return;
+    }
+    if (IsSharedLutForm(header)) {
+        Curves_[LutShared].clear();
+        if (lutType != 0) {
+            return;
+        }
+        ActiveChannel_ = LutShared;
+        const uint32_t count = header >> 24;
+        for (uint32_t i = 0; i < count; ++i) {
+            AppendNode(LutShared, nodes[2 * i], nodes[2 * i + 1]);
+        }
+        CopyCurve(LutRed, LutShared);
+        CopyCurve(LutGreen, LutShared);
+        CopyCurve(LutBlue, LutShared);
+        return;
+    }
+    if (lutType != 0) {
+        return;
+    }
+    const int32_t active = ActiveChannel_;
+    const uint32_t counts[3] = {header >> 16 & 0xFF, header >> 8 & 0xFF, header & 0xFF};
+    const uint8_t* next = nodes;
+    for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
+        if (counts[channel] == 0) {
+            continue;  // a curve stored without nodes keeps its own
+        }
+        Curves_[channel].clear();
+        for (uint32_t i = 0; i < counts[channel]; ++i, next += 2) {
+            AppendNode(channel, next[0], next[1]);
+        }
+    }
+    ActiveChannel_ = active;
+}
+
+std::vector<uint8_t> InputLut::GetNodes(int32_t channel) const
+{
+    return NodeBytes(Curves_[channel]);
+}
+
+void InputLut::TearDown()
+{
+    for (std::vector<LutNode>& curve : Curves_) {
+        curve.clear();
+    }
+}
+
+namespace {
+
+void DrawCurve(MilId table, const std::vector<uint8_t>& nodes)
+{
+    for (const LutRamp& ramp : RampSegments(nodes)) {
+        Mil.MgenLutRamp(table, ramp.StartIndex, ramp.StartValue, ramp.EndIndex, ramp.EndValue);
+    }
+}
+
+}  // namespace
+
+uint16_t InputLut::ApplyLut() const
+{
+    if (!IsLutAvailable() || MilInfo.MilDigitizer == 0) {
+        return 1;
+    }
+    const bool color = IsColor() != 0;
+    MilId bands[3] = {};
+    MilId table = 0;
+    if (color) {
+        table = Mil.MbufAllocColor(MilInfo.MilSystem, 3, 256, 1, mil::Unsigned8, mil::LutAttribute, nullptr);
+        for (long band = 0; band < 3; ++band) {
+            bands[band] = Mil.MbufChildColor(table, band, nullptr);
+        }
+    } else {
+        table = Mil.MbufAlloc1d(MilInfo.MilSystem, 256, mil::Unsigned8, mil::LutAttribute, nullptr);
+    }
+    if (!color && ActiveChannel_ != LutShared) {
+        DebugLog().Write("Talvenix TWAIN DS: BUG !!!!!!!!!!!t.b.d !!!!!!!!!!!!n");
+    }
+    if (SourceSettings.LutType == 0) {
+        if (ActiveChannel_ == LutShared) {
+            DrawCurve(table, GetNodes(LutShared));
+        } else if (color) {
+            for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
+                DrawCurve(bands[channel], GetNodes(channel));
+            }
+        } else {
+            // A monochrome board's one band is band 0, fed by the red curve.
+            DrawCurve(table, GetNodes(LutRed));
+        }
+    }
+    Mil.MdigLut(MilInfo.MilDigitizer, table);
+    for (MilId band : bands) {
+        if (band != 0) {
+            Mil.MbufFree(band);
+        }
+    }
+    if (table != 0) {
+        Mil.MbufFree(table);
+    }
+    return 0;
+}

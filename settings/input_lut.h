@@ -1,0 +1,42 @@
+// The input look-up table of boards that have one: four node curves (red,
+// green, blue and the shared one) and which of them is in force.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "settings/lut_form.h"
+
+constexpr int32_t LutRed = 0, LutGreen = 1, LutBlue = 2, LutShared = 3;
+
+class InputLut {
+public:
+    // Every curve (0,0) (128,128) (255,255), red active.
+    InputLut();
+    InputLut(const InputLut&) = delete;
+    InputLut& operator=(const InputLut&) = delete;
+
+    int32_t ActiveChannel() const { return ActiveChannel_; }
+    const std::vector<LutNode>& Curve(int32_t channel) const { return Curves_[channel]; }
+
+    void AppendNode(int32_t channel, int32_t x, int32_t y);
+    void CopyCurve(int32_t destination, int32_t source);
+    void SelectChannel(int32_t channel);
+    // Restores curves from the stored form: header, lut type, node bytes
+    // (at least as many as the header announces).
+    void LoadNodes(uint32_t header, int32_t lutType, const uint8_t* nodes);
+    // The curve's nodes, x and y one byte each, in list order.
+    std::vector<uint8_t> GetNodes(int32_t channel) const;
+    // Builds the table from the curves in force and programs the digitizer:
+    // 0, or 1 without look-up table or digitizer.
+    uint16_t ApplyLut() const;
+    // Empties every curve.
+    void TearDown();
+
+private:
+    int32_t ActiveChannel_ = LutRed;
+    std::vector<LutNode> Curves_[4];
+};
+
+// The board's table while the digitizer runs, or nullptr.
+extern InputLut* CurrentInputLut;

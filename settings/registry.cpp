@@ -1,0 +1,410 @@
+#include "settings/registry.h"
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "diag/debug_log.h"
+#include "settings/input_lut.h"
+#include "settings/lut_form.h"
+#include "settings/source_settings.h"
+#include "twain/source.h"
+#include "twain/text.h"
+
+namespace {
+
+constexpr const char* Caption = "Talvenix TWAIN DS";
+constexpr const char* ReadingErrorText = "Error reading the registry, creating new default values";
+constexpr const char* DefaultsErrorText = "Error occured creating registry defaults";
+
+// Closes the key at every exit.
+class RegistryKey {
+public:
+    RegistryKey() = default;
+    ~RegistryKey()
+    {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+        }
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
+    LONG Open(const char* path)
+    {
+        Close();
+        return RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_READ | KEY_WRITE, &key_);
+    }
+    LONG Create(const char* path)
+    {
+        Close();
+        return RegCreateKeyA(HKEY_CURRENT_USER, path, &key_);
+    }
+    void Close()
+    {
+        if (key_ != nullptr) {
+            RegCloseKey(key_);
+            key_ = nullptr;
+        }
+    }
+    HKEY Get() const { return key_; }
+
+private:
+    HKEY key_ = nullptr;
+};
+
+void ShowBox(const char* text)
+{
+    MessageBoxA(nullptr, text, Caption, MB_OK);
+}
+
+// The REG_DWORD values and the fields they fill.
+struct DwordValue {
+    const char* Name;
+    size_t Offset;
+};
+constexpr DwordValue DwordValues[] = {
+    {"BlackRef0", offsetof(SourceSettingsRecord, BlackRef0)},
+    {"BlackRef1", offsetof(SourceSettingsRecord, BlackRef1)},
+    {"BlackRef2", offsetof(SourceSettingsRecord, BlackRef2)},
+    {"WhiteRef0", offsetof(SourceSettingsRecord, WhiteRef0)},
+    {"WhiteRef1", offsetof(SourceSettingsRecord, WhiteRef1)},
+    {"WhiteRef2", offsetof(SourceSettingsRecord, WhiteRef2)},
+    {"Contrast", offsetof(SourceSettingsRecord, Contrast)},
+    {"Brightness", offsetof(SourceSettingsRecord, Brightness)},
+    {"Hue", offsetof(SourceSettingsRecord, Hue)},
+    {"Saturation", offsetof(SourceSettingsRecord, Saturation)},
+    {"LutType", offsetof(SourceSettingsRecord, LutType)},
+    {"ExtWindow", offsetof(SourceSettingsRecord, ExtWindow)},
+    {"Preview", offsetof(SourceSettingsRecord, Preview)},
+    {"Channel", offsetof(SourceSettingsRecord, Channel)},
+    {"DispZoom", offsetof(SourceSettingsRecord, DispZoom)},
+};
+
+struct KeyInfo {
+    DWORD Values = 0;
+    DWORD LongestName = 0;
+    DWORD LongestData = 0;
+};
+
+LONG QueryKeyInfo(HKEY key, KeyInfo& info)
+{
+    return RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &info.Values,
+                            &info.LongestName, &info.LongestData, nullptr, nullptr);
+}
+
+// Buffers for enumerating the key's values, one byte longer than the
+// longest name and data so a text can always be terminated.
+struct ValueBuffers {
+    explicit ValueBuffers(const KeyInfo& info)
+        : NameCapacity(info.LongestName + 1),
+          DataCapacity(info.LongestData + 1),
+          Name(new (std::nothrow) char[NameCapacity]),
+          Data(new (std::nothrow) BYTE[DataCapacity])
+    {
+    }
+    bool Valid() const { return Name != nullptr && Data != nullptr; }
+
+    DWORD NameCapacity;
+    DWORD DataCapacity;
+    std::unique_ptr<char[]> Name;
+    std::unique_ptr<BYTE[]> Data;
+};
+
+void DeleteAllValues(HKEY key, const KeyInfo& info)
+{
+    ValueBuffers buffers(info);
+    if (!buffers.Valid()) {
+        return;
+    }
+    for (DWORD index = info.Values; index-- > 0;) {
+        DWORD nameSize = buffers.NameCapacity;
+        if (RegEnumValueA(key, index, buffers.Name.get(), &nameSize, nullptr, nullptr, nullptr, nullptr) ==
+            ERROR_SUCCESS) {
+            RegDeleteValueA(key, buffers.Name.get());
+        }
+    }
+}
+
+// Reads one enumerated value into the record; false for a value this
+// source does not write (or one whose data it would not have written).
+bool StoreValue(DebugLog& log, const char* name, DWORD type, const BYTE* data, DWORD size)
+{
+    switch (type) {
+    case REG_SZ: {
+        if (std::strcmp(name, "DigFormat") != 0) {
+            log.Write("unknown REG_SZ entry '%s' in registry found \n", name);
+            return false;
+        }
+        // Stored with or without its terminator; never read past the data.
+        char text[256];
+        size_t length = 0;
+        while (length < size && length < sizeof text - 1 && data[length] != 0) {
+            text[length] = static_cast<char>(data[length]);
+            ++length;
+        }
+        text[length] = '\0';
+        SetDigFormat(text);
+        log.Write("DigFormat = %s \n", SourceSettings.DigFormat);
+        return true;
+    }
+    case REG_BINARY: {
+        uint32_t header = 0;
+        std::vector<uint8_t> nodes;
+        if (std::strcmp(name, "LutValues") != 0 || !ParseLutValues(data, size, header, nodes)) {
+            log.Write("unknown REG_BINARY entry %s in registry found \n", name);
+            return false;
+        }
+        SetLutNodes(header, nodes.data(), static_cast<uint32_t>(nodes.size() / 2));
+        return true;
+    }
+    case REG_DWORD:
+        for (const DwordValue& value : DwordValues) {
+            if (std::strcmp(name, value.Name) != 0) {
+                continue;
+            }
+            if (size != 4) {
+                break;
+            }
+            uint32_t word = 0;
+            std::memcpy(&word, data, 4);
+            std::memcpy(reinterpret_cast<char*>(&SourceSettings) + value.Offset, &word, 4);
+            if (std::strcmp(name, "Channel") == 0) {
+                log.Write("Channel = 0x%x \n", word);
+            } else {
+                log.Write("%s = %d \n", name, static_cast<int>(word));
+            }
+            return true;
+        }
+        log.Write("unknown REG_DWORD entry '%s' in registry found \n", name);
+        return false;
+    default:
+        log.Write("unknown REG_xxx entry in registry found \n");
+        return false;
+    }
+}
+
+LONG WriteDword(HKEY key, const char* name, uint32_t value)
+{
+    return RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+LONG WriteBinary(HKEY key, const char* name, const uint8_t* data, size_t size)
+{
+    return RegSetValueExA(key, name, 0, REG_BINARY, data, static_cast<DWORD>(size));
+}
+
+// The curves in force in their stored form; false when a curve has more
+// nodes than its count byte can say.
+bool CurrentLutValues(std::vector<uint8_t>& value)
+{
+    const InputLut& lut = *CurrentInputLut;
+    if (lut.ActiveChannel() == LutShared) {
+        const std::vector<uint8_t> shared = lut.GetNodes(LutShared);
+        const size_t n = shared.size() / 2;
+        if (n > MaxNodesPerCurve) {
+            return false;
+        }
+        value = EncodeLutValues(SharedLutForm(static_cast<uint32_t>(n)), shared);
+        return true;
+    }
+    std::vector<uint8_t> nodes;
+    uint32_t counts[3] = {};
+    for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
+        const std::vector<uint8_t> curve = lut.GetNodes(channel);
+        if (curve.size() / 2 > MaxNodesPerCurve) {
+            return false;
+        }
+        counts[channel] = static_cast<uint32_t>(curve.size() / 2);
+        nodes.insert(nodes.end(), curve.begin(), curve.end());
+    }
+    value = EncodeLutValues(PerChannelLutForm(counts[0], counts[1], counts[2]), nodes);
+    return true;
+}
+
+}  // namespace
+
+uint16_t ReadSettings()
+{
+    DebugLog log;
+    log.Write("----------------------------------------------------\n");
+    log.Write("Dumping Registry settings\n");
+    log.Write("----------------------------------------------------\n");
+
+    RegistryKey key;
+    if (key.Open(SettingsKeyPath) != ERROR_SUCCESS) {
+        log.Write("Talvenix TWAIN DS: no access to HKEY_CURRENT_USER...Twain, creating new default values \n");
+        ShowBox(ReadingErrorText);
+        CreateDefaultSettings();
+        if (key.Open(SettingsKeyPath) != ERROR_SUCCESS) {
+            log.Write("Talvenix TWAIN DS: still !?! no access to HKEY_CURRENT_USER...Twain, creating new default "
+                      "values \n");
+            ShowBox("Still not able to set values in the registry!");
+            return 1;
+        }
+    }
+
+    KeyInfo info;
+    if (QueryKeyInfo(key.Get(), info) != ERROR_SUCCESS) {
+        log.Write("Talvenix TWAIN DS: no access number of entries in registry, creating new default values \n");
+        ShowBox(ReadingErrorText);
+        CreateDefaultSettings();
+        // A key that cannot be queried cannot be read either.
+        if (QueryKeyInfo(key.Get(), info) != ERROR_SUCCESS) {
+            return 1;
+        }
+    }
+
+    if (info.Values != SettingsValueCount) {
+        log.Write("Talvenix TWAIN DS: number of entries (%d) do not match, delete old and create new default values \n",
+                  static_cast<int>(info.Values));
+        DeleteAllValues(key.Get(), info);
+        ShowBox("New TWAIN driver with new registry settings, creating new default values");
+        CreateDefaultSettings();
+        if (QueryKeyInfo(key.Get(), info) != ERROR_SUCCESS) {
+            return 1;
+        }
+    }
+
+    ValueBuffers buffers(info);
+    if (!buffers.Valid()) {
+        return 1;
+    }
+    bool unknownEntry = false;
+    for (DWORD index = 0; index < info.Values; ++index) {
+        DWORD nameSize = buffers.NameCapacity;
+        DWORD dataSize = buffers.DataCapacity;
+        DWORD type = 0;
+        if (RegEnumValueA(key.Get(), index, buffers.Name.get(), &nameSize, nullptr, &type, buffers.Data.get(),
+                          &dataSize) != ERROR_SUCCESS) {
+            log.Write("Talvenix TWAIN DS: enumerating values in registry not possible, creating new default values \n");
+            ShowBox(ReadingErrorText);
+            CreateDefaultSettings();
+            continue;
+        }
+        if (!StoreValue(log, buffers.Name.get(), type, buffers.Data.get(), dataSize)) {
+            unknownEntry = true;
+        }
+    }
+    key.Close();
+
+    if (unknownEntry) {
+        log.Write("Talvenix TWAIN DS: reading an unknown entry in registry, creating new default values");
+        ShowBox("Talvenix Error reading the registry, creating new default values");
+        return CreateDefaultSettings();
+    }
+    return 0;
+}
+
+uint16_t CreateDefaultSettings()
+{
+    DebugLog log;
+    RegistryKey key;
+    if (key.Create(BaseKeyPath) != ERROR_SUCCESS) {
+        log.Write("Talvenix TWAIN DS: no access to HKEY_CURRENT_USER ...Dump registry key");
+        ShowBox(DefaultsErrorText);
+        return 1;
+    }
+    // Defaults switch the log off for the next load of the source.
+    WriteDword(key.Get(), "Dump", 0);
+    key.Close();
+    if (key.Create(SettingsKeyPath) != ERROR_SUCCESS) {
+        log.Write("Talvenix TWAIN DS: no access to HKEY_CURRENT_USER ...Twain registry key");
+        ShowBox(DefaultsErrorText);
+        return 1;
+    }
+    key.Close();
+    WriteSettings(SettingsKeyPath, 0);
+    return 0;
+}
+
+uint16_t WriteSettings(const char* path, int saveCurrent)
+{
+    DebugLog log;
+    RegistryKey key;
+    LONG errors = key.Create(path);
+    if (errors != ERROR_SUCCESS) {
+        log.Write("Talvenix TWAIN DS: not possible to create subkey in registry");
+        ShowBox(DefaultsErrorText);
+    }
+    HKEY k = key.Get();
+    SourceSettingsRecord& s = SourceSettings;
+
+    if (!saveCurrent) {
+        SetDigFormat("M_CCIR");
+    }
+    errors |= RegSetValueExA(k, "DigFormat", 0, REG_SZ, reinterpret_cast<const BYTE*>(s.DigFormat),
+                             static_cast<DWORD>(std::strlen(s.DigFormat)));
+
+    if (saveCurrent && s.RgbDataPath == 1) {
+        errors |= WriteDword(k, "WhiteRef0", GetWhiteRef(Band0));
+        errors |= WriteDword(k, "WhiteRef1", GetWhiteRef(Band1));
+        errors |= WriteDword(k, "WhiteRef2", GetWhiteRef(Band2));
+        errors |= WriteDword(k, "BlackRef0", GetBlackRef(Band0));
+        errors |= WriteDword(k, "BlackRef1", GetBlackRef(Band1));
+        errors |= WriteDword(k, "BlackRef2", GetBlackRef(Band2));
+    } else if (saveCurrent) {
+        errors |= WriteDword(k, "Brightness", GetBrightness());
+        errors |= WriteDword(k, "Contrast", GetContrast());
+        errors |= WriteDword(k, "Hue", GetHue());
+        errors |= WriteDword(k, "Saturation", GetSaturation());
+    } else {
+        s.WhiteRef0 = s.WhiteRef1 = s.WhiteRef2 = 255;
+        errors |= WriteDword(k, "WhiteRef0", 255);
+        errors |= WriteDword(k, "WhiteRef1", 255);
+        errors |= WriteDword(k, "WhiteRef2", 255);
+        s.BlackRef0 = s.BlackRef1 = s.BlackRef2 = 0;
+        errors |= WriteDword(k, "BlackRef0", 0);
+        errors |= WriteDword(k, "BlackRef1", 0);
+        errors |= WriteDword(k, "BlackRef2", 0);
+        s.Brightness = s.Contrast = s.Hue = s.Saturation = 128;
+        errors |= WriteDword(k, "Brightness", 128);
+        errors |= WriteDword(k, "Contrast", 128);
+        errors |= WriteDword(k, "Hue", 128);
+        errors |= WriteDword(k, "Saturation", 128);
+        s.Channel = 0x20000000;
+    }
+    errors |= WriteDword(k, "Channel", s.Channel);
+    if (!saveCurrent) {
+        s.DispZoom = 1;
+        s.ExtWindow = 0;
+        s.Preview = 0;
+    }
+    errors |= WriteDword(k, "DispZoom", static_cast<uint32_t>(s.DispZoom));
+    errors |= WriteDword(k, "ExtWindow", s.ExtWindow);
+    errors |= WriteDword(k, "Preview", s.Preview);
+
+    if (!saveCurrent) {
+        errors |= WriteBinary(k, "LutValues", DefaultLutValues, sizeof DefaultLutValues);
+        errors |= WriteDword(k, "LutType", 0);
+    } else if (s.LutAvailable == 1 && CurrentInputLut != nullptr) {
+        std::vector<uint8_t> value;
+        if (CurrentLutValues(value)) {
+            errors |= WriteBinary(k, "LutValues", value.data(), value.size());
+            errors |= WriteDword(k, "LutType", 0);
+        } else {
+            // A count that would wrap in its byte stores another curve than
+            // the user's: keep the stored one and report the save as failed.
+            errors |= ERROR_INVALID_DATA;
+        }
+    }
+    key.Close();
+
+    if (errors != ERROR_SUCCESS) {
+        log.Write("Talvenix TWAIN DS: Error occured creating registry entries");
+        ShowBox("Error occured creating an registry entries");
+        return 1;
+    }
+    return 0;
+}
+
+uint16_t SaveCurrentSettings()
+{
+    DebugLog log;
+    log.Write("Talvenix TWAIN DS: Saving current settings \n");
+    return WriteSettings(SettingsKeyPath, 1);
+}

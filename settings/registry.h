@@ -1,0 +1,23 @@
+// The user's settings in the per-user registry: read at open, defaults on
+// first use or when the key does not hold exactly what this source writes,
+// saved on the user's request.
+#pragma once
+
+#include <cstdint>
+
+// The settings key below the base key.
+constexpr const char* SettingsKeyPath = "SOFTWARE\\Talvenix\\Twain\\Orion";
+
+// Values the settings key holds, no more, no fewer.
+constexpr uint32_t SettingsValueCount = 17;
+
+// 0, or 1 when the key cannot be opened or queried even after the defaults
+// were created, or the defaults cannot be recreated after an unknown entry.
+uint16_t ReadSettings();
+// The base key with "Dump" = 0 and the settings key with every default:
+// 0, or 1 when a key cannot be created.
+uint16_t CreateDefaultSettings();
+// saveCurrent 1: the record and the digitizer's current adjustments of the
+// active data path; 0: the defaults. 0, or 1 when a write failed.
+uint16_t WriteSettings(const char* path, int saveCurrent);
+uint16_t SaveCurrentSettings();
