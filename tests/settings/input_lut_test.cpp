@@ -1,0 +1,225 @@
+// The input look-up table: curves, the stored form, and the ramps the
+// digitizer's table is drawn with.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "grabber/board_fixture.h"
+#include "grabber/startup.h"
+#include "settings/input_lut.h"
+#include "settings/lut_form.h"
+#include "settings/source_settings.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+const Bytes Identity = {0, 0, 128, 128, 255, 255};
+
+TEST(InputLutCurves, ConstructionGivesThreeNodesEverywhereRedActive)
+{
+    InputLut lut;
+    EXPECT_EQ(lut.ActiveChannel(), LutRed);
+    for (int32_t channel : {0, 1, 2, 3}) {
+        SCOPED_TRACE(channel);
+        EXPECT_EQ(lut.GetNodes(channel), Identity);
+    }
+}
+
+TEST(InputLutCurves, LeavingTheSharedCurveCopiesItAndComingBackRestoresIt)
+{
+    InputLut lut;
+    lut.SelectChannel(LutShared);
+    lut.LoadNodes(0x02000000, 0, Bytes{0, 10, 255, 200}.data());
+    lut.LoadNodes(0x00000001, 0, Bytes{5, 6}.data());  // blue only
+    lut.SelectChannel(LutGreen);
+    EXPECT_EQ(lut.ActiveChannel(), LutGreen);
+    for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
+        SCOPED_TRACE(channel);
+        EXPECT_EQ(lut.GetNodes(channel), (Bytes{0, 10, 255, 200}));
+    }
+    lut.LoadNodes(0x00000001, 0, Bytes{7, 8}.data());
+    lut.SelectChannel(LutShared);
+    EXPECT_EQ(lut.GetNodes(LutShared), (Bytes{0, 10, 255, 200}));
+    EXPECT_EQ(lut.GetNodes(LutBlue), (Bytes{7, 8})) << "entering the shared curve copies nothing";
+}
+
+TEST(InputLutCurves, LoadNodesForms)
+{
+    struct Row {
+        const char* Name;
+        uint32_t Header;
+        int32_t LutType;
+        Bytes Nodes;
+        int32_t Active;
+        Bytes Red, Green, Blue, Shared;
+    };
+    const Bytes Green2 = {0, 255, 255, 0};
+    const Row rows[] = {
+        {"shared form", 0x03000000, 0, {0, 0, 128, 64, 255, 255}, LutShared,
+         {0, 0, 128, 64, 255, 255}, {0, 0, 128, 64, 255, 255}, {0, 0, 128, 64, 255, 255}, {0, 0, 128, 64, 255, 255}},
+        {"green only", 0x00000200, 0, {0, 255, 255, 0}, LutRed, Identity, Green2, Identity, Identity},
+        {"2 red 2 green 3 blue", 0x00020203, 0, {0, 1, 255, 2, 0, 3, 255, 4, 0, 5, 9, 6, 255, 7}, LutRed,
+         {0, 1, 255, 2}, {0, 3, 255, 4}, {0, 5, 9, 6, 255, 7}, Identity},
+        {"nothing stored", 0, 0, {}, LutRed, Identity, Identity, Identity, Identity},
+        {"shared form, other lut type", 0x01000000, 1, {9, 9}, LutRed, Identity, Identity, Identity, {}},
+        {"per-channel form, other lut type", 0x00000100, 1, {9, 9}, LutRed, Identity, Identity, Identity, Identity},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        InputLut lut;
+        lut.LoadNodes(row.Header, row.LutType, row.Nodes.data());
+        EXPECT_EQ(lut.ActiveChannel(), row.Active);
+        EXPECT_EQ(lut.GetNodes(LutRed), row.Red);
+        EXPECT_EQ(lut.GetNodes(LutGreen), row.Green);
+        EXPECT_EQ(lut.GetNodes(LutBlue), row.Blue);
+        EXPECT_EQ(lut.GetNodes(LutShared), row.Shared);
+    }
+}
+
+TEST(InputLutCurves, NodesAreHandedOutOneByteEach)
+{
+    InputLut lut;
+    lut.CopyCurve(LutGreen, LutShared);
+    lut.AppendNode(LutGreen, 256 + 3, -1);
+    EXPECT_EQ(lut.GetNodes(LutGreen), (Bytes{0, 0, 128, 128, 255, 255, 3, 255}));
+    lut.TearDown();
+    EXPECT_TRUE(lut.GetNodes(LutShared).empty());
+}
+
+TEST(LutValuesForm, ParsesOnlyValuesOfTheAnnouncedLength)
+{
+    struct Row {
+        const char* Name;
+        Bytes Value;
+        bool Accepted;
+    };
+    const Row rows[] = {
+        {"default", Bytes(DefaultLutValues, DefaultLutValues + 10), true},
+        {"7 nodes per channel", {0x03, 0x02, 0x02, 0x00, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7}, true},
+        {"one node short", {0x00, 0x00, 0x00, 0x03, 0, 0, 128, 128, 255}, false},
+        {"one byte over", {0x00, 0x00, 0x00, 0x01, 0, 0, 0}, false},
+        {"header cut", {0x00, 0x00, 0x00}, false},
+        {"empty", {}, false},
+        {"header without nodes", {0, 0, 0, 0}, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        uint32_t header = 0xDEAD;
+        Bytes nodes = {42};
+        EXPECT_EQ(ParseLutValues(row.Value.data(), row.Value.size(), header, nodes), row.Accepted);
+        if (row.Accepted) {
+            EXPECT_EQ(EncodeLutValues(header, nodes), row.Value) << "round trip";
+        } else {
+            EXPECT_EQ(header, 0xDEADu);
+            EXPECT_EQ(nodes, Bytes{42});
+        }
+    }
+    EXPECT_EQ(LutNodeCount(0x00020203), 7u);
+    EXPECT_EQ(LutNodeCount(0xFF000000), 255u);
+}
+
+TEST(LutValuesForm, RampsJoinConsecutiveNodes)
+{
+    EXPECT_TRUE(RampSegments({}).empty());
+    EXPECT_TRUE(RampSegments({10, 20}).empty()) << "one node draws nothing";
+    const std::vector<LutRamp> ramps = RampSegments({0, 0, 128, 64, 255, 255});
+    ASSERT_EQ(ramps.size(), 2u);
+    EXPECT_EQ(ramps[0].StartIndex, 0);
+    EXPECT_EQ(ramps[0].StartValue, 0.0);
+    EXPECT_EQ(ramps[0].EndIndex, 128);
+    EXPECT_EQ(ramps[0].EndValue, 64.0);
+    EXPECT_EQ(ramps[1].StartIndex, 128);
+    EXPECT_EQ(ramps[1].EndValue, 255.0);
+}
+
+class LutOnTheBoard : public BoardTest {
+protected:
+    void Start(const char* format)
+    {
+        ASSERT_EQ(MilInitSystem(), 0);
+        char buffer[256];
+        std::strcpy(buffer, format);
+        ASSERT_EQ(MilInitDigitizer(buffer), 0);
+        ASSERT_NE(CurrentInputLut, nullptr);
+        ClearLogAndTrace();
+    }
+};
+
+TEST_F(LutOnTheBoard, SharedCurveOnAColourBoard)
+{
+    Start("M_PAL");
+    CurrentInputLut->LoadNodes(0x03000000, 0, Bytes{0, 0, 128, 64, 255, 255}.data());
+    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
+    const std::vector<std::string> trace = Trace();
+    ASSERT_EQ(trace.size(), 11u);
+    const long sys = MilInfo.MilSystem;
+    const long dig = MilInfo.MilDigitizer;
+    EXPECT_EQ(trace[0], Call("MbufAllocColor", {sys, 3, 256, 1, 8, 256, 0}));
+    const long lut = std::stol(trace[1].substr(std::string("MbufChildColor ").size()));
+    const long child0 = lut + 1;
+    EXPECT_EQ(std::vector<std::string>(trace.begin() + 1, trace.end()),
+              (std::vector<std::string>{Call("MbufChildColor", {lut, 0, 0}), Call("MbufChildColor", {lut, 1, 0}),
+                                        Call("MbufChildColor", {lut, 2, 0}), "MgenLutRamp " + std::to_string(lut) + " 0 0 128 64",
+                                        "MgenLutRamp " + std::to_string(lut) + " 128 64 255 255",
+                                        Call("MdigLut", {dig, lut}), Call("MbufFree", {child0}),
+                                        Call("MbufFree", {child0 + 1}), Call("MbufFree", {child0 + 2}),
+                                        Call("MbufFree", {lut})}));
+}
+
+TEST_F(LutOnTheBoard, PerChannelCurvesGoToTheirBands)
+{
+    Start("M_NTSC");
+    CurrentInputLut->LoadNodes(0x00020203, 0, Bytes{0, 1, 255, 2, 0, 3, 255, 4, 0, 5, 9, 6, 255, 7}.data());
+    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
+    const std::vector<std::string> trace = Trace();
+    ASSERT_EQ(trace.size(), 13u);
+    const long lut = std::stol(trace[1].substr(std::string("MbufChildColor ").size()));
+    const std::string c0 = std::to_string(lut + 1), c1 = std::to_string(lut + 2), c2 = std::to_string(lut + 3);
+    EXPECT_EQ(std::vector<std::string>(trace.begin() + 4, trace.begin() + 9),
+              (std::vector<std::string>{"MgenLutRamp " + c0 + " 0 1 255 2", "MgenLutRamp " + c1 + " 0 3 255 4",
+                                        "MgenLutRamp " + c2 + " 0 5 9 6", "MgenLutRamp " + c2 + " 9 6 255 7",
+                                        Call("MdigLut", {MilInfo.MilDigitizer, lut})}));
+    EXPECT_TRUE(Log().empty());
+}
+
+TEST_F(LutOnTheBoard, MonochromeBoardWithPerBandCurvesLogsTheBugLine)
+{
+    Start("M_CCIR");
+    EXPECT_EQ(CurrentInputLut->ActiveChannel(), LutRed);
+    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
+    const std::vector<std::string> trace = Trace();
+    ASSERT_EQ(trace.size(), 5u);
+    EXPECT_EQ(trace[0], Call("MbufAlloc1d", {MilInfo.MilSystem, 256, 8, 256, 0}));
+    const long lut = std::stol(trace[1].substr(std::string("MgenLutRamp ").size()));
+    EXPECT_EQ(trace[1], "MgenLutRamp " + std::to_string(lut) + " 0 0 128 128");
+    EXPECT_EQ(trace[4], Call("MbufFree", {lut}));
+    EXPECT_EQ(Log(), "Talvenix TWAIN DS: BUG !!!!!!!!!!!t.b.d !!!!!!!!!!!!n");
+}
+
+TEST_F(LutOnTheBoard, OtherLutTypeProgramsAnUnfilledTable)
+{
+    Start("M_CCIR");
+    CurrentInputLut->SelectChannel(LutShared);
+    SourceSettings.LutType = 1;
+    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
+    const std::vector<std::string> trace = Trace();
+    ASSERT_EQ(trace.size(), 3u);
+    EXPECT_EQ(trace[1].rfind("MdigLut ", 0), 0u);
+}
+
+TEST_F(LutOnTheBoard, NoTableWithoutLutOrDigitizer)
+{
+    Start("M_CCIR");
+    SourceSettings.LutAvailable = 0;
+    EXPECT_EQ(CurrentInputLut->ApplyLut(), 1);
+    SourceSettings.LutAvailable = 1;
+    const long dig = MilInfo.MilDigitizer;
+    MilInfo.MilDigitizer = 0;
+    EXPECT_EQ(CurrentInputLut->ApplyLut(), 1);
+    MilInfo.MilDigitizer = dig;
+    EXPECT_TRUE(Trace().empty());
+}
+
+}  // namespace
