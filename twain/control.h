@@ -4,3 +4,16 @@
 #include "twain/triplet.h"
 
 TW_UINT16 HandleIdentity(const Triplet& triplet);
+TW_UINT16 HandleUserInterface(const Triplet& triplet);
+TW_UINT16 HandlePendingXfers(const Triplet& triplet);
+TW_UINT16 HandleSetupMemXfer(const Triplet& triplet);
+TW_UINT16 HandleSetupFileXfer(const Triplet& triplet);
+TW_UINT16 HandleXferGroup(const Triplet& triplet);
+TW_UINT16 HandleEvent(const Triplet& triplet);
+
+// The file the next file transfer writes (set by DAT_SETUPFILEXFER).
+extern char TransferFileName[256];
+
+// A fresh, empty "TWN" file in the user's temporary folder becomes the
+// transfer file. False when none can be created.
+bool CreateTemporaryTransferFile();

@@ -4,18 +4,30 @@
 
 #include "capability/negotiation.h"
 #include "diag/debug_log.h"
+#include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/control.h"
 #include "twain/source.h"
 
 const DispatchEntry ControlDispatchTable[] = {
     {DAT_IDENTITY, HandleIdentity},
+    {DAT_USERINTERFACE, HandleUserInterface},
     {DAT_CAPABILITY, HandleCapability},
     {DAT_STATUS, HandleStatus},
+    {DAT_PENDINGXFERS, HandlePendingXfers},
+    {DAT_SETUPMEMXFER, HandleSetupMemXfer},
+    {DAT_SETUPFILEXFER, HandleSetupFileXfer},
+    {DAT_XFERGROUP, HandleXferGroup},
+    {DAT_EVENT, HandleEvent},
     {0, nullptr},
 };
 
 const DispatchEntry ImageDispatchTable[] = {
+    {DAT_IMAGEINFO, HandleImageInfo},
+    {DAT_IMAGELAYOUT, HandleImageLayout},
+    {DAT_IMAGEMEMXFER, HandleImageMemXfer},
+    {DAT_IMAGENATIVEXFER, HandleImageNativeXfer},
+    {DAT_IMAGEFILEXFER, HandleImageFileXfer},
     {0, nullptr},
 };
 

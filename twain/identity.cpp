@@ -1,8 +1,14 @@
-// DAT_IDENTITY: the source's identity.
+// DAT_IDENTITY: the source's identity, and opening and closing the source.
+#include "capability/store.h"
 #include "diag/debug_log.h"
+#include "grabber/startup.h"
+#include "settings/registry.h"
+#include "settings/source_settings.h"
 #include "twain/condition.h"
 #include "twain/control.h"
 #include "twain/source.h"
+#include "twain/text.h"
+#include "ui/settings_dialog.h"
 
 LONG SourceState = 300;
 
@@ -16,6 +22,59 @@ TW_UINT16 FailIdentity(TW_UINT16 code)
     return TWRC_FAILURE;
 }
 
+TW_UINT16 FailOpen(TW_UINT16 code)
+{
+    ReportCondition("General failure in response to MSG_OPENDS.  ", code);
+    return TWRC_FAILURE;
+}
+
+TW_UINT16 OpenSource(const Triplet& triplet)
+{
+    // First of all, so that even a refused open puts every capability back.
+    BuildCapabilityDefaults();
+    if (SourceState != 300) {
+        return FailOpen(TWCC_SEQERROR);
+    }
+    if (AppIdentity.Id != 0) {
+        return FailOpen(TWCC_MAXCONNECTIONS);
+    }
+    if (triplet.pOrigin == nullptr || triplet.pData == nullptr) {
+        return FailOpen(TWCC_BADVALUE);
+    }
+    AppIdentity = *triplet.pOrigin;
+    if (MilInitSystem() == 1) {
+        return FailOpen(TWCC_CHECKDEVICEONLINE);
+    }
+    if (ReadSettings() == 1) {
+        return FailOpen(TWCC_CHECKDEVICEONLINE);
+    }
+    char format[256];
+    CopyDigFormat(format);
+    if (format[0] == '\0') {
+        CopyText(format, sizeof format, "M_CCIR");
+    }
+    if (MilInitDigitizer(format) == 1) {
+        return FailOpen(TWCC_OPERATIONERROR);
+    }
+    ApplySettings();
+    SourceIdentity = *static_cast<const TW_IDENTITY*>(triplet.pData);
+    SourceState = 400;
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 CloseSource()
+{
+    if (SourceState != 400) {
+        ReportCondition("General failure in response to MSG_CLOSEDS.  ", TWCC_SEQERROR);
+    }
+    AppIdentity.Id = 0;
+    MilFreeSystem();
+    FreeCapabilities();
+    DestroySettingsDialog();
+    SourceState = 300;
+    return TWRC_SUCCESS;
+}
+
 }  // namespace
 
 TW_UINT16 HandleIdentity(const Triplet& triplet)
@@ -27,6 +86,10 @@ TW_UINT16 HandleIdentity(const Triplet& triplet)
         }
         *static_cast<TW_IDENTITY*>(triplet.pData) = SourceIdentity;
         return TWRC_SUCCESS;
+    case MSG_OPENDS:
+        return OpenSource(triplet);
+    case MSG_CLOSEDS:
+        return CloseSource();
     case MSG_GETDEFAULT:
         DebugLog().Write("DG_CONTROL / DAT_IDENTITY / MSG_GETDEFAULT tbd");
         return FailIdentity(TWCC_BADPROTOCOL);

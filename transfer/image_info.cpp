@@ -1,0 +1,88 @@
+// DAT_IMAGEINFO and DAT_IMAGELAYOUT: what the next image looks like. Both
+// describe the whole frame of the digitizer's current format.
+#include "capability/container_bytes.h"
+#include "capability/store.h"
+#include "diag/debug_log.h"
+#include "settings/source_settings.h"
+#include "transfer/transfers.h"
+#include "twain/condition.h"
+
+namespace {
+
+CapabilityItem Current(TW_UINT16 cap)
+{
+    CapabilityItem item;
+    GetCurrentItem(cap, item);
+    return item;
+}
+
+TW_FIX32 CurrentFix32(TW_UINT16 cap)
+{
+    const TW_UINT32 value = Current(cap).AsUInt32();
+    TW_FIX32 fix;
+    fix.Whole = static_cast<TW_INT16>(value & 0xFFFF);
+    fix.Frac = static_cast<TW_UINT16>(value >> 16);
+    return fix;
+}
+
+}  // namespace
+
+TW_UINT16 HandleImageInfo(const Triplet& triplet)
+{
+    auto* info = static_cast<TW_IMAGEINFO*>(triplet.pData);
+    if (triplet.MSG != MSG_GET) {
+        ReportCondition("General failure in transfer.  ", TWCC_BADPROTOCOL);
+        return TWRC_FAILURE;
+    }
+    if (info == nullptr) {
+        ReportCondition("General failure in transfer.  ", TWCC_BADVALUE);
+        return TWRC_FAILURE;
+    }
+    info->ImageWidth = static_cast<TW_INT32>(GetImageWidth());
+    info->ImageLength = static_cast<TW_INT32>(GetImageHeight());
+    info->SamplesPerPixel = static_cast<TW_INT16>(GetBandCount());
+    for (int i = 0; i < 8; ++i) {
+        info->BitsPerSample[i] = i < info->SamplesPerPixel ? 8 : 0;
+    }
+    info->XResolution = CurrentFix32(ICAP_XRESOLUTION);
+    info->YResolution = CurrentFix32(ICAP_YRESOLUTION);
+    info->BitsPerPixel = static_cast<TW_INT16>(Current(ICAP_BITDEPTH).AsUInt32());
+    info->Planar = Current(ICAP_PLANARCHUNKY).AsUInt32() == TWPC_PLANAR ? 1 : 0;
+    info->PixelType = static_cast<TW_INT16>(Current(ICAP_PIXELTYPE).AsUInt32());
+    info->Compression = static_cast<TW_UINT16>(Current(ICAP_COMPRESSION).AsUInt32());
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 HandleImageLayout(const Triplet& triplet)
+{
+    const char* const context = "General failure in response to DAT_IMAGEINFO.  ";
+    DebugLog log;
+    const TW_UINT32 unit = Current(ICAP_UNITS).AsUInt32();
+    auto* layout = static_cast<TW_IMAGELAYOUT*>(triplet.pData);
+    switch (triplet.MSG) {
+    case MSG_GET:
+    case MSG_GETDEFAULT:
+    case MSG_RESET:
+        if (layout == nullptr) {
+            ReportCondition(context, TWCC_BADVALUE);
+            return TWRC_FAILURE;
+        }
+        if (unit != TWUN_PIXELS) {
+            log.Write("current unit is TWUN_%d, have to convert to pixels ?????????\n", static_cast<int>(unit));
+        }
+        layout->Frame.Left = FloatToFix32(0.0);
+        layout->Frame.Top = FloatToFix32(0.0);
+        layout->Frame.Right = FloatToFix32(static_cast<double>(GetImageWidth()));
+        layout->Frame.Bottom = FloatToFix32(static_cast<double>(GetImageHeight()));
+        layout->DocumentNumber = 1;
+        layout->PageNumber = 1;
+        layout->FrameNumber = 1;
+        return TWRC_SUCCESS;
+    case MSG_SET:
+        ReportCondition(context, TWCC_CAPUNSUPPORTED);
+        return TWRC_FAILURE;
+    default:
+        ReportCondition(context, TWCC_BADPROTOCOL);
+        return TWRC_FAILURE;
+    }
+}

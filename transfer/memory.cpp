@@ -1,0 +1,117 @@
+// DAT_IMAGEMEMXFER: one frame in strips of whole rows, one strip a call, into
+// buffers the application allocates.
+#include "capability/container.h"
+#include "diag/debug_log.h"
+#include "grabber/capture.h"
+#include "grabber/startup.h"
+#include "transfer/transfers.h"
+#include "twain/condition.h"
+#include "twain/source.h"
+
+namespace {
+
+// Bytes of the current frame's sample stream not yet delivered (0: no frame
+// under way), and where the next strip's data begin in the frame.
+TW_UINT32 StripRemaining = 0;
+TW_UINT32 StripPosition = 0;
+
+const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXFER.  ";
+
+TW_UINT16 Fail(TW_UINT16 code)
+{
+    ReportCondition(MemoryContext, code);
+    return TWRC_FAILURE;
+}
+
+}  // namespace
+
+void EndMemoryTransfer()
+{
+    StripRemaining = 0;
+    StripPosition = 0;
+}
+
+TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset)
+{
+    DebugLog log;
+    log.Write("Talvenix TWAIN DS: transfer mode: memory transfer\n");
+    remaining = StripRemaining;
+    rowOffset = 0;
+    if (MilInfo.HostAddress == nullptr) {
+        return 0;
+    }
+    const FrameLayout layout = CurrentFrameLayout();
+    const auto row = static_cast<TW_UINT32>(StreamRowBytes(layout));
+    if (row == 0) {
+        return 0;
+    }
+    if (StripRemaining == 0) {
+        MilGrabFrame();
+        StripRemaining = layout.Height * row;
+        StripPosition = 0;
+    }
+    TW_UINT32 n = 0;
+    if (length < StripRemaining) {
+        log.Write("Talvenix TWAIN DS: transfering another slice \n");
+        n = length / row * row;
+    } else {
+        log.Write("Talvenix TWAIN DS: transfering final slice \n");
+        n = StripRemaining;
+    }
+    StripRemaining -= n;
+    const size_t consumed = ConvertSampleStream(static_cast<const TW_UINT8*>(MilInfo.HostAddress), StripPosition,
+                                                buffer, n, layout);
+    rowOffset = static_cast<TW_UINT32>(StripPosition / FrameRowBytes(layout));
+    StripPosition += static_cast<TW_UINT32>(consumed);
+    remaining = StripRemaining;
+    return n;
+}
+
+TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
+{
+    if (triplet.MSG != MSG_GET) {
+        return Fail(TWCC_BADPROTOCOL);
+    }
+    auto* xfer = static_cast<TW_IMAGEMEMXFER*>(triplet.pData);
+    if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
+        return Fail(TWCC_BADVALUE);
+    }
+    // A buffer given as a handle is locked for the strip; its block size
+    // bounds what is written, whatever Length claims.
+    TW_UINT8* buffer = static_cast<TW_UINT8*>(xfer->Memory.TheMem);
+    TW_UINT32 length = xfer->Memory.Length;
+    HGLOBAL handle = nullptr;
+    if ((xfer->Memory.Flags & TWMF_HANDLE) != 0) {
+        handle = static_cast<HGLOBAL>(xfer->Memory.TheMem);
+        buffer = static_cast<TW_UINT8*>(GlobalLock(handle));
+        if (buffer == nullptr) {
+            return Fail(TWCC_BADVALUE);
+        }
+        const SIZE_T size = GlobalSize(handle);
+        if (size < length) {
+            length = static_cast<TW_UINT32>(size);
+        }
+    }
+    const FrameLayout layout = CurrentFrameLayout();
+    xfer->BytesPerRow = static_cast<TW_UINT32>(StreamRowBytes(layout));
+    TW_UINT32 remaining = 0;
+    TW_UINT32 rowOffset = 0;
+    const TW_UINT32 written = TransferMemoryStrip(buffer, length, remaining, rowOffset);
+    if (handle != nullptr) {
+        GlobalUnlock(handle);
+    }
+    xfer->BytesWritten = written;
+    if (written == 0) {
+        return Fail(TWCC_OPERATIONERROR);
+    }
+    xfer->Rows = written / xfer->BytesPerRow;
+    xfer->Columns = layout.Width;
+    xfer->XOffset = 0;
+    xfer->YOffset = rowOffset;
+    xfer->Compression = TWCP_NONE;
+    if (remaining != 0) {
+        return TWRC_SUCCESS;
+    }
+    SourceState = 700;
+    return TWRC_XFERDONE;
+}

@@ -1,0 +1,31 @@
+// DG_IMAGE: image information and layout, and the three transfers.
+#pragma once
+
+#include <windows.h>
+
+#include "transfer/pixels.h"
+#include "twain/triplet.h"
+
+TW_UINT16 HandleImageInfo(const Triplet& triplet);
+TW_UINT16 HandleImageLayout(const Triplet& triplet);
+TW_UINT16 HandleImageNativeXfer(const Triplet& triplet);
+TW_UINT16 HandleImageMemXfer(const Triplet& triplet);
+TW_UINT16 HandleImageFileXfer(const Triplet& triplet);
+
+// The bitmap of one freshly grabbed frame, or nullptr.
+HGLOBAL TransferNative();
+
+// Writes the next strip of the current frame (grabbing one when none is
+// under way) into the `length` bytes at `buffer`. Answers the bytes written,
+// 0 when nothing could be; `remaining` the bytes still to come, `rowOffset`
+// the strip's first row.
+TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset);
+
+// Forgets a frame whose strips were not all delivered.
+void EndMemoryTransfer();
+
+// Grabs a frame and saves it under `fileName`.
+TW_UINT16 TransferFile(const char* fileName);
+
+// How the frame of the current digitizer lies in memory.
+FrameLayout CurrentFrameLayout();

@@ -1,0 +1,169 @@
+// DAT_PENDINGXFERS, DAT_SETUPMEMXFER, DAT_SETUPFILEXFER, DAT_XFERGROUP and
+// DAT_EVENT: the control side of transfers.
+#include <cstring>
+
+#include "capability/container.h"
+#include "capability/store.h"
+#include "settings/source_settings.h"
+#include "transfer/transfers.h"
+#include "twain/condition.h"
+#include "twain/control.h"
+#include "twain/source.h"
+#include "twain/text.h"
+
+char TransferFileName[256] = "";
+
+namespace {
+
+TW_UINT16 Fail(const char* context, TW_UINT16 code)
+{
+    ReportCondition(context, code);
+    return TWRC_FAILURE;
+}
+
+const char* const PendingContext = "General failure in response to DAT_PENDINGXFER.  ";
+
+TW_INT16 TransferCount()
+{
+    CapabilityItem count;
+    GetCurrentItem(CAP_XFERCOUNT, count);
+    return count.AsInt16();
+}
+
+}  // namespace
+
+TW_UINT16 HandlePendingXfers(const Triplet& triplet)
+{
+    auto* pending = static_cast<TW_PENDINGXFERS*>(triplet.pData);
+    if (pending == nullptr) {
+        return Fail(PendingContext, TWCC_BADVALUE);
+    }
+    switch (triplet.MSG) {
+    case MSG_GET:
+        pending->Count = static_cast<TW_UINT16>(TransferCount());
+        return TWRC_SUCCESS;
+    case MSG_ENDXFER: {
+        if (SourceState != 600 && SourceState != 700) {
+            return Fail(PendingContext, TWCC_SEQERROR);
+        }
+        TW_INT16 count = TransferCount();
+        if (count != 0 && count != -1) {
+            --count;
+            HGLOBAL container = MakeOneValue(TWTY_INT16, &count);
+            if (container != nullptr && !StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
+                GlobalFree(container);
+            }
+        }
+        // An image ended early leaves nothing half-delivered for the next.
+        EndMemoryTransfer();
+        pending->Count = static_cast<TW_UINT16>(count);
+        SourceState = count == -1 || count > 0 ? 600 : 500;
+        return TWRC_SUCCESS;
+    }
+    case MSG_RESET:
+        if (SourceState != 600) {
+            ReportCondition(PendingContext, TWCC_SEQERROR);
+        }
+        EndMemoryTransfer();
+        pending->Count = 0;
+        SourceState = 500;
+        return TWRC_SUCCESS;
+    default:
+        return Fail(PendingContext, TWCC_BADPROTOCOL);
+    }
+}
+
+TW_UINT16 HandleSetupMemXfer(const Triplet& triplet)
+{
+    const char* const context = "General failure in response to DAT_SETUPMEMXFER, not supported.  ";
+    auto* setup = static_cast<TW_SETUPMEMXFER*>(triplet.pData);
+    if (triplet.MSG != MSG_GET) {
+        return Fail(context, TWCC_BADPROTOCOL);
+    }
+    if (setup == nullptr) {
+        return Fail(context, TWCC_BADVALUE);
+    }
+    setup->MinBufSize = 4096;
+    setup->Preferred = GetImageWidth() * GetImageHeight() * GetBandCount();
+    setup->MaxBufSize = setup->Preferred;
+    return TWRC_SUCCESS;
+}
+
+bool CreateTemporaryTransferFile()
+{
+    char folder[MAX_PATH + 1] = "";
+    char name[MAX_PATH + 1] = "";
+    const DWORD length = GetTempPathA(sizeof folder, folder);
+    if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "TWN", 0, name) == 0) {
+        return false;
+    }
+    CopyText(TransferFileName, sizeof TransferFileName, name);
+    return true;
+}
+
+TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
+{
+    const char* const context = "General failure in response to DAT_SETUPFILEXFER, not supported.  ";
+    auto* setup = static_cast<TW_SETUPFILEXFER*>(triplet.pData);
+    switch (triplet.MSG) {
+    case MSG_GET:
+    case MSG_GETDEFAULT:
+    case MSG_RESET: {
+        if (setup == nullptr) {
+            return Fail(context, TWCC_BADVALUE);
+        }
+        CapabilityItem format;
+        GetCurrentItem(ICAP_IMAGEFILEFORMAT, format);
+        if (!CreateTemporaryTransferFile()) {
+            return Fail(context, TWCC_OPERATIONERROR);
+        }
+        setup->Format = static_cast<TW_UINT16>(format.AsUInt32());
+        CopyText(setup->FileName, sizeof setup->FileName, TransferFileName);
+        setup->VRefNum = 0;
+        return TWRC_SUCCESS;
+    }
+    case MSG_SET: {
+        const char* const createContext = "Unable to create file <<DAT_SETUPFILEXFER>>";
+        if (setup == nullptr) {
+            return Fail(createContext, TWCC_BADVALUE);
+        }
+        // A name without terminator inside its field would be cut into a
+        // name the application never gave.
+        if (std::memchr(setup->FileName, '\0', sizeof setup->FileName) == nullptr) {
+            return Fail(createContext, TWCC_BADVALUE);
+        }
+        CopyText(TransferFileName, sizeof TransferFileName, setup->FileName);
+        if (GetFileAttributesA(TransferFileName) != INVALID_FILE_ATTRIBUTES) {
+            return TWRC_SUCCESS;
+        }
+        HANDLE file = CreateFileA(TransferFileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            return Fail(createContext, TWCC_BADVALUE);
+        }
+        CloseHandle(file);
+        return TWRC_SUCCESS;
+    }
+    default:
+        return Fail(context, TWCC_BADPROTOCOL);
+    }
+}
+
+TW_UINT16 HandleXferGroup(const Triplet& triplet)
+{
+    const char* const context = "General failure in response to DAT_XFERGROUP, not supported.  ";
+    if (triplet.MSG != MSG_GET) {
+        return Fail(context, TWCC_BADPROTOCOL);
+    }
+    if (triplet.pData == nullptr) {
+        return Fail(context, TWCC_BADVALUE);
+    }
+    *static_cast<TW_UINT32*>(triplet.pData) = DG_IMAGE;
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 HandleEvent(const Triplet& /*triplet*/)
+{
+    // MSG_PROCESSEVENT never gets here: DS_Entry answers it before dispatch.
+    return Fail("General failure in response to DAT_EVENT.  ", TWCC_BADPROTOCOL);
+}

@@ -1,0 +1,73 @@
+// DAT_USERINTERFACE: enabling and disabling the source.
+#include "diag/debug_log.h"
+#include "twain/condition.h"
+#include "twain/control.h"
+#include "twain/source.h"
+#include "ui/settings_dialog.h"
+
+namespace {
+
+TW_UINT16 Fail(const char* context, TW_UINT16 code)
+{
+    ReportCondition(context, code);
+    return TWRC_FAILURE;
+}
+
+const char* const EnableContext = "General failure in response to MSG_ENABLEDS.  ";
+
+TW_UINT16 Enable(TW_USERINTERFACE& ui)
+{
+    if (SourceState != 400) {
+        return Fail(EnableContext, TWCC_SEQERROR);
+    }
+    // Applications pass any non-zero value for true.
+    if (ui.ShowUI == 0) {
+        DebugLog().Write("Enable DS w/o UI\n");
+        NotifyXferReady();
+        return TWRC_SUCCESS;
+    }
+    // A dialog left hidden by MSG_DISABLEDS is replaced, not leaked.
+    DestroySettingsDialog();
+    if (CreateSettingsDialog() == nullptr) {
+        return Fail(EnableContext, TWCC_LOWMEMORY);
+    }
+    ShowWindow(DialogHandle, SW_SHOW);
+    SourceState = 500;
+    return TWRC_SUCCESS;
+}
+
+}  // namespace
+
+TW_UINT16 HandleUserInterface(const Triplet& triplet)
+{
+    auto* ui = static_cast<TW_USERINTERFACE*>(triplet.pData);
+    switch (triplet.MSG) {
+    case MSG_ENABLEDS:
+        if (ui == nullptr) {
+            return Fail(EnableContext, TWCC_BADVALUE);
+        }
+        return Enable(*ui);
+    case MSG_ENABLEDSUIONLY: {
+        if (ui == nullptr) {
+            return Fail(EnableContext, TWCC_BADVALUE);
+        }
+        ui->ShowUI = 1;
+        const TW_UINT16 result = Enable(*ui);
+        if (DialogHandle != nullptr) {
+            EnableWindow(GetDlgItem(DialogHandle, IDOK), FALSE);  // "Transfer"
+        }
+        return result;
+    }
+    case MSG_DISABLEDS:
+        if (SourceState != 500) {
+            return Fail("General failure in response to MSG_DISABLEDS.  ", TWCC_SEQERROR);
+        }
+        if (DialogHandle != nullptr) {
+            ShowWindow(DialogHandle, SW_HIDE);
+        }
+        SourceState = 400;
+        return TWRC_SUCCESS;
+    default:
+        return Fail("General failure in response to DAT_USERINTERFACE.  ", TWCC_BADPROTOCOL);
+    }
+}
