@@ -9,7 +9,8 @@ build="${BUILD_DIR:-$root/build}"
 BUILD_DIR="$build" "$root/tools/build.sh"
 . "$root/tools/wine-env.sh"
 trap wine_env_stop EXIT
-wine_env_init "$build"
+# A prefix of its own: the tests expect no imaging library in system32.
+wine_env_init "$build" mainjob-prefix
 xvfb_start 24
 wineserver -p
 wine_services_start
@@ -24,3 +25,11 @@ echo "# sources found by the Data Source Manager:"
 wine "$build/bin/twacquire.exe" --list
 echo "# identity of the source:"
 wine "$build/bin/twacquire.exe" --identity
+
+out="$build/acquired"
+rm -rf "$out"
+for mech in native memory file; do
+    echo "# acquiring by $mech transfer:"
+    wine "$build/bin/twacquire.exe" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$out/$mech")"
+done
+echo "# images are in $out"

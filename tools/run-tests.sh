@@ -12,5 +12,20 @@ wine_env_init "$build"
 xvfb_start 24
 wineserver -p
 wine_services_start
+# The board's screen-depth check needs a whole program run on a screen at
+# 16 bits per pixel (Wine draws a process on one X server).
+screen24=$DISPLAY xvfb24=$_xvfb_pid
+xvfb_start 16
+(cd "$build/bin" && wine board_tests.exe --gtest_color=no \
+    --gtest_filter='StartUp.ScreenNotAt32BitsFailsWithItsBox' </dev/null) || depth16_failed=1
+kill "$_xvfb_pid"; wait "$_xvfb_pid" 2>/dev/null || true
+_xvfb_pid=$xvfb24; export DISPLAY=$screen24
+
 cd "$build"
-ctest --output-on-failure "$@"
+status=0
+ctest --output-on-failure "$@" || status=$?
+if [ -n "${depth16_failed:-}" ]; then
+    echo "FAILED: StartUp.ScreenNotAt32BitsFailsWithItsBox on a 16-bit screen"
+    status=1
+fi
+exit $status

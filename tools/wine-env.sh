@@ -1,11 +1,12 @@
 # Sourced by the tool scripts: a 32-bit Wine prefix of the build's own, an X
 # server for real windows, and a persistent wineserver for the run.
-#   wine_env_init BUILD_DIR   exports WINEPREFIX & co, creates the prefix once
+#   wine_env_init BUILD_DIR [NAME]  exports WINEPREFIX (BUILD_DIR/NAME, default
+#                             wineprefix) & co, creates the prefix once
 #   xvfb_start [DEPTH]        starts Xvfb on a free display, exports DISPLAY
 #   wine_env_stop             stops the wineserver and the X server we started
 
 wine_env_init() {
-    export WINEPREFIX="$(cd "$1" && pwd)/wineprefix"
+    export WINEPREFIX="$(cd "$1" && pwd)/${2:-wineprefix}"
     export WINEARCH=win32
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml="
