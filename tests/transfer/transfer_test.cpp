@@ -1,0 +1,545 @@
+// Control operations and the three transfers through DS_Entry of the built
+// module, against the simulated board with its deterministic pattern:
+// red (or grey) = x mod 256, green = y mod 256, blue = (x + y) mod 256.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rig/app_containers.h"
+#include "rig/ds_rig.h"
+#include "rig/message_box_watcher.h"
+
+namespace {
+
+const char* const SettingsKey = "SOFTWARE\\Talvenix\\Twain\\Orion";
+
+uint8_t Red(uint32_t x, uint32_t /*y*/)
+{
+    return static_cast<uint8_t>(x);
+}
+uint8_t Green(uint32_t /*x*/, uint32_t y)
+{
+    return static_cast<uint8_t>(y);
+}
+uint8_t Blue(uint32_t x, uint32_t y)
+{
+    return static_cast<uint8_t>(x + y);
+}
+
+class Source : public ::testing::Test {
+protected:
+    Source() : watcher_({"Talvenix TWAIN DS", "Talvenix TWAIN driver error message", "Imaging library error"}) {}
+
+    void SetUp() override
+    {
+        ResetSourceRegistry();
+        SetEnvironmentVariableA("ORIONSIM_PATTERN", "gradient");
+        SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "0");
+        char temp[MAX_PATH] = "";
+        GetTempPathA(sizeof temp, temp);
+        trace_ = std::string(temp) + "talvenix-transfer-trace.txt";
+        DeleteFileA(trace_.c_str());
+        SetEnvironmentVariableA("ORIONSIM_TRACE", trace_.c_str());
+        identity_.Id = 7;
+        std::strcpy(identity_.ProductName, "Talvenix Matrox Orion driver");
+    }
+    void TearDown() override
+    {
+        if (open_) {
+            Close();
+        }
+        for (const char* name : {"ORIONSIM_PATTERN", "ORIONSIM_FRAME_MS", "ORIONSIM_TRACE", "ORIONSIM_FAIL",
+                                 "ORIONSIM_BUFFER_FORMAT"}) {
+            SetEnvironmentVariableA(name, nullptr);
+        }
+        DeleteFileA(trace_.c_str());
+    }
+
+    // Opens with `format` stored as the user's video format.
+    void Open(const char* format = nullptr)
+    {
+        if (format != nullptr) {
+            // A first open writes the defaults; then the format is changed.
+            Open();
+            Close();
+            WriteRegistryValue(SettingsKey, "DigFormat", REG_SZ, format, static_cast<DWORD>(std::strlen(format)));
+        }
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_SUCCESS)
+            << "condition " << ds_.Status();
+        open_ = true;
+    }
+    void Close()
+    {
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+        open_ = false;
+    }
+    TW_UINT16 EnableWithoutUi()
+    {
+        TW_USERINTERFACE ui = {0, 0, nullptr};
+        return ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+    }
+    void SetCount(int16_t count)
+    {
+        TW_CAPABILITY cap = {CAP_XFERCOUNT, TWON_ONEVALUE,
+                             GlobalBlock(OneValueBytes(TWTY_INT16, static_cast<uint16_t>(count)))};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_SUCCESS);
+        GlobalFree(cap.hContainer);
+    }
+    uint32_t CurrentCap(TW_UINT16 id)
+    {
+        TW_CAPABILITY cap = {id, 0, nullptr};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &cap), TWRC_SUCCESS);
+        const uint32_t item = ReadOneValueBlock(cap.hContainer).Item;
+        GlobalFree(cap.hContainer);
+        return item;
+    }
+    TW_UINT16 EndXfer(TW_UINT16& count)
+    {
+        TW_PENDINGXFERS pending = {0xAAAA, {0x12345678}};
+        const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+        count = pending.Count;
+        EXPECT_EQ(pending.EOJ, 0x12345678u) << "only Count is written";
+        return rc;
+    }
+    TW_UINT16 MemoryStrip(std::vector<uint8_t>& buffer, TW_IMAGEMEMXFER& xfer)
+    {
+        xfer = {};
+        xfer.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+        xfer.Memory.Length = static_cast<TW_UINT32>(buffer.size());
+        xfer.Memory.TheMem = buffer.data();
+        return ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+    }
+    int TraceCount(const char* call)
+    {
+        std::istringstream lines(ReadFileText(trace_));
+        std::string line;
+        int count = 0;
+        while (std::getline(lines, line)) {
+            count += line.rfind(std::string(call) + " ", 0) == 0 ? 1 : 0;
+        }
+        return count;
+    }
+
+    MessageBoxWatcher watcher_;
+    DsModule ds_;
+    TW_IDENTITY identity_ = {};
+    std::string trace_;
+    bool open_ = false;
+};
+
+TEST_F(Source, StateTable)
+{
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "enable in state 3";
+    Open();
+    // A second open is out of sequence and puts the capabilities back.
+    SetCount(5);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    EXPECT_EQ(CurrentCap(CAP_XFERCOUNT), 0u);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "disable in state 4";
+    TW_UINT16 count = 0;
+    EXPECT_EQ(EndXfer(count), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "end of transfer in state 4";
+    TW_HANDLE bitmap = nullptr;
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "native transfer in state 4";
+    EXPECT_EQ(TraceCount("MdigGrab"), 0) << "no grab out of sequence";
+
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);  // straight to state 6
+    EXPECT_EQ(EnableWithoutUi(), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "enable in state 6";
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_SET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+    TW_PENDINGXFERS pending = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);  // to state 5
+    EXPECT_EQ(ds_.Status(), TWCC_SUCCESS);
+    // Reset again in state 5: done all the same, the sequence error recorded.
+    pending.Count = 9;
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    EXPECT_EQ(EndXfer(count), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "end of transfer in state 5";
+    // Closing in state 5 closes, with the sequence error recorded.
+    Close();
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    // Closed: another application may open now, and the same one again.
+    TW_IDENTITY other = TestAppIdentity(2);
+    ASSERT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_SUCCESS);
+    // ... and while it is connected, calls of the first are ignored.
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    TW_STATUS status = {};
+    EXPECT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
+    EXPECT_EQ(status.ConditionCode, TWCC_SUCCESS) << "closed from state 4";
+}
+
+TEST_F(Source, OpenTakesTheAssignedIdentityAndTheBoardGeometry)
+{
+    Open();
+    TW_IDENTITY answered = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &answered), TWRC_SUCCESS);
+    EXPECT_EQ(answered.Id, 7u);
+    TW_SETUPMEMXFER setup = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+    EXPECT_EQ(setup.MinBufSize, 4096u);
+    EXPECT_EQ(setup.Preferred, 442368u);
+    EXPECT_EQ(setup.MaxBufSize, 442368u);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_SET, &setup), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+    TW_UINT32 group = 0xFFFFFFFF;
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_XFERGROUP, MSG_GET, &group), TWRC_SUCCESS);
+    EXPECT_EQ(group, DG_IMAGE);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_EVENT, MSG_GET, &group), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+}
+
+TEST_F(Source, BoardThatRefusesFailsTheOpenUntilClosed)
+{
+    SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_CHECKDEVICEONLINE);
+    SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
+    // The application stays connected: a second open is refused as such.
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_MAXCONNECTIONS);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    Open();
+}
+
+TEST_F(Source, EndOfTransferCountsDown)
+{
+    const struct {
+        int16_t count;
+        TW_UINT16 answered;
+        uint32_t stored;
+        bool anotherReady;  // state 6 afterwards, else 5
+    } rows[] = {{3, 2, 2, true}, {1, 0, 0, false}, {-1, 0xFFFF, 0xFFFF, true}, {0, 0, 0, false}};
+    Open();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.count);
+        SetCount(row.count);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        TW_HANDLE bitmap = nullptr;
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+        GlobalFree(bitmap);
+        TW_PENDINGXFERS pending = {};
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+        EXPECT_EQ(pending.Count, static_cast<TW_UINT16>(row.count));
+        TW_UINT16 count = 0;
+        ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+        EXPECT_EQ(count, row.answered);
+        EXPECT_EQ(CurrentCap(CAP_XFERCOUNT) & 0xFFFF, row.stored);
+        // In state 6 another transfer works at once; in state 5 it does not.
+        bitmap = nullptr;
+        const TW_UINT16 next = ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap);
+        EXPECT_EQ(next, row.anotherReady ? TWRC_XFERDONE : TWRC_FAILURE);
+        GlobalFree(bitmap);
+        if (row.anotherReady) {
+            EndXfer(count);
+            TW_PENDINGXFERS reset = {};
+            ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &reset);
+        }
+        ds_.Status();
+        TW_USERINTERFACE ui = {0, 0, nullptr};
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    }
+}
+
+// Native and memory pixels against the pattern for every buffer format.
+TEST_F(Source, EveryBufferFormatDeliversThePattern)
+{
+    const struct {
+        const char* digFormat;
+        const char* bufferFormat;
+        uint16_t bitCount;
+    } rows[] = {
+        {"M_CCIR", nullptr, 8},       {"M_PAL", "M_BGR32", 32},  {"M_PAL", "M_RGB32", 32},
+        {"M_PAL", "M_XRGB32", 32},    {"M_PAL", "M_XBGR32", 32}, {"M_PAL", "M_RGB24", 24},
+        {"M_NTSC", "M_BGR24", 24},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.digFormat) + " " + (row.bufferFormat ? row.bufferFormat : ""));
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.bufferFormat);
+        ResetSourceRegistry();
+        Open(row.digFormat);
+        const bool color = row.bufferFormat != nullptr;
+        TW_IMAGEINFO info = {};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        const uint32_t width = static_cast<uint32_t>(info.ImageWidth);
+        const uint32_t height = static_cast<uint32_t>(info.ImageLength);
+        EXPECT_EQ(info.SamplesPerPixel, color ? 3 : 1);
+        EXPECT_EQ(info.BitsPerPixel, color ? 24 : 8);
+        EXPECT_EQ(info.PixelType, color ? TWPT_RGB : TWPT_GRAY);
+        SetCount(2);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+
+        TW_HANDLE bitmap = nullptr;
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+        const std::vector<uint8_t> dib = BlockBytes(bitmap);
+        GlobalFree(bitmap);
+        const uint32_t pixelSize = row.bitCount / 8;
+        const uint32_t rowSize = (width * pixelSize + 3) & ~3u;
+        ASSERT_EQ(dib.size(), 1064u + rowSize * height);
+        EXPECT_EQ(dib[14] | (dib[15] << 8), row.bitCount);
+        bool nativeOk = true;
+        for (uint32_t y = 0; y < height && nativeOk; y += 7) {
+            for (uint32_t x = 0; x < width && nativeOk; x += 5) {
+                const uint8_t* pixel = &dib[1064 + y * rowSize + x * pixelSize];
+                nativeOk = color ? pixel[0] == Blue(x, y) && pixel[1] == Green(x, y) && pixel[2] == Red(x, y)
+                                 : pixel[0] == Red(x, y);
+                EXPECT_TRUE(nativeOk) << "native pixel " << x << "," << y;
+            }
+        }
+        TW_UINT16 count = 0;
+        ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+
+        std::vector<uint8_t> buffer(width * height * (color ? 3 : 1));
+        TW_IMAGEMEMXFER xfer;
+        ASSERT_EQ(MemoryStrip(buffer, xfer), TWRC_XFERDONE);
+        EXPECT_EQ(xfer.BytesPerRow, width * (color ? 3 : 1));
+        EXPECT_EQ(xfer.Rows, height);
+        bool memoryOk = true;
+        for (uint32_t y = 0; y < height && memoryOk; y += 7) {
+            for (uint32_t x = 0; x < width && memoryOk; x += 5) {
+                const uint8_t* sample = &buffer[(y * width + x) * (color ? 3 : 1)];
+                memoryOk = color ? sample[0] == Red(x, y) && sample[1] == Green(x, y) && sample[2] == Blue(x, y)
+                                 : sample[0] == Red(x, y);
+                EXPECT_TRUE(memoryOk) << "memory sample " << x << "," << y;
+            }
+        }
+        ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+        Close();
+    }
+}
+
+TEST_F(Source, MemoryStripsOfWholeRows)
+{
+    Open();
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    std::vector<uint8_t> buffer(100000);
+    const uint32_t offsets[] = {0, 130, 260, 390, 520};
+    for (uint32_t offset : offsets) {
+        SCOPED_TRACE(offset);
+        TW_IMAGEMEMXFER xfer;
+        const TW_UINT16 rc = MemoryStrip(buffer, xfer);
+        const bool last = offset == 520;
+        EXPECT_EQ(rc, last ? TWRC_XFERDONE : TWRC_SUCCESS);
+        EXPECT_EQ(xfer.YOffset, offset);
+        EXPECT_EQ(xfer.Rows, last ? 56u : 130u);
+        EXPECT_EQ(xfer.BytesWritten, xfer.Rows * 768);
+        EXPECT_EQ(xfer.Columns, 768u);
+        EXPECT_EQ(xfer.XOffset, 0u);
+        EXPECT_EQ(buffer[5], Red(5, offset));
+        EXPECT_EQ(buffer[768 + 9], Red(9, offset + 1));
+    }
+    EXPECT_EQ(TraceCount("MdigGrab"), 1) << "one frame for all strips";
+}
+
+TEST_F(Source, OneRowColourStripsAndAnEndedTransferForgetsItsFrame)
+{
+    Open("M_PAL");
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    std::vector<uint8_t> buffer(4096);
+    for (uint32_t y = 0; y < 3; ++y) {
+        TW_IMAGEMEMXFER xfer;
+        ASSERT_EQ(MemoryStrip(buffer, xfer), TWRC_SUCCESS);
+        EXPECT_EQ(xfer.BytesPerRow, 2304u);
+        EXPECT_EQ(xfer.Rows, 1u);
+        EXPECT_EQ(xfer.YOffset, y);
+        EXPECT_EQ(buffer[3 * 10 + 2], Blue(10, y));
+    }
+    TW_UINT16 count = 0;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    // Too small for a row while more is to come: a failure, nothing lost.
+    std::vector<uint8_t> tiny(100);
+    TW_IMAGEMEMXFER xfer;
+    EXPECT_EQ(MemoryStrip(tiny, xfer), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
+    EXPECT_EQ(MemoryStrip(buffer, xfer), TWRC_SUCCESS);
+    EXPECT_EQ(xfer.YOffset, 0u) << "the frame grabbed for the failed call starts at row 0";
+    EXPECT_EQ(TraceCount("MdigGrab"), 2) << "a fresh frame after MSG_ENDXFER";
+}
+
+TEST_F(Source, MemoryBuffersThatCannotBeWrittenAreRefused)
+{
+    Open();
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_IMAGEMEMXFER xfer = {};
+    xfer.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+    xfer.Memory.Length = 442368;
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_SET, &xfer), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+
+    // A handle is locked, and its block bounds the strip whatever Length says.
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 768 * 10);
+    xfer = {};
+    xfer.Memory.Flags = TWMF_APPOWNS | TWMF_HANDLE;
+    xfer.Memory.Length = 442368;
+    xfer.Memory.TheMem = block;
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_SUCCESS);
+    EXPECT_EQ(xfer.Rows, 10u);
+    const std::vector<uint8_t> bytes = BlockBytes(block);
+    EXPECT_EQ(bytes[768 * 9 + 3], Red(3, 9));
+    GlobalFree(block);
+    xfer.Memory.TheMem = block;  // freed: does not lock
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+}
+
+TEST_F(Source, NoPixelAddressFailsNativeAndMemory)
+{
+    SetEnvironmentVariableA("ORIONSIM_FAIL", "HostAddress");
+    Open();
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_HANDLE bitmap = nullptr;
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+    std::vector<uint8_t> buffer(4096);
+    TW_IMAGEMEMXFER xfer;
+    EXPECT_EQ(MemoryStrip(buffer, xfer), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
+    EXPECT_EQ(TraceCount("MdigGrab"), 0);
+}
+
+TEST_F(Source, FileSetUpMakesTemporaryFilesAndChecksNames)
+{
+    Open();
+    TW_SETUPFILEXFER first = {};
+    TW_SETUPFILEXFER second = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &first), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETDEFAULT, &second), TWRC_SUCCESS);
+    EXPECT_STRNE(first.FileName, second.FileName);
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    for (const TW_SETUPFILEXFER* setup : {&first, &second}) {
+        const std::string name = setup->FileName;
+        EXPECT_EQ(name.rfind(temp, 0), 0u) << name;
+        EXPECT_EQ(name.substr(std::strlen(temp), 3), "TWN") << name;
+        EXPECT_TRUE(FileExists(name));
+        EXPECT_EQ(ReadFileText(name), "");
+        EXPECT_EQ(setup->Format, TWFF_TIFF);
+        EXPECT_EQ(setup->VRefNum, 0);
+        DeleteFileA(name.c_str());
+    }
+    TW_SETUPFILEXFER set = {};
+    std::strcpy(set.FileName, "C:\\no\\such\\folder\\image.tif");
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &set), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    std::memset(set.FileName, 'a', sizeof set.FileName);  // no terminator
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &set), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETCURRENT, &set), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+}
+
+TEST_F(Source, FileTransferReplacesTheFileAndNeverReportsALostImage)
+{
+    Open();
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_SETUPFILEXFER setup = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &setup), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    const std::string image = ReadFileText(setup.FileName);
+    EXPECT_GT(image.size(), 442368u);
+    EXPECT_EQ(image.substr(0, 4), std::string("II*\0", 4)) << "a TIFF";
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "a second transfer in state 7";
+    TW_UINT16 count = 0;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+
+    // The library writes nothing: a failure, the state stays 6.
+    SetEnvironmentVariableA("ORIONSIM_FAIL", "MbufSave");
+    Close();
+    Open();
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_SETUPFILEXFER named = {};
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    std::snprintf(named.FileName, sizeof named.FileName, "%stalvenix-%% file.tif", temp);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &named), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
+    SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
+    Close();
+    Open();
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    // A name that is a folder cannot take an image.
+    TW_SETUPFILEXFER folder = {};
+    std::snprintf(folder.FileName, sizeof folder.FileName, "%stalvenix-folder", temp);
+    CreateDirectoryA(folder.FileName, nullptr);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &folder), TWRC_SUCCESS) << "it exists";
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
+    RemoveDirectoryA(folder.FileName);
+    // A proper name then takes the image: state 6 was kept.
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &named), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    EXPECT_GT(ReadFileText(named.FileName).size(), 442368u);
+    DeleteFileA(named.FileName);
+    DeleteFileA(setup.FileName);
+}
+
+TEST_F(Source, ImageInfoAndLayout)
+{
+    Open("M_PAL");
+    TW_IMAGEINFO info;
+    std::memset(&info, 0xCC, sizeof info);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.ImageWidth, 768);
+    EXPECT_EQ(info.ImageLength, 576);
+    EXPECT_EQ(info.SamplesPerPixel, 3);
+    const TW_INT16 bits[8] = {8, 8, 8, 0, 0, 0, 0, 0};
+    EXPECT_EQ(std::memcmp(info.BitsPerSample, bits, sizeof bits), 0);
+    EXPECT_EQ(info.BitsPerPixel, 24);
+    EXPECT_EQ(info.Planar, 0);
+    EXPECT_EQ(info.PixelType, TWPT_RGB);
+    EXPECT_EQ(info.Compression, TWCP_NONE);
+    EXPECT_EQ(info.XResolution.Whole, 300);
+    EXPECT_EQ(info.YResolution.Frac, 0);
+    // The application's choice of grey changes the type, not the samples.
+    TW_CAPABILITY cap = {ICAP_PIXELTYPE, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_UINT16, TWPT_GRAY))};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_SUCCESS);
+    GlobalFree(cap.hContainer);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.PixelType, TWPT_GRAY);
+    EXPECT_EQ(info.SamplesPerPixel, 3);
+    std::memset(&info, 0xCC, sizeof info);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GETCURRENT, &info), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(info.ImageWidth, static_cast<TW_INT32>(0xCCCCCCCC)) << "block untouched";
+
+    TW_IMAGELAYOUT layout = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(layout.Frame.Left.Whole, 0);
+    EXPECT_EQ(layout.Frame.Right.Whole, 768);
+    EXPECT_EQ(layout.Frame.Bottom.Whole, 576);
+    EXPECT_EQ(layout.Frame.Bottom.Frac, 0);
+    EXPECT_EQ(layout.DocumentNumber, 1u);
+    EXPECT_EQ(layout.PageNumber, 1u);
+    EXPECT_EQ(layout.FrameNumber, 1u);
+    layout.Frame.Right.Whole = 100;
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_CAPUNSUPPORTED);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(layout.Frame.Right.Whole, 768);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GETCURRENT, &layout), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+}
+
+}  // namespace
