@@ -1,0 +1,171 @@
+// End to end: twacquire, a TWAIN application, acquires through Wine's Data
+// Source Manager from the installed source and the simulated board.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "rig/ds_rig.h"
+
+namespace {
+
+// Wine's manager looks for sources only under fixed names in twain_32.
+const char* const InstalledSource = "C:\\windows\\twain_32\\sane.ds";
+
+struct ToolRun {
+    DWORD ExitCode = 0xFFFFFFFF;
+    std::string Output;
+};
+
+// Runs twacquire with `arguments`, its output captured, unattended.
+ToolRun Acquire(const std::string& arguments)
+{
+    ToolRun run;
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    const std::string outputPath = std::string(temp) + "twacquire-output.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(output, INVALID_HANDLE_VALUE);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    startup.hStdInput = nullptr;
+    PROCESS_INFORMATION process = {};
+    std::string command = "\"" + ExeDirectory() + "\\twacquire.exe\" --unattended --timeout 20 " + arguments;
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+        ADD_FAILURE() << "cannot start " << command;
+        CloseHandle(output);
+        return run;
+    }
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0) << command;
+    GetExitCodeProcess(process.hProcess, &run.ExitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(output);
+    run.Output = ReadFileText(outputPath);
+    DeleteFileA(outputPath.c_str());
+    return run;
+}
+
+std::string OutputFolder(const char* name)
+{
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    return std::string(temp) + "twacquire-" + name;
+}
+
+size_t FileSize(const std::string& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+        return 0;
+    }
+    return data.nFileSizeLow;
+}
+
+class Acquisition : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ResetSourceRegistry();
+        ASSERT_TRUE(CopyFileA((ExeDirectory() + "\\Twain_32.ds").c_str(), InstalledSource, FALSE))
+            << "cannot install the source as " << InstalledSource;
+        SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "0");
+    }
+    void TearDown() override
+    {
+        SetEnvironmentVariableA("ORIONSIM_FRAME_MS", nullptr);
+        SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
+    }
+};
+
+TEST_F(Acquisition, OneImageByEachMechanism)
+{
+    const struct {
+        const char* mechanism;
+        const char* file;
+        size_t size;
+    } rows[] = {
+        {"native", "image001.bmp", 14 + 1064 + 442368},
+        {"memory", "image001.tif", 442368},  // at least the samples
+        {"file", "image001.tif", 442368},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.mechanism);
+        const std::string folder = OutputFolder(row.mechanism);
+        DeleteFileA((folder + "\\" + row.file).c_str());
+        const ToolRun run = Acquire(std::string("--mech ") + row.mechanism + " --out \"" + folder + "\"");
+        EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+        EXPECT_NE(run.Output.find(std::string("image 1: 768 x 576 gray, ") + row.mechanism + " transfer"),
+                  std::string::npos)
+            << run.Output;
+        EXPECT_NE(run.Output.find("1 image in "), std::string::npos) << run.Output;
+        if (std::string(row.mechanism) == "native") {
+            EXPECT_EQ(FileSize(folder + "\\" + row.file), row.size);
+        } else {
+            EXPECT_GE(FileSize(folder + "\\" + row.file), row.size);
+        }
+    }
+}
+
+TEST_F(Acquisition, FirstUseShowsTheDefaultsBoxOnce)
+{
+    const ToolRun first = Acquire("--out \"" + OutputFolder("first") + "\"");
+    EXPECT_EQ(first.ExitCode, 0u) << first.Output;
+    EXPECT_NE(first.Output.find("message box \"Talvenix TWAIN DS\": Error reading the registry, creating new "
+                                "default values (answered OK)"),
+              std::string::npos)
+        << first.Output;
+    const ToolRun second = Acquire("--out \"" + OutputFolder("first") + "\"");
+    EXPECT_EQ(second.ExitCode, 0u) << second.Output;
+    EXPECT_EQ(second.Output.find("message box"), std::string::npos) << second.Output;
+}
+
+TEST_F(Acquisition, AnyNumberOfImagesUntilTheApplicationStops)
+{
+    const ToolRun run = Acquire("--mech memory --count -1 --stop-after 4 --pixel rgb --out \"" +
+                            OutputFolder("many") + "\"");
+    EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+    for (int i = 1; i <= 4; ++i) {
+        EXPECT_NE(run.Output.find("image " + std::to_string(i) + ": "), std::string::npos) << run.Output;
+    }
+    EXPECT_EQ(run.Output.find("image 5: "), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("4 images in "), std::string::npos) << run.Output;
+}
+
+TEST_F(Acquisition, ThreeImagesCountedDown)
+{
+    const ToolRun run = Acquire("--mech native --count 3 --out \"" + OutputFolder("three") + "\"");
+    EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_NE(run.Output.find("3 images in "), std::string::npos) << run.Output;
+    EXPECT_EQ(FileSize(OutputFolder("three") + "\\image003.bmp"), 14u + 1064 + 442368);
+}
+
+TEST_F(Acquisition, FailuresExitWithAMessage)
+{
+    SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");
+    ToolRun run = Acquire("--out \"" + OutputFolder("fail") + "\"");
+    EXPECT_NE(run.ExitCode, 0u);
+    EXPECT_NE(run.Output.find("twacquire: cannot open the source \"Talvenix Matrox Orion driver\""),
+              std::string::npos)
+        << run.Output;
+    SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
+
+    run = Acquire("--source \"No Such Scanner\"");
+    EXPECT_NE(run.ExitCode, 0u);
+    EXPECT_NE(run.Output.find("twacquire: no source named \"No Such Scanner\" is installed"), std::string::npos)
+        << run.Output;
+
+    ASSERT_TRUE(DeleteFileA(InstalledSource));
+    run = Acquire("--out \"" + OutputFolder("fail") + "\"");
+    EXPECT_NE(run.ExitCode, 0u);
+    EXPECT_NE(run.Output.find("is installed"), std::string::npos) << run.Output;
+}
+
+}  // namespace
