@@ -495,6 +495,33 @@ TEST_F(Source, FileTransferReplacesTheFileAndNeverReportsALostImage)
     DeleteFileA(setup.FileName);
 }
 
+TEST_F(Source, FileLogOfAnOpenAndClose)
+{
+    DeleteSourceLog();
+    SetDumpMode(42);
+    ds_.Reload();
+    Open();
+    Close();
+    const std::string log = ReadFileText(SourceLogPath());
+    const size_t open = log.find("Dispatching DG_CONTROL / DAT_3 / MSG_401 \r\n");
+    const size_t version = log.find("Twain_32.ds Version: 1, 1, 0, 0 \r\n");
+    const size_t board = log.find("Board: Orion, Revision 1 \r\n");
+    const size_t close = log.find("Dispatching DG_CONTROL / DAT_3 / MSG_402 \r\n");
+    EXPECT_NE(open, std::string::npos) << log;
+    EXPECT_NE(version, std::string::npos) << log;
+    EXPECT_NE(board, std::string::npos) << log;
+    EXPECT_NE(close, std::string::npos) << log;
+    EXPECT_LT(open, version);
+    EXPECT_LT(version, board);
+    EXPECT_LT(board, close);
+    // A second run appends to the same file.
+    Open();
+    Close();
+    const std::string again = ReadFileText(SourceLogPath());
+    EXPECT_EQ(again.substr(0, log.size()), log);
+    EXPECT_GT(again.size(), log.size());
+}
+
 TEST_F(Source, ImageInfoAndLayout)
 {
     Open("M_PAL");
