@@ -68,9 +68,11 @@ TW_UINT16 CloseSource()
         ReportCondition("General failure in response to MSG_CLOSEDS.  ", TWCC_SEQERROR);
     }
     AppIdentity.Id = 0;
+    // The dialog goes first: its live preview must stop and let go of the
+    // image buffer before the digitizer and the buffer are freed.
+    DestroySettingsDialog();
     MilFreeSystem();
     FreeCapabilities();
-    DestroySettingsDialog();
     SourceState = 300;
     return TWRC_SUCCESS;
 }

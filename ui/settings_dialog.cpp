@@ -1,27 +1,307 @@
 #include "ui/settings_dialog.h"
 
+#include <commctrl.h>
+
+#include <cstdio>
+
+#include "grabber/live_preview.h"
+#include "settings/registry.h"
+#include "settings/source_settings.h"
+#include "twain/condition.h"
 #include "twain/source.h"
+#include "ui/pages.h"
+#include "ui/resource.h"
 
 namespace {
 
-INT_PTR CALLBACK SettingsDialogProc(HWND /*dialog*/, UINT message, WPARAM /*wParam*/, LPARAM /*lParam*/)
+// Measured on the first show or hide after the module is loaded and reused by
+// every later dialog, so a dialog opened with the preview shown still knows
+// its collapsed size.
+struct PreviewGeometry {
+    bool Measured;
+    int CollapsedWidth;
+    int CollapsedHeight;
+    int PreviewTop;
+};
+PreviewGeometry Geometry = {};
+
+struct ZoomButton {
+    int Id;
+    int32_t Zoom;
+};
+constexpr ZoomButton ZoomButtons[] = {
+    {IDC_ZOOM_4_1, 4}, {IDC_ZOOM_2_1, 2}, {IDC_ZOOM_1_1, 1}, {IDC_ZOOM_1_2, -2}, {IDC_ZOOM_1_4, -4},
+};
+
+RECT ScreenRect(HWND window)
 {
-    return message == WM_INITDIALOG ? TRUE : FALSE;
+    RECT rect = {};
+    GetWindowRect(window, &rect);
+    return rect;
+}
+
+void MeasureGeometry(HWND dialog)
+{
+    const RECT frame = ScreenRect(dialog);
+    const RECT marker = ScreenRect(GetDlgItem(dialog, IDC_COLLAPSE_MARKER));
+    Geometry.CollapsedWidth = frame.right - frame.left;
+    Geometry.CollapsedHeight = marker.bottom - frame.top;
+    Geometry.PreviewTop = Geometry.CollapsedHeight - 10;
+    Geometry.Measured = true;
+}
+
+void ResizeKeepingPlace(HWND window, int width, int height)
+{
+    SetWindowPos(window, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Grows the dialog to the zoomed image and lays the preview area and its
+// frame out below the settings, centred when narrower than the dialog.
+void LayOutPreview(HWND dialog)
+{
+    const int32_t zoom = GetDispZoom();
+    const double factor = zoom >= 0 ? zoom : -1.0 / zoom;
+    const int width = static_cast<int>(GetImageWidth() * factor);
+    const int height = static_cast<int>(GetImageHeight() * factor);
+    int dialogWidth = width + 40;
+    int offset = 0;
+    if (dialogWidth < Geometry.CollapsedWidth) {
+        offset = (Geometry.CollapsedWidth - dialogWidth) / 2;
+        dialogWidth = Geometry.CollapsedWidth;
+    }
+    ResizeKeepingPlace(dialog, dialogWidth, height + Geometry.CollapsedHeight + 40);
+    MoveWindow(GetDlgItem(dialog, IDC_PREVIEW_AREA), offset + 15, Geometry.PreviewTop, width, height, TRUE);
+    MoveWindow(GetDlgItem(dialog, IDC_PREVIEW_GROUP), offset + 5, Geometry.PreviewTop - 18, width + 23, height + 30,
+               TRUE);
+}
+
+void InitDialog(HWND dialog)
+{
+    auto* state = new PageState{};
+    SetWindowLongPtrA(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+
+    state->TabControl = GetDlgItem(dialog, IDC_TABS);
+    const char* const captions[] = {"A/D Setting", "Video Norm"};
+    for (int index = 0; index < 2; ++index) {
+        TCITEMA item = {};
+        item.mask = TCIF_TEXT;
+        item.pszText = const_cast<char*>(captions[index]);
+        SendMessageA(state->TabControl, TCM_INSERTITEMA, index, reinterpret_cast<LPARAM>(&item));
+    }
+    const RECT frame = ScreenRect(dialog);
+    const RECT tabs = ScreenRect(state->TabControl);
+    state->PageX = tabs.left - frame.left;
+    state->PageY = tabs.top - frame.top + 8;
+
+    SetDlgItemTextA(dialog, IDC_BOARD_TYPE, GetBoardName());
+    char memory[32];
+    std::snprintf(memory, sizeof memory, "%lu kB", static_cast<unsigned long>(GetGrabberMemoryKb()));
+    SetDlgItemTextA(dialog, IDC_GRAB_MEMORY, memory);
+
+    SwitchPage(dialog);
+
+    const int32_t zoom = GetDispZoom();
+    for (const ZoomButton& button : ZoomButtons) {
+        if (button.Zoom == zoom) {
+            CheckDlgButton(dialog, button.Id, BST_CHECKED);
+            SetDispZoom(zoom);
+        }
+    }
+    if (GetExtWindow() != 0) {
+        CheckDlgButton(dialog, IDC_EXTERNAL_PREVIEW, BST_CHECKED);
+    }
+    ShowPreview(dialog, GetExtWindow() == 0 && (PreviewFlag(-1) & 1) != 0);
+}
+
+void Transfer(HWND dialog)
+{
+    // Enter reaches the default button even when MSG_ENABLEDSUIONLY
+    // disabled it; a settings-only dialog never announces a transfer.
+    if (!IsWindowEnabled(GetDlgItem(dialog, IDC_TRANSFER))) {
+        return;
+    }
+    if (IsDlgButtonChecked(dialog, IDC_SAVE_SETTINGS) == BST_CHECKED) {
+        SaveCurrentSettings();
+        CheckDlgButton(dialog, IDC_SAVE_SETTINGS, BST_UNCHECKED);
+    }
+    MilStartLive(0);
+    NotifyXferReady();
+}
+
+void Cancel(HWND dialog)
+{
+    MilStartLive(0);
+    NotifyCloseDsRequest();
+    // A modeless dialog only hides here; MSG_CLOSEDS destroys it.
+    if (IsWindow(dialog)) {
+        ShowWindow(dialog, SW_HIDE);
+    }
+}
+
+void Command(HWND dialog, int id)
+{
+    switch (id) {
+    case IDC_TRANSFER:
+        Transfer(dialog);
+        return;
+    case IDC_CANCEL:
+        Cancel(dialog);
+        return;
+    case IDC_PREVIEW_BUTTON:
+        ShowPreview(dialog, 1 - static_cast<int>(MilSelectDisplay(-1, nullptr)));
+        return;
+    case IDC_EXTERNAL_PREVIEW:
+        ShowPreview(dialog, 0);
+        SetExtWindow(IsDlgButtonChecked(dialog, IDC_EXTERNAL_PREVIEW) == BST_CHECKED ? 1 : 0);
+        return;
+    default:
+        break;
+    }
+    for (const ZoomButton& button : ZoomButtons) {
+        if (button.Id == id) {
+            ShowPreview(dialog, 0);
+            SetDispZoom(button.Zoom);
+        }
+    }
+}
+
+INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        InitDialog(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        if (GetPageState(dialog) != nullptr) {
+            Command(dialog, LOWORD(wParam));
+        }
+        return TRUE;
+    case WM_NOTIFY: {
+        const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+        if (header->idFrom == IDC_TABS && header->code == TCN_SELCHANGE && GetPageState(dialog) != nullptr) {
+            SwitchPage(dialog);
+        }
+        return TRUE;
+    }
+    case WM_CLOSE:
+        if (GetPageState(dialog) != nullptr) {
+            ShowPreview(dialog, 0);
+            NotifyCloseDsRequest();
+        }
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 
 }  // namespace
 
 HWND CreateSettingsDialog()
 {
-    DialogHandle = CreateDialogParamA(ModuleHandle, MAKEINTRESOURCEA(110), nullptr, SettingsDialogProc, 0);
+    // The template's tab control and the pages' trackbars need their classes
+    // before the dialog manager creates them.
+    INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_TAB_CLASSES | ICC_BAR_CLASSES};
+    InitCommonControlsEx(&classes);
+    DialogHandle = CreateDialogParamA(ModuleHandle, MAKEINTRESOURCEA(IDD_SETTINGS), nullptr, SettingsDialogProc, 0);
     return DialogHandle;
 }
 
 void DestroySettingsDialog()
 {
-    if (DialogHandle != nullptr) {
-        HWND dialog = DialogHandle;
-        DialogHandle = nullptr;
-        DestroyWindow(dialog);
+    HWND dialog = DialogHandle;
+    if (dialog == nullptr) {
+        return;
+    }
+    DialogHandle = nullptr;
+    // The library draws into the preview area from its own thread: it must
+    // let go of the window before the window goes. The stored preview choice
+    // stays as the user left it.
+    if (MilSelectDisplay(-1, nullptr) == 1) {
+        MilStartLive(0);
+        MilSelectDisplay(0, nullptr);
+    }
+    PageState* state = GetPageState(dialog);
+    // Messages that arrive while the windows go find no state.
+    SetWindowLongPtrA(dialog, GWLP_USERDATA, 0);
+    DestroyWindow(dialog);
+    delete state;
+}
+
+PageState* GetPageState(HWND dialog)
+{
+    if (dialog == nullptr || GetWindowLongPtrA(dialog, DWLP_DLGPROC) != reinterpret_cast<LONG_PTR>(SettingsDialogProc)) {
+        return nullptr;
+    }
+    return reinterpret_cast<PageState*>(GetWindowLongPtrA(dialog, GWLP_USERDATA));
+}
+
+void ShowPreview(HWND dialog, int show)
+{
+    if (!Geometry.Measured) {
+        MeasureGeometry(dialog);
+    }
+    if (show != 0) {
+        SetDlgItemTextA(dialog, IDC_PREVIEW_BUTTON, "Hide preview window <<");
+        if (IsDlgButtonChecked(dialog, IDC_EXTERNAL_PREVIEW) == BST_CHECKED) {
+            MilSelectDisplay(1, nullptr);
+        } else {
+            LayOutPreview(dialog);
+            MilSelectDisplay(1, GetDlgItem(dialog, IDC_PREVIEW_AREA));
+        }
+        MilStartLive(1);
+    } else {
+        MilStartLive(0);
+        MilSelectDisplay(0, nullptr);
+        ResizeKeepingPlace(dialog, Geometry.CollapsedWidth, Geometry.CollapsedHeight);
+        SetDlgItemTextA(dialog, IDC_PREVIEW_BUTTON, "Show preview window >>");
+    }
+    PreviewFlag(show != 0 ? 1 : 0);
+}
+
+void SwitchPage(HWND dialog)
+{
+    PageState* state = GetPageState(dialog);
+    if (state == nullptr) {
+        return;
+    }
+    const LRESULT index = SendMessageA(state->TabControl, TCM_GETCURSEL, 0, 0);
+    if (state->CurrentPage != nullptr) {
+        DestroyWindow(state->CurrentPage);
+        state->CurrentPage = nullptr;
+    }
+    int resource = IDD_VIDEO_FORMAT;
+    DLGPROC procedure = VideoFormatPageProc;
+    if (index == 0) {
+        const bool rgb = IsRgbDataPath() != 0;
+        resource = rgb ? IDD_RGB : IDD_COMPOSITE;
+        procedure = rgb ? RgbPageProc : CompositePageProc;
+    }
+    const DLGTEMPLATE* page = LoadDialogTemplate(resource);
+    if (page == nullptr) {
+        return;
+    }
+    state->CurrentPage = CreateDialogIndirectParamA(ModuleHandle, page, dialog, procedure, 0);
+    if (state->CurrentPage != nullptr) {
+        // Above the tab control, whose display area it covers.
+        SetWindowPos(state->CurrentPage, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+        ShowWindow(state->CurrentPage, SW_SHOW);
+    }
+}
+
+const DLGTEMPLATE* LoadDialogTemplate(int resource)
+{
+    HRSRC found = FindResourceA(ModuleHandle, MAKEINTRESOURCEA(resource), MAKEINTRESOURCEA(5) /* RT_DIALOG */);
+    if (found == nullptr) {
+        return nullptr;
+    }
+    HGLOBAL loaded = LoadResource(ModuleHandle, found);
+    return loaded != nullptr ? static_cast<const DLGTEMPLATE*>(LockResource(loaded)) : nullptr;
+}
+
+void PlacePage(HWND page)
+{
+    const PageState* state = GetPageState(GetParent(page));
+    if (state != nullptr) {
+        SetWindowPos(page, nullptr, state->PageX, state->PageY, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }
 }

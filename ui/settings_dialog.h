@@ -1,11 +1,37 @@
-// The modeless settings dialog (resource 110) with its pages and preview.
+// The modeless settings dialog (resource 110): board information, the tab
+// control hosting one settings page at a time, the zoom and preview options
+// and the preview area the board library draws the live picture into.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
+
+// What the dialog knows about its pages; attached to the dialog window.
+struct PageState {
+    HWND TabControl;   // control 1034
+    HWND CurrentPage;  // the page now shown, or none
+    int32_t PageX;     // where every page sits inside the dialog
+    int32_t PageY;
+};
 
 // Creates the dialog, hidden, owned by nobody; stores it in DialogHandle.
 // nullptr when it cannot be created.
 HWND CreateSettingsDialog();
 
-// Destroys the dialog if one exists; DialogHandle is none afterwards.
+// Stops the preview, destroys the dialog and its page if one exists;
+// DialogHandle is none afterwards.
 void DestroySettingsDialog();
+
+// The dialog's PageState; nullptr for any other window and after teardown.
+PageState* GetPageState(HWND dialog);
+
+// Shows (non-zero) or hides the live preview and sizes the dialog to match;
+// remembers the choice for the next dialog.
+void ShowPreview(HWND dialog, int show);
+
+// Replaces the current page with the page of the selected tab.
+void SwitchPage(HWND dialog);
+
+// A dialog template of this module; valid while the module is loaded.
+const DLGTEMPLATE* LoadDialogTemplate(int resource);

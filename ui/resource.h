@@ -1,0 +1,72 @@
+// Resource and control ids of the settings dialog and its pages, one block a
+// dialog. Pages are separate dialogs, so their blocks may reuse numbers.
+#pragma once
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+
+// Settings dialog (110).
+#define IDD_SETTINGS 110
+#define IDC_TRANSFER 1 /* IDOK */
+#define IDC_CANCEL 2   /* IDCANCEL */
+#define IDC_BOARD_TYPE 1011
+#define IDC_TABS 1034
+#define IDC_SAVE_SETTINGS 1043
+#define IDC_ZOOM_4_1 1077
+#define IDC_ZOOM_2_1 1078
+#define IDC_ZOOM_1_1 1079
+#define IDC_ZOOM_1_2 1080
+#define IDC_ZOOM_1_4 1081
+#define IDC_GRAB_MEMORY 1084
+#define IDC_PREVIEW_AREA 1085
+#define IDC_PREVIEW_BUTTON 1086
+#define IDC_COLLAPSE_MARKER 1087
+#define IDC_PREVIEW_GROUP 1088
+#define IDC_EXTERNAL_PREVIEW 1089
+
+// Video format page (119).
+#define IDD_VIDEO_FORMAT 119
+#define IDC_NORM_CCIR 1020
+#define IDC_NORM_RS170 1021
+#define IDC_NORM_PAL 1022
+#define IDC_NORM_NTSC 1023
+#define IDC_INPUT_YC 1049
+#define IDC_INPUT_RGB 1050
+#define IDC_INPUT_CVBS 1051
+#define IDC_INPUT_GROUP 1070
+#define IDC_SYNC_GREEN 1071
+#define IDC_SYNC_EXTERN 1072
+#define IDC_SYNC_GROUP 1073
+#define IDC_NORM_GROUP 1074
+#define IDC_COLOR_GROUP 1076
+
+// Composite data path page (120).
+#define IDD_COMPOSITE 120
+#define IDC_BRIGHTNESS_EDIT 1018
+#define IDC_CONTRAST_EDIT 1012
+#define IDC_SATURATION_EDIT 1013
+#define IDC_HUE_EDIT 1014
+#define IDC_BRIGHTNESS_SLIDER 1027
+#define IDC_SATURATION_SLIDER 1028
+#define IDC_CONTRAST_SLIDER 1029
+#define IDC_HUE_SLIDER 1030
+#define IDC_COMPOSITE_DEFAULT 1031
+
+// RGB data path page (125).
+#define IDD_RGB 125
+#define IDC_LOWER0_SLIDER 1047
+#define IDC_LOWER0_EDIT 1048
+#define IDC_LOWER1_SLIDER 1028
+#define IDC_LOWER1_EDIT 1019
+#define IDC_LOWER2_SLIDER 1029
+#define IDC_LOWER2_EDIT 1020
+#define IDC_UPPER0_SLIDER 1030
+#define IDC_UPPER0_EDIT 1021
+#define IDC_UPPER1_SLIDER 1031
+#define IDC_UPPER1_EDIT 1022
+#define IDC_UPPER2_SLIDER 1032
+#define IDC_UPPER2_EDIT 1023
+#define IDC_LOCK_LOWER 1045
+#define IDC_LOCK_UPPER 1046
+#define IDC_RGB_DEFAULT 1039

@@ -1,0 +1,165 @@
+// The video format page (119): the norm, for colour norms the input, and for
+// the RGB input the sync source. Norm and input together name the digitizer
+// format; a change restarts the digitizer, a sync change only switches its
+// channel.
+#include <cstring>
+
+#include "grabber/live_preview.h"
+#include "grabber/startup.h"
+#include "settings/source_settings.h"
+#include "ui/pages.h"
+#include "ui/resource.h"
+#include "ui/settings_dialog.h"
+
+namespace {
+
+constexpr uint32_t SyncOnGreen = 0x40000000;
+constexpr uint32_t SyncExtern = 0x01000000;
+
+// The format the page last built or read; it must hold a whole DigFormat,
+// since the digitizer start-up may write its fallback into it.
+char Format[sizeof SourceSettings.DigFormat];
+
+struct Norm {
+    int Button;
+    const char* Name;
+    int Colour;
+};
+// Looked for in this order: "M_PAL" would also be found in a longer name.
+constexpr Norm Norms[] = {
+    {IDC_NORM_CCIR, "M_CCIR", 0},
+    {IDC_NORM_RS170, "M_RS170", 0},
+    {IDC_NORM_PAL, "M_PAL", 1},
+    {IDC_NORM_NTSC, "M_NTSC", 1},
+};
+
+constexpr int InputControls[] = {IDC_INPUT_GROUP, IDC_INPUT_YC, IDC_INPUT_RGB, IDC_INPUT_CVBS};
+constexpr int SyncControls[] = {IDC_SYNC_GROUP, IDC_SYNC_GREEN, IDC_SYNC_EXTERN};
+
+bool Checked(HWND page, int id)
+{
+    return IsDlgButtonChecked(page, id) == BST_CHECKED;
+}
+
+void Init(HWND page)
+{
+    PlacePage(page);
+    CopyDigFormat(Format);
+    for (const Norm& norm : Norms) {
+        if (std::strstr(Format, norm.Name) != nullptr) {
+            CheckRadioButton(page, IDC_NORM_CCIR, IDC_NORM_NTSC, norm.Button);
+            SetInputControls(page, norm.Colour, Format);
+            return;
+        }
+    }
+}
+
+void Command(HWND page, int id)
+{
+    for (const Norm& norm : Norms) {
+        if (norm.Button == id) {
+            ChangeFormat(page, norm.Colour, norm.Name);
+            return;
+        }
+    }
+    switch (id) {
+    case IDC_INPUT_YC:
+    case IDC_INPUT_RGB:
+    case IDC_INPUT_CVBS:
+        if (Checked(page, IDC_NORM_PAL)) {
+            ChangeFormat(page, 1, "M_PAL");
+        } else if (Checked(page, IDC_NORM_NTSC)) {
+            ChangeFormat(page, 1, "M_NTSC");
+        }
+        return;
+    case IDC_SYNC_GREEN:
+        SetChannel(SyncOnGreen);
+        return;
+    case IDC_SYNC_EXTERN:
+        SetChannel(SyncExtern);
+        return;
+    default:
+        return;
+    }
+}
+
+}  // namespace
+
+void SetInputControls(HWND page, int colour, const char* format)
+{
+    for (int id : InputControls) {
+        EnableWindow(GetDlgItem(page, id), colour != 0);
+    }
+    if (colour == 0) {
+        for (int id : InputControls) {
+            CheckDlgButton(page, id, BST_UNCHECKED);
+        }
+        SetSyncControls(page, 0);
+        return;
+    }
+    if (std::strstr(format, "_YC") != nullptr) {
+        SetSyncControls(page, 0);
+        CheckRadioButton(page, IDC_INPUT_YC, IDC_INPUT_CVBS, IDC_INPUT_YC);
+    } else if (std::strstr(format, "_RGB") != nullptr) {
+        SetSyncControls(page, 1);
+    } else {
+        SetSyncControls(page, 0);
+        CheckRadioButton(page, IDC_INPUT_YC, IDC_INPUT_CVBS, IDC_INPUT_CVBS);
+    }
+}
+
+void SetSyncControls(HWND page, int enable)
+{
+    for (int id : SyncControls) {
+        EnableWindow(GetDlgItem(page, id), enable != 0);
+    }
+    if (enable == 0) {
+        CheckDlgButton(page, IDC_SYNC_GREEN, BST_UNCHECKED);
+        CheckDlgButton(page, IDC_SYNC_EXTERN, BST_UNCHECKED);
+        return;
+    }
+    CheckRadioButton(page, IDC_INPUT_YC, IDC_INPUT_CVBS, IDC_INPUT_RGB);
+    // Any channel but external sync, the stored default included, means the
+    // sync comes with the green signal.
+    if (GetChannel() == SyncExtern) {
+        CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, IDC_SYNC_EXTERN);
+        SetChannel(SyncExtern);
+    } else {
+        CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, IDC_SYNC_GREEN);
+        SetChannel(SyncOnGreen);
+    }
+}
+
+void ChangeFormat(HWND page, int colour, const char* norm)
+{
+    MilStartLive(0);
+    ShowPreview(GetParent(page), 0);
+    MilFreeDigitizer();
+    std::strcpy(Format, norm);
+    if (std::strcmp(norm, "M_CCIR") != 0 && std::strcmp(norm, "M_RS170") != 0) {
+        if (Checked(page, IDC_INPUT_YC)) {
+            std::strcat(Format, "_YC");
+        } else if (Checked(page, IDC_INPUT_RGB)) {
+            std::strcat(Format, "_RGB");
+        }
+    }
+    MilInitDigitizer(Format);
+    SetInputControls(page, colour, Format);
+    ApplyDefaultReferences();
+    SetDispZoom(GetDispZoom());
+}
+
+INT_PTR CALLBACK VideoFormatPageProc(HWND page, UINT message, WPARAM wParam, LPARAM /*lParam*/)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        Init(page);
+        break;
+    case WM_COMMAND:
+        Command(page, LOWORD(wParam));
+        break;
+    default:
+        break;
+    }
+    return FALSE;
+}
