@@ -41,10 +41,10 @@ bool Checked(HWND page, int id)
     return IsDlgButtonChecked(page, id) == BST_CHECKED;
 }
 
-void Init(HWND page)
+// Selects the norm the format name contains and brings the input and sync
+// buttons into line; a name with no known norm leaves the buttons alone.
+void ShowFormat(HWND page)
 {
-    PlacePage(page);
-    CopyDigFormat(Format);
     for (const Norm& norm : Norms) {
         if (std::strstr(Format, norm.Name) != nullptr) {
             CheckRadioButton(page, IDC_NORM_CCIR, IDC_NORM_NTSC, norm.Button);
@@ -52,6 +52,13 @@ void Init(HWND page)
             return;
         }
     }
+}
+
+void Init(HWND page)
+{
+    PlacePage(page);
+    CopyDigFormat(Format);
+    ShowFormat(page);
 }
 
 void Command(HWND page, int id)
@@ -144,7 +151,13 @@ void ChangeFormat(HWND page, int colour, const char* norm)
         }
     }
     MilInitDigitizer(Format);
-    SetInputControls(page, colour, Format);
+    if (std::strncmp(Format, norm, std::strlen(norm)) == 0) {
+        SetInputControls(page, colour, Format);
+    } else {
+        // The board refused the format and the start-up fell back to another
+        // one: the buttons show the format that really runs, norm included.
+        ShowFormat(page);
+    }
     ApplyDefaultReferences();
     SetDispZoom(GetDispZoom());
 }

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "capability/store.h"
+#include "grabber/live_preview.h"
 #include "grabber/startup.h"
 #include "rig/ds_rig.h"
 #include "settings/input_lut.h"
@@ -65,6 +66,9 @@ void DialogTest::SetUp()
     AppIdentity = {};
     SourceState = 300;
     DialogHandle = nullptr;
+    // As after a fresh load of the module.
+    DisplaySelected = 0;
+    LiveMode = 0;
 }
 
 void DialogTest::TearDown()
@@ -98,10 +102,10 @@ void DialogTest::StoreSettings(const char* format, const std::vector<std::pair<c
 {
     ASSERT_EQ(CreateDefaultSettings(), 0);
     if (format != nullptr) {
-        WriteRegistryValue("Orion", "DigFormat", REG_SZ, format, static_cast<DWORD>(std::strlen(format)));
+        WriteRegistryValue(SettingsKeyPath, "DigFormat", REG_SZ, format, static_cast<DWORD>(std::strlen(format)));
     }
     for (const auto& [name, value] : values) {
-        WriteRegistryValue("Orion", name, REG_DWORD, &value, sizeof value);
+        WriteRegistryValue(SettingsKeyPath, name, REG_DWORD, &value, sizeof value);
     }
 }
 

@@ -17,7 +17,7 @@
 #include "rig/message_box_watcher.h"
 
 class DialogTest : public ::testing::Test {
-protected:
+public:
     void SetUp() override;
     void TearDown() override;
 
