@@ -37,6 +37,7 @@ struct Options {
     TW_UINT32 StripBytes = 0;  // memory transfer buffer; 0: the source's preferred size
     bool Unattended = false;
     int TimeoutSeconds = 60;
+    bool TimeoutGiven = false;
 };
 
 void Usage()
@@ -57,7 +58,7 @@ void Usage()
         "  --out DIR              folder for the images (default: current)\n"
         "  --unattended           dismiss the source's message boxes, printing them\n"
         "                         (the default when standard input is not a terminal)\n"
-        "  --timeout SECONDS      give up waiting for the source (default 60)\n",
+        "  --timeout SECONDS      give up waiting for the source (default 60; none with --ui)\n",
         DefaultSource);
 }
 
@@ -123,6 +124,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 options.StripBytes = static_cast<TW_UINT32>(number);
             } else {
                 options.TimeoutSeconds = number;
+                options.TimeoutGiven = true;
             }
         } else {
             return false;
@@ -240,7 +242,9 @@ bool Session::WaitForTransfer(HWND window)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options_.TimeoutSeconds);
     MSG message;
-    while (std::chrono::steady_clock::now() < deadline) {
+    // A user at the dialog takes as long as they like, unless told otherwise.
+    const bool untimed = options_.ShowUi && !options_.TimeoutGiven;
+    while (untimed || std::chrono::steady_clock::now() < deadline) {
         if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
             continue;
