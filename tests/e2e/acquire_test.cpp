@@ -147,6 +147,91 @@ TEST_F(Acquisition, ThreeImagesCountedDown)
     EXPECT_EQ(FileSize(OutputFolder("three") + "\\image003.bmp"), 14u + 1064 + 442368);
 }
 
+struct DialogSearch {
+    DWORD Process;
+    HWND Dialog;
+};
+
+BOOL CALLBACK FindSettingsDialog(HWND window, LPARAM param)
+{
+    auto* search = reinterpret_cast<DialogSearch*>(param);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    char caption[64] = "";
+    GetWindowTextA(window, caption, sizeof caption);
+    if (process == search->Process && IsWindowVisible(window) &&
+        std::string(caption) == "Frame Grabber Settings") {
+        search->Dialog = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Waits up to 20 s for `done`, checking every 50 ms.
+template <typename Condition>
+bool WaitFor(Condition done)
+{
+    for (int i = 0; i < 400; ++i) {
+        if (done()) {
+            return true;
+        }
+        Sleep(50);
+    }
+    return done();
+}
+
+// A user at the source's dialog: "Transfer" delivers an image to the
+// application, "Cancel" makes it close the source and end.
+TEST_F(Acquisition, TheUserTransfersAndCancelsAtTheDialog)
+{
+    const std::string folder = OutputFolder("ui");
+    const std::string image = folder + "\\image001.bmp";
+    DeleteFileA(image.c_str());
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    const std::string outputPath = std::string(temp) + "twacquire-ui-output.txt";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    PROCESS_INFORMATION process = {};
+    std::string command = "\"" + ExeDirectory() + "\\twacquire.exe\" --unattended --ui --timeout 60 --out \"" +
+                          folder + "\"";
+    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                               &process));
+    DialogSearch search = {process.dwProcessId, nullptr};
+    EXPECT_TRUE(WaitFor([&] {
+        EnumWindows(FindSettingsDialog, reinterpret_cast<LPARAM>(&search));
+        return search.Dialog != nullptr;
+    })) << "the dialog did not show";
+    if (search.Dialog != nullptr) {
+        HWND transfer = GetDlgItem(search.Dialog, 1);
+        EXPECT_TRUE(IsWindowEnabled(transfer));
+        PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), reinterpret_cast<LPARAM>(transfer));
+        EXPECT_TRUE(WaitFor([&] { return FileSize(image) == 14u + 1064 + 442368; })) << "no image after Transfer";
+        PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(search.Dialog, 2)));
+    }
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0) << "twacquire did not end on Cancel";
+    DWORD exitCode = 0xFFFFFFFF;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    if (exitCode == STILL_ACTIVE) {
+        TerminateProcess(process.hProcess, 1);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    CloseHandle(output);
+    const std::string text = ReadFileText(outputPath);
+    DeleteFileA(outputPath.c_str());
+    EXPECT_EQ(exitCode, 0u) << text;
+    EXPECT_NE(text.find("image 1: 768 x 576 gray, native transfer"), std::string::npos) << text;
+    EXPECT_NE(text.find("1 image in "), std::string::npos) << text;
+}
+
 TEST_F(Acquisition, FailuresExitWithAMessage)
 {
     SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");
