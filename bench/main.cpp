@@ -1,0 +1,57 @@
+// ds_bench: what the source's transfers cost against memcpy and the frame
+// period, continuous acquisition through the Data Source Manager, and memory
+// growth. Prints rows of a Markdown table; each part can run on its own:
+//   ds_bench [header|convert|transfer|continuous|memory-use] [--rounds N] [--frames N]
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "acquire/box_watcher.h"
+#include "bench/common.h"
+
+int main(int argc, char** argv)
+{
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    std::string part = "all";
+    int rounds = 41;
+    int frames = 260;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::atoi(argv[++i]);
+        } else if (arg == "--frames" && i + 1 < argc) {
+            frames = std::atoi(argv[++i]);
+        } else if (arg == "convert" || arg == "transfer" || arg == "memory-use" || arg == "continuous" ||
+                   arg == "header") {
+            part = arg;
+        } else {
+            std::fprintf(stderr,
+                         "usage: ds_bench [header|convert|transfer|continuous|memory-use]"
+                         " [--rounds N] [--frames N]\n");
+            return 2;
+        }
+    }
+    // A message box would wait for a person: the watcher prints and closes it.
+    BoxWatcher watcher;
+    const bool all = part == "all";
+    int status = 0;
+    if (all || part == "header") {
+        std::printf("| Measure | Figure | Target | Absolute (reference only) |\n|---|---|---|---|\n");
+    }
+    if (all || part == "convert") {
+        status |= RunConversion(rounds);
+    }
+    if (all || part == "transfer") {
+        status |= RunTransfer(rounds);
+    }
+    if (all || part == "continuous") {
+        PrintSection("3. Continuous acquisition through the Data Source Manager, CAP_XFERCOUNT -1");
+        status |= RunContinuous("native", frames);
+        status |= RunContinuous("memory", frames);
+    }
+    if (all || part == "memory-use") {
+        status |= RunMemory(1000, 200);
+    }
+    return status;
+}
