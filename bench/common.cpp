@@ -90,7 +90,22 @@ double PrivateBytes()
     counters.cb = sizeof counters;
     GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
                          sizeof counters);
-    return static_cast<double>(counters.PrivateUsage);
+    if (counters.PrivateUsage != 0) {
+        return static_cast<double>(counters.PrivateUsage);
+    }
+    // Wine leaves the counter at 0: the committed private pages, region by region.
+    double total = 0;
+    MEMORY_BASIC_INFORMATION region = {};
+    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof region) == sizeof region;
+         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            total += static_cast<double>(region.RegionSize);
+        }
+        if (region.RegionSize == 0) {
+            break;
+        }
+    }
+    return total;
 }
 
 bool SetOneValue(const Caller& call, TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value)

@@ -79,4 +79,4 @@ TW_IDENTITY BenchAppIdentity(TW_UINT32 id);
 int RunConversion(int rounds);
 int RunTransfer(int rounds);
 int RunMemory(int transfers, int cycles);
-int RunContinuous(const char* mechanism, int frames);
+int RunContinuous(const char* videoFormat, const char* mechanism, int frames);

@@ -38,13 +38,13 @@ bool WaitForTransfer(DataSourceManager& dsm, TW_IDENTITY& source)
 
 }  // namespace
 
-int RunContinuous(const char* mechanismName, int frames)
+int RunContinuous(const char* videoFormat, const char* mechanismName, int frames)
 {
     const bool memory = std::strcmp(mechanismName, "memory") == 0;
     const TW_UINT16 mechanism = memory ? TWSX_MEMORY : TWSX_NATIVE;
     SetEnv("ORIONSIM_FRAME_MS", nullptr);
     SetEnv("ORIONSIM_BUFFER_FORMAT", nullptr);
-    SetVideoFormat("M_CCIR");
+    SetVideoFormat(videoFormat);
     HWND window = CreateWindowA("STATIC", "ds_bench", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);
     DataSourceManager dsm;
@@ -64,6 +64,8 @@ int RunContinuous(const char* mechanismName, int frames)
         std::fprintf(stderr, "ds_bench: cannot open the source through the manager\n");
         return 1;
     }
+    const double openEnd = Now();
+    double ready = 0;
     int status = 0;
     std::vector<double> done;
     bool enabled = false;
@@ -73,6 +75,7 @@ int RunContinuous(const char* mechanismName, int frames)
         enabled = call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS;
     }
     if (enabled && WaitForTransfer(dsm, source)) {
+        ready = Now();
         std::vector<uint8_t> strip;
         if (memory) {
             TW_SETUPMEMXFER setup = {};
@@ -125,12 +128,15 @@ int RunContinuous(const char* mechanismName, int frames)
     const auto late = std::count_if(intervals.begin(), intervals.end(), [](double t) { return t > Period * 1.1; });
     const double longest = *std::max_element(intervals.begin(), intervals.end());
     const double fps = static_cast<double>(intervals.size()) / (done.back() - done.front());
-    PrintRow(Format("%s, %d frames at 25 fps (M_CCIR)", mechanismName, static_cast<int>(done.size())),
+    PrintRow(Format("%s, %s, %d frames at 25 fps", videoFormat, mechanismName, static_cast<int>(done.size())),
              Format("%.3f x 25 fps, %d over one period", fps / 25, static_cast<int>(late)),
              "1.00 x, 0 over one period",
              Format("%.2f fps, median interval %.2f ms, longest %.2f ms", fps, Median(intervals) * 1000,
                     longest * 1000));
-    PrintRow(Format("%s, MSG_OPENDS to first image", mechanismName), Format("%.1f ms", (done[0] - opened) * 1000),
-             "(none)", "includes MSG_ENABLEDS, the notice and the first grab's frame wait");
+    PrintRow(Format("%s, %s, MSG_OPENDS to first image", videoFormat, mechanismName),
+             Format("%.1f ms", (done[0] - opened) * 1000), "(none)",
+             Format("MSG_OPENDS %.1f ms, then MSG_XFERREADY after %.1f ms, first image after %.1f ms (a frame "
+                    "wait of up to 40 ms)",
+                    (openEnd - opened) * 1000, (ready - openEnd) * 1000, (done[0] - ready) * 1000));
     return status;
 }

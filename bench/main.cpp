@@ -46,9 +46,11 @@ int main(int argc, char** argv)
         status |= RunTransfer(rounds);
     }
     if (all || part == "continuous") {
-        PrintSection("3. Continuous acquisition through the Data Source Manager, CAP_XFERCOUNT -1");
-        status |= RunContinuous("native", frames);
-        status |= RunContinuous("memory", frames);
+        PrintSection("3. Continuous acquisition through Wine's Data Source Manager, CAP_XFERCOUNT -1, 40 ms frame period");
+        for (const char* format : {"M_CCIR", "M_PAL_RGB"}) {
+            status |= RunContinuous(format, "native", frames);
+            status |= RunContinuous(format, "memory", frames);
+        }
     }
     if (all || part == "memory-use") {
         status |= RunMemory(1000, 200);

@@ -73,6 +73,24 @@ int RunMemory(int transfers, int cycles)
     }
     PrintRow(Format("%d open/close cycles", cycles), Kb(afterCycles - beforeCycles), "within a few kB",
              Format("%.0f kB before, %.0f kB after", beforeCycles / 1024, afterCycles / 1024));
+
+    // The source loads the imaging library at every opening and unloads it
+    // at every closing: the library's loading and unloading alone, for
+    // comparison.
+    const std::string library = ExeFolder() + "\\MIL.DLL";
+    if (GetModuleHandleA("MIL.DLL") == nullptr) {
+        const double beforeLoads = PrivateBytes();
+        for (int i = 0; i < cycles; ++i) {
+            HMODULE module = LoadLibraryA(library.c_str());
+            if (module != nullptr) {
+                FreeLibrary(module);
+            }
+        }
+        const double afterLoads = PrivateBytes();
+        PrintRow(Format("reference: MIL.DLL loaded and unloaded %d times, nothing called", cycles),
+                 Kb(afterLoads - beforeLoads), "(explains the row above)",
+                 Format("%.0f kB before, %.0f kB after", beforeLoads / 1024, afterLoads / 1024));
+    }
     SetEnv("ORIONSIM_FRAME_MS", nullptr);
     return status;
 }
