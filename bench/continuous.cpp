@@ -1,4 +1,4 @@
-// Part 3: continuous acquisition through Wine's Data Source Manager at the
+// Benchmark 3: continuous acquisition through Wine's Data Source Manager at the
 // simulated library's own frame rate (25 frames a second for M_CCIR):
 // CAP_XFERCOUNT -1, one transfer after the other, MSG_RESET at the end.
 #include <algorithm>

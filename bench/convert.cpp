@@ -1,4 +1,4 @@
-// Part 1: the sample-stream conversion and the bitmap copy of a whole
+// Benchmark 1: the sample-stream conversion and the bitmap copy of a whole
 // 768 x 576 frame, per buffer format, against memcpy of the frame's bytes.
 #include <tmmintrin.h>
 

@@ -1,4 +1,4 @@
-// Part 4: private bytes before and after many native transfers whose blocks
+// Benchmark 4: private bytes before and after many native transfers whose blocks
 // this client frees, and before and after many open/close cycles.
 #include <cstdio>
 

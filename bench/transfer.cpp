@@ -1,4 +1,4 @@
-// Part 2: what a transfer through DS_Entry adds to the grab. The source is
+// Benchmark 2: what a transfer through DS_Entry adds to the grab. The source is
 // loaded from the build and called directly; the simulated library waits for
 // no frame period, so the grab costs only its drawing. The grab alone is
 // MdigGrab called on the source's own digitizer and image buffer, whose ids
