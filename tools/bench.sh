@@ -6,7 +6,7 @@
 # tools/bench.sh --rounds 21 --frames 300.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build}"
+build="$(realpath -m "${BUILD_DIR:-$root/build}")"
 "$root/tools/setup-debian.sh"
 BUILD_DIR="$build" "$root/tools/build.sh"
 . "$root/tools/wine-env.sh"

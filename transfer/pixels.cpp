@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "transfer/pixels_simd.h"
+
 uint32_t FramePixelSize(const FrameLayout& layout)
 {
     return layout.FourBytePixels ? 4 : layout.BandCount;
@@ -29,10 +31,14 @@ size_t ConvertSampleStream(const uint8_t* frame, size_t position, uint8_t* desti
     const uint32_t pixelSize = FramePixelSize(layout);
     if (layout.BandCount == 3 && (pixelSize == 4 || layout.BgrOrder)) {
         const size_t pixels = n / 3;
+        const size_t done = pixelSize == 4 ? ShuffleFourToThree(source, destination, pixels, layout.BgrOrder)
+                                           : ShuffleSwapThree(source, destination, pixels);
         // Red is at byte 2 of a blue-first pixel, at byte 0 otherwise.
         const size_t red = layout.BgrOrder ? 2 : 0;
         const size_t blue = 2 - red;
-        for (size_t i = 0; i < pixels; ++i) {
+        source += done * pixelSize;
+        destination += done * 3;
+        for (size_t i = done; i < pixels; ++i) {
             destination[0] = source[red];
             destination[1] = source[1];
             destination[2] = source[blue];
@@ -121,7 +127,9 @@ void CopyPixelBlock(const uint8_t* frame, uint8_t* rows, const FrameLayout& layo
         const uint8_t* source = frame + y * frameRow;
         uint8_t* target = rows + y * bitmapRow;
         if (swapRedBlue) {
-            for (uint32_t x = 0; x < layout.Width; ++x) {
+            const uint32_t done = static_cast<uint32_t>(pixelSize == 4 ? ShuffleSwapFour(source, target, layout.Width)
+                                                                      : ShuffleSwapThree(source, target, layout.Width));
+            for (uint32_t x = done; x < layout.Width; ++x) {
                 const uint8_t* pixel = source + static_cast<size_t>(x) * pixelSize;
                 uint8_t* out = target + static_cast<size_t>(x) * pixelSize;
                 out[0] = pixel[2];

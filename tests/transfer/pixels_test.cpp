@@ -126,3 +126,62 @@ TEST(Bitmap, ColourPixelsAreBlueFirst)
 }
 
 }  // namespace
+
+namespace {
+
+// Every width from 1 to 40 (the shuffles take 4 or 5 pixels a step and leave
+// a tail), every colour layout: each delivered pixel checked on its own.
+TEST(ColourConversions, EveryWidthAndLayoutPixelByPixel)
+{
+    const struct {
+        const char* name;
+        bool four;
+        bool bgr;
+    } layouts[] = {{"BGR32", true, true}, {"RGB32", true, false}, {"BGR24", false, true}, {"RGB24", false, false}};
+    for (const auto& kind : layouts) {
+        for (uint32_t width = 1; width <= 40; ++width) {
+            SCOPED_TRACE(testing::Message() << kind.name << " width " << width);
+            const uint32_t height = 3;
+            const FrameLayout layout = Layout(width, height, 3, kind.four, kind.bgr, true);
+            const uint32_t pixelSize = kind.four ? 4 : 3;
+            // Red x, green 100 + y, blue 200 - x, unused byte 77.
+            Bytes frame(width * height * pixelSize);
+            for (uint32_t y = 0; y < height; ++y) {
+                for (uint32_t x = 0; x < width; ++x) {
+                    uint8_t* p = &frame[(y * width + x) * pixelSize];
+                    p[kind.bgr ? 2 : 0] = static_cast<uint8_t>(x);
+                    p[1] = static_cast<uint8_t>(100 + y);
+                    p[kind.bgr ? 0 : 2] = static_cast<uint8_t>(200 - x);
+                    if (kind.four) {
+                        p[3] = 77;
+                    }
+                }
+            }
+            Bytes stream(width * height * 3 + 8, 0xEE);
+            ASSERT_EQ(ConvertSampleStream(frame.data(), 0, stream.data(), width * height * 3, layout), frame.size());
+            Bytes bitmap(BitmapRowBytes(layout) * height + 8, 0xEE);
+            CopyPixelBlock(frame.data(), bitmap.data(), layout);
+            int wrong = 0;
+            for (uint32_t y = 0; y < height; ++y) {
+                for (uint32_t x = 0; x < width; ++x) {
+                    const uint8_t* s = &stream[(y * width + x) * 3];
+                    const uint8_t* b = &bitmap[y * BitmapRowBytes(layout) + x * pixelSize];
+                    const bool streamOk = s[0] == static_cast<uint8_t>(x) && s[1] == 100 + y &&
+                                          s[2] == static_cast<uint8_t>(200 - x);
+                    const bool bitmapOk = b[0] == static_cast<uint8_t>(200 - x) && b[1] == 100 + y &&
+                                          b[2] == static_cast<uint8_t>(x) && (!kind.four || b[3] == 77);
+                    wrong += streamOk && bitmapOk ? 0 : 1;
+                }
+                const size_t used = width * pixelSize;
+                for (size_t pad = used; pad < BitmapRowBytes(layout); ++pad) {
+                    wrong += bitmap[y * BitmapRowBytes(layout) + pad] == 0 ? 0 : 1;
+                }
+            }
+            EXPECT_EQ(wrong, 0);
+            EXPECT_EQ(stream[width * height * 3], 0xEE) << "nothing written past the stream";
+            EXPECT_EQ(bitmap[BitmapRowBytes(layout) * height], 0xEE) << "nothing written past the bitmap";
+        }
+    }
+}
+
+}  // namespace
