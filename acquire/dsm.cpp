@@ -1,5 +1,6 @@
 #include "acquire/dsm.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -82,6 +83,23 @@ std::vector<TW_IDENTITY> DataSourceManager::Sources()
         rc = Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GETNEXT, &identity);
     }
     return sources;
+}
+
+TW_IDENTITY ApplicationIdentity(const char* productName, TW_UINT32 id)
+{
+    TW_IDENTITY app = {};
+    app.Id = id;
+    app.Version.MajorNum = 1;
+    app.Version.Language = TWLG_USA;
+    app.Version.Country = TWCY_USA;
+    std::strcpy(app.Version.Info, "1.0");
+    app.ProtocolMajor = 1;
+    app.ProtocolMinor = 9;
+    app.SupportedGroups = DG_CONTROL | DG_IMAGE;
+    std::strcpy(app.Manufacturer, "Talvenix");
+    std::strcpy(app.ProductFamily, "Tools");
+    std::snprintf(app.ProductName, sizeof app.ProductName, "%s", productName);
+    return app;
 }
 
 const char* ConditionName(TW_UINT16 code)

@@ -39,5 +39,8 @@ private:
     HWND window_ = nullptr;
 };
 
+// The identity of one of our tools as a TWAIN application.
+TW_IDENTITY ApplicationIdentity(const char* productName, TW_UINT32 id = 0);
+
 // Name of a TWAIN condition code, for messages.
 const char* ConditionName(TW_UINT16 code);

@@ -136,22 +136,6 @@ bool ParseOptions(int argc, char** argv, Options& options)
     return true;
 }
 
-TW_IDENTITY ApplicationIdentity()
-{
-    TW_IDENTITY app = {};
-    app.Version.MajorNum = 1;
-    app.Version.Language = TWLG_USA;
-    app.Version.Country = TWCY_USA;
-    std::strcpy(app.Version.Info, "1.0");
-    app.ProtocolMajor = 1;
-    app.ProtocolMinor = 9;
-    app.SupportedGroups = DG_CONTROL | DG_IMAGE;
-    std::strcpy(app.Manufacturer, "Talvenix");
-    std::strcpy(app.ProductFamily, "Tools");
-    std::strcpy(app.ProductName, "twacquire");
-    return app;
-}
-
 void PrintIdentity(const TW_IDENTITY& identity)
 {
     std::printf("ProductName:     %s\n", identity.ProductName);
@@ -504,7 +488,7 @@ int main(int argc, char** argv)
     HWND window = CreateWindowA("STATIC", "twacquire", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);
     DataSourceManager dsm;
-    dsm.App = ApplicationIdentity();
+    dsm.App = ApplicationIdentity("twacquire");
     std::string error;
     if (!dsm.Open(window, error)) {
         std::fprintf(stderr, "twacquire: %s\n", error.c_str());

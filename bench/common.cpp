@@ -1,5 +1,7 @@
 #include "bench/common.h"
 
+#include "acquire/dsm.h"
+
 #include <psapi.h>
 
 #include <algorithm>
@@ -209,24 +211,7 @@ std::string ExeFolder()
     return path;
 }
 
-TW_IDENTITY BenchAppIdentity(TW_UINT32 id)
-{
-    TW_IDENTITY app = {};
-    app.Id = id;
-    app.Version.MajorNum = 1;
-    app.Version.Language = TWLG_USA;
-    app.Version.Country = TWCY_USA;
-    std::strcpy(app.Version.Info, "1.0");
-    app.ProtocolMajor = 1;
-    app.ProtocolMinor = 9;
-    app.SupportedGroups = DG_CONTROL | DG_IMAGE;
-    std::strcpy(app.Manufacturer, "Talvenix");
-    std::strcpy(app.ProductFamily, "Tools");
-    std::strcpy(app.ProductName, "ds_bench");
-    return app;
-}
-
-DirectSource::DirectSource() : app_(BenchAppIdentity(1))
+DirectSource::DirectSource() : app_(ApplicationIdentity("ds_bench", 1))
 {
     const std::string path = ExeFolder() + "\\Twain_32.ds";
     module_ = LoadLibraryA(path.c_str());

@@ -72,9 +72,6 @@ private:
 // The folder of the benchmark program (and of the built modules).
 std::string ExeFolder();
 
-// The application identity the benchmark presents.
-TW_IDENTITY BenchAppIdentity(TW_UINT32 id);
-
 // The parts.
 int RunConversion(int rounds);
 int RunTransfer(int rounds);

@@ -48,7 +48,7 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
     HWND window = CreateWindowA("STATIC", "ds_bench", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
                                 GetModuleHandleA(nullptr), nullptr);
     DataSourceManager dsm;
-    dsm.App = BenchAppIdentity(0);
+    dsm.App = ApplicationIdentity("ds_bench");
     std::string error;
     if (!dsm.Open(window, error)) {
         std::fprintf(stderr, "ds_bench: %s\n", error.c_str());

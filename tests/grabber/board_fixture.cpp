@@ -6,56 +6,20 @@
 #include "capability/store.h"
 #include "grabber/startup.h"
 #include "rig/ds_rig.h"
+#include "rig/in_process_source.h"
 #include "settings/input_lut.h"
 #include "settings/registry.h"
 #include "settings/source_settings.h"
 #include "twain/source.h"
 
-namespace {
-
-const char* const BoardEnvironment[] = {
-    "ORIONSIM_BOARD_TYPE", "ORIONSIM_BOARD_REVISION", "ORIONSIM_MEMORY_KB", "ORIONSIM_REJECT_FORMATS",
-    "ORIONSIM_COLOR_MODE", "ORIONSIM_BUFFER_FORMAT",  "ORIONSIM_FRAME_MS",  "ORIONSIM_PATTERN",
-    "ORIONSIM_FAIL",       "ORIONSIM_TRACE",
-};
-
-std::string TempFolder()
-{
-    char temp[MAX_PATH] = "";
-    GetTempPathA(sizeof temp, temp);
-    std::string dir = temp;
-    if (!dir.empty() && dir.back() == '\\') {
-        dir.pop_back();
-    }
-    return dir;
-}
-
-}  // namespace
 
 void BoardTest::SetUp()
 {
     watcher_ = std::make_unique<MessageBoxWatcher>(std::vector<std::string>{DsCaption, DriverCaption, LibraryCaption});
-    dir_ = TempFolder() + "\\talvenix_board";
-    CreateDirectoryA(dir_.c_str(), nullptr);
-    std::strcpy(ModuleDirectory, dir_.c_str());
-    DeleteFileA((dir_ + "\\TALVENIX.LOG").c_str());
-    tracePath_ = dir_ + "\\trace.txt";
-    DeleteFileA(tracePath_.c_str());
-    for (const char* name : BoardEnvironment) {
-        SetEnvironmentVariableA(name, nullptr);
-    }
-    SetEnvironmentVariableA("ORIONSIM_TRACE", tracePath_.c_str());
+    StartInProcessSource(source_, "talvenix_board");
+    dir_ = source_.Folder;
+    tracePath_ = source_.TracePath;
     SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "0");
-    DumpMode = 42;
-    // The source's own module gives the version line its own file.
-    module_ = LoadLibraryA((ExeDirectory() + "\\Twain_32.ds").c_str());
-    ASSERT_NE(module_, nullptr);
-    ModuleHandle = module_;
-    ResetSourceRegistry();
-    delete[] SourceSettings.LutNodes;
-    SourceSettings = {};
-    MilInfo = {};
-    DialogHandle = nullptr;
     BuildCapabilityDefaults();
 }
 
@@ -65,18 +29,8 @@ void BoardTest::TearDown()
     FreeCapabilities();
     delete CurrentInputLut;
     CurrentInputLut = nullptr;
-    delete[] SourceSettings.LutNodes;
-    SourceSettings = {};
-    if (module_ != nullptr) {
-        FreeLibrary(module_);
-    }
-    ModuleHandle = nullptr;
-    DumpMode = 0;
     watcher_.reset();
-    for (const char* name : BoardEnvironment) {
-        SetEnvironmentVariableA(name, nullptr);
-    }
-    ResetSourceRegistry();
+    StopInProcessSource(source_);
 }
 
 std::string BoardTest::Log() const
@@ -86,15 +40,7 @@ std::string BoardTest::Log() const
 
 std::vector<std::string> BoardTest::Trace() const
 {
-    std::vector<std::string> lines;
-    std::istringstream stream(ReadFileText(tracePath_));
-    for (std::string line; std::getline(stream, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    return lines;
+    return ReadLines(tracePath_);
 }
 
 void BoardTest::ClearLogAndTrace() const

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "rig/in_process_source.h"
 #include "rig/message_box_watcher.h"
 
 // The source's and the library's captions: an unexpected box is seen too.
@@ -39,9 +40,9 @@ protected:
     std::vector<SeenMessageBox> SourceBoxes() const;
     std::vector<SeenMessageBox> LibraryBoxes() const;
 
+    InProcessSource source_;
     std::string dir_;
     std::string tracePath_;
-    HMODULE module_ = nullptr;
     std::unique_ptr<MessageBoxWatcher> watcher_;
 };
 

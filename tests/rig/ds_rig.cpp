@@ -17,6 +17,17 @@ std::string ExeDirectory()
     return path;
 }
 
+std::string TempFolder()
+{
+    char temp[MAX_PATH] = "";
+    GetTempPathA(sizeof temp, temp);
+    std::string folder = temp;
+    if (!folder.empty() && folder.back() == '\\') {
+        folder.pop_back();
+    }
+    return folder;
+}
+
 TW_IDENTITY TestAppIdentity(TW_UINT32 id)
 {
     TW_IDENTITY app = {};

@@ -13,6 +13,9 @@ typedef TW_UINT16(__stdcall* DsEntryProc)(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW
 // The folder of the test program (and of the built modules).
 std::string ExeDirectory();
 
+// The user's temporary folder, without the closing backslash.
+std::string TempFolder();
+
 // Loads Twain_32.ds from the test program's folder; unloads it on
 // destruction. A fresh load re-reads "Dump" and restores the defaults.
 class DsModule {

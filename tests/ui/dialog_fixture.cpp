@@ -12,6 +12,7 @@
 #include "grabber/live_preview.h"
 #include "grabber/startup.h"
 #include "rig/ds_rig.h"
+#include "rig/in_process_source.h"
 #include "settings/input_lut.h"
 #include "settings/registry.h"
 #include "settings/source_settings.h"
@@ -22,12 +23,6 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_U
 
 namespace {
 
-const char* const BoardEnvironment[] = {
-    "ORIONSIM_BOARD_TYPE", "ORIONSIM_BOARD_REVISION", "ORIONSIM_MEMORY_KB", "ORIONSIM_REJECT_FORMATS",
-    "ORIONSIM_COLOR_MODE", "ORIONSIM_BUFFER_FORMAT",  "ORIONSIM_FRAME_MS",  "ORIONSIM_PATTERN",
-    "ORIONSIM_FAIL",       "ORIONSIM_TRACE",
-};
-
 TW_IDENTITY App = TestAppIdentity(1);
 
 }  // namespace
@@ -36,36 +31,14 @@ void DialogTest::SetUp()
 {
     watcher_ = std::make_unique<MessageBoxWatcher>(
         std::vector<std::string>{"Talvenix TWAIN DS", "Talvenix TWAIN driver error message", "Imaging library error"});
-    char temp[MAX_PATH] = "";
-    GetTempPathA(sizeof temp, temp);
-    dir_ = temp;
-    if (!dir_.empty() && dir_.back() == '\\') {
-        dir_.pop_back();
-    }
-    dir_ += "\\talvenix_ui";
-    CreateDirectoryA(dir_.c_str(), nullptr);
-    std::strcpy(ModuleDirectory, dir_.c_str());
-    ClearLog();
-    tracePath_ = dir_ + "\\trace.txt";
-    ClearTrace();
-    for (const char* name : BoardEnvironment) {
-        SetEnvironmentVariableA(name, nullptr);
-    }
-    SetEnvironmentVariableA("ORIONSIM_TRACE", tracePath_.c_str());
+    // Dialog templates and the version line come from the built module.
+    StartInProcessSource(source_, "talvenix_ui");
+    dir_ = source_.Folder;
+    tracePath_ = source_.TracePath;
     // The preview's grab thread runs at its own pace; no assertion waits on it.
     SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "20");
-    DumpMode = 42;
-    // Dialog templates and the version line come from the built module.
-    module_ = LoadLibraryA((ExeDirectory() + "\\Twain_32.ds").c_str());
-    ASSERT_NE(module_, nullptr);
-    ModuleHandle = module_;
-    ResetSourceRegistry();
-    delete[] SourceSettings.LutNodes;
-    SourceSettings = {};
-    MilInfo = {};
     AppIdentity = {};
     SourceState = 300;
-    DialogHandle = nullptr;
     // As after a fresh load of the module.
     DisplaySelected = 0;
     LiveMode = 0;
@@ -79,18 +52,10 @@ void DialogTest::TearDown()
     }
     Pump();
     EXPECT_EQ(DialogHandle, nullptr);
-    delete[] SourceSettings.LutNodes;
-    SourceSettings = {};
     AppIdentity = {};
     SourceState = 300;
-    FreeLibrary(module_);
-    ModuleHandle = nullptr;
-    DumpMode = 0;
     watcher_.reset();
-    for (const char* name : BoardEnvironment) {
-        SetEnvironmentVariableA(name, nullptr);
-    }
-    ResetSourceRegistry();
+    StopInProcessSource(source_);
 }
 
 void DialogTest::SetBoardEnv(const char* name, const char* value)
@@ -218,15 +183,7 @@ POINT DialogTest::ClientPosition(HWND window) const
 
 std::vector<std::string> DialogTest::Trace() const
 {
-    std::vector<std::string> lines;
-    std::istringstream text(ReadFileText(tracePath_));
-    for (std::string line; std::getline(text, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(line);
-    }
-    return lines;
+    return ReadLines(tracePath_);
 }
 
 size_t DialogTest::TraceCount(const std::string& prefix) const

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "rig/in_process_source.h"
 #include "rig/message_box_watcher.h"
 
 class DialogTest : public ::testing::Test {
@@ -67,9 +68,9 @@ public:
 
     std::vector<SeenMessageBox> Boxes() const { return watcher_->Seen(); }
 
+    InProcessSource source_;
     std::string dir_;
     std::string tracePath_;
-    HMODULE module_ = nullptr;
     std::unique_ptr<MessageBoxWatcher> watcher_;
 };
 
