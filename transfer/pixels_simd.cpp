@@ -62,18 +62,49 @@ size_t ShuffleFourToThree(const uint8_t* source, uint8_t* destination, size_t pi
     return i;
 }
 
+namespace {
+
+// Sixteen 3-byte pixels are 48 bytes: three vectors in, three out. Output
+// byte j takes input byte s(j) (red and blue exchanged within its pixel),
+// which may lie in a neighbouring vector; Masks[o][v] picks, for output
+// vector o, the bytes that come from input vector v (-1: none).
+struct SwapThreeMasks {
+    __m128i Masks[3][3];
+    SwapThreeMasks()
+    {
+        for (int o = 0; o < 3; ++o) {
+            for (int v = 0; v < 3; ++v) {
+                alignas(16) signed char lanes[16];
+                for (int lane = 0; lane < 16; ++lane) {
+                    const int j = 16 * o + lane;
+                    const int s = 3 * (j / 3) + 2 - j % 3;
+                    lanes[lane] = static_cast<signed char>(s / 16 == v ? s % 16 : -1);
+                }
+                Masks[o][v] = _mm_load_si128(reinterpret_cast<const __m128i*>(lanes));
+            }
+        }
+    }
+};
+
+}  // namespace
+
 size_t ShuffleSwapThree(const uint8_t* source, uint8_t* destination, size_t pixels)
 {
     if (!HaveByteShuffles()) {
         return 0;
     }
-    // Five pixels in 15 bytes a step; the sixteenth byte stored belongs to
-    // the next pixel, which the next step or the tail writes again, so one
-    // more pixel must follow.
-    const __m128i order = _mm_setr_epi8(2, 1, 0, 5, 4, 3, 8, 7, 6, 11, 10, 9, 14, 13, 12, 15);
+    static const SwapThreeMasks swap;
+    const auto& m = swap.Masks;
     size_t i = 0;
-    for (; i + 6 <= pixels; i += 5) {
-        Store(destination + 3 * i, _mm_shuffle_epi8(Load(source + 3 * i), order));
+    for (; i + 16 <= pixels; i += 16) {
+        const __m128i a = Load(source + 3 * i);
+        const __m128i b = Load(source + 3 * i + 16);
+        const __m128i c = Load(source + 3 * i + 32);
+        Store(destination + 3 * i, _mm_or_si128(_mm_shuffle_epi8(a, m[0][0]), _mm_shuffle_epi8(b, m[0][1])));
+        Store(destination + 3 * i + 16,
+              _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(a, m[1][0]), _mm_shuffle_epi8(b, m[1][1])),
+                           _mm_shuffle_epi8(c, m[1][2])));
+        Store(destination + 3 * i + 32, _mm_or_si128(_mm_shuffle_epi8(b, m[2][1]), _mm_shuffle_epi8(c, m[2][2])));
     }
     return i;
 }
