@@ -5,8 +5,6 @@
 
 #include <windows.h>
 
-#include <psapi.h>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -473,23 +471,32 @@ TEST_F(Negotiation, NoGlobalMemoryGrowsOverThousandsOfRounds)
         ReleaseAnswer();
         FreeCapabilities();
     };
-    auto privateBytes = [] {
-        PROCESS_MEMORY_COUNTERS_EX counters = {};
-        counters.cb = sizeof counters;
-        GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                             sizeof counters);
-        return counters.PrivateUsage;
+    // Movable blocks come from the process heap; what its walk finds in use
+    // is what the rounds leave behind.
+    auto heapBytesInUse = [] {
+        size_t bytes = 0;
+        HANDLE heap = GetProcessHeap();
+        HeapLock(heap);
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(heap, &entry)) {
+            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
+                bytes += entry.cbData;
+            }
+        }
+        HeapUnlock(heap);
+        return bytes;
     };
     for (int i = 0; i < 300; ++i) {
         round();
     }
-    const SIZE_T before = privateBytes();
+    const size_t before = heapBytesInUse();
+    ASSERT_GT(before, 0u) << "the heap walk sees nothing";
     for (int i = 0; i < 5000; ++i) {
         round();
     }
-    const SIZE_T after = privateBytes();
-    // A leak of one 6-byte block a round would be 5000 heap entries.
-    EXPECT_LT(after, before + 64 * 1024) << "before " << before << ", after " << after;
+    const size_t after = heapBytesInUse();
+    // A leak of one 6-byte container a round would be 30000 bytes and more.
+    EXPECT_LT(after, before + 4096) << "before " << before << ", after " << after;
 }
 
 }  // namespace
