@@ -3,31 +3,9 @@
 #include <cstring>
 #include <limits>
 
+#include "twain/little_endian.h"
+
 namespace {
-
-void PutU16(uint8_t* at, uint16_t value)
-{
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutU32(uint8_t* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-uint16_t GetU16(const uint8_t* at)
-{
-    return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-
-uint32_t GetU32(const uint8_t* at)
-{
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 // Header plus items plus the two spare bytes, or 0 on overflow.
 size_t ListBlockSize(size_t header, uint32_t numItems, uint16_t itemType)

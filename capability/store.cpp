@@ -4,6 +4,7 @@
 
 #include "capability/container.h"
 #include "capability/negotiation.h"
+#include "twain/little_endian.h"
 
 namespace {
 
@@ -110,17 +111,15 @@ TW_UINT32 CapabilityItem::AsUInt32() const
 {
     switch (ItemSize(ItemType)) {
     case 1: return Bytes[0];
-    case 2: return static_cast<TW_UINT32>(Bytes[0] | (Bytes[1] << 8));
-    case 4:
-        return static_cast<TW_UINT32>(Bytes[0]) | (static_cast<TW_UINT32>(Bytes[1]) << 8) |
-               (static_cast<TW_UINT32>(Bytes[2]) << 16) | (static_cast<TW_UINT32>(Bytes[3]) << 24);
+    case 2: return GetU16(Bytes);
+    case 4: return GetU32(Bytes);
     default: return 0;
     }
 }
 
 TW_INT16 CapabilityItem::AsInt16() const
 {
-    return static_cast<TW_INT16>(Bytes[0] | (Bytes[1] << 8));
+    return static_cast<TW_INT16>(GetU16(Bytes));
 }
 
 bool CapabilityStoreExists()

@@ -325,15 +325,5 @@ void MilFreeSystem()
         return;
     }
     MilFreeDigitizer();
-    Mil.MsysFree(MilInfo.MilSystem);
-    MilInfo.MilSystem = 0;
-    if (MilInfo.MilApplication != 0) {
-        Mil.MappFree(MilInfo.MilApplication);
-        MilInfo.MilApplication = 0;
-    }
-    Mil = {};
-    FreeLibrary(MilLibrary);
-    MilLibrary = nullptr;
-    FreeLibrary(GrabberLibrary);
-    GrabberLibrary = nullptr;
+    ReleaseSystemStart();
 }

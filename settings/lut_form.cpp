@@ -1,5 +1,9 @@
 #include "settings/lut_form.h"
 
+#include <algorithm>
+
+#include "twain/little_endian.h"
+
 const uint8_t DefaultLutValues[10] = {0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x80, 0x80, 0xFF, 0xFF};
 
 bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, std::vector<uint8_t>& nodes)
@@ -7,8 +11,7 @@ bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, std::vec
     if (data == nullptr || size < 4) {
         return false;
     }
-    const uint32_t word = uint32_t{data[0]} | uint32_t{data[1]} << 8 | uint32_t{data[2]} << 16 |
-                          uint32_t{data[3]} << 24;
+    const uint32_t word = GetU32(data);
     if (size != 4 + 2 * size_t{LutNodeCount(word)}) {
         return false;
     }
@@ -20,12 +23,8 @@ bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, std::vec
 std::vector<uint8_t> EncodeLutValues(uint32_t header, const std::vector<uint8_t>& nodes)
 {
     std::vector<uint8_t> value(4 + nodes.size());
-    for (size_t i = 0; i < 4; ++i) {
-        value[i] = static_cast<uint8_t>(header >> (8 * i));
-    }
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        value[4 + i] = nodes[i];
-    }
+    PutU32(value.data(), header);
+    std::copy(nodes.begin(), nodes.end(), value.begin() + 4);
     return value;
 }
 

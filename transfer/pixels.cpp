@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "transfer/pixels_simd.h"
+#include "twain/little_endian.h"
 
 uint32_t FramePixelSize(const FrameLayout& layout)
 {
@@ -76,33 +77,16 @@ size_t BitmapBytes(const FrameLayout& layout)
     return BitmapPixelOffset + BitmapRowBytes(layout) * layout.Height;
 }
 
-namespace {
-
-void Put16(uint8_t* at, uint32_t value)
-{
-    at[0] = static_cast<uint8_t>(value);
-    at[1] = static_cast<uint8_t>(value >> 8);
-}
-
-void Put32(uint8_t* at, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) {
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-}  // namespace
-
 void WriteBitmapHeader(uint8_t* block, const FrameLayout& layout)
 {
     std::memset(block, 0, BitmapPixelOffset);
-    Put32(block + 0, BitmapInfoHeaderSize);                       // biSize
-    Put32(block + 4, layout.Width);                               // biWidth
-    Put32(block + 8, 0u - layout.Height);                         // biHeight: negative, top-down
-    Put16(block + 12, 1);                                         // biPlanes
-    Put16(block + 14, layout.BitsPerBand * BitmapPixelSize(layout));  // biBitCount
-    Put32(block + 32, 256);                                       // biClrUsed
-    Put32(block + 36, 256);                                       // biClrImportant
+    PutU32(block + 0, BitmapInfoHeaderSize);                       // biSize
+    PutU32(block + 4, layout.Width);                               // biWidth
+    PutU32(block + 8, 0u - layout.Height);                         // biHeight: negative, top-down
+    PutU16(block + 12, 1);                                         // biPlanes
+    PutU16(block + 14, layout.BitsPerBand * BitmapPixelSize(layout));  // biBitCount
+    PutU32(block + 32, 256);                                       // biClrUsed
+    PutU32(block + 36, 256);                                       // biClrImportant
     if (!layout.Color) {
         uint8_t* table = block + BitmapInfoHeaderSize;
         for (int i = 0; i < 256; ++i) {
