@@ -13,6 +13,7 @@
 #include "diag/debug_log.h"
 #include "rig/app_containers.h"
 #include "rig/ds_rig.h"
+#include "rig/in_process_source.h"
 #include "settings/source_settings.h"
 #include "twain/condition.h"
 #include "twain/source.h"
@@ -406,14 +407,7 @@ protected:
     void SetUp() override
     {
         Negotiation::SetUp();
-        char temp[MAX_PATH] = "";
-        GetTempPathA(sizeof temp, temp);
-        std::string dir = temp;
-        dir.pop_back();
-        std::strcpy(ModuleDirectory, dir.c_str());
-        path_ = dir + "\\TALVENIX.LOG";
-        DeleteFileA(path_.c_str());
-        DumpMode = DumpToFile;
+        path_ = LogToTemporaryFolder();
     }
     void TearDown() override
     {

@@ -18,46 +18,30 @@ struct ToolRun {
     std::string Output;
 };
 
+std::string ToolCommand(const std::string& arguments)
+{
+    return "\"" + ExeDirectory() + "\\twacquire.exe\" --unattended " + arguments;
+}
+
 // Runs twacquire with `arguments`, its output captured, unattended.
 ToolRun Acquire(const std::string& arguments)
 {
     ToolRun run;
-    char temp[MAX_PATH] = "";
-    GetTempPathA(sizeof temp, temp);
-    const std::string outputPath = std::string(temp) + "twacquire-output.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(output, INVALID_HANDLE_VALUE);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    startup.hStdInput = nullptr;
-    PROCESS_INFORMATION process = {};
-    std::string command = "\"" + ExeDirectory() + "\\twacquire.exe\" --unattended --timeout 20 " + arguments;
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                        &process)) {
+    CapturedProcess tool(TempFolder() + "\\twacquire-output.txt");
+    const std::string command = ToolCommand("--timeout 20 " + arguments);
+    if (!tool.Start(command)) {
         ADD_FAILURE() << "cannot start " << command;
-        CloseHandle(output);
         return run;
     }
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 120000), WAIT_OBJECT_0) << command;
-    GetExitCodeProcess(process.hProcess, &run.ExitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CloseHandle(output);
-    run.Output = ReadFileText(outputPath);
-    DeleteFileA(outputPath.c_str());
+    run.ExitCode = tool.Wait(120000);
+    EXPECT_NE(run.ExitCode, 0xFFFFFFFFu) << "did not end: " << command;
+    run.Output = tool.Output();
     return run;
 }
 
 std::string OutputFolder(const char* name)
 {
-    char temp[MAX_PATH] = "";
-    GetTempPathA(sizeof temp, temp);
-    return std::string(temp) + "twacquire-" + name;
+    return TempFolder() + "\\twacquire-" + name;
 }
 
 size_t FileSize(const std::string& path)
@@ -187,23 +171,9 @@ TEST_F(Acquisition, TheUserTransfersAndCancelsAtTheDialog)
     const std::string folder = OutputFolder("ui");
     const std::string image = folder + "\\image001.bmp";
     DeleteFileA(image.c_str());
-    char temp[MAX_PATH] = "";
-    GetTempPathA(sizeof temp, temp);
-    const std::string outputPath = std::string(temp) + "twacquire-ui-output.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = output;
-    startup.hStdError = output;
-    PROCESS_INFORMATION process = {};
-    std::string command = "\"" + ExeDirectory() + "\\twacquire.exe\" --unattended --ui --timeout 60 --out \"" +
-                          folder + "\"";
-    ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                               &process));
-    DialogSearch search = {process.dwProcessId, nullptr};
+    CapturedProcess tool(TempFolder() + "\\twacquire-ui-output.txt");
+    ASSERT_TRUE(tool.Start(ToolCommand("--ui --timeout 60 --out \"" + folder + "\"")));
+    DialogSearch search = {tool.ProcessId(), nullptr};
     EXPECT_TRUE(WaitFor([&] {
         EnumWindows(FindSettingsDialog, reinterpret_cast<LPARAM>(&search));
         return search.Dialog != nullptr;
@@ -216,17 +186,9 @@ TEST_F(Acquisition, TheUserTransfersAndCancelsAtTheDialog)
         PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(search.Dialog, 2)));
     }
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0) << "twacquire did not end on Cancel";
-    DWORD exitCode = 0xFFFFFFFF;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    if (exitCode == STILL_ACTIVE) {
-        TerminateProcess(process.hProcess, 1);
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    CloseHandle(output);
-    const std::string text = ReadFileText(outputPath);
-    DeleteFileA(outputPath.c_str());
+    const DWORD exitCode = tool.Wait(30000);
+    const std::string text = tool.Output();
+    EXPECT_NE(exitCode, 0xFFFFFFFFu) << "twacquire did not end on Cancel";
     EXPECT_EQ(exitCode, 0u) << text;
     EXPECT_NE(text.find("image 1: 768 x 576 gray, native transfer"), std::string::npos) << text;
     EXPECT_NE(text.find("1 image in "), std::string::npos) << text;

@@ -163,39 +163,19 @@ DWORD RunChildCase(const std::string& caseName, const std::vector<std::string>& 
             return 0xFFFFFFFF;
         }
     }
-    const std::string outputPath = folder + "\\output.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE out = CreateFileA(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out;
-    startup.hStdError = out;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::string command = "\"" + exe + "\" --gtest_color=no --gtest_filter=ChildCase." + caseName;
+    CapturedProcess child(folder + "\\output.txt");
     SetEnvironmentVariableA("TALVENIX_CHILD_CASE", caseName.c_str());
-    PROCESS_INFORMATION process = {};
     // The child's own folder is its current one too: a library must not be
     // found in the parent's.
-    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder.c_str(),
-                                        &startup, &process);
+    const bool started =
+        child.Start("\"" + exe + "\" --gtest_color=no --gtest_filter=ChildCase." + caseName, folder.c_str());
     SetEnvironmentVariableA("TALVENIX_CHILD_CASE", nullptr);
-    CloseHandle(out);
     if (!started) {
         output = "cannot start the child";
         return 0xFFFFFFFF;
     }
     // Generous: a child stuck on something is a failure, not a hang.
-    DWORD code = 0xFFFFFFFF;
-    if (WaitForSingleObject(process.hProcess, 120000) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-    } else {
-        TerminateProcess(process.hProcess, 0xFFFFFFFF);
-        WaitForSingleObject(process.hProcess, INFINITE);
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    output = ReadFileText(outputPath);
+    const DWORD code = child.Wait(120000);
+    output = child.Output();
     return code;
 }

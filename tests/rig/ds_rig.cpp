@@ -102,6 +102,57 @@ TW_UINT16 DsModule::Status()
     return status.ConditionCode;
 }
 
+CapturedProcess::~CapturedProcess()
+{
+    Wait(0);
+}
+
+bool CapturedProcess::Start(std::string command, const char* folder)
+{
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE output = CreateFileA(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (output == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = output;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    const BOOL started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, folder,
+                                        &startup, &process_);
+    CloseHandle(output);
+    if (!started) {
+        process_ = {};
+    }
+    return started != 0;
+}
+
+DWORD CapturedProcess::Wait(DWORD milliseconds)
+{
+    if (process_.hProcess == nullptr) {
+        return 0xFFFFFFFF;
+    }
+    DWORD code = 0xFFFFFFFF;
+    if (WaitForSingleObject(process_.hProcess, milliseconds) == WAIT_OBJECT_0) {
+        GetExitCodeProcess(process_.hProcess, &code);
+    } else {
+        TerminateProcess(process_.hProcess, 0xFFFFFFFF);
+        WaitForSingleObject(process_.hProcess, INFINITE);
+    }
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    process_ = {};
+    return code;
+}
+
+std::string CapturedProcess::Output() const
+{
+    return ReadFileText(outputPath_);
+}
+
 void ResetSourceRegistry()
 {
     LONG rc = RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Talvenix");

@@ -47,6 +47,28 @@ private:
     DsEntryProc entry_ = nullptr;
 };
 
+// A child process whose standard output and error go to a file. A child
+// still running when the object goes is terminated: no test hangs on one.
+class CapturedProcess {
+public:
+    explicit CapturedProcess(std::string outputPath) : outputPath_(std::move(outputPath)) {}
+    ~CapturedProcess();
+    CapturedProcess(const CapturedProcess&) = delete;
+    CapturedProcess& operator=(const CapturedProcess&) = delete;
+
+    // Starts `command` (in `folder`, or the current one); false if it cannot.
+    bool Start(std::string command, const char* folder = nullptr);
+    // Waits up to `milliseconds`; the exit code, or 0xFFFFFFFF for a child
+    // that did not end (terminated then) or never started.
+    DWORD Wait(DWORD milliseconds);
+    DWORD ProcessId() const { return process_.dwProcessId; }
+    std::string Output() const;
+
+private:
+    std::string outputPath_;
+    PROCESS_INFORMATION process_ = {};
+};
+
 // An application identity as a test application would fill it.
 TW_IDENTITY TestAppIdentity(TW_UINT32 id = 1);
 

@@ -21,6 +21,15 @@ void ClearSimulatedBoardControls()
     }
 }
 
+std::string LogToTemporaryFolder()
+{
+    CopyText(ModuleDirectory, sizeof ModuleDirectory, TempFolder().c_str());
+    const std::string path = TempFolder() + "\\TALVENIX.LOG";
+    DeleteFileA(path.c_str());
+    DumpMode = 42;
+    return path;
+}
+
 void StartInProcessSource(InProcessSource& source, const char* name)
 {
     source.Folder = TempFolder() + "\\" + name;

@@ -19,6 +19,10 @@ struct InProcessSource {
 void StartInProcessSource(InProcessSource& source, const char* name);
 void StopInProcessSource(InProcessSource& source);
 
+// Sends the in-process log to a fresh TALVENIX.LOG in the temporary folder
+// ("Dump" 42) and answers its path.
+std::string LogToTemporaryFolder();
+
 // Every ORIONSIM_* control removed from the environment.
 void ClearSimulatedBoardControls();
 

@@ -39,9 +39,7 @@ protected:
         ResetSourceRegistry();
         SetEnvironmentVariableA("ORIONSIM_PATTERN", "gradient");
         SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "0");
-        char temp[MAX_PATH] = "";
-        GetTempPathA(sizeof temp, temp);
-        trace_ = std::string(temp) + "talvenix-transfer-trace.txt";
+        trace_ = TempFolder() + "\\talvenix-transfer-trace.txt";
         DeleteFileA(trace_.c_str());
         SetEnvironmentVariableA("ORIONSIM_TRACE", trace_.c_str());
         identity_.Id = 7;

@@ -8,6 +8,7 @@
 
 #include "diag/debug_log.h"
 #include "rig/ds_rig.h"
+#include "rig/in_process_source.h"
 #include "twain/condition.h"
 #include "twain/source.h"
 
@@ -20,16 +21,7 @@ class InProcessLog : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char temp[MAX_PATH] = "";
-        GetTempPathA(sizeof temp, temp);
-        std::string dir = temp;
-        if (!dir.empty() && dir.back() == '\\') {
-            dir.pop_back();
-        }
-        std::strcpy(ModuleDirectory, dir.c_str());
-        path_ = dir + "\\TALVENIX.LOG";
-        DeleteFileA(path_.c_str());
-        DumpMode = DumpToFile;
+        path_ = LogToTemporaryFolder();
     }
     void TearDown() override
     {
