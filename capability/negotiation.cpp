@@ -32,8 +32,7 @@ TW_UINT16 AnswerItem(TW_CAPABILITY& capability, bool current)
 
 TW_UINT16 RefuseCapability(TW_UINT16 code)
 {
-    ReportCondition(CapabilityContext, code);
-    return TWRC_FAILURE;
+    return FailWith(CapabilityContext, code);
 }
 
 TW_UINT16 AnswerCopy(TW_CAPABILITY& capability)

@@ -32,15 +32,13 @@ TW_UINT16 TransferFile(const char* fileName)
     // it wrote nothing, where an old image would look like a new one.
     HANDLE file = CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        ReportCondition(FileContext, TWCC_OPERATIONERROR);
-        return TWRC_FAILURE;
+        return FailWith(FileContext, TWCC_OPERATIONERROR);
     }
     CloseHandle(file);
     MilGrabFrame();
     Mil.MbufSave(fileName, MilInfo.MilImage);
     if (FileSize(fileName) <= 0) {
-        ReportCondition(FileContext, TWCC_OPERATIONERROR);
-        return TWRC_FAILURE;
+        return FailWith(FileContext, TWCC_OPERATIONERROR);
     }
     return TWRC_XFERDONE;
 }
@@ -48,17 +46,14 @@ TW_UINT16 TransferFile(const char* fileName)
 TW_UINT16 HandleImageFileXfer(const Triplet& triplet)
 {
     if (SourceState != 600) {
-        ReportCondition(FileContext, TWCC_SEQERROR);
-        return TWRC_FAILURE;
+        return FailWith(FileContext, TWCC_SEQERROR);
     }
     if (triplet.MSG != MSG_GET) {
-        ReportCondition(FileContext, TWCC_BADPROTOCOL);
-        return TWRC_FAILURE;
+        return FailWith(FileContext, TWCC_BADPROTOCOL);
     }
     // No set-up yet: a temporary file as DAT_SETUPFILEXFER / MSG_GET makes it.
     if (TransferFileName[0] == '\0' && !CreateTemporaryTransferFile()) {
-        ReportCondition(FileContext, TWCC_OPERATIONERROR);
-        return TWRC_FAILURE;
+        return FailWith(FileContext, TWCC_OPERATIONERROR);
     }
     const TW_UINT16 result = TransferFile(TransferFileName);
     if (result == TWRC_XFERDONE) {

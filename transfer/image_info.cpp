@@ -31,12 +31,10 @@ TW_UINT16 HandleImageInfo(const Triplet& triplet)
 {
     auto* info = static_cast<TW_IMAGEINFO*>(triplet.pData);
     if (triplet.MSG != MSG_GET) {
-        ReportCondition("General failure in transfer.  ", TWCC_BADPROTOCOL);
-        return TWRC_FAILURE;
+        return FailWith("General failure in transfer.  ", TWCC_BADPROTOCOL);
     }
     if (info == nullptr) {
-        ReportCondition("General failure in transfer.  ", TWCC_BADVALUE);
-        return TWRC_FAILURE;
+        return FailWith("General failure in transfer.  ", TWCC_BADVALUE);
     }
     info->ImageWidth = static_cast<TW_INT32>(GetImageWidth());
     info->ImageLength = static_cast<TW_INT32>(GetImageHeight());
@@ -64,8 +62,7 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
     case MSG_GETDEFAULT:
     case MSG_RESET:
         if (layout == nullptr) {
-            ReportCondition(context, TWCC_BADVALUE);
-            return TWRC_FAILURE;
+            return FailWith(context, TWCC_BADVALUE);
         }
         if (unit != TWUN_PIXELS) {
             log.Write("current unit is TWUN_%d, have to convert to pixels ?????????\n", static_cast<int>(unit));
@@ -79,10 +76,8 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
         layout->FrameNumber = 1;
         return TWRC_SUCCESS;
     case MSG_SET:
-        ReportCondition(context, TWCC_CAPUNSUPPORTED);
-        return TWRC_FAILURE;
+        return FailWith(context, TWCC_CAPUNSUPPORTED);
     default:
-        ReportCondition(context, TWCC_BADPROTOCOL);
-        return TWRC_FAILURE;
+        return FailWith(context, TWCC_BADPROTOCOL);
     }
 }

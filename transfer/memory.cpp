@@ -17,12 +17,6 @@ TW_UINT32 StripPosition = 0;
 
 const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXFER.  ";
 
-TW_UINT16 Fail(TW_UINT16 code)
-{
-    ReportCondition(MemoryContext, code);
-    return TWRC_FAILURE;
-}
-
 }  // namespace
 
 void EndMemoryTransfer()
@@ -70,11 +64,11 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
 TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
 {
     if (triplet.MSG != MSG_GET) {
-        return Fail(TWCC_BADPROTOCOL);
+        return FailWith(MemoryContext, TWCC_BADPROTOCOL);
     }
     auto* xfer = static_cast<TW_IMAGEMEMXFER*>(triplet.pData);
     if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
-        return Fail(TWCC_BADVALUE);
+        return FailWith(MemoryContext, TWCC_BADVALUE);
     }
     // A buffer given as a handle is locked for the strip; its block size
     // bounds what is written, whatever Length claims.
@@ -85,7 +79,7 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
         handle = static_cast<HGLOBAL>(xfer->Memory.TheMem);
         buffer = static_cast<TW_UINT8*>(GlobalLock(handle));
         if (buffer == nullptr) {
-            return Fail(TWCC_BADVALUE);
+            return FailWith(MemoryContext, TWCC_BADVALUE);
         }
         const SIZE_T size = GlobalSize(handle);
         if (size < length) {
@@ -102,7 +96,7 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
     }
     xfer->BytesWritten = written;
     if (written == 0) {
-        return Fail(TWCC_OPERATIONERROR);
+        return FailWith(MemoryContext, TWCC_OPERATIONERROR);
     }
     xfer->Rows = written / xfer->BytesPerRow;
     xfer->Columns = layout.Width;

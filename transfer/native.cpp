@@ -12,21 +12,17 @@ TW_UINT16 HandleImageNativeXfer(const Triplet& triplet)
 {
     const char* const context = "General failure in response to DAT_IMAGENATIVEXFER.  ";
     if (SourceState != 600) {
-        ReportCondition(context, TWCC_SEQERROR);
-        return TWRC_FAILURE;
+        return FailWith(context, TWCC_SEQERROR);
     }
     if (triplet.MSG != MSG_GET) {
-        ReportCondition(context, TWCC_BADPROTOCOL);
-        return TWRC_FAILURE;
+        return FailWith(context, TWCC_BADPROTOCOL);
     }
     if (triplet.pData == nullptr) {
-        ReportCondition(context, TWCC_BADVALUE);
-        return TWRC_FAILURE;
+        return FailWith(context, TWCC_BADVALUE);
     }
     HGLOBAL bitmap = TransferNative();
     if (bitmap == nullptr) {
-        ReportCondition(context, TWCC_LOWMEMORY);
-        return TWRC_FAILURE;
+        return FailWith(context, TWCC_LOWMEMORY);
     }
     *static_cast<TW_HANDLE*>(triplet.pData) = bitmap;
     SourceState = 700;

@@ -34,16 +34,20 @@ void ReportCondition(const char* context, int code)
     log.Write("%s%s", context, ConditionText(code));
 }
 
+TW_UINT16 FailWith(const char* context, int code)
+{
+    ReportCondition(context, code);
+    return TWRC_FAILURE;
+}
+
 TW_UINT16 HandleStatus(const Triplet& triplet)
 {
     if (triplet.MSG != MSG_GET) {
-        ReportCondition("General failure in response to DAT_STATUS.  ", TWCC_BADPROTOCOL);
-        return TWRC_FAILURE;
+        return FailWith("General failure in response to DAT_STATUS.  ", TWCC_BADPROTOCOL);
     }
     if (triplet.pData == nullptr) {
         // Nothing to write the code into: keep it pending for a proper call.
-        ReportCondition("General failure in response to DAT_STATUS.  ", TWCC_BADVALUE);
-        return TWRC_FAILURE;
+        return FailWith("General failure in response to DAT_STATUS.  ", TWCC_BADVALUE);
     }
     auto* status = static_cast<TW_STATUS*>(triplet.pData);
     status->ConditionCode = PendingCondition;

@@ -10,6 +10,9 @@ extern TW_UINT16 PendingCondition;
 // followed directly by the code's fixed text.
 void ReportCondition(const char* context, int code);
 
+// ReportCondition, then the failure the handler answers with.
+TW_UINT16 FailWith(const char* context, int code);
+
 // The fixed text of a condition code.
 const char* ConditionText(int code);
 

@@ -41,8 +41,7 @@ TW_UINT16 Dispatch(const Triplet& triplet, const DispatchEntry* table, TW_UINT16
             return row->Handler(triplet);
         }
     }
-    ReportCondition("General failure in dispatcher of DG_CONTROL or DG_IMAGE.   ", TWCC_BADPROTOCOL);
-    return TWRC_FAILURE;
+    return FailWith("General failure in dispatcher of DG_CONTROL or DG_IMAGE.   ", TWCC_BADPROTOCOL);
 }
 
 extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg,

@@ -15,38 +15,27 @@ LONG SourceState = 300;
 namespace {
 
 const char* const IdentityContext = "General failure in response to DAT_IDENTITY.  ";
-
-TW_UINT16 FailIdentity(TW_UINT16 code)
-{
-    ReportCondition(IdentityContext, code);
-    return TWRC_FAILURE;
-}
-
-TW_UINT16 FailOpen(TW_UINT16 code)
-{
-    ReportCondition("General failure in response to MSG_OPENDS.  ", code);
-    return TWRC_FAILURE;
-}
+const char* const OpenContext = "General failure in response to MSG_OPENDS.  ";
 
 TW_UINT16 OpenSource(const Triplet& triplet)
 {
     // First of all, so that even a refused open puts every capability back.
     BuildCapabilityDefaults();
     if (SourceState != 300) {
-        return FailOpen(TWCC_SEQERROR);
+        return FailWith(OpenContext, TWCC_SEQERROR);
     }
     if (AppIdentity.Id != 0) {
-        return FailOpen(TWCC_MAXCONNECTIONS);
+        return FailWith(OpenContext, TWCC_MAXCONNECTIONS);
     }
     if (triplet.pOrigin == nullptr || triplet.pData == nullptr) {
-        return FailOpen(TWCC_BADVALUE);
+        return FailWith(OpenContext, TWCC_BADVALUE);
     }
     AppIdentity = *triplet.pOrigin;
     if (MilInitSystem() == 1) {
-        return FailOpen(TWCC_CHECKDEVICEONLINE);
+        return FailWith(OpenContext, TWCC_CHECKDEVICEONLINE);
     }
     if (ReadSettings() == 1) {
-        return FailOpen(TWCC_CHECKDEVICEONLINE);
+        return FailWith(OpenContext, TWCC_CHECKDEVICEONLINE);
     }
     char format[256];
     CopyDigFormat(format);
@@ -54,7 +43,7 @@ TW_UINT16 OpenSource(const Triplet& triplet)
         CopyText(format, sizeof format, "M_CCIR");
     }
     if (MilInitDigitizer(format) == 1) {
-        return FailOpen(TWCC_OPERATIONERROR);
+        return FailWith(OpenContext, TWCC_OPERATIONERROR);
     }
     ApplySettings();
     SourceIdentity = *static_cast<const TW_IDENTITY*>(triplet.pData);
@@ -84,7 +73,7 @@ TW_UINT16 HandleIdentity(const Triplet& triplet)
     switch (triplet.MSG) {
     case MSG_GET:
         if (triplet.pData == nullptr) {
-            return FailIdentity(TWCC_BADVALUE);
+            return FailWith(IdentityContext, TWCC_BADVALUE);
         }
         *static_cast<TW_IDENTITY*>(triplet.pData) = SourceIdentity;
         return TWRC_SUCCESS;
@@ -94,17 +83,17 @@ TW_UINT16 HandleIdentity(const Triplet& triplet)
         return CloseSource();
     case MSG_GETDEFAULT:
         DebugLog().Write("DG_CONTROL / DAT_IDENTITY / MSG_GETDEFAULT tbd");
-        return FailIdentity(TWCC_BADPROTOCOL);
+        return FailWith(IdentityContext, TWCC_BADPROTOCOL);
     case MSG_GETFIRST:
         DebugLog().Write("DG_CONTROL / DAT_IDENTITY / MSG_GETFIRST tbd");
-        return FailIdentity(TWCC_BADPROTOCOL);
+        return FailWith(IdentityContext, TWCC_BADPROTOCOL);
     case MSG_GETNEXT:
         DebugLog().Write("DG_CONTROL / DAT_IDENTITY / MSG_GETNEXT tbd");
-        return FailIdentity(TWCC_BADPROTOCOL);
+        return FailWith(IdentityContext, TWCC_BADPROTOCOL);
     case MSG_USERSELECT:
         DebugLog().Write("DG_CONTROL / DAT_IDENTITY / MSG_USERSELECT tbd");
-        return FailIdentity(TWCC_BADPROTOCOL);
+        return FailWith(IdentityContext, TWCC_BADPROTOCOL);
     default:
-        return FailIdentity(TWCC_BADPROTOCOL);
+        return FailWith(IdentityContext, TWCC_BADPROTOCOL);
     }
 }

@@ -15,12 +15,6 @@ char TransferFileName[256] = "";
 
 namespace {
 
-TW_UINT16 Fail(const char* context, TW_UINT16 code)
-{
-    ReportCondition(context, code);
-    return TWRC_FAILURE;
-}
-
 const char* const PendingContext = "General failure in response to DAT_PENDINGXFER.  ";
 
 TW_INT16 TransferCount()
@@ -36,7 +30,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
 {
     auto* pending = static_cast<TW_PENDINGXFERS*>(triplet.pData);
     if (pending == nullptr) {
-        return Fail(PendingContext, TWCC_BADVALUE);
+        return FailWith(PendingContext, TWCC_BADVALUE);
     }
     switch (triplet.MSG) {
     case MSG_GET:
@@ -44,7 +38,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         return TWRC_SUCCESS;
     case MSG_ENDXFER: {
         if (SourceState != 600 && SourceState != 700) {
-            return Fail(PendingContext, TWCC_SEQERROR);
+            return FailWith(PendingContext, TWCC_SEQERROR);
         }
         TW_INT16 count = TransferCount();
         if (count != 0 && count != -1) {
@@ -69,7 +63,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         SourceState = 500;
         return TWRC_SUCCESS;
     default:
-        return Fail(PendingContext, TWCC_BADPROTOCOL);
+        return FailWith(PendingContext, TWCC_BADPROTOCOL);
     }
 }
 
@@ -78,10 +72,10 @@ TW_UINT16 HandleSetupMemXfer(const Triplet& triplet)
     const char* const context = "General failure in response to DAT_SETUPMEMXFER, not supported.  ";
     auto* setup = static_cast<TW_SETUPMEMXFER*>(triplet.pData);
     if (triplet.MSG != MSG_GET) {
-        return Fail(context, TWCC_BADPROTOCOL);
+        return FailWith(context, TWCC_BADPROTOCOL);
     }
     if (setup == nullptr) {
-        return Fail(context, TWCC_BADVALUE);
+        return FailWith(context, TWCC_BADVALUE);
     }
     setup->MinBufSize = 4096;
     setup->Preferred = GetImageWidth() * GetImageHeight() * GetBandCount();
@@ -110,12 +104,12 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
     case MSG_GETDEFAULT:
     case MSG_RESET: {
         if (setup == nullptr) {
-            return Fail(context, TWCC_BADVALUE);
+            return FailWith(context, TWCC_BADVALUE);
         }
         CapabilityItem format;
         GetCurrentItem(ICAP_IMAGEFILEFORMAT, format);
         if (!CreateTemporaryTransferFile()) {
-            return Fail(context, TWCC_OPERATIONERROR);
+            return FailWith(context, TWCC_OPERATIONERROR);
         }
         setup->Format = static_cast<TW_UINT16>(format.AsUInt32());
         CopyText(setup->FileName, sizeof setup->FileName, TransferFileName);
@@ -125,12 +119,12 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
     case MSG_SET: {
         const char* const createContext = "Unable to create file <<DAT_SETUPFILEXFER>>";
         if (setup == nullptr) {
-            return Fail(createContext, TWCC_BADVALUE);
+            return FailWith(createContext, TWCC_BADVALUE);
         }
         // A name without terminator inside its field would be cut into a
         // name the application never gave.
         if (std::memchr(setup->FileName, '\0', sizeof setup->FileName) == nullptr) {
-            return Fail(createContext, TWCC_BADVALUE);
+            return FailWith(createContext, TWCC_BADVALUE);
         }
         CopyText(TransferFileName, sizeof TransferFileName, setup->FileName);
         if (GetFileAttributesA(TransferFileName) != INVALID_FILE_ATTRIBUTES) {
@@ -139,13 +133,13 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         HANDLE file = CreateFileA(TransferFileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                   nullptr);
         if (file == INVALID_HANDLE_VALUE) {
-            return Fail(createContext, TWCC_BADVALUE);
+            return FailWith(createContext, TWCC_BADVALUE);
         }
         CloseHandle(file);
         return TWRC_SUCCESS;
     }
     default:
-        return Fail(context, TWCC_BADPROTOCOL);
+        return FailWith(context, TWCC_BADPROTOCOL);
     }
 }
 
@@ -153,10 +147,10 @@ TW_UINT16 HandleXferGroup(const Triplet& triplet)
 {
     const char* const context = "General failure in response to DAT_XFERGROUP, not supported.  ";
     if (triplet.MSG != MSG_GET) {
-        return Fail(context, TWCC_BADPROTOCOL);
+        return FailWith(context, TWCC_BADPROTOCOL);
     }
     if (triplet.pData == nullptr) {
-        return Fail(context, TWCC_BADVALUE);
+        return FailWith(context, TWCC_BADVALUE);
     }
     *static_cast<TW_UINT32*>(triplet.pData) = DG_IMAGE;
     return TWRC_SUCCESS;
@@ -165,5 +159,5 @@ TW_UINT16 HandleXferGroup(const Triplet& triplet)
 TW_UINT16 HandleEvent(const Triplet& /*triplet*/)
 {
     // MSG_PROCESSEVENT never gets here: DS_Entry answers it before dispatch.
-    return Fail("General failure in response to DAT_EVENT.  ", TWCC_BADPROTOCOL);
+    return FailWith("General failure in response to DAT_EVENT.  ", TWCC_BADPROTOCOL);
 }

@@ -7,18 +7,12 @@
 
 namespace {
 
-TW_UINT16 Fail(const char* context, TW_UINT16 code)
-{
-    ReportCondition(context, code);
-    return TWRC_FAILURE;
-}
-
 const char* const EnableContext = "General failure in response to MSG_ENABLEDS.  ";
 
 TW_UINT16 Enable(TW_USERINTERFACE& ui)
 {
     if (SourceState != 400) {
-        return Fail(EnableContext, TWCC_SEQERROR);
+        return FailWith(EnableContext, TWCC_SEQERROR);
     }
     // Applications pass any non-zero value for true.
     if (ui.ShowUI == 0) {
@@ -29,7 +23,7 @@ TW_UINT16 Enable(TW_USERINTERFACE& ui)
     // A dialog left hidden by MSG_DISABLEDS is replaced, not leaked.
     DestroySettingsDialog();
     if (CreateSettingsDialog() == nullptr) {
-        return Fail(EnableContext, TWCC_LOWMEMORY);
+        return FailWith(EnableContext, TWCC_LOWMEMORY);
     }
     ShowWindow(DialogHandle, SW_SHOW);
     SourceState = 500;
@@ -44,12 +38,12 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
     switch (triplet.MSG) {
     case MSG_ENABLEDS:
         if (ui == nullptr) {
-            return Fail(EnableContext, TWCC_BADVALUE);
+            return FailWith(EnableContext, TWCC_BADVALUE);
         }
         return Enable(*ui);
     case MSG_ENABLEDSUIONLY: {
         if (ui == nullptr) {
-            return Fail(EnableContext, TWCC_BADVALUE);
+            return FailWith(EnableContext, TWCC_BADVALUE);
         }
         ui->ShowUI = 1;
         const TW_UINT16 result = Enable(*ui);
@@ -60,7 +54,7 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
     }
     case MSG_DISABLEDS:
         if (SourceState != 500) {
-            return Fail("General failure in response to MSG_DISABLEDS.  ", TWCC_SEQERROR);
+            return FailWith("General failure in response to MSG_DISABLEDS.  ", TWCC_SEQERROR);
         }
         if (DialogHandle != nullptr) {
             ShowWindow(DialogHandle, SW_HIDE);
@@ -68,6 +62,6 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
         SourceState = 400;
         return TWRC_SUCCESS;
     default:
-        return Fail("General failure in response to DAT_USERINTERFACE.  ", TWCC_BADPROTOCOL);
+        return FailWith("General failure in response to DAT_USERINTERFACE.  ", TWCC_BADPROTOCOL);
     }
 }
