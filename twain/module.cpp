@@ -1,5 +1,7 @@
 // The module's load and unload, and the records that live as long as it.
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "twain/source.h"
 #include "twain/text.h"
@@ -19,22 +21,14 @@ void ReadDumpMode()
     if (RegOpenKeyExA(HKEY_CURRENT_USER, BaseKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
         return;
     }
-    // Whatever type the value has, at most its first four bytes count.
-    BYTE data[4] = {};
-    DWORD size = sizeof data;
-    LONG status = RegQueryValueExA(key, "Dump", nullptr, nullptr, data, &size);
-    if (status == ERROR_SUCCESS || status == ERROR_MORE_DATA) {
-        if (status == ERROR_MORE_DATA) {
-            // Too long for four bytes: read it whole and keep the start.
-            DWORD full = 0;
-            RegQueryValueExA(key, "Dump", nullptr, nullptr, nullptr, &full);
-            BYTE* buffer = new BYTE[full];
-            if (RegQueryValueExA(key, "Dump", nullptr, nullptr, buffer, &full) == ERROR_SUCCESS) {
-                std::memcpy(data, buffer, sizeof data);
-            }
-            delete[] buffer;
+    // Whatever type the value has, at most its first four bytes count; a
+    // shorter value counts as its bytes followed by zeros.
+    DWORD size = 0;
+    if (RegQueryValueExA(key, "Dump", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size != 0) {
+        std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[size < 4 ? 4 : size]());
+        if (data && RegQueryValueExA(key, "Dump", nullptr, nullptr, data.get(), &size) == ERROR_SUCCESS) {
+            std::memcpy(&DumpMode, data.get(), sizeof DumpMode);
         }
-        std::memcpy(&DumpMode, data, sizeof DumpMode);
     }
     RegCloseKey(key);
 }
