@@ -17,6 +17,11 @@ if(NOT TARGET gtest)
     add_subdirectory(${GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 endif()
 
+# Every test runs through run_checked.sh, which fails it on a crash or a
+# GoogleTest failure whatever the exit status (Wine's debugger ends a crashed
+# program with any status, 0 included).
+set(RUN_CHECKED sh ${CMAKE_SOURCE_DIR}/tests/run_checked.sh)
+
 # add_wine_test(NAME name SOURCES ... [LIBRARIES ...] [TIMEOUT s])
 # Builds a GoogleTest program and registers it with CTest. Tests share one
 # registry (the prefix's HKCU) and one log file, so they run one at a time.
@@ -29,7 +34,22 @@ function(add_wine_test)
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBRARIES} gtest gtest_main)
     target_link_options(${T_NAME} PRIVATE ${STATIC_RUNTIME})
     target_compile_options(${T_NAME} PRIVATE ${PROJECT_WARNINGS})
-    add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
+    add_test(NAME ${T_NAME} COMMAND ${RUN_CHECKED} gtest wine $<TARGET_FILE:${T_NAME}> --gtest_color=no)
+    set_tests_properties(${T_NAME} PROPERTIES
+        TIMEOUT ${T_TIMEOUT}
+        RUN_SERIAL TRUE
+        ENVIRONMENT "${WINE_TEST_ENVIRONMENT}"
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+endfunction()
+
+# add_script_test(NAME name COMMAND ... [TIMEOUT s]): a test that is not a
+# GoogleTest program, failed as well when a Wine program it starts crashes.
+function(add_script_test)
+    cmake_parse_arguments(T "" "NAME;TIMEOUT" "COMMAND" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 60)
+    endif()
+    add_test(NAME ${T_NAME} COMMAND ${RUN_CHECKED} script ${T_COMMAND})
     set_tests_properties(${T_NAME} PROPERTIES
         TIMEOUT ${T_TIMEOUT}
         RUN_SERIAL TRUE

@@ -16,8 +16,8 @@ wine_services_start
 # 16 bits per pixel (Wine draws a process on one X server).
 screen24=$DISPLAY xvfb24=$_xvfb_pid
 xvfb_start 16
-(cd "$build/bin" && wine board_tests.exe --gtest_color=no \
-    --gtest_filter='StartUp.ScreenNotAt32BitsFailsWithItsBox' </dev/null) || depth16_failed=1
+(cd "$build/bin" && sh "$root/tests/run_checked.sh" gtest wine board_tests.exe --gtest_color=no \
+    --gtest_filter='StartUp.ScreenNotAt32BitsFailsWithItsBox') || depth16_failed=1
 kill "$_xvfb_pid"; wait "$_xvfb_pid" 2>/dev/null || true
 _xvfb_pid=$xvfb24; export DISPLAY=$screen24
 
