@@ -2,79 +2,53 @@
 
 #include <cstdio>
 
-namespace {
-
-void Put16(std::vector<uint8_t>& out, uint32_t value)
-{
-    out.push_back(static_cast<uint8_t>(value));
-    out.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-void Put32(std::vector<uint8_t>& out, uint32_t value)
-{
-    Put16(out, value & 0xFFFF);
-    Put16(out, value >> 16);
-}
-
-uint32_t Get32(const uint8_t* at)
-{
-    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
-
-}  // namespace
+#include "transfer/file_formats.h"
+#include "twain/little_endian.h"
 
 std::vector<uint8_t> BmpFile(const uint8_t* packedBitmap, size_t size)
 {
-    std::vector<uint8_t> file;
-    const uint32_t headerSize = Get32(packedBitmap);
-    const uint32_t colours = Get32(packedBitmap + 32);
-    file.push_back('B');
-    file.push_back('M');
-    Put32(file, static_cast<uint32_t>(14 + size));
-    Put32(file, 0);
-    Put32(file, 14 + headerSize + colours * 4);  // where the rows begin
+    const uint32_t headerSize = GetU32(packedBitmap);
+    const uint32_t colours = GetU32(packedBitmap + 32);
+    std::vector<uint8_t> file(BmpFileHeaderSize);
+    WriteBmpFileHeader(file.data(), size, headerSize + colours * 4);
     file.insert(file.end(), packedBitmap, packedBitmap + size);
     return file;
+}
+
+std::vector<uint8_t> BitmapFromRows(uint32_t width, uint32_t height, uint32_t samplesPerPixel,
+                                    const std::vector<uint8_t>& rows)
+{
+    const uint32_t stride = (width * samplesPerPixel + 3) & ~3u;
+    const uint32_t colours = samplesPerPixel == 1 ? 256 : 0;
+    const uint32_t offset = 40 + colours * 4;
+    std::vector<uint8_t> dib(offset + static_cast<size_t>(stride) * height, 0);
+    PutU32(&dib[0], 40);
+    PutU32(&dib[4], width);
+    PutU32(&dib[8], height);  // bottom-up
+    PutU16(&dib[12], 1);
+    PutU16(&dib[14], samplesPerPixel * 8);
+    PutU32(&dib[20], stride * height);
+    PutU32(&dib[32], colours);
+    for (uint32_t i = 0; i < colours; ++i) {
+        dib[40 + 4 * i] = dib[41 + 4 * i] = dib[42 + 4 * i] = static_cast<uint8_t>(i);
+    }
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t* in = rows.data() + static_cast<size_t>(y) * width * samplesPerPixel;
+        uint8_t* out = dib.data() + offset + static_cast<size_t>(height - 1 - y) * stride;
+        for (uint32_t x = 0; x < width; ++x) {
+            for (uint32_t c = 0; c < samplesPerPixel; ++c) {
+                out[x * samplesPerPixel + c] = in[x * samplesPerPixel + samplesPerPixel - 1 - c];
+            }
+        }
+    }
+    return dib;
 }
 
 std::vector<uint8_t> TiffFile(uint32_t width, uint32_t height, uint32_t samplesPerPixel,
                               const std::vector<uint8_t>& rows)
 {
-    const bool rgb = samplesPerPixel == 3;
-    const uint16_t entries = rgb ? 11 : 10;
-    const uint32_t ifdOffset = 8;
-    const uint32_t ifdSize = 2 + entries * 12 + 4;
-    const uint32_t bitsOffset = ifdOffset + ifdSize;  // three shorts for RGB
-    const uint32_t dataOffset = bitsOffset + (rgb ? 6 : 0);
-    std::vector<uint8_t> file = {'I', 'I', 42, 0};
-    Put32(file, ifdOffset);
-    Put16(file, entries);
-    auto entry = [&](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        Put16(file, tag);
-        Put16(file, type);
-        Put32(file, count);
-        Put32(file, value);
-    };
-    constexpr uint16_t Short = 3, Long = 4;
-    entry(256, Long, 1, width);
-    entry(257, Long, 1, height);
-    entry(258, Short, samplesPerPixel, rgb ? bitsOffset : 8);
-    entry(259, Short, 1, 1);              // no compression
-    entry(262, Short, 1, rgb ? 2 : 1);    // RGB, or black is zero
-    entry(273, Long, 1, dataOffset);
-    entry(277, Short, 1, samplesPerPixel);
-    entry(278, Long, 1, height);
-    entry(279, Long, 1, static_cast<uint32_t>(rows.size()));
-    if (rgb) {
-        entry(284, Short, 1, 1);  // chunky
-    }
-    entry(296, Short, 1, 1);      // no absolute unit
-    Put32(file, 0);
-    if (rgb) {
-        Put16(file, 8);
-        Put16(file, 8);
-        Put16(file, 8);
-    }
+    std::vector<uint8_t> file(TiffHeaderSize(samplesPerPixel));
+    WriteTiffHeader(file.data(), width, height, samplesPerPixel);
     file.insert(file.end(), rows.begin(), rows.end());
     return file;
 }

@@ -7,6 +7,7 @@
 
 #include <io.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 
 #include "acquire/box_watcher.h"
 #include "acquire/dsm.h"
+#include "acquire/image_check.h"
 #include "acquire/image_files.h"
 
 namespace {
@@ -33,16 +35,18 @@ struct Options {
     int PixelType = -1;      // TWPT_GRAY, TWPT_RGB, or the source's choice
     bool ShowUi = false;
     std::string OutDir = ".";
-    std::string Format = "";  // bmp or tiff for native and memory transfers
+    std::string Format = "";  // bmp or tiff: the files written (for a file transfer, the format asked for)
     TW_UINT32 StripBytes = 0;  // memory transfer buffer; 0: the source's preferred size
     bool Unattended = false;
     int TimeoutSeconds = 60;
     bool TimeoutGiven = false;
+    bool Check = false;  // compare each image with the simulated board's pattern
+    bool Help = false;
 };
 
-void Usage()
+void Usage(FILE* out)
 {
-    std::printf(
+    std::fprintf(out,
         "usage: twacquire [options]\n"
         "  --list                 list the sources the Data Source Manager finds\n"
         "  --identity             print the identity of the source\n"
@@ -51,15 +55,52 @@ void Usage()
         "  --count N              CAP_XFERCOUNT: images to transfer, -1 for any number (default 1)\n"
         "  --stop-after N         with --count -1: end with MSG_RESET after N images\n"
         "  --pixel gray|rgb       ICAP_PIXELTYPE to ask for\n"
-        "  --format bmp|tiff      file format for native and memory transfers\n"
-        "                         (default: bmp for native, tiff for memory)\n"
+        "  --format bmp|tiff      file format of the images (default: bmp for native,\n"
+        "                         tiff for memory and file transfers)\n"
         "  --strip BYTES          memory transfer buffer size (default: the source's preferred)\n"
         "  --ui                   enable the source with its user interface\n"
         "  --out DIR              folder for the images (default: current)\n"
         "  --unattended           dismiss the source's message boxes, printing them\n"
         "                         (the default when standard input is not a terminal)\n"
-        "  --timeout SECONDS      give up waiting for the source (default 60; none with --ui)\n",
+        "  --timeout SECONDS      give up waiting for the source (default 60; none with --ui)\n"
+        "  --check                read each image as an application would and compare it\n"
+        "                         with the simulated board's gradient pattern\n"
+        "  --help                 this text\n",
         DefaultSource);
+}
+
+// A whole decimal number within the option's range; anything else is
+// refused with a line naming the option.
+bool ParseNumber(const std::string& option, const std::string& text, long& number)
+{
+    struct Range {
+        const char* Option;
+        long Low, High;
+        const char* Says;
+    };
+    static const Range ranges[] = {
+        {"--count", -1, 32767, "-1 or 1 to 32767"},
+        {"--stop-after", 1, 32767, "1 to 32767"},
+        {"--strip", 1, 0x7FFFFFFF, "1 to 2147483647 bytes"},
+        {"--timeout", 1, 86400, "1 to 86400 seconds"},
+    };
+    const Range* range = nullptr;
+    for (const Range& r : ranges) {
+        if (option == r.Option) {
+            range = &r;
+        }
+    }
+    char* end = nullptr;
+    errno = 0;
+    number = std::strtol(text.c_str(), &end, 10);
+    const bool whole = !text.empty() && end != nullptr && *end == '\0' && errno == 0;
+    if (range == nullptr || !whole || number < range->Low || number > range->High ||
+        (option == "--count" && number == 0)) {
+        std::fprintf(stderr, "twacquire: %s takes %s, not \"%s\"\n", option.c_str(), range ? range->Says : "a number",
+                     text.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -115,23 +156,31 @@ bool ParseOptions(int argc, char** argv, Options& options)
             }
         } else if (arg == "--count" || arg == "--stop-after" || arg == "--strip" || arg == "--timeout") {
             if (!value(text)) return false;
-            const int number = std::atoi(text.c_str());
+            long number = 0;
+            if (!ParseNumber(arg, text, number)) {
+                return false;
+            }
             if (arg == "--count") {
-                options.Count = number;
+                options.Count = static_cast<int>(number);
             } else if (arg == "--stop-after") {
-                options.StopAfter = number;
+                options.StopAfter = static_cast<int>(number);
             } else if (arg == "--strip") {
                 options.StripBytes = static_cast<TW_UINT32>(number);
             } else {
-                options.TimeoutSeconds = number;
+                options.TimeoutSeconds = static_cast<int>(number);
                 options.TimeoutGiven = true;
             }
+        } else if (arg == "--check") {
+            options.Check = true;
+        } else if (arg == "--help") {
+            options.Help = true;
         } else {
+            std::fprintf(stderr, "twacquire: unknown option %s\n", arg.c_str());
             return false;
         }
     }
     if (options.Format.empty()) {
-        options.Format = options.Mechanism == TWSX_MEMORY ? "tiff" : "bmp";
+        options.Format = options.Mechanism == TWSX_NATIVE ? "bmp" : "tiff";
     }
     return true;
 }
@@ -177,7 +226,9 @@ private:
     bool TransferOne(int index, TW_UINT16& pendingCount);
     bool Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
     bool Memory(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
-    bool File(const std::string& stem, size_t& bytes);
+    bool File(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
+    bool Check(const DecodedImage& image, const TW_IMAGEINFO& info, const std::string& what);
+    uint32_t BoardSamples();
 
     DataSourceManager& dsm_;
     const Options& options_;
@@ -186,6 +237,7 @@ private:
     bool enabled_ = false;
     bool closeRequested_ = false;
     int images_ = 0;
+    uint32_t boardSamples_ = 0;  // what the board delivers of itself: 1 grey, 3 colour
 };
 
 bool Session::SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what)
@@ -254,6 +306,50 @@ bool Session::WaitForTransfer(HWND window)
     return false;
 }
 
+uint32_t Session::BoardSamples()
+{
+    // Before any negotiation the current pixel type is the board's own.
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
+    uint32_t samples = 0;
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &capability) == TWRC_SUCCESS) {
+        const auto* one = static_cast<const TW_ONEVALUE*>(GlobalLock(capability.hContainer));
+        if (one != nullptr) {
+            samples = one->Item == TWPT_RGB ? 3 : 1;
+            GlobalUnlock(capability.hContainer);
+        }
+        GlobalFree(capability.hContainer);
+    }
+    return samples;
+}
+
+bool Session::Check(const DecodedImage& image, const TW_IMAGEINFO& info, const std::string& what)
+{
+    if (!options_.Check) {
+        return true;
+    }
+    std::string error;
+    if (image.Width != static_cast<uint32_t>(info.ImageWidth) ||
+        image.Height != static_cast<uint32_t>(info.ImageLength) ||
+        image.Samples != static_cast<uint32_t>(info.SamplesPerPixel)) {
+        std::fprintf(stderr, "twacquire: check: %s is %u x %u x %u, DAT_IMAGEINFO said %ld x %ld x %d\n",
+                     what.c_str(), image.Width, image.Height, image.Samples, static_cast<long>(info.ImageWidth),
+                     static_cast<long>(info.ImageLength), info.SamplesPerPixel);
+        return false;
+    }
+    if (info.BitsPerPixel != static_cast<TW_INT16>(8 * image.Samples) ||
+        info.PixelType != (image.Samples == 3 ? TWPT_RGB : TWPT_GRAY)) {
+        std::fprintf(stderr, "twacquire: check: DAT_IMAGEINFO says %d bits, pixel type %d, for %u samples\n",
+                     info.BitsPerPixel, info.PixelType, image.Samples);
+        return false;
+    }
+    if (!MatchesPattern(image, boardSamples_, error)) {
+        std::fprintf(stderr, "twacquire: check: %s: %s\n", what.c_str(), error.c_str());
+        return false;
+    }
+    std::printf("check: %s matches the pattern\n", what.c_str());
+    return true;
+}
+
 bool Session::Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes)
 {
     TW_HANDLE bitmap = nullptr;
@@ -263,38 +359,26 @@ bool Session::Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& 
     const auto* dib = static_cast<const uint8_t*>(GlobalLock(bitmap));
     const size_t size = GlobalSize(bitmap);
     bytes = size;
+    DecodedImage image;
+    std::string error;
+    const bool decoded = dib != nullptr && DecodeDib(dib, size, image, error);
     bool written = false;
-    if (options_.Format == "bmp") {
+    if (options_.Format == "bmp" && dib != nullptr) {
         written = WriteFileBytes(stem + ".bmp", BmpFile(dib, size));
-    } else {
-        // Bitmap rows are blue first and padded; a TIFF wants neither.
-        const uint32_t channels = info.SamplesPerPixel == 3 ? 3 : 1;
-        const uint32_t bitCount = dib[14] | (dib[15] << 8);
-        const uint32_t pixelSize = bitCount / 8;
-        const uint32_t rowSize = (static_cast<uint32_t>(info.ImageWidth) * pixelSize + 3) & ~3u;
-        std::vector<uint8_t> rows;
-        rows.reserve(static_cast<size_t>(info.ImageWidth) * info.ImageLength * channels);
-        const uint8_t* pixels = dib + 1064;
-        for (int y = 0; y < info.ImageLength; ++y) {
-            for (int x = 0; x < info.ImageWidth; ++x) {
-                const uint8_t* pixel = pixels + static_cast<size_t>(y) * rowSize + static_cast<size_t>(x) * pixelSize;
-                if (channels == 3 && pixelSize >= 3) {
-                    rows.insert(rows.end(), {pixel[2], pixel[1], pixel[0]});
-                } else {
-                    rows.push_back(pixel[0]);
-                }
-            }
-        }
-        written = WriteFileBytes(stem + ".tif",
-                                 TiffFile(static_cast<uint32_t>(info.ImageWidth),
-                                          static_cast<uint32_t>(info.ImageLength), channels, rows));
+    } else if (decoded) {
+        written = WriteFileBytes(stem + ".tif", TiffFile(image.Width, image.Height, image.Samples, image.Pixels));
     }
     GlobalUnlock(bitmap);
     GlobalFree(bitmap);
+    if (!decoded) {
+        std::fprintf(stderr, "twacquire: the native image cannot be read: %s\n", error.c_str());
+        return false;
+    }
     if (!written) {
         std::fprintf(stderr, "twacquire: cannot write %s\n", stem.c_str());
+        return false;
     }
-    return written;
+    return Check(image, info, "the native image");
 }
 
 bool Session::Memory(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes)
@@ -308,8 +392,12 @@ bool Session::Memory(const TW_IMAGEINFO& info, const std::string& stem, size_t& 
         size = setup.MinBufSize;
     }
     std::vector<uint8_t> buffer(size);
-    std::vector<uint8_t> image;
-    const uint32_t channels = info.SamplesPerPixel == 3 ? 3 : 1;
+    DecodedImage image;
+    image.Width = static_cast<uint32_t>(info.ImageWidth);
+    image.Height = static_cast<uint32_t>(info.ImageLength);
+    image.Samples = info.SamplesPerPixel == 3 ? 3 : 1;
+    image.Pixels.assign(static_cast<size_t>(image.Width) * image.Height * image.Samples, 0);
+    size_t received = 0;
     TW_UINT16 rc = TWRC_SUCCESS;
     while (rc == TWRC_SUCCESS) {
         TW_IMAGEMEMXFER xfer = {};
@@ -320,61 +408,83 @@ bool Session::Memory(const TW_IMAGEINFO& info, const std::string& stem, size_t& 
         if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) {
             return Fail("the memory transfer failed");
         }
+        // A strip is whole rows of the image the information announced.
         const size_t at = static_cast<size_t>(xfer.YOffset) * xfer.BytesPerRow;
-        if (image.size() < at + xfer.BytesWritten) {
-            image.resize(at + xfer.BytesWritten);
+        if (xfer.BytesPerRow != image.Width * image.Samples || xfer.BytesWritten > size ||
+            at + xfer.BytesWritten > image.Pixels.size()) {
+            std::fprintf(stderr, "twacquire: a strip of %lu bytes at row %lu (%lu bytes a row) does not fit the image\n",
+                         static_cast<unsigned long>(xfer.BytesWritten), static_cast<unsigned long>(xfer.YOffset),
+                         static_cast<unsigned long>(xfer.BytesPerRow));
+            return false;
         }
-        std::memcpy(image.data() + at, buffer.data(), xfer.BytesWritten);
+        std::memcpy(image.Pixels.data() + at, buffer.data(), xfer.BytesWritten);
+        received += xfer.BytesWritten;
     }
-    bytes = image.size();
-    const auto width = static_cast<uint32_t>(info.ImageWidth);
-    const auto height = static_cast<uint32_t>(info.ImageLength);
-    bool written = false;
-    if (options_.Format == "tiff") {
-        written = WriteFileBytes(stem + ".tif", TiffFile(width, height, channels, image));
-    } else {
-        // A bitmap of the strips: blue first, rows padded to 4 bytes.
-        const uint32_t rowSize = (width * channels + 3) & ~3u;
-        std::vector<uint8_t> dib(1064 + static_cast<size_t>(rowSize) * height, 0);
-        const uint32_t header[] = {40, width, 0u - height, 1u | ((channels * 8) << 16), 0, 0, 0, 0, 256, 256};
-        std::memcpy(dib.data(), header, sizeof header);
-        for (int i = 0; channels == 1 && i < 256; ++i) {
-            std::memset(dib.data() + 40 + 4 * i, i, 4);
-        }
-        for (uint32_t y = 0; y < height; ++y) {
-            for (uint32_t x = 0; x < width; ++x) {
-                const uint8_t* in = image.data() + (static_cast<size_t>(y) * width + x) * channels;
-                uint8_t* out = dib.data() + 1064 + static_cast<size_t>(y) * rowSize + x * channels;
-                for (uint32_t c = 0; c < channels; ++c) {
-                    out[c] = in[channels - 1 - c];
-                }
-            }
-        }
-        written = WriteFileBytes(stem + ".bmp", BmpFile(dib.data(), dib.size()));
+    bytes = received;
+    if (received != image.Pixels.size()) {
+        std::fprintf(stderr, "twacquire: the strips held %lu bytes, the image has %lu\n",
+                     static_cast<unsigned long>(received), static_cast<unsigned long>(image.Pixels.size()));
+        return false;
     }
+    const std::vector<uint8_t> dib =
+        options_.Format == "tiff" ? std::vector<uint8_t>()
+                                  : BitmapFromRows(image.Width, image.Height, image.Samples, image.Pixels);
+    const bool written =
+        options_.Format == "tiff"
+            ? WriteFileBytes(stem + ".tif", TiffFile(image.Width, image.Height, image.Samples, image.Pixels))
+            : WriteFileBytes(stem + ".bmp", BmpFile(dib.data(), dib.size()));
     if (!written) {
         std::fprintf(stderr, "twacquire: cannot write %s\n", stem.c_str());
+        return false;
     }
-    return written;
+    return Check(image, info, "the memory image");
 }
 
-bool Session::File(const std::string& stem, size_t& bytes)
+bool Session::File(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes)
 {
+    const bool bmp = options_.Format == "bmp";
     TW_SETUPFILEXFER setup = {};
     char full[MAX_PATH] = "";
-    GetFullPathNameA((stem + ".tif").c_str(), sizeof full, full, nullptr);
+    GetFullPathNameA((stem + (bmp ? ".bmp" : ".tif")).c_str(), sizeof full, full, nullptr);
     std::snprintf(setup.FileName, sizeof setup.FileName, "%s", full);
-    setup.Format = TWFF_TIFF;
+    setup.Format = bmp ? TWFF_BMP : TWFF_TIFF;
     if (dsm_.Call(&source_, DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) != TWRC_SUCCESS) {
         return Fail(std::string("the source cannot write ") + full);
     }
     if (dsm_.Call(&source_, DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) != TWRC_XFERDONE) {
         return Fail("the file transfer failed");
     }
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    GetFileAttributesExA(full, GetFileExInfoStandard, &data);
-    bytes = data.nFileSizeLow;
-    return true;
+    // As applications do: ask which file the image went into.
+    TW_SETUPFILEXFER got = {};
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &got) != TWRC_SUCCESS) {
+        return Fail("DAT_SETUPFILEXFER / MSG_GET failed");
+    }
+    if (lstrcmpiA(got.FileName, full) != 0 || got.Format != setup.Format) {
+        std::fprintf(stderr, "twacquire: the source says the image went to %s (format %u), not %s\n", got.FileName,
+                     got.Format, full);
+        return false;
+    }
+    FILE* file = std::fopen(full, "rb");
+    std::vector<uint8_t> content;
+    if (file != nullptr) {
+        uint8_t chunk[65536];
+        size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+            content.insert(content.end(), chunk, chunk + n);
+        }
+        std::fclose(file);
+    }
+    bytes = content.size();
+    DecodedImage image;
+    std::string error;
+    const bool decoded = bmp ? DecodeBmpFile(content.data(), content.size(), image, error)
+                             : DecodeTiffFile(content.data(), content.size(), image, error);
+    if (!decoded) {
+        std::fprintf(stderr, "twacquire: %s is not the %s file asked for: %s\n", full, bmp ? "BMP" : "TIFF",
+                     error.c_str());
+        return false;
+    }
+    return Check(image, info, std::string("the ") + (bmp ? "BMP" : "TIFF") + " file");
 }
 
 bool Session::TransferOne(int index, TW_UINT16& pendingCount)
@@ -391,7 +501,7 @@ bool Session::TransferOne(int index, TW_UINT16& pendingCount)
     switch (options_.Mechanism) {
     case TWSX_NATIVE: ok = Native(info, stem, bytes); break;
     case TWSX_MEMORY: ok = Memory(info, stem, bytes); break;
-    default: ok = File(stem, bytes); break;
+    default: ok = File(info, stem, bytes); break;
     }
     if (!ok) {
         return false;
@@ -441,6 +551,7 @@ int Session::Run(HWND window)
         return 1;
     }
     open_ = true;
+    boardSamples_ = BoardSamples();
     bool ok = Negotiate();
     const auto start = std::chrono::steady_clock::now();
     if (ok) {
@@ -477,8 +588,12 @@ int main(int argc, char** argv)
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     Options options;
     if (!ParseOptions(argc, argv, options)) {
-        Usage();
+        Usage(stderr);
         return 2;
+    }
+    if (options.Help) {
+        Usage(stdout);
+        return 0;
     }
     // The source may ask the user something; unattended, a watcher answers.
     std::unique_ptr<BoxWatcher> watcher;

@@ -15,7 +15,7 @@ TW_UINT16 HandleCapability(const Triplet& triplet);
 TW_UINT16 HandlePixelType(const Triplet& triplet);
 
 // The ids of the capability table, in row order.
-constexpr int SupportedCapabilityCount = 18;
+constexpr int SupportedCapabilityCount = 19;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
 // Answer forms: put a new container into the application's TW_CAPABILITY.

@@ -97,6 +97,9 @@ constexpr CapabilityRule PlanarChunkyRule = {ICAP_PLANARCHUNKY, "\n ICAP_PLANARC
 constexpr CapabilityRule BitDepthRule = {ICAP_BITDEPTH, "\n ICAP_BITDEPTH (0x112b) ",
     {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Current, Query::Current, Query::Current,
     Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_IMAGEFILEFORMAT (0x110c) ",
+    {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
+    Setting::Choice, Setting::Restore, 0, 0, 0, false, false};
 
 #undef GET
 #undef CUR
@@ -299,13 +302,30 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {ICAP_PIXELFLAVOR, RuleHandler<PixelFlavorRule>},
     {ICAP_PLANARCHUNKY, RuleHandler<PlanarChunkyRule>},
     {ICAP_BITDEPTH, RuleHandler<BitDepthRule>},
+    {ICAP_IMAGEFILEFORMAT, RuleHandler<ImageFileFormatRule>},
 };
 
 }  // namespace
 
 TW_UINT16 HandlePixelType(const Triplet& triplet)
 {
-    return RunRule(PixelTypeRule, triplet);
+    const TW_UINT16 result = RunRule(PixelTypeRule, triplet);
+    if (result != TWRC_SUCCESS || (triplet.MSG != MSG_SET && triplet.MSG != MSG_RESET)) {
+        return result;
+    }
+    // The image delivered follows the pixel type, and so does its depth
+    // (once a digitizer tells the bits of a band).
+    CapabilityItem pixelType;
+    if (SourceSettings.BitsPerBand != 0 && GetCurrentItem(ICAP_PIXELTYPE, pixelType)) {
+        const TW_UINT32 type = pixelType.AsUInt32();
+        const TW_UINT32 samples = type == TWPT_RGB ? 3 : type == TWPT_GRAY ? 1 : GetBandCount();
+        const TW_UINT16 depth = static_cast<TW_UINT16>(SourceSettings.BitsPerBand * samples);
+        HGLOBAL container = MakeOneValue(TWTY_UINT16, &depth);
+        if (container != nullptr && !StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
+            GlobalFree(container);
+        }
+    }
+    return result;
 }
 
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])

@@ -1,5 +1,6 @@
 #include "grabber/capture.h"
 
+#include "capability/store.h"
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
@@ -20,5 +21,14 @@ FrameLayout CurrentFrameLayout()
     layout.FourBytePixels = MilInfo.FourBytePixels != 0;
     layout.BgrOrder = MilInfo.BgrOrder != 0;
     layout.Color = SourceSettings.Color != 0;
+    // The image delivered is the pixel type negotiated, whatever the buffer holds.
+    CapabilityItem pixelType;
+    if (GetCurrentItem(ICAP_PIXELTYPE, pixelType)) {
+        switch (pixelType.AsUInt32()) {
+        case TWPT_GRAY: layout.Samples = 1; break;
+        case TWPT_RGB: layout.Samples = 3; break;
+        default: break;
+        }
+    }
     return layout;
 }

@@ -1,9 +1,16 @@
-// DAT_IMAGEFILEXFER: one frame written by the imaging library's own save
-// operation to the file DAT_SETUPFILEXFER named.
+// DAT_IMAGEFILEXFER: one frame written to the file DAT_SETUPFILEXFER named,
+// in the format negotiated. A TIFF of the frame as grabbed is the imaging
+// library's own save; a BMP, or an image of another pixel type than the
+// buffer holds, the source writes itself.
+#include <memory>
+#include <new>
+
+#include "capability/store.h"
 #include "diag/debug_log.h"
 #include "grabber/capture.h"
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
+#include "transfer/file_formats.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/control.h"
@@ -23,6 +30,41 @@ LONGLONG FileSize(const char* name)
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
+bool WriteWholeFile(const char* name, const uint8_t* bytes, size_t size)
+{
+    HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD written = 0;
+    const bool ok = WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    return CloseHandle(file) && ok;
+}
+
+// The grabbed frame as the image the application negotiated, BMP or TIFF.
+bool WriteOwnFile(const char* name, bool bmp)
+{
+    const FrameLayout layout = CurrentFrameLayout();
+    const auto* frame = static_cast<const uint8_t*>(MilInfo.HostAddress);
+    if (frame == nullptr) {
+        return false;
+    }
+    const size_t header = bmp ? BmpFileHeaderSize : TiffHeaderSize(DeliveredSamples(layout));
+    const size_t body = bmp ? BitmapBytes(layout, BitmapStyle::Standard) : StreamRowBytes(layout) * layout.Height;
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[header + body]);
+    if (!bytes) {
+        return false;
+    }
+    if (bmp) {
+        WriteBmpFileHeader(bytes.get(), body, BitmapPixelOffset(layout, BitmapStyle::Standard));
+        WriteBitmap(frame, bytes.get() + header, layout, BitmapStyle::Standard);
+    } else {
+        WriteTiffHeader(bytes.get(), layout.Width, layout.Height, DeliveredSamples(layout));
+        ConvertSampleStream(frame, 0, bytes.get() + header, body, layout);
+    }
+    return WriteWholeFile(name, bytes.get(), header + body);
+}
+
 }  // namespace
 
 TW_UINT16 TransferFile(const char* fileName)
@@ -36,8 +78,18 @@ TW_UINT16 TransferFile(const char* fileName)
     }
     CloseHandle(file);
     MilGrabFrame();
-    Mil.MbufSave(fileName, MilInfo.MilImage);
-    if (FileSize(fileName) <= 0) {
+    CapabilityItem format;
+    GetCurrentItem(ICAP_IMAGEFILEFORMAT, format);
+    const FrameLayout layout = CurrentFrameLayout();
+    bool written = true;
+    if (format.AsUInt32() == TWFF_BMP) {
+        written = WriteOwnFile(fileName, true);
+    } else if (DeliveredSamples(layout) != layout.BandCount) {
+        written = WriteOwnFile(fileName, false);
+    } else {
+        Mil.MbufSave(fileName, MilInfo.MilImage);
+    }
+    if (!written || FileSize(fileName) <= 0) {
         return FailWith(FileContext, TWCC_OPERATIONERROR);
     }
     return TWRC_XFERDONE;
@@ -51,8 +103,8 @@ TW_UINT16 HandleImageFileXfer(const Triplet& triplet)
     if (triplet.MSG != MSG_GET) {
         return FailWith(FileContext, TWCC_BADPROTOCOL);
     }
-    // No set-up yet: a temporary file as DAT_SETUPFILEXFER / MSG_GET makes it.
-    if (TransferFileName[0] == '\0' && !CreateTemporaryTransferFile()) {
+    // No set-up yet: the default file, as DAT_SETUPFILEXFER / MSG_GET gives it.
+    if (TransferFileName[0] == '\0' && !UseDefaultTransferFile()) {
         return FailWith(FileContext, TWCC_OPERATIONERROR);
     }
     const TW_UINT16 result = TransferFile(TransferFileName);

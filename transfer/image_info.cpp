@@ -38,7 +38,8 @@ TW_UINT16 HandleImageInfo(const Triplet& triplet)
     }
     info->ImageWidth = static_cast<TW_INT32>(GetImageWidth());
     info->ImageLength = static_cast<TW_INT32>(GetImageHeight());
-    info->SamplesPerPixel = static_cast<TW_INT16>(GetBandCount());
+    // The samples delivered: the pixel type negotiated, not the buffer's bands.
+    info->SamplesPerPixel = static_cast<TW_INT16>(DeliveredSamples(CurrentFrameLayout()));
     for (int i = 0; i < 8; ++i) {
         info->BitsPerSample[i] = i < info->SamplesPerPixel ? 8 : 0;
     }

@@ -36,21 +36,18 @@ HGLOBAL TransferNative()
     if (MilInfo.HostAddress == nullptr) {
         return nullptr;
     }
-    HGLOBAL bitmap = GlobalAlloc(GMEM_MOVEABLE, BitmapBytes(layout));
+    const BitmapStyle style = NativeLayout == 1 ? BitmapStyle::Legacy : BitmapStyle::Standard;
+    HGLOBAL bitmap = GlobalAlloc(GMEM_MOVEABLE, BitmapBytes(layout, style));
     if (bitmap == nullptr) {
         return nullptr;
     }
-    {
-        GlobalLockGuard lock(bitmap);
-        if (lock.Bytes() == nullptr) {
-            GlobalFree(bitmap);
-            return nullptr;
-        }
-        WriteBitmapHeader(lock.Bytes(), layout);
-        // Grabbed only now: a block that cannot be had costs no grab.
-        MilGrabFrame();
-        CopyPixelBlock(static_cast<const TW_UINT8*>(MilInfo.HostAddress), lock.Bytes() + BitmapPixelOffset,
-                       layout);
+    GlobalLockGuard lock(bitmap);
+    if (lock.Bytes() == nullptr) {
+        GlobalFree(bitmap);
+        return nullptr;
     }
+    // Grabbed only now: a block that cannot be had costs no grab.
+    MilGrabFrame();
+    WriteBitmap(static_cast<const TW_UINT8*>(MilInfo.HostAddress), lock.Bytes(), layout, style);
     return bitmap;
 }

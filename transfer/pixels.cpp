@@ -5,102 +5,92 @@
 #include "transfer/pixels_simd.h"
 #include "twain/little_endian.h"
 
-uint32_t FramePixelSize(const FrameLayout& layout)
-{
-    return layout.FourBytePixels ? 4 : layout.BandCount;
-}
+namespace {
 
-size_t FrameRowBytes(const FrameLayout& layout)
+// `pixels` frame pixels from `source` as delivered samples at `destination`;
+// colour comes out blue first for a bitmap, red first for the stream.
+void ConvertPixels(const uint8_t* source, uint8_t* destination, size_t pixels, const FrameLayout& layout,
+                   bool blueFirst)
 {
-    return static_cast<size_t>(layout.Width) * FramePixelSize(layout);
-}
-
-size_t FrameBytes(const FrameLayout& layout)
-{
-    return FrameRowBytes(layout) * layout.Height;
-}
-
-size_t StreamRowBytes(const FrameLayout& layout)
-{
-    return static_cast<size_t>(layout.Width) * layout.BandCount;
-}
-
-size_t ConvertSampleStream(const uint8_t* frame, size_t position, uint8_t* destination, size_t n,
-                           const FrameLayout& layout)
-{
-    const uint8_t* source = frame + position;
     const uint32_t pixelSize = FramePixelSize(layout);
-    if (layout.BandCount == 3 && (pixelSize == 4 || layout.BgrOrder)) {
-        const size_t pixels = n / 3;
-        const size_t done = pixelSize == 4 ? ShuffleFourToThree(source, destination, pixels, layout.BgrOrder)
-                                           : ShuffleSwapThree(source, destination, pixels);
-        // Red is at byte 2 of a blue-first pixel, at byte 0 otherwise.
-        const size_t red = layout.BgrOrder ? 2 : 0;
-        const size_t blue = 2 - red;
-        source += done * pixelSize;
-        destination += done * 3;
-        for (size_t i = done; i < pixels; ++i) {
-            destination[0] = source[red];
-            destination[1] = source[1];
-            destination[2] = source[blue];
-            destination += 3;
-            source += pixelSize;
+    // Red is at byte 2 of a blue-first pixel, at byte 0 otherwise.
+    const size_t red = layout.BgrOrder ? 2 : 0;
+    const size_t blue = 2 - red;
+    if (DeliveredSamples(layout) == 1) {
+        if (layout.BandCount == 3) {
+            for (size_t i = 0; i < pixels; ++i, source += pixelSize) {
+                destination[i] = Luma(source[red], source[1], source[blue]);
+            }
+        } else if (pixelSize == 1) {
+            std::memcpy(destination, source, pixels);
+        } else {
+            // A 4-byte grey pixel delivers its first byte.
+            for (size_t i = 0; i < pixels; ++i) {
+                destination[i] = source[i * pixelSize];
+            }
         }
-        return pixels * pixelSize;
+        return;
     }
-    if (layout.BandCount == 1 && pixelSize == 4) {
-        // A 4-byte grey pixel delivers its first byte.
-        for (size_t i = 0; i < n; ++i) {
-            destination[i] = source[4 * i];
+    if (layout.BandCount == 1) {
+        for (size_t i = 0; i < pixels; ++i, destination += 3) {
+            std::memset(destination, source[i * pixelSize], 3);
         }
-        return n * 4;
+        return;
     }
-    std::memcpy(destination, source, n);
-    return n;
+    const bool reverse = layout.BgrOrder != blueFirst;
+    size_t done = 0;
+    if (pixelSize == 4) {
+        done = ShuffleFourToThree(source, destination, pixels, reverse);
+    } else if (reverse) {
+        done = ShuffleSwapThree(source, destination, pixels);
+    } else {
+        std::memcpy(destination, source, pixels * 3);
+        return;
+    }
+    const size_t first = reverse ? 2 : 0;
+    source += done * pixelSize;
+    destination += done * 3;
+    for (size_t i = done; i < pixels; ++i) {
+        destination[0] = source[first];
+        destination[1] = source[1];
+        destination[2] = source[2 - first];
+        destination += 3;
+        source += pixelSize;
+    }
 }
 
-uint32_t BitmapPixelSize(const FrameLayout& layout)
+constexpr size_t TableEntries = 256;
+
+bool LegacyColour(const FrameLayout& layout)
 {
-    if (!layout.Color) {
+    return layout.Color;
+}
+
+// Bytes per legacy bitmap pixel: 1 for grey, 4 for 4-byte colour, else the bands.
+uint32_t LegacyPixelSize(const FrameLayout& layout)
+{
+    if (!LegacyColour(layout)) {
         return 1;
     }
     return layout.FourBytePixels ? 4 : layout.BandCount;
 }
 
-size_t BitmapRowBytes(const FrameLayout& layout)
+uint32_t BitmapPixelSize(const FrameLayout& layout, BitmapStyle style)
 {
-    return (static_cast<size_t>(layout.Width) * BitmapPixelSize(layout) + 3) & ~static_cast<size_t>(3);
+    return style == BitmapStyle::Legacy ? LegacyPixelSize(layout) : DeliveredSamples(layout);
 }
 
-size_t BitmapBytes(const FrameLayout& layout)
+size_t TableBytes(const FrameLayout& layout, BitmapStyle style)
 {
-    return BitmapPixelOffset + BitmapRowBytes(layout) * layout.Height;
+    return style == BitmapStyle::Legacy || DeliveredSamples(layout) == 1 ? TableEntries * 4 : 0;
 }
 
-void WriteBitmapHeader(uint8_t* block, const FrameLayout& layout)
+void WriteLegacyRows(const uint8_t* frame, uint8_t* rows, const FrameLayout& layout)
 {
-    std::memset(block, 0, BitmapPixelOffset);
-    PutU32(block + 0, BitmapInfoHeaderSize);                       // biSize
-    PutU32(block + 4, layout.Width);                               // biWidth
-    PutU32(block + 8, 0u - layout.Height);                         // biHeight: negative, top-down
-    PutU16(block + 12, 1);                                         // biPlanes
-    PutU16(block + 14, layout.BitsPerBand * BitmapPixelSize(layout));  // biBitCount
-    PutU32(block + 32, 256);                                       // biClrUsed
-    PutU32(block + 36, 256);                                       // biClrImportant
-    if (!layout.Color) {
-        uint8_t* table = block + BitmapInfoHeaderSize;
-        for (int i = 0; i < 256; ++i) {
-            std::memset(table + 4 * i, i, 4);
-        }
-    }
-}
-
-void CopyPixelBlock(const uint8_t* frame, uint8_t* rows, const FrameLayout& layout)
-{
-    const uint32_t pixelSize = BitmapPixelSize(layout);
+    const uint32_t pixelSize = LegacyPixelSize(layout);
     const size_t frameRow = FrameRowBytes(layout);
     const size_t used = static_cast<size_t>(layout.Width) * pixelSize;
-    const size_t bitmapRow = BitmapRowBytes(layout);
+    const size_t bitmapRow = BitmapRowBytes(layout, BitmapStyle::Legacy);
     const uint32_t framePixel = FramePixelSize(layout);
     const bool swapRedBlue = layout.Color && pixelSize >= 3 && !layout.BgrOrder;
     if (!swapRedBlue && used == bitmapRow && used == frameRow) {
@@ -132,5 +122,95 @@ void CopyPixelBlock(const uint8_t* frame, uint8_t* rows, const FrameLayout& layo
             std::memcpy(target, source, used);
         }
         std::memset(target + used, 0, bitmapRow - used);
+    }
+}
+
+}  // namespace
+
+uint32_t FramePixelSize(const FrameLayout& layout)
+{
+    return layout.FourBytePixels ? 4 : layout.BandCount;
+}
+
+size_t FrameRowBytes(const FrameLayout& layout)
+{
+    return static_cast<size_t>(layout.Width) * FramePixelSize(layout);
+}
+
+size_t FrameBytes(const FrameLayout& layout)
+{
+    return FrameRowBytes(layout) * layout.Height;
+}
+
+uint32_t DeliveredSamples(const FrameLayout& layout)
+{
+    return layout.Samples != 0 ? layout.Samples : layout.BandCount;
+}
+
+size_t StreamRowBytes(const FrameLayout& layout)
+{
+    return static_cast<size_t>(layout.Width) * DeliveredSamples(layout);
+}
+
+size_t ConvertSampleStream(const uint8_t* frame, size_t position, uint8_t* destination, size_t n,
+                           const FrameLayout& layout)
+{
+    const size_t pixels = n / DeliveredSamples(layout);
+    ConvertPixels(frame + position, destination, pixels, layout, false);
+    return pixels * FramePixelSize(layout);
+}
+
+size_t BitmapRowBytes(const FrameLayout& layout, BitmapStyle style)
+{
+    return (static_cast<size_t>(layout.Width) * BitmapPixelSize(layout, style) + 3) & ~static_cast<size_t>(3);
+}
+
+size_t BitmapPixelOffset(const FrameLayout& layout, BitmapStyle style)
+{
+    return BitmapInfoHeaderSize + TableBytes(layout, style);
+}
+
+size_t BitmapBytes(const FrameLayout& layout, BitmapStyle style)
+{
+    return BitmapPixelOffset(layout, style) + BitmapRowBytes(layout, style) * layout.Height;
+}
+
+void WriteBitmap(const uint8_t* frame, uint8_t* block, const FrameLayout& layout, BitmapStyle style)
+{
+    const bool legacy = style == BitmapStyle::Legacy;
+    const size_t offset = BitmapPixelOffset(layout, style);
+    const size_t row = BitmapRowBytes(layout, style);
+    const uint32_t tableEntries = static_cast<uint32_t>(TableBytes(layout, style) / 4);
+    std::memset(block, 0, offset);
+    PutU32(block + 0, BitmapInfoHeaderSize);                              // biSize
+    PutU32(block + 4, layout.Width);                                      // biWidth
+    PutU32(block + 8, legacy ? 0u - layout.Height : layout.Height);       // biHeight: top-down when negative
+    PutU16(block + 12, 1);                                                // biPlanes
+    PutU16(block + 14, layout.BitsPerBand * BitmapPixelSize(layout, style));  // biBitCount
+    PutU32(block + 20, legacy ? 0 : static_cast<uint32_t>(row * layout.Height));  // biSizeImage
+    PutU32(block + 32, tableEntries);                                     // biClrUsed
+    PutU32(block + 36, tableEntries);                                     // biClrImportant
+    uint8_t* table = block + BitmapInfoHeaderSize;
+    if (legacy && !LegacyColour(layout)) {
+        for (size_t i = 0; i < TableEntries; ++i) {
+            std::memset(table + 4 * i, static_cast<int>(i), 4);
+        }
+    } else if (!legacy && tableEntries != 0) {
+        for (size_t i = 0; i < TableEntries; ++i) {
+            std::memset(table + 4 * i, static_cast<int>(i), 3);
+        }
+    }
+    uint8_t* rows = block + offset;
+    if (legacy) {
+        WriteLegacyRows(frame, rows, layout);
+        return;
+    }
+    const size_t frameRow = FrameRowBytes(layout);
+    const size_t used = static_cast<size_t>(layout.Width) * DeliveredSamples(layout);
+    for (uint32_t y = 0; y < layout.Height; ++y) {
+        // The bottom row comes first.
+        uint8_t* target = rows + (layout.Height - 1 - y) * row;
+        ConvertPixels(frame + y * frameRow, target, layout.Width, layout, true);
+        std::memset(target + used, 0, row - used);
     }
 }

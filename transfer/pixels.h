@@ -14,6 +14,10 @@ struct FrameLayout {
     bool FourBytePixels = false;  // each pixel takes 4 bytes, the fourth unused
     bool BgrOrder = false;        // colour bytes blue first
     bool Color = false;
+    // Samples of each delivered pixel: 1 grey, 3 red-green-blue; 0 delivers
+    // what the frame holds. Colour turns grey as luma, grey turns colour by
+    // repeating the sample.
+    uint32_t Samples = 0;
 };
 
 // Bytes one pixel takes in the frame.
@@ -22,7 +26,16 @@ uint32_t FramePixelSize(const FrameLayout& layout);
 size_t FrameRowBytes(const FrameLayout& layout);
 size_t FrameBytes(const FrameLayout& layout);
 
-// Bytes one row of the sample stream delivers: one byte per band and pixel.
+// Samples of one delivered pixel (1 or 3).
+uint32_t DeliveredSamples(const FrameLayout& layout);
+
+// Grey of a colour pixel: 0.299 R + 0.587 G + 0.114 B, rounded.
+inline uint8_t Luma(uint32_t red, uint32_t green, uint32_t blue)
+{
+    return static_cast<uint8_t>((299 * red + 587 * green + 114 * blue + 500) / 1000);
+}
+
+// Bytes one row of the sample stream delivers: one byte per delivered sample.
 size_t StreamRowBytes(const FrameLayout& layout);
 
 // Writes `n` bytes of the sample stream (rows top first, colour as red,
@@ -31,21 +44,27 @@ size_t StreamRowBytes(const FrameLayout& layout);
 size_t ConvertSampleStream(const uint8_t* frame, size_t position, uint8_t* destination, size_t n,
                            const FrameLayout& layout);
 
-// The device-independent bitmap of the native transfer: header, 256-entry
-// colour table, top-down rows padded to 4 bytes.
+// The device-independent bitmap of the native transfer and of BMP files.
+//
+// Standard: the form every reader takes. Header (40 bytes), then for grey a
+// 256-entry grey ramp (blue, green, red, 0), then the rows bottom-up, each
+// padded to 4 bytes: 8 bits a grey pixel, 24 bits a colour one (blue, green,
+// red). biHeight positive, biSizeImage the rows' bytes, biBitCount the
+// delivered samples times 8.
+//
+// Legacy: the layout applications written against the first releases read.
+// Header, a 256-entry table always (a ramp with the index in all four bytes
+// for grey boards, zeros for colour), top-down rows (biHeight negative) of
+// the frame's own pixel size (4-byte pixels keep their fourth byte),
+// biSizeImage 0. It ignores `Samples`.
+enum class BitmapStyle { Standard, Legacy };
+
 constexpr size_t BitmapInfoHeaderSize = 40;
-constexpr size_t ColorTableSize = 256 * 4;
-constexpr size_t BitmapPixelOffset = BitmapInfoHeaderSize + ColorTableSize;
 
-// Bytes per delivered pixel: 1 for grey, 4 for 4-byte colour, else the bands.
-uint32_t BitmapPixelSize(const FrameLayout& layout);
-size_t BitmapRowBytes(const FrameLayout& layout);
-size_t BitmapBytes(const FrameLayout& layout);
+size_t BitmapRowBytes(const FrameLayout& layout, BitmapStyle style);
+// Where the rows begin, and the whole block.
+size_t BitmapPixelOffset(const FrameLayout& layout, BitmapStyle style);
+size_t BitmapBytes(const FrameLayout& layout, BitmapStyle style);
 
-// Header and colour table (grey ramp for grey images, zeros for colour).
-void WriteBitmapHeader(uint8_t* block, const FrameLayout& layout);
-
-// The frame's pixels into the bitmap rows at `rows`. A bitmap is blue first,
-// so red-first colour pixels have red and blue exchanged; everything else is
-// copied as it lies, in one block when the rows need no padding.
-void CopyPixelBlock(const uint8_t* frame, uint8_t* rows, const FrameLayout& layout);
+// Header, colour table and rows of the frame into `block` (BitmapBytes long).
+void WriteBitmap(const uint8_t* frame, uint8_t* block, const FrameLayout& layout, BitmapStyle style);

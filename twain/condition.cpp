@@ -58,6 +58,14 @@ TW_UINT16 HandleStatus(const Triplet& triplet)
 
 DsmEntryProc GetDsmEntry()
 {
+    // An application on the 2.x manager loaded us through it, and that
+    // manager expects the notices itself: reaching it through TWAIN_32.DLL
+    // depends on it intercepting that lookup, which not every system allows.
+    if (HMODULE twainDsm = GetModuleHandleA("TWAINDSM.DLL")) {
+        if (FARPROC entry = GetProcAddress(twainDsm, "DSM_Entry")) {
+            return reinterpret_cast<DsmEntryProc>(reinterpret_cast<void (*)()>(entry));
+        }
+    }
     // The manager is loaded in the application already; this only takes a
     // reference, which the application's own keeps alive anyway.
     HMODULE dsm = GetModuleHandleA("TWAIN_32.DLL");

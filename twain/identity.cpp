@@ -31,6 +31,7 @@ TW_UINT16 OpenSource(const Triplet& triplet)
         return FailWith(OpenContext, TWCC_BADVALUE);
     }
     AppIdentity = *triplet.pOrigin;
+    NativeLayout = ReadBaseKeyDword("NativeLayout");
     if (MilInitSystem() == 1) {
         return FailWith(OpenContext, TWCC_CHECKDEVICEONLINE);
     }
@@ -62,6 +63,7 @@ TW_UINT16 CloseSource()
     DestroySettingsDialog();
     MilFreeSystem();
     FreeCapabilities();
+    ForgetTransferFiles();
     SourceState = 300;
     return TWRC_SUCCESS;
 }

@@ -9,6 +9,7 @@
 HINSTANCE ModuleHandle = nullptr;
 char ModuleDirectory[256] = "";
 DWORD DumpMode = 0;
+DWORD NativeLayout = 0;
 TW_IDENTITY SourceIdentity = {};
 TW_IDENTITY AppIdentity = {};
 HWND DialogHandle = nullptr;
@@ -32,6 +33,26 @@ void ReadDumpMode()
     }
     RegCloseKey(key);
 }
+
+}  // namespace
+
+DWORD ReadBaseKeyDword(const char* name)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, BaseKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return 0;
+    }
+    DWORD type = 0;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    const bool read = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
+                          ERROR_SUCCESS &&
+                      type == REG_DWORD && size == sizeof value;
+    RegCloseKey(key);
+    return read ? value : 0;
+}
+
+namespace {
 
 void FindModuleDirectory(HINSTANCE instance)
 {

@@ -10,6 +10,11 @@
 extern HINSTANCE ModuleHandle;
 extern char ModuleDirectory[256];  // the module's folder, without the last backslash
 extern DWORD DumpMode;             // "Dump": 42 log file, 66 debugger output, else nothing
+// "NativeLayout", read at each open: 1 hands native transfers the bitmap
+// layout of the first releases (top-down, 256-entry table, 4-byte colour
+// pixels kept) for applications written against it; anything else the
+// standard bottom-up bitmap.
+extern DWORD NativeLayout;
 
 extern TW_IDENTITY SourceIdentity;  // our identity as reported to the manager
 extern TW_IDENTITY AppIdentity;     // the connected application; Id 0 while none is
@@ -22,3 +27,6 @@ extern HWND DialogHandle;
 
 // Registry path of the source's base key; the settings key hangs below it.
 constexpr const char* BaseKeyPath = "SOFTWARE\\Talvenix\\Twain\\";
+
+// A REG_DWORD of the base key, 0 when it is absent or not a REG_DWORD.
+DWORD ReadBaseKeyDword(const char* name);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "capability/container.h"
+#include "capability/negotiation.h"
 #include "capability/store.h"
 #include "settings/source_settings.h"
 #include "transfer/transfers.h"
@@ -78,21 +79,109 @@ TW_UINT16 HandleSetupMemXfer(const Triplet& triplet)
         return FailWith(context, TWCC_BADVALUE);
     }
     setup->MinBufSize = 4096;
-    setup->Preferred = GetImageWidth() * GetImageHeight() * GetBandCount();
+    const FrameLayout layout = CurrentFrameLayout();
+    setup->Preferred = static_cast<TW_UINT32>(StreamRowBytes(layout) * layout.Height);
     setup->MaxBufSize = setup->Preferred;
     return TWRC_SUCCESS;
 }
 
-bool CreateTemporaryTransferFile()
+namespace {
+
+// The default transfer file: a "TWN" file in the user's temporary folder that
+// this source created, "" while there is none. It is made once per session
+// and removed at close if no image went into it.
+char DefaultFileName[256] = "";
+
+bool MakeDefaultTransferFile()
 {
+    if (DefaultFileName[0] != '\0') {
+        return true;
+    }
     char folder[MAX_PATH + 1] = "";
     char name[MAX_PATH + 1] = "";
     const DWORD length = GetTempPathA(sizeof folder, folder);
     if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "TWN", 0, name) == 0) {
         return false;
     }
-    CopyText(TransferFileName, sizeof TransferFileName, name);
+    if (std::strlen(name) >= sizeof DefaultFileName) {
+        DeleteFileA(name);
+        return false;
+    }
+    CopyText(DefaultFileName, sizeof DefaultFileName, name);
     return true;
+}
+
+TW_UINT16 FileFormatItem(bool current)
+{
+    CapabilityItem format;
+    if (current) {
+        GetCurrentItem(ICAP_IMAGEFILEFORMAT, format);
+    } else {
+        GetDefaultItem(ICAP_IMAGEFILEFORMAT, format);
+    }
+    return static_cast<TW_UINT16>(format.AsUInt32());
+}
+
+bool SelectFileFormat(TW_UINT16 format)
+{
+    TW_CAPABILITY capability = {ICAP_IMAGEFILEFORMAT, TWON_ONEVALUE, MakeOneValue(TWTY_UINT16, &format)};
+    if (capability.hContainer == nullptr) {
+        return false;
+    }
+    const bool selected = SelectEnumerationItem(capability) == TWRC_SUCCESS && FileFormatItem(true) == format;
+    GlobalFree(capability.hContainer);
+    return selected;
+}
+
+bool ResetFileFormat()
+{
+    TW_UINT16 conType = 0;
+    HGLOBAL container = MakeDefaultContainer(ICAP_IMAGEFILEFORMAT, conType);
+    if (container == nullptr) {
+        return false;
+    }
+    if (!StoreCapability(ICAP_IMAGEFILEFORMAT, conType, container)) {
+        GlobalFree(container);
+        return false;
+    }
+    return true;
+}
+
+void Answer(TW_SETUPFILEXFER& setup, const char* name, TW_UINT16 format)
+{
+    CopyText(setup.FileName, sizeof setup.FileName, name);
+    setup.Format = format;
+    setup.VRefNum = 0;
+}
+
+// The file formats a transfer writes.
+bool IsWritableFileFormat(TW_UINT16 format)
+{
+    return format == TWFF_TIFF || format == TWFF_BMP;
+}
+
+}  // namespace
+
+bool UseDefaultTransferFile()
+{
+    if (!MakeDefaultTransferFile()) {
+        return false;
+    }
+    CopyText(TransferFileName, sizeof TransferFileName, DefaultFileName);
+    return true;
+}
+
+void ForgetTransferFiles()
+{
+    // An application may still read a file that holds an image; an empty one
+    // is only litter in the temporary folder.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (DefaultFileName[0] != '\0' && GetFileAttributesExA(DefaultFileName, GetFileExInfoStandard, &data) &&
+        data.nFileSizeHigh == 0 && data.nFileSizeLow == 0) {
+        DeleteFileA(DefaultFileName);
+    }
+    DefaultFileName[0] = '\0';
+    TransferFileName[0] = '\0';
 }
 
 TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
@@ -101,21 +190,34 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
     auto* setup = static_cast<TW_SETUPFILEXFER*>(triplet.pData);
     switch (triplet.MSG) {
     case MSG_GET:
-    case MSG_GETDEFAULT:
-    case MSG_RESET: {
+        // A question: the set-up as it stands. Only a session without a name
+        // yet gets the default file, once.
         if (setup == nullptr) {
             return FailWith(context, TWCC_BADVALUE);
         }
-        CapabilityItem format;
-        GetCurrentItem(ICAP_IMAGEFILEFORMAT, format);
-        if (!CreateTemporaryTransferFile()) {
+        if (TransferFileName[0] == '\0' && !UseDefaultTransferFile()) {
             return FailWith(context, TWCC_OPERATIONERROR);
         }
-        setup->Format = static_cast<TW_UINT16>(format.AsUInt32());
-        CopyText(setup->FileName, sizeof setup->FileName, TransferFileName);
-        setup->VRefNum = 0;
+        Answer(*setup, TransferFileName, FileFormatItem(true));
         return TWRC_SUCCESS;
-    }
+    case MSG_GETDEFAULT:
+        if (setup == nullptr) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        if (!MakeDefaultTransferFile()) {
+            return FailWith(context, TWCC_OPERATIONERROR);
+        }
+        Answer(*setup, DefaultFileName, FileFormatItem(false));
+        return TWRC_SUCCESS;
+    case MSG_RESET:
+        if (setup == nullptr) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        if (!UseDefaultTransferFile() || !ResetFileFormat()) {
+            return FailWith(context, TWCC_OPERATIONERROR);
+        }
+        Answer(*setup, TransferFileName, FileFormatItem(true));
+        return TWRC_SUCCESS;
     case MSG_SET: {
         const char* const createContext = "Unable to create file <<DAT_SETUPFILEXFER>>";
         if (setup == nullptr) {
@@ -126,16 +228,28 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         if (std::memchr(setup->FileName, '\0', sizeof setup->FileName) == nullptr) {
             return FailWith(createContext, TWCC_BADVALUE);
         }
+        // A format the source cannot write would put other bytes under the
+        // application's name.
+        if (!IsWritableFileFormat(setup->Format)) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        if (GetFileAttributesA(setup->FileName) == INVALID_FILE_ATTRIBUTES) {
+            HANDLE file = CreateFileA(setup->FileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr);
+            if (file == INVALID_HANDLE_VALUE) {
+                return FailWith(createContext, TWCC_BADVALUE);
+            }
+            CloseHandle(file);
+        }
+        if (!SelectFileFormat(setup->Format)) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
         CopyText(TransferFileName, sizeof TransferFileName, setup->FileName);
-        if (GetFileAttributesA(TransferFileName) != INVALID_FILE_ATTRIBUTES) {
-            return TWRC_SUCCESS;
+        // The application's name is the application's file, even when it
+        // names our default one.
+        if (lstrcmpiA(TransferFileName, DefaultFileName) == 0) {
+            DefaultFileName[0] = '\0';
         }
-        HANDLE file = CreateFileA(TransferFileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return FailWith(createContext, TWCC_BADVALUE);
-        }
-        CloseHandle(file);
         return TWRC_SUCCESS;
     }
     default:

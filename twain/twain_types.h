@@ -319,6 +319,7 @@ constexpr TW_UINT16 TWCP_NONE = 0;
 constexpr TW_UINT16 TWCP_JPEG = 6;
 constexpr TW_UINT16 TWFF_TIFF = 0;
 constexpr TW_UINT16 TWFF_BMP = 2;
+constexpr TW_UINT16 TWFF_JFIF = 4;
 constexpr TW_UINT16 TWPC_CHUNKY = 0;
 constexpr TW_UINT16 TWPC_PLANAR = 1;
 constexpr TW_UINT16 TWPF_CHOCOLATE = 0;

@@ -95,8 +95,8 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     EXPECT_EQ(list.ItemType, TWTY_UINT16);
     const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002,
                                             0x1003, 0x1007, 0x1005, 0x100E, 0x1111, 0x1112,
-                                            0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B};
-    EXPECT_EQ(list.NumItems, 18u);
+                                            0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
+    EXPECT_EQ(list.NumItems, 19u);
     EXPECT_EQ(list.Items, expected);
 }
 
@@ -166,7 +166,7 @@ TEST_F(Negotiation, BitOrderFailsEveryMessageWithoutReport)
 
 TEST_F(Negotiation, UnsupportedCapabilitiesAndMessages)
 {
-    for (TW_UINT16 cap : {ICAP_IMAGEFILEFORMAT, ICAP_BRIGHTNESS, static_cast<TW_UINT16>(0x8001)}) {
+    for (TW_UINT16 cap : {ICAP_BRIGHTNESS, static_cast<TW_UINT16>(0x8001)}) {
         EXPECT_EQ(Send(cap, MSG_GET), TWRC_FAILURE) << cap;
         EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED) << cap;
     }
@@ -373,7 +373,23 @@ TEST_F(Negotiation, PixelTypeResetMakesGrayCurrent)
     ASSERT_EQ(Set(ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWPT_RGB)), TWRC_SUCCESS);
     ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_RESET), TWRC_SUCCESS);
     EXPECT_EQ(Current(ICAP_PIXELTYPE).Item, TWPT_GRAY);
-    EXPECT_EQ(Current(ICAP_BITDEPTH).Item, 8u) << "the pixel type does not change the depth";
+    EXPECT_EQ(Current(ICAP_BITDEPTH).Item, 8u) << "grey is 8 bits";
+}
+
+TEST_F(Negotiation, ImageFileFormatOffersTiffAndBmp)
+{
+    ASSERT_EQ(Send(ICAP_IMAGEFILEFORMAT, MSG_GET), TWRC_SUCCESS);
+    ASSERT_EQ(cap_.ConType, TWON_ENUMERATION);
+    const ListSeen offered = ReadEnumerationBlock(cap_.hContainer, 2);
+    EXPECT_EQ(offered.Items, (std::vector<uint32_t>{TWFF_TIFF, TWFF_BMP}));
+    EXPECT_EQ(offered.CurrentIndex, 0u);
+    EXPECT_EQ(offered.DefaultIndex, 0u);
+    ASSERT_EQ(Set(ICAP_IMAGEFILEFORMAT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWFF_BMP)), TWRC_SUCCESS);
+    EXPECT_EQ(Current(ICAP_IMAGEFILEFORMAT).Item, TWFF_BMP);
+    ASSERT_EQ(Send(ICAP_IMAGEFILEFORMAT, MSG_GETDEFAULT), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, TWFF_TIFF);
+    ASSERT_EQ(Send(ICAP_IMAGEFILEFORMAT, MSG_RESET), TWRC_SUCCESS);
+    EXPECT_EQ(Current(ICAP_IMAGEFILEFORMAT).Item, TWFF_TIFF);
 }
 
 // Movable handles run out long before memory does; holding them all is the

@@ -67,70 +67,77 @@ TEST(SampleStream, GreyIsTheFrameUnchanged)
     EXPECT_EQ(StreamRowBytes(layout), 4u);
 }
 
-TEST(Bitmap, GreyHeaderRampAndPaddedRows)
+TEST(SampleStream, PixelTypeOtherThanTheBufferIsConverted)
+{
+    // Two pixels: (10, 20, 30) and (200, 100, 50); luma 18.1 -> 18, 124.4 -> 124.
+    const struct {
+        const char* name;
+        uint32_t bands;
+        bool four;
+        bool bgr;
+        uint32_t samples;
+        Bytes frame;
+        Bytes stream;
+    } rows[] = {
+        {"BGR32 as grey", 3, true, true, 1, {30, 20, 10, 9, 50, 100, 200, 9}, {18, 124}},
+        {"RGB32 as grey", 3, true, false, 1, {10, 20, 30, 9, 200, 100, 50, 9}, {18, 124}},
+        {"BGR24 as grey", 3, false, true, 1, {30, 20, 10, 50, 100, 200}, {18, 124}},
+        {"RGB24 as grey", 3, false, false, 1, {10, 20, 30, 200, 100, 50}, {18, 124}},
+        {"grey as RGB", 1, false, false, 3, {7, 250}, {7, 7, 7, 250, 250, 250}},
+        {"grey as grey", 1, false, false, 1, {7, 250}, {7, 250}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        FrameLayout layout = Layout(2, 1, row.bands, row.four, row.bgr, row.bands == 3);
+        layout.Samples = row.samples;
+        EXPECT_EQ(StreamRowBytes(layout), row.stream.size());
+        Bytes out(row.stream.size() + 1, 0xEE);
+        EXPECT_EQ(ConvertSampleStream(row.frame.data(), 0, out.data(), row.stream.size(), layout), row.frame.size());
+        EXPECT_EQ(Bytes(out.begin(), out.end() - 1), row.stream);
+        EXPECT_EQ(out.back(), 0xEE);
+    }
+    EXPECT_EQ(Luma(255, 255, 255), 255);
+    EXPECT_EQ(Luma(0, 0, 0), 0);
+    EXPECT_EQ(Luma(0, 0, 5), 1) << "0.57 rounds up";
+    EXPECT_EQ(Luma(1, 0, 0), 0) << "0.299 rounds down";
+}
+
+uint32_t Word32(const Bytes& block, size_t at)
+{
+    return block[at] | (block[at + 1] << 8) | (block[at + 2] << 16) | (static_cast<uint32_t>(block[at + 3]) << 24);
+}
+
+TEST(Bitmap, GreyIsBottomUpWithARampAndPaddedRows)
 {
     const FrameLayout layout = Layout(754, 2, 1, false, false, false);
-    EXPECT_EQ(BitmapPixelSize(layout), 1u);
-    EXPECT_EQ(BitmapRowBytes(layout), 756u);
-    ASSERT_EQ(BitmapBytes(layout), 1064u + 2 * 756);
-    Bytes block(BitmapBytes(layout), 0xEE);
-    WriteBitmapHeader(block.data(), layout);
-    const Bytes header(block.begin(), block.begin() + 40);
-    EXPECT_EQ(header, (Bytes{40, 0, 0, 0, 0xF2, 2, 0, 0, 0xFE, 0xFF, 0xFF, 0xFF, 1, 0, 8, 0, 0, 0, 0, 0,
-                             0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0}));
-    for (int i : {0, 1, 128, 255}) {
-        EXPECT_EQ(Bytes(block.begin() + 40 + 4 * i, block.begin() + 44 + 4 * i), Bytes(4, static_cast<uint8_t>(i)))
-            << "entry " << i;
-    }
+    EXPECT_EQ(BitmapRowBytes(layout, BitmapStyle::Standard), 756u);
+    ASSERT_EQ(BitmapBytes(layout, BitmapStyle::Standard), 1064u + 2 * 756);
     Bytes frame(754 * 2);
     for (size_t i = 0; i < frame.size(); ++i) {
         frame[i] = static_cast<uint8_t>(i % 251 + 1);
     }
-    CopyPixelBlock(frame.data(), block.data() + BitmapPixelOffset, layout);
+    Bytes block(BitmapBytes(layout, BitmapStyle::Standard), 0xEE);
+    WriteBitmap(frame.data(), block.data(), layout, BitmapStyle::Standard);
+    const Bytes header(block.begin(), block.begin() + 40);
+    // biHeight +2, biBitCount 8, biSizeImage 1512, biClrUsed and biClrImportant 256.
+    EXPECT_EQ(header, (Bytes{40, 0, 0, 0, 0xF2, 2, 0, 0, 2, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 0,
+                             0xE8, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0}));
+    for (int i : {0, 1, 128, 255}) {
+        const auto v = static_cast<uint8_t>(i);
+        EXPECT_EQ(Bytes(block.begin() + 40 + 4 * i, block.begin() + 44 + 4 * i), (Bytes{v, v, v, 0})) << "entry " << i;
+    }
     for (int y = 0; y < 2; ++y) {
-        const uint8_t* row = block.data() + BitmapPixelOffset + y * 756;
+        // The bottom frame row is the first bitmap row.
+        const uint8_t* row = block.data() + 1064 + (1 - y) * 756;
         EXPECT_EQ(Bytes(row, row + 754), Bytes(frame.begin() + y * 754, frame.begin() + (y + 1) * 754));
         EXPECT_EQ(row[754], 0);
         EXPECT_EQ(row[755], 0);
     }
 }
 
-TEST(Bitmap, ColourPixelsAreBlueFirst)
-{
-    const struct {
-        const char* name;
-        bool four;
-        bool bgr;
-        Bytes frame;
-        uint16_t bitCount;
-        Bytes rows;
-    } rows[] = {
-        // Blue-first buffers are copied as they lie, fourth byte included.
-        {"BGR32", true, true, {1, 2, 3, 9, 4, 5, 6, 9}, 32, {1, 2, 3, 9, 4, 5, 6, 9}},
-        {"RGB32", true, false, {3, 2, 1, 9, 6, 5, 4, 9}, 32, {1, 2, 3, 9, 4, 5, 6, 9}},
-        {"BGR24", false, true, {1, 2, 3, 4, 5, 6}, 24, {1, 2, 3, 4, 5, 6, 0, 0}},
-        {"RGB24", false, false, {3, 2, 1, 6, 5, 4}, 24, {1, 2, 3, 4, 5, 6, 0, 0}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        const FrameLayout layout = Layout(2, 1, 3, row.four, row.bgr, true);
-        Bytes block(BitmapBytes(layout), 0xEE);
-        WriteBitmapHeader(block.data(), layout);
-        EXPECT_EQ(block[14] | (block[15] << 8), row.bitCount);
-        EXPECT_EQ(Bytes(block.begin() + 40, block.begin() + 1064), Bytes(1024, 0)) << "colour table zero";
-        EXPECT_EQ(block[32], 0) << "biClrUsed low byte";
-        EXPECT_EQ(block[33], 1) << "biClrUsed 256";
-        CopyPixelBlock(row.frame.data(), block.data() + BitmapPixelOffset, layout);
-        EXPECT_EQ(Bytes(block.begin() + 1064, block.end()), row.rows);
-    }
-}
-
-}  // namespace
-
-namespace {
-
 // Every width from 1 to 40 (the shuffles take 4 or 5 pixels a step and leave
-// a tail), every colour layout: each delivered pixel checked on its own.
+// a tail), every colour layout, as colour and as grey: each delivered pixel
+// of the stream and of the bitmap checked on its own.
 TEST(ColourConversions, EveryWidthAndLayoutPixelByPixel)
 {
     const struct {
@@ -139,48 +146,104 @@ TEST(ColourConversions, EveryWidthAndLayoutPixelByPixel)
         bool bgr;
     } layouts[] = {{"BGR32", true, true}, {"RGB32", true, false}, {"BGR24", false, true}, {"RGB24", false, false}};
     for (const auto& kind : layouts) {
-        for (uint32_t width = 1; width <= 40; ++width) {
-            SCOPED_TRACE(testing::Message() << kind.name << " width " << width);
-            const uint32_t height = 3;
-            const FrameLayout layout = Layout(width, height, 3, kind.four, kind.bgr, true);
-            const uint32_t pixelSize = kind.four ? 4 : 3;
-            // Red x, green 100 + y, blue 200 - x, unused byte 77.
-            Bytes frame(width * height * pixelSize);
-            for (uint32_t y = 0; y < height; ++y) {
-                for (uint32_t x = 0; x < width; ++x) {
-                    uint8_t* p = &frame[(y * width + x) * pixelSize];
-                    p[kind.bgr ? 2 : 0] = static_cast<uint8_t>(x);
-                    p[1] = static_cast<uint8_t>(100 + y);
-                    p[kind.bgr ? 0 : 2] = static_cast<uint8_t>(200 - x);
-                    if (kind.four) {
-                        p[3] = 77;
+        for (uint32_t samples : {3u, 1u}) {
+            for (uint32_t width = 1; width <= 40; ++width) {
+                SCOPED_TRACE(testing::Message() << kind.name << " samples " << samples << " width " << width);
+                const uint32_t height = 3;
+                FrameLayout layout = Layout(width, height, 3, kind.four, kind.bgr, true);
+                layout.Samples = samples;
+                const uint32_t pixelSize = kind.four ? 4 : 3;
+                // Red x, green 100 + y, blue 200 - x, unused byte 77.
+                Bytes frame(width * height * pixelSize);
+                for (uint32_t y = 0; y < height; ++y) {
+                    for (uint32_t x = 0; x < width; ++x) {
+                        uint8_t* p = &frame[(y * width + x) * pixelSize];
+                        p[kind.bgr ? 2 : 0] = static_cast<uint8_t>(x);
+                        p[1] = static_cast<uint8_t>(100 + y);
+                        p[kind.bgr ? 0 : 2] = static_cast<uint8_t>(200 - x);
+                        if (kind.four) {
+                            p[3] = 77;
+                        }
                     }
                 }
-            }
-            Bytes stream(width * height * 3 + 8, 0xEE);
-            ASSERT_EQ(ConvertSampleStream(frame.data(), 0, stream.data(), width * height * 3, layout), frame.size());
-            Bytes bitmap(BitmapRowBytes(layout) * height + 8, 0xEE);
-            CopyPixelBlock(frame.data(), bitmap.data(), layout);
-            int wrong = 0;
-            for (uint32_t y = 0; y < height; ++y) {
-                for (uint32_t x = 0; x < width; ++x) {
-                    const uint8_t* s = &stream[(y * width + x) * 3];
-                    const uint8_t* b = &bitmap[y * BitmapRowBytes(layout) + x * pixelSize];
-                    const bool streamOk = s[0] == static_cast<uint8_t>(x) && s[1] == 100 + y &&
-                                          s[2] == static_cast<uint8_t>(200 - x);
-                    const bool bitmapOk = b[0] == static_cast<uint8_t>(200 - x) && b[1] == 100 + y &&
-                                          b[2] == static_cast<uint8_t>(x) && (!kind.four || b[3] == 77);
-                    wrong += streamOk && bitmapOk ? 0 : 1;
+                const size_t streamBytes = width * height * samples;
+                Bytes stream(streamBytes + 8, 0xEE);
+                ASSERT_EQ(ConvertSampleStream(frame.data(), 0, stream.data(), streamBytes, layout), frame.size());
+                const size_t bitmapBytes = BitmapBytes(layout, BitmapStyle::Standard);
+                const size_t offset = BitmapPixelOffset(layout, BitmapStyle::Standard);
+                const size_t rowBytes = BitmapRowBytes(layout, BitmapStyle::Standard);
+                ASSERT_EQ(offset, samples == 3 ? 40u : 1064u);
+                ASSERT_EQ(rowBytes, (width * samples + 3) & ~3u);
+                Bytes bitmap(bitmapBytes + 8, 0xEE);
+                WriteBitmap(frame.data(), bitmap.data(), layout, BitmapStyle::Standard);
+                EXPECT_EQ(bitmap[14], samples * 8) << "biBitCount";
+                int wrong = 0;
+                for (uint32_t y = 0; y < height; ++y) {
+                    const uint8_t* bitmapRow = &bitmap[offset + (height - 1 - y) * rowBytes];
+                    for (uint32_t x = 0; x < width; ++x) {
+                        const auto r = static_cast<uint8_t>(x);
+                        const auto g = static_cast<uint8_t>(100 + y);
+                        const auto b = static_cast<uint8_t>(200 - x);
+                        const uint8_t* s = &stream[(y * width + x) * samples];
+                        const uint8_t* p = bitmapRow + x * samples;
+                        const bool ok = samples == 3
+                                            ? s[0] == r && s[1] == g && s[2] == b && p[0] == b && p[1] == g && p[2] == r
+                                            : s[0] == Luma(r, g, b) && p[0] == Luma(r, g, b);
+                        wrong += ok ? 0 : 1;
+                    }
+                    for (size_t pad = width * samples; pad < rowBytes; ++pad) {
+                        wrong += bitmapRow[pad] == 0 ? 0 : 1;
+                    }
                 }
-                const size_t used = width * pixelSize;
-                for (size_t pad = used; pad < BitmapRowBytes(layout); ++pad) {
-                    wrong += bitmap[y * BitmapRowBytes(layout) + pad] == 0 ? 0 : 1;
-                }
+                EXPECT_EQ(wrong, 0);
+                EXPECT_EQ(stream[streamBytes], 0xEE) << "nothing written past the stream";
+                EXPECT_EQ(bitmap[bitmapBytes], 0xEE) << "nothing written past the bitmap";
             }
-            EXPECT_EQ(wrong, 0);
-            EXPECT_EQ(stream[width * height * 3], 0xEE) << "nothing written past the stream";
-            EXPECT_EQ(bitmap[BitmapRowBytes(layout) * height], 0xEE) << "nothing written past the bitmap";
         }
+    }
+}
+
+// Applications written against the first releases keep their bytes.
+TEST(Bitmap, LegacyLayoutKeepsTheFirstReleasesBytes)
+{
+    const struct {
+        const char* name;
+        uint32_t bands;
+        bool four;
+        bool bgr;
+        Bytes frame;
+        uint16_t bitCount;
+        Bytes rows;
+    } rows[] = {
+        {"grey", 1, false, false, {1, 2, 3, 4, 5, 6}, 8, {1, 2, 3, 0, 4, 5, 6, 0}},
+        {"BGR32", 3, true, true, {1, 2, 3, 9, 4, 5, 6, 9}, 32, {1, 2, 3, 9, 4, 5, 6, 9}},
+        {"RGB32", 3, true, false, {3, 2, 1, 9, 6, 5, 4, 9}, 32, {1, 2, 3, 9, 4, 5, 6, 9}},
+        {"BGR24", 3, false, true, {1, 2, 3, 4, 5, 6}, 24, {1, 2, 3, 0, 4, 5, 6, 0}},
+        {"RGB24", 3, false, false, {3, 2, 1, 6, 5, 4}, 24, {1, 2, 3, 0, 4, 5, 6, 0}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool colour = row.bands == 3;
+        // Rows of one colour pixel or three grey ones: the padding shows.
+        const uint32_t width = colour ? 1 : 3;
+        const uint32_t height = static_cast<uint32_t>(row.frame.size()) / (width * (row.four ? 4 : row.bands));
+        FrameLayout layout = Layout(width, height, row.bands, row.four, row.bgr, colour);
+        layout.Samples = colour ? 1 : 3;  // ignored by the legacy layout
+        ASSERT_EQ(BitmapPixelOffset(layout, BitmapStyle::Legacy), 1064u);
+        Bytes block(BitmapBytes(layout, BitmapStyle::Legacy), 0xEE);
+        WriteBitmap(row.frame.data(), block.data(), layout, BitmapStyle::Legacy);
+        EXPECT_EQ(block[14] | (block[15] << 8), row.bitCount);
+        EXPECT_EQ(Word32(block, 8), 0u - height) << "top-down";
+        EXPECT_EQ(Word32(block, 20), 0u) << "biSizeImage";
+        EXPECT_EQ(Word32(block, 32), 256u) << "biClrUsed";
+        EXPECT_EQ(Word32(block, 36), 256u) << "biClrImportant";
+        if (colour) {
+            EXPECT_EQ(Bytes(block.begin() + 40, block.begin() + 1064), Bytes(1024, 0)) << "colour table zero";
+        } else {
+            EXPECT_EQ(Bytes(block.begin() + 40 + 4 * 200, block.begin() + 44 + 4 * 200), Bytes(4, 200))
+                << "the index in all four bytes";
+        }
+        EXPECT_EQ(Bytes(block.begin() + 1064, block.end()), row.rows);
     }
 }
 

@@ -9,9 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "acquire/image_check.h"
 #include "rig/app_containers.h"
 #include "rig/ds_rig.h"
 #include "rig/message_box_watcher.h"
+#include "standin_dsm/standin_dsm.h"
+#include "twain/little_endian.h"
 
 namespace {
 
@@ -20,10 +23,6 @@ const char* const SettingsKey = "SOFTWARE\\Talvenix\\Twain\\Orion";
 uint8_t Red(uint32_t x, uint32_t /*y*/)
 {
     return static_cast<uint8_t>(x);
-}
-uint8_t Green(uint32_t /*x*/, uint32_t y)
-{
-    return static_cast<uint8_t>(y);
 }
 uint8_t Blue(uint32_t x, uint32_t y)
 {
@@ -110,6 +109,58 @@ protected:
         xfer.Memory.Length = static_cast<TW_UINT32>(buffer.size());
         xfer.Memory.TheMem = buffer.data();
         return ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+    }
+    void SetPixelType(TW_UINT16 type)
+    {
+        TW_CAPABILITY cap = {ICAP_PIXELTYPE, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_UINT16, type))};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_SUCCESS);
+        GlobalFree(cap.hContainer);
+    }
+    // The native image as an application reads it, checked against what
+    // DAT_IMAGEINFO announced for it.
+    DecodedImage NativeImage(const TW_IMAGEINFO& info)
+    {
+        TW_HANDLE bitmap = nullptr;
+        DecodedImage image;
+        EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+        if (bitmap == nullptr) {
+            return image;
+        }
+        const std::vector<uint8_t> dib = BlockBytes(bitmap);
+        GlobalFree(bitmap);
+        std::string error;
+        EXPECT_TRUE(DecodeDib(dib.data(), dib.size(), image, error)) << error;
+        // What common readers rely on: bottom-up, the size filled in, the
+        // depth the image information announced.
+        EXPECT_EQ(static_cast<int32_t>(GetU32(&dib[8])), info.ImageLength);
+        EXPECT_EQ(GetU16(&dib[14]), info.BitsPerPixel);
+        EXPECT_EQ(GetU32(&dib[20]), ((info.ImageWidth * info.BitsPerPixel / 8 + 3) & ~3) * info.ImageLength);
+        EXPECT_EQ(dib.size(), 40u + GetU32(&dib[32]) * 4 + GetU32(&dib[20]));
+        return image;
+    }
+    // One memory transfer into a buffer of the preferred size.
+    DecodedImage MemoryImage(const TW_IMAGEINFO& info)
+    {
+        TW_SETUPMEMXFER setup = {};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+        DecodedImage image;
+        image.Width = static_cast<uint32_t>(info.ImageWidth);
+        image.Height = static_cast<uint32_t>(info.ImageLength);
+        image.Samples = static_cast<uint32_t>(info.SamplesPerPixel);
+        image.Pixels.resize(setup.Preferred);
+        EXPECT_EQ(setup.Preferred, image.Width * image.Height * image.Samples);
+        TW_IMAGEMEMXFER xfer;
+        EXPECT_EQ(MemoryStrip(image.Pixels, xfer), TWRC_XFERDONE);
+        EXPECT_EQ(xfer.BytesPerRow, image.Width * image.Samples);
+        EXPECT_EQ(xfer.Rows, image.Height);
+        return image;
+    }
+    void ExpectPattern(const DecodedImage& image, uint32_t boardSamples, const TW_IMAGEINFO& info)
+    {
+        EXPECT_EQ(image.Samples, static_cast<uint32_t>(info.SamplesPerPixel));
+        EXPECT_EQ(info.BitsPerPixel, 8 * info.SamplesPerPixel);
+        std::string error;
+        EXPECT_TRUE(MatchesPattern(image, boardSamples, error)) << error;
     }
     int TraceCount(const char* call)
     {
@@ -258,7 +309,7 @@ TEST_F(Source, EveryBufferFormatDeliversThePattern)
     const struct {
         const char* digFormat;
         const char* bufferFormat;
-        uint16_t bitCount;
+        uint16_t legacyBitCount;
     } rows[] = {
         {"M_CCIR", nullptr, 8},       {"M_PAL", "M_BGR32", 32},  {"M_PAL", "M_RGB32", 32},
         {"M_PAL", "M_XRGB32", 32},    {"M_PAL", "M_XBGR32", 32}, {"M_PAL", "M_RGB24", 24},
@@ -269,51 +320,107 @@ TEST_F(Source, EveryBufferFormatDeliversThePattern)
         SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.bufferFormat);
         ResetSourceRegistry();
         Open(row.digFormat);
-        const bool color = row.bufferFormat != nullptr;
+        const uint32_t samples = row.bufferFormat != nullptr ? 3 : 1;
         TW_IMAGEINFO info = {};
         ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
-        const uint32_t width = static_cast<uint32_t>(info.ImageWidth);
-        const uint32_t height = static_cast<uint32_t>(info.ImageLength);
-        EXPECT_EQ(info.SamplesPerPixel, color ? 3 : 1);
-        EXPECT_EQ(info.BitsPerPixel, color ? 24 : 8);
-        EXPECT_EQ(info.PixelType, color ? TWPT_RGB : TWPT_GRAY);
-        SetCount(2);
+        EXPECT_EQ(info.SamplesPerPixel, static_cast<TW_INT16>(samples));
+        EXPECT_EQ(info.PixelType, samples == 3 ? TWPT_RGB : TWPT_GRAY);
+        SetCount(-1);
         ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        TW_UINT16 count = 0;
+        ExpectPattern(NativeImage(info), samples, info);
+        ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+        ExpectPattern(MemoryImage(info), samples, info);
+        ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+        Close();
 
+        // "NativeLayout" 1: the first releases' bitmap, read at the next open.
+        const DWORD legacy = 1;
+        WriteRegistryValue("SOFTWARE\\Talvenix\\Twain", "NativeLayout", REG_DWORD, &legacy, sizeof legacy);
+        Open();
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
         TW_HANDLE bitmap = nullptr;
         ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
         const std::vector<uint8_t> dib = BlockBytes(bitmap);
         GlobalFree(bitmap);
-        const uint32_t pixelSize = row.bitCount / 8;
+        const uint32_t width = static_cast<uint32_t>(info.ImageWidth);
+        const uint32_t height = static_cast<uint32_t>(info.ImageLength);
+        const uint32_t pixelSize = row.legacyBitCount / 8;
         const uint32_t rowSize = (width * pixelSize + 3) & ~3u;
         ASSERT_EQ(dib.size(), 1064u + rowSize * height);
-        EXPECT_EQ(dib[14] | (dib[15] << 8), row.bitCount);
-        bool nativeOk = true;
-        for (uint32_t y = 0; y < height && nativeOk; y += 7) {
-            for (uint32_t x = 0; x < width && nativeOk; x += 5) {
-                const uint8_t* pixel = &dib[1064 + y * rowSize + x * pixelSize];
-                nativeOk = color ? pixel[0] == Blue(x, y) && pixel[1] == Green(x, y) && pixel[2] == Red(x, y)
-                                 : pixel[0] == Red(x, y);
-                EXPECT_TRUE(nativeOk) << "native pixel " << x << "," << y;
-            }
-        }
+        EXPECT_EQ(GetU16(&dib[14]), row.legacyBitCount);
+        EXPECT_EQ(GetU32(&dib[8]), 0u - height) << "top-down";
+        EXPECT_EQ(GetU32(&dib[32]), 256u);
+        EXPECT_EQ(dib[40 + 4 * 9 + 3], samples == 1 ? 9 : 0) << "the ramp's reserved byte holds the index";
+        DecodedImage image;
+        std::string error;
+        ASSERT_TRUE(DecodeDib(dib.data(), dib.size(), image, error)) << error;
+        EXPECT_TRUE(MatchesPattern(image, samples, error)) << error;
+        ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+        Close();
+        ResetSourceRegistry();
+    }
+}
+
+// An application's pixel type is the image it gets, by every mechanism, on
+// a monochrome board and on a colour one.
+TEST_F(Source, PixelTypeNegotiatedIsThePixelTypeDelivered)
+{
+    const struct {
+        const char* digFormat;
+        const char* bufferFormat;
+        uint32_t boardSamples;
+        TW_UINT16 asked;
+        const char* fileName;
+    } rows[] = {
+        {"M_CCIR", nullptr, 1, TWPT_RGB, "transfer_rgb_from_grey.tif"},
+        {"M_PAL", "M_BGR32", 3, TWPT_GRAY, "transfer_grey_from_bgr32.tif"},
+        {"M_PAL", "M_RGB24", 3, TWPT_GRAY, "transfer_grey_from_rgb24.bmp"},
+        {"M_PAL", "M_BGR32", 3, TWPT_RGB, "transfer_rgb_from_bgr32.bmp"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fileName);
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.bufferFormat);
+        ResetSourceRegistry();
+        Open(row.digFormat);
+        SetPixelType(row.asked);
+        const uint32_t samples = row.asked == TWPT_RGB ? 3 : 1;
+        EXPECT_EQ(CurrentCap(ICAP_BITDEPTH), 8 * samples);
+        TW_IMAGEINFO info = {};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        EXPECT_EQ(info.PixelType, row.asked);
+        EXPECT_EQ(info.SamplesPerPixel, static_cast<TW_INT16>(samples));
+        EXPECT_EQ(info.BitsPerSample[0], 8);
+        EXPECT_EQ(info.BitsPerSample[1], samples == 3 ? 8 : 0);
+        SetCount(-1);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
         TW_UINT16 count = 0;
+        const DecodedImage native = NativeImage(info);
+        ExpectPattern(native, row.boardSamples, info);
+        if (samples == 1 && native.Pixels.size() > 20 * 768 + 10) {
+            // Red 10, green 20, blue 30: 0.299 * 10 + 0.587 * 20 + 0.114 * 30 = 18.15.
+            EXPECT_EQ(native.Pixels[20 * 768 + 10], 18);
+        }
+        ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+        ExpectPattern(MemoryImage(info), row.boardSamples, info);
         ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
 
-        std::vector<uint8_t> buffer(width * height * (color ? 3 : 1));
-        TW_IMAGEMEMXFER xfer;
-        ASSERT_EQ(MemoryStrip(buffer, xfer), TWRC_XFERDONE);
-        EXPECT_EQ(xfer.BytesPerRow, width * (color ? 3 : 1));
-        EXPECT_EQ(xfer.Rows, height);
-        bool memoryOk = true;
-        for (uint32_t y = 0; y < height && memoryOk; y += 7) {
-            for (uint32_t x = 0; x < width && memoryOk; x += 5) {
-                const uint8_t* sample = &buffer[(y * width + x) * (color ? 3 : 1)];
-                memoryOk = color ? sample[0] == Red(x, y) && sample[1] == Green(x, y) && sample[2] == Blue(x, y)
-                                 : sample[0] == Red(x, y);
-                EXPECT_TRUE(memoryOk) << "memory sample " << x << "," << y;
-            }
-        }
+        // The file: written by the source itself, read back as a reader would
+        // (and by ImageMagick in the script test that follows).
+        const bool bmp = std::strstr(row.fileName, ".bmp") != nullptr;
+        TW_SETUPFILEXFER setup = {};
+        std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\%s", ExeDirectory().c_str(), row.fileName);
+        setup.Format = bmp ? TWFF_BMP : TWFF_TIFF;
+        DeleteFileA(setup.FileName);
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+        const std::string file = ReadFileText(setup.FileName);
+        DecodedImage image;
+        std::string error;
+        const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+        ASSERT_TRUE(bmp ? DecodeBmpFile(bytes, file.size(), image, error) : DecodeTiffFile(bytes, file.size(), image, error))
+            << error;
+        ExpectPattern(image, row.boardSamples, info);
         ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
         Close();
     }
@@ -412,26 +519,68 @@ TEST_F(Source, NoPixelAddressFailsNativeAndMemory)
     EXPECT_EQ(TraceCount("MdigGrab"), 0);
 }
 
-TEST_F(Source, FileSetUpMakesTemporaryFilesAndChecksNames)
+// DAT_SETUPFILEXFER / MSG_GET is a question: it changes nothing but giving a
+// session without a name its default file, once.
+TEST_F(Source, FileSetUpAnswersTheCurrentFileAndKeepsTheDefaultOnce)
 {
-    Open();
-    TW_SETUPFILEXFER first = {};
-    TW_SETUPFILEXFER second = {};
-    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &first), TWRC_SUCCESS);
-    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETDEFAULT, &second), TWRC_SUCCESS);
-    EXPECT_STRNE(first.FileName, second.FileName);
     char temp[MAX_PATH] = "";
     GetTempPathA(sizeof temp, temp);
-    for (const TW_SETUPFILEXFER* setup : {&first, &second}) {
-        const std::string name = setup->FileName;
-        EXPECT_EQ(name.rfind(temp, 0), 0u) << name;
-        EXPECT_EQ(name.substr(std::strlen(temp), 3), "TWN") << name;
-        EXPECT_TRUE(FileExists(name));
-        EXPECT_EQ(ReadFileText(name), "");
-        EXPECT_EQ(setup->Format, TWFF_TIFF);
-        EXPECT_EQ(setup->VRefNum, 0);
-        DeleteFileA(name.c_str());
-    }
+    Open();
+    TW_SETUPFILEXFER first = {};
+    TW_SETUPFILEXFER again = {};
+    TW_SETUPFILEXFER byDefault = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &first), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &again), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETDEFAULT, &byDefault), TWRC_SUCCESS);
+    const std::string defaultName = first.FileName;
+    EXPECT_EQ(defaultName, again.FileName);
+    EXPECT_EQ(defaultName, byDefault.FileName);
+    EXPECT_EQ(defaultName.rfind(temp, 0), 0u) << defaultName;
+    EXPECT_EQ(defaultName.substr(std::strlen(temp), 3), "TWN") << defaultName;
+    EXPECT_TRUE(FileExists(defaultName));
+    EXPECT_EQ(first.Format, TWFF_TIFF);
+    EXPECT_EQ(first.VRefNum, 0);
+
+    // The application's own name and format, transferred into, are what
+    // MSG_GET answers afterwards; MSG_GETDEFAULT still answers the default.
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_SETUPFILEXFER own = {};
+    std::snprintf(own.FileName, sizeof own.FileName, "%stalvenix-own.bmp", temp);
+    own.Format = TWFF_BMP;
+    DeleteFileA(own.FileName);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &own), TWRC_SUCCESS);
+    EXPECT_EQ(CurrentCap(ICAP_IMAGEFILEFORMAT), TWFF_BMP);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    TW_UINT16 count = 0;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    TW_SETUPFILEXFER asked = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &asked), TWRC_SUCCESS);
+    EXPECT_STREQ(asked.FileName, own.FileName);
+    EXPECT_EQ(asked.Format, TWFF_BMP);
+    EXPECT_EQ(ReadFileText(own.FileName).substr(0, 2), "BM");
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETDEFAULT, &byDefault), TWRC_SUCCESS);
+    EXPECT_EQ(defaultName, byDefault.FileName);
+    EXPECT_EQ(byDefault.Format, TWFF_TIFF);
+
+    // A format the source cannot write is refused; nothing changes.
+    TW_SETUPFILEXFER jpeg = own;
+    std::snprintf(jpeg.FileName, sizeof jpeg.FileName, "%stalvenix-own.jpg", temp);
+    jpeg.Format = TWFF_JFIF;
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &jpeg), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_FALSE(FileExists(jpeg.FileName));
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &asked), TWRC_SUCCESS);
+    EXPECT_STREQ(asked.FileName, own.FileName);
+    EXPECT_EQ(asked.Format, TWFF_BMP);
+
+    // MSG_RESET makes the default current again, format included.
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_RESET, &asked), TWRC_SUCCESS);
+    EXPECT_EQ(defaultName, asked.FileName);
+    EXPECT_EQ(asked.Format, TWFF_TIFF);
+    EXPECT_EQ(CurrentCap(ICAP_IMAGEFILEFORMAT), TWFF_TIFF);
+
+    // Bad names are refused.
     TW_SETUPFILEXFER set = {};
     std::strcpy(set.FileName, "C:\\no\\such\\folder\\image.tif");
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &set), TWRC_FAILURE);
@@ -441,6 +590,52 @@ TEST_F(Source, FileSetUpMakesTemporaryFilesAndChecksNames)
     EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETCURRENT, &set), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+
+    // Closing removes the untouched default file, never the application's.
+    TW_PENDINGXFERS pending = {};
+    ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending);
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+    Close();
+    EXPECT_FALSE(FileExists(defaultName));
+    EXPECT_TRUE(FileExists(own.FileName));
+    DeleteFileA(own.FileName);
+
+    // A default file that took an image stays for the application to read.
+    Open();
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &asked), TWRC_SUCCESS);
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending);
+    ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+    Close();
+    EXPECT_GT(ReadFileText(asked.FileName).size(), 442368u);
+    DeleteFileA(asked.FileName);
+}
+
+// With the 2.x manager in the process the notices go to it.
+TEST_F(Source, NoticesGoToTheTwoPointManagerWhenItIsLoaded)
+{
+    HMODULE manager = LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str());
+    ASSERT_NE(manager, nullptr);
+    auto notices = reinterpret_cast<StandInNoticesProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(manager, "StandInNotices")));
+    ASSERT_NE(notices, nullptr);
+    Open();
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    StandInNotice seen[4] = {};
+    ASSERT_EQ(notices(seen, 4), 1);
+    EXPECT_EQ(seen[0].DG, DG_CONTROL);
+    EXPECT_EQ(seen[0].DAT, DAT_NULL);
+    EXPECT_EQ(seen[0].MSG, MSG_XFERREADY);
+    EXPECT_EQ(seen[0].OriginId, identity_.Id) << "the source, with the id the manager assigned";
+    EXPECT_STREQ(seen[0].OriginName, "Talvenix Matrox Orion driver");
+    EXPECT_EQ(seen[0].DestinationId, ds_.App.Id);
+    EXPECT_STREQ(seen[0].DestinationName, ds_.App.ProductName);
+    Close();
+    FreeLibrary(manager);
 }
 
 TEST_F(Source, FileTransferReplacesTheFileAndNeverReportsALostImage)
@@ -537,13 +732,13 @@ TEST_F(Source, ImageInfoAndLayout)
     EXPECT_EQ(info.Compression, TWCP_NONE);
     EXPECT_EQ(info.XResolution.Whole, 300);
     EXPECT_EQ(info.YResolution.Frac, 0);
-    // The application's choice of grey changes the type, not the samples.
-    TW_CAPABILITY cap = {ICAP_PIXELTYPE, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_UINT16, TWPT_GRAY))};
-    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_SUCCESS);
-    GlobalFree(cap.hContainer);
+    // The application's choice of grey is the image it gets: one sample.
+    SetPixelType(TWPT_GRAY);
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
     EXPECT_EQ(info.PixelType, TWPT_GRAY);
-    EXPECT_EQ(info.SamplesPerPixel, 3);
+    EXPECT_EQ(info.SamplesPerPixel, 1);
+    EXPECT_EQ(info.BitsPerPixel, 8);
+    EXPECT_EQ(info.BitsPerSample[1], 0);
     std::memset(&info, 0xCC, sizeof info);
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GETCURRENT, &info), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);

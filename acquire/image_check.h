@@ -1,0 +1,32 @@
+// Reading a delivered image the way a generic application does, and checking
+// it against the simulated board's deterministic pattern ("gradient"): red
+// (grey on a monochrome board) x mod 256, green y mod 256, blue (x + y) mod
+// 256. Pure byte work; every size is checked against the bytes there are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Samples top row first: 1 (grey) or 3 (red, green, blue) a pixel.
+struct DecodedImage {
+    uint32_t Width = 0;
+    uint32_t Height = 0;
+    uint32_t Samples = 0;
+    std::vector<uint8_t> Pixels;
+};
+
+// A packed device-independent bitmap (header, colour table, rows), as a
+// native transfer hands it over: either row order, 8 bits through a grey
+// table, 24 or 32 bits blue first.
+bool DecodeDib(const uint8_t* dib, size_t size, DecodedImage& image, std::string& error);
+// A BMP file: its file header, then a packed bitmap where bfOffBits says.
+bool DecodeBmpFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error);
+// An uncompressed little-endian TIFF of 8-bit grey or chunky RGB samples.
+bool DecodeTiffFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error);
+
+// Whether every pixel is the pattern of a board delivering `boardSamples`
+// (1 or 3); an image of the other kind is compared with the pattern turned
+// grey (0.299 R + 0.587 G + 0.114 B, rounded) or the grey repeated.
+bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error);

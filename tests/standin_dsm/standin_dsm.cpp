@@ -1,0 +1,43 @@
+#include "tests/standin_dsm/standin_dsm.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int Room = 64;
+StandInNotice Received[Room];
+int Count = 0;
+
+void CopyName(char (&to)[34], const TW_IDENTITY* identity)
+{
+    std::memcpy(to, identity != nullptr ? identity->ProductName : "", sizeof to);
+    to[sizeof to - 1] = '\0';
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) TW_UINT16 __stdcall DSM_Entry(pTW_IDENTITY origin, pTW_IDENTITY destination,
+                                                               TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
+                                                               TW_MEMREF /*data*/)
+{
+    if (Count < Room) {
+        StandInNotice& notice = Received[Count];
+        notice.OriginId = origin != nullptr ? origin->Id : 0xFFFFFFFF;
+        CopyName(notice.OriginName, origin);
+        notice.DestinationId = destination != nullptr ? destination->Id : 0xFFFFFFFF;
+        CopyName(notice.DestinationName, destination);
+        notice.DG = dg;
+        notice.DAT = dat;
+        notice.MSG = msg;
+    }
+    ++Count;
+    return TWRC_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) int __stdcall StandInNotices(StandInNotice* notices, int room)
+{
+    for (int i = 0; i < room && i < Count && i < Room; ++i) {
+        notices[i] = Received[i];
+    }
+    return Count;
+}

@@ -1,0 +1,19 @@
+// A stand-in for the TWAIN 2.x Data Source Manager, TWAINDSM.DLL: its
+// DSM_Entry records what a source sends it, for the tests to read back.
+#pragma once
+
+#include "twain/twain_types.h"
+
+struct StandInNotice {
+    TW_UINT32 OriginId;
+    char OriginName[34];
+    TW_UINT32 DestinationId;
+    char DestinationName[34];
+    TW_UINT32 DG;
+    TW_UINT16 DAT;
+    TW_UINT16 MSG;
+};
+
+// Copies up to `room` notices received so far into `notices`; answers how
+// many were received in all.
+typedef int(__stdcall* StandInNoticesProc)(StandInNotice* notices, int room);

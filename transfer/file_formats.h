@@ -1,0 +1,20 @@
+// The headers of the image files a file transfer writes itself: a BMP file
+// is a 14-byte file header followed by the standard bitmap of the native
+// transfer; a TIFF is a little-endian baseline file with one uncompressed
+// strip of 8-bit samples (grey or chunky red-green-blue) after its header.
+// Pure byte work.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t BmpFileHeaderSize = 14;
+
+// "BM", the file size, and where the rows begin (`pixelOffset` bytes into
+// the `bitmapBytes` of the bitmap that follows).
+void WriteBmpFileHeader(uint8_t* out, size_t bitmapBytes, size_t pixelOffset);
+
+// Bytes of the TIFF header and directory for 1 or 3 samples; the strip
+// follows at this offset.
+size_t TiffHeaderSize(uint32_t samplesPerPixel);
+void WriteTiffHeader(uint8_t* out, uint32_t width, uint32_t height, uint32_t samplesPerPixel);
