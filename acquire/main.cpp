@@ -20,6 +20,7 @@
 #include "acquire/dsm.h"
 #include "acquire/image_check.h"
 #include "acquire/image_files.h"
+#include "twain/little_endian.h"
 
 namespace {
 
@@ -368,6 +369,7 @@ bool Session::Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& 
     } else if (decoded) {
         written = WriteFileBytes(stem + ".tif", TiffFile(image.Width, image.Height, image.Samples, image.Pixels));
     }
+    const unsigned bitCount = dib != nullptr && size >= 16 ? GetU16(dib + 14) : 0;
     GlobalUnlock(bitmap);
     GlobalFree(bitmap);
     if (!decoded) {
@@ -376,6 +378,12 @@ bool Session::Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& 
     }
     if (!written) {
         std::fprintf(stderr, "twacquire: cannot write %s\n", stem.c_str());
+        return false;
+    }
+    // Applications size their reading by the image information.
+    if (options_.Check && bitCount != static_cast<unsigned>(info.BitsPerPixel)) {
+        std::fprintf(stderr, "twacquire: check: the bitmap has %u bits a pixel, DAT_IMAGEINFO said %d\n", bitCount,
+                     info.BitsPerPixel);
         return false;
     }
     return Check(image, info, "the native image");

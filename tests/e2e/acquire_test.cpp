@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 
 #include "rig/ds_rig.h"
@@ -69,32 +70,71 @@ protected:
     }
 };
 
-TEST_F(Acquisition, OneImageByEachMechanism)
+// Every mechanism and file format, on a grey and a colour board, with the
+// board's own pixel type and the other one: twacquire reads each image as a
+// generic application does and compares it with the board's pattern.
+TEST_F(Acquisition, EveryImageIsWhatTheApplicationAskedFor)
 {
+    SetEnvironmentVariableA("ORIONSIM_PATTERN", "gradient");
     const struct {
-        const char* mechanism;
+        const char* board;  // video format; a colour one gets a 4-byte blue-first buffer
+        const char* arguments;
+        const char* kind;
         const char* file;
         size_t size;
     } rows[] = {
-        {"native", "image001.bmp", 14 + 1064 + 442368},
-        {"memory", "image001.tif", 442368},  // at least the samples
-        {"file", "image001.tif", 442368},
+        {"M_CCIR", "--mech native", "gray", "image001.bmp", 14 + 1064 + 442368},
+        {"M_CCIR", "--mech memory", "gray", "image001.tif", 442368},
+        {"M_CCIR", "--mech file", "gray", "image001.tif", 442368},
+        {"M_CCIR", "--mech file --format bmp", "gray", "image001.bmp", 14 + 1064 + 442368},
+        {"M_CCIR", "--mech native --pixel rgb", "RGB", "image001.bmp", 14 + 40 + 3 * 442368},
+        {"M_CCIR", "--mech file --pixel rgb", "RGB", "image001.tif", 3 * 442368},
+        {"M_PAL", "--mech native", "RGB", "image001.bmp", 14 + 40 + 3 * 442368},
+        {"M_PAL", "--mech memory --format bmp", "RGB", "image001.bmp", 14 + 40 + 3 * 442368},
+        {"M_PAL", "--mech file --format bmp", "RGB", "image001.bmp", 14 + 40 + 3 * 442368},
+        {"M_PAL", "--mech file", "RGB", "image001.tif", 3 * 442368},
+        {"M_PAL", "--mech native --pixel gray", "gray", "image001.bmp", 14 + 1064 + 442368},
+        {"M_PAL", "--mech memory --pixel gray", "gray", "image001.tif", 442368},
+        {"M_PAL", "--mech file --pixel gray", "gray", "image001.tif", 442368},
+    };
+    // A first run writes the user's defaults; then the board's format is set.
+    ASSERT_EQ(Acquire("--out \"" + OutputFolder("defaults") + "\"").ExitCode, 0u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.board) + " " + row.arguments);
+        const bool colour = std::string(row.board) == "M_PAL";
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", colour ? "M_BGR32" : nullptr);
+        WriteRegistryValue("SOFTWARE\\Talvenix\\Twain\\Orion", "DigFormat", REG_SZ, row.board,
+                           static_cast<DWORD>(std::strlen(row.board)));
+        const std::string folder = OutputFolder("check");
+        DeleteFileA((folder + "\\" + row.file).c_str());
+        const ToolRun run = Acquire(std::string(row.arguments) + " --check --out \"" + folder + "\"");
+        EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+        EXPECT_NE(run.Output.find(std::string("image 1: 768 x 576 ") + row.kind), std::string::npos) << run.Output;
+        EXPECT_NE(run.Output.find("matches the pattern"), std::string::npos) << run.Output;
+        EXPECT_GE(FileSize(folder + "\\" + row.file), row.size);
+    }
+    SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", nullptr);
+    SetEnvironmentVariableA("ORIONSIM_PATTERN", nullptr);
+}
+
+// A malformed or out-of-range number is refused before anything is opened:
+// one line naming the option, then the usage, both on standard error.
+TEST_F(Acquisition, BadNumbersAreRefusedBeforeAnythingIsOpened)
+{
+    const char* const rows[][2] = {
+        {"--count abc", "--count"},      {"--count 0", "--count"},         {"--count -2", "--count"},
+        {"--count 40000", "--count"},    {"--stop-after 0", "--stop-after"}, {"--strip 12x", "--strip"},
+        {"--strip -5", "--strip"},       {"--timeout 99999999999", "--timeout"}, {"--timeout", "--timeout"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.mechanism);
-        const std::string folder = OutputFolder(row.mechanism);
-        DeleteFileA((folder + "\\" + row.file).c_str());
-        const ToolRun run = Acquire(std::string("--mech ") + row.mechanism + " --out \"" + folder + "\"");
-        EXPECT_EQ(run.ExitCode, 0u) << run.Output;
-        EXPECT_NE(run.Output.find(std::string("image 1: 768 x 576 gray, ") + row.mechanism + " transfer"),
-                  std::string::npos)
-            << run.Output;
-        EXPECT_NE(run.Output.find("1 image in "), std::string::npos) << run.Output;
-        if (std::string(row.mechanism) == "native") {
-            EXPECT_EQ(FileSize(folder + "\\" + row.file), row.size);
-        } else {
-            EXPECT_GE(FileSize(folder + "\\" + row.file), row.size);
-        }
+        SCOPED_TRACE(row[0]);
+        CapturedProcess tool(TempFolder() + "\\twacquire-arguments.txt");
+        ASSERT_TRUE(tool.Start(ToolCommand(row[0])));
+        EXPECT_EQ(tool.Wait(30000), 2u);
+        const std::string output = tool.Output();
+        EXPECT_EQ(output.rfind(std::string("twacquire: ") + row[1], 0), 0u) << output;
+        EXPECT_NE(output.find("usage: twacquire"), std::string::npos) << output;
+        EXPECT_EQ(output.find("image 1:"), std::string::npos) << "nothing acquired: " << output;
     }
 }
 
