@@ -267,6 +267,8 @@ TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
         if ((flags & TWQC_SET) != 0) {
             EXPECT_EQ(Condition(), TWCC_SUCCESS);
             holdsAsBefore();
+            EXPECT_EQ(Set(cap, heldKind, held), TWRC_SUCCESS) << "what MSG_GET handed over";
+            holdsAsBefore();
             ASSERT_FALSE(items.empty());
             const uint32_t outside = *std::max_element(items.begin(), items.end()) + 1;
             const bool storedAsSent =
