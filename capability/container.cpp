@@ -109,6 +109,66 @@ bool ReadOneValueWord(HGLOBAL container, TW_UINT16& itemType, TW_UINT32& item)
     return true;
 }
 
+bool ContainerValues::Holds(TW_UINT32 value) const
+{
+    for (TW_UINT32 i = 0; i < Count; ++i) {
+        if (Values[i] == value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ContainerValues::SameAs(const ContainerValues& other) const
+{
+    if (Count != other.Count) {
+        return false;
+    }
+    for (TW_UINT32 i = 0; i < Count; ++i) {
+        if (Values[i] != other.Values[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ReadValues(HGLOBAL container, TW_UINT16 kind, ContainerValues& values)
+{
+    values = ContainerValues{};
+    if (kind == TWON_ONEVALUE) {
+        TW_UINT16 itemType = 0;
+        TW_UINT32 item = 0;
+        values.Values.reset(new (std::nothrow) TW_UINT32[1]);
+        if (!values.Values || !ReadOneValueWord(container, itemType, item)) {
+            values.Values.reset();
+            return false;
+        }
+        values.Values[0] = item;
+        values.Count = 1;
+        return true;
+    }
+    ContainerCopy copy;
+    if (!ReadContainer(container, kind, copy)) {
+        return false;
+    }
+    const TW_UINT32 size = ItemSize(copy.ItemType);
+    const bool pointsOutside = kind == TWON_ENUMERATION &&
+                               (copy.CurrentIndex >= copy.NumItems || copy.DefaultIndex >= copy.NumItems);
+    if ((size == 0 && copy.NumItems != 0) || pointsOutside) {
+        return false;
+    }
+    // Never an empty buffer, as with the copies.
+    values.Values.reset(new (std::nothrow) TW_UINT32[copy.NumItems + 1]);
+    if (!values.Values) {
+        return false;
+    }
+    for (TW_UINT32 i = 0; i < copy.NumItems; ++i) {
+        values.Values[i] = ItemValue(copy.Items.get() + static_cast<size_t>(i) * size, copy.ItemType);
+    }
+    values.Count = copy.NumItems;
+    return true;
+}
+
 HGLOBAL MakeContainer(TW_UINT16 kind, const ContainerCopy& copy)
 {
     switch (kind) {

@@ -37,6 +37,20 @@ bool ReadContainer(HGLOBAL container, TW_UINT16 kind, ContainerCopy& copy);
 // application's single value is compared. Checked like the readers above.
 bool ReadOneValueWord(HGLOBAL container, TW_UINT16& itemType, TW_UINT32& item);
 
+// The values a container carries, the way capability values are compared: a
+// one value's whole Item as one number (as ReadOneValueWord takes it), each
+// item of an enumeration or array by ItemValue. Read like the readers above;
+// besides, a list of items of no size, or an enumeration whose current or
+// default index lies beyond its items, carries no usable values and reads false.
+struct ContainerValues {
+    TW_UINT32 Count = 0;
+    std::unique_ptr<TW_UINT32[]> Values;
+
+    bool Holds(TW_UINT32 value) const;
+    bool SameAs(const ContainerValues& other) const;  // same values in the same order
+};
+bool ReadValues(HGLOBAL container, TW_UINT16 kind, ContainerValues& values);
+
 // Rebuilds a container from a copy, in the given kind.
 HGLOBAL MakeContainer(TW_UINT16 kind, const ContainerCopy& copy);
 

@@ -35,6 +35,16 @@ uint32_t ItemSize(uint16_t itemType)
     }
 }
 
+uint32_t ItemValue(const uint8_t* item, uint16_t itemType)
+{
+    switch (ItemSize(itemType)) {
+    case 1: return item[0];
+    case 2: return GetU16(item);
+    case 4: return GetU32(item);
+    default: return 0;
+    }
+}
+
 size_t OneValueBlockSize(uint16_t itemType)
 {
     const uint32_t size = ItemSize(itemType);

@@ -12,6 +12,10 @@
 // and frames 0, the way the containers have always been sized here.
 uint32_t ItemSize(uint16_t itemType);
 
+// The value of the item at `item`, widened without sign to 32 bits. Items of
+// no size (frames, unknown types) have no value and read 0.
+uint32_t ItemValue(const uint8_t* item, uint16_t itemType);
+
 constexpr size_t OneValueHeaderSize = 2;
 constexpr size_t EnumerationHeaderSize = 14;
 constexpr size_t ArrayHeaderSize = 6;

@@ -80,12 +80,7 @@ TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability)
     const TW_UINT32 size = ItemSize(stored.ItemType);
     // Items of no size (frames, unknown types) compare equal to nothing.
     for (TW_UINT32 index = 0; size != 0 && index < stored.NumItems; ++index) {
-        CapabilityItem item;
-        item.ItemType = stored.ItemType;
-        for (TW_UINT32 b = 0; b < size; ++b) {
-            item.Bytes[b] = stored.Items[static_cast<size_t>(index) * size + b];
-        }
-        if (item.AsUInt32() != value) {
+        if (ItemValue(stored.Items.get() + static_cast<size_t>(index) * size, stored.ItemType) != value) {
             continue;
         }
         if (index != stored.CurrentIndex) {
@@ -96,9 +91,11 @@ TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability)
             }
             StoreCapability(capability.Cap, TWON_ENUMERATION, updated);
         }
-        break;
+        return TWRC_SUCCESS;
     }
-    return TWRC_SUCCESS;
+    // A value the capability does not offer: accepting it while nothing
+    // changes would tell the application it got what it asked for.
+    return RefuseCapability(TWCC_BADVALUE);
 }
 
 TW_UINT16 StoreAppContainer(const TW_CAPABILITY& capability)

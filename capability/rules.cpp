@@ -12,14 +12,12 @@ namespace {
 enum class Query { Copy, Current, Default, Width, Height, Fail };
 
 enum class Setting {
-    Choice,        // one value selects, enumeration replaces
-    Fixed,         // only the single value is accepted
-    Flag,          // one value stored as sent
-    Count,         // the transfer count
-    BadProtocol,   // refused
-    Unsupported,   // refused as unsupported
-    Fail,          // plain failure
-    Restore,       // MSG_RESET: back to the default container
+    Choice,    // one value selects among the items, enumeration replaces them
+    Fixed,     // the value never changes: only the value held is accepted
+    Flag,      // one value stored as sent
+    Count,     // the transfer count
+    Restore,   // MSG_RESET: back to the default container
+    Fail,      // plain failure
 };
 
 struct CapabilityRule {
@@ -29,12 +27,8 @@ struct CapabilityRule {
     const char* Names[5];
     Query Get, GetCurrent, GetDefault;
     Setting Set;
-    Setting Reset;       // Restore, or a refusal
-    TW_UINT16 StoredAs;  // Fixed: the kind the store holds
-    TW_UINT32 Only;      // Fixed: the single value
-    TW_UINT16 EnumRefusal;  // Fixed: the code an enumeration gets
-    bool QuietUnknown;      // no closing "\n" after a message outside the five
-    bool QuietRefusal;      // no closing "\n" after a refused MSG_SET or MSG_RESET
+    Setting Reset;      // Restore, Fixed (nothing to restore) or Fail
+    bool QuietUnknown;  // no closing "\n" after a message the rule does not know
 };
 
 #define GET "MSG_GET"
@@ -45,67 +39,80 @@ struct CapabilityRule {
 
 constexpr CapabilityRule XferCountRule = {CAP_XFERCOUNT, "\n CAP_XFERCOUNT (0x0001) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::Count, Setting::Restore, 0, 0, 0, false, false};
+    Setting::Count, Setting::Restore, false};
 constexpr CapabilityRule CompressionRule = {ICAP_COMPRESSION, "\n ICAP_COMPRESSION (0x0100) ",
     {GET, CUR, DEF CUR, SET, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::Fixed, Setting::BadProtocol, TWON_ENUMERATION, TWCP_NONE, TWCC_CAPUNSUPPORTED, false, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule PixelTypeRule = {ICAP_PIXELTYPE, "\n ICAP_PIXELTYPE (0x0101) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::Choice, Setting::Restore, 0, 0, 0, false, false};
+    Setting::Choice, Setting::Restore, false};
 constexpr CapabilityRule UnitsRule = {ICAP_UNITS, "\n ICAP_UNITS (0x0102) ",
     {GET, CUR, DEF CUR, SET, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::Fixed, Setting::Restore, TWON_ENUMERATION, TWUN_PIXELS, TWCC_CAPUNSUPPORTED, false, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule XferMechRule = {ICAP_XFERMECH, "\n ICAP_XFERMECH (0x0103) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::Choice, Setting::Restore, 0, 0, 0, false, false};
+    Setting::Choice, Setting::Restore, false};
 constexpr CapabilityRule FeederEnabledRule = {CAP_FEEDERENABLED, "\n CAP_FEEDERENABLED (0x1002) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::Flag, Setting::Restore, 0, 0, 0, false, false};
+    Setting::Flag, Setting::Restore, false};
 constexpr CapabilityRule FeederLoadedRule = {CAP_FEEDERLOADED, "\n CAP_FEEDERLOADED (0x1003) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::Flag, Setting::Restore, 0, 0, 0, false, false};
+    Setting::Flag, Setting::Restore, false};
 constexpr CapabilityRule AutoFeedRule = {CAP_AUTOFEED, "\n CAP_AUTOFEED (0x1007) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::Flag, Setting::Restore, 0, 0, 0, false, false};
+    Setting::Flag, Setting::Restore, false};
 constexpr CapabilityRule SupportedCapsRule = {CAP_SUPPORTEDCAPS, "\n CAP_SUPPORTEDCAPS (0x1005) ",
     {GET, CUR GET, DEF CUR GET, SET, RST SET}, Query::Copy, Query::Copy, Query::Copy,
-    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule UiControllableRule = {CAP_UICONTROLLABLE, "\n CAP_UICONTROLLABLE (0x100e) ",
     {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
-    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule PhysicalWidthRule = {ICAP_PHYSICALWIDTH, "\n ICAP_PHYSICALWIDTH (0x1111) ",
     {GET CUR DEF, CUR DEF, DEF, SET RST, RST}, Query::Width, Query::Width, Query::Width,
-    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, true, true};
+    Setting::Fixed, Setting::Fixed, true};
 constexpr CapabilityRule PhysicalHeightRule = {ICAP_PHYSICALHEIGHT, "\n ICAP_PHYSICALHEIGHT (0x1112) ",
     {GET CUR DEF, CUR DEF, DEF, SET RST, RST}, Query::Height, Query::Height, Query::Height,
-    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, true, true};
+    Setting::Fixed, Setting::Fixed, true};
 constexpr CapabilityRule XResolutionRule = {ICAP_XRESOLUTION, "\n ICAP_XRESOLUTION (0x1118) ",
     {GET, CUR DEF GET, DEF GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
-    Setting::Unsupported, Setting::Unsupported, 0, 0, 0, true, false};
+    Setting::Fixed, Setting::Fixed, true};
 constexpr CapabilityRule YResolutionRule = {ICAP_YRESOLUTION, "\n ICAP_YRESOLUTION (0x1119) ",
     {GET, CUR DEF GET, DEF GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
-    Setting::Unsupported, Setting::Unsupported, 0, 0, 0, true, false};
+    Setting::Fixed, Setting::Fixed, true};
 constexpr CapabilityRule BitOrderRule = {ICAP_BITORDER, "\n ICAP_BITORDER (0x111c)",
     {GET, CUR, DEF, SET, RST}, Query::Fail, Query::Fail, Query::Fail,
-    Setting::Fail, Setting::Fail, 0, 0, 0, true, false};
+    Setting::Fail, Setting::Fail, true};
 constexpr CapabilityRule PixelFlavorRule = {ICAP_PIXELFLAVOR, "\n ICAP_PIXELFLAVOR (0x111f) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
-    Setting::Fixed, Setting::Restore, TWON_ONEVALUE, TWPF_CHOCOLATE, TWCC_BADPROTOCOL, false, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule PlanarChunkyRule = {ICAP_PLANARCHUNKY, "\n ICAP_PLANARCHUNKY (0x1120) ",
     {GET, CUR, DEF CUR, SET RST, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule BitDepthRule = {ICAP_BITDEPTH, "\n ICAP_BITDEPTH (0x112b) ",
     {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::BadProtocol, Setting::BadProtocol, 0, 0, 0, false, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_IMAGEFILEFORMAT (0x110c) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::Choice, Setting::Restore, 0, 0, 0, false, false};
+    Setting::Choice, Setting::Restore, false};
 
 #undef GET
 #undef CUR
 #undef DEF
 #undef SET
 #undef RST
+
+// What MSG_QUERYSUPPORT reports: the operations the rule's row answers with
+// something other than a plain failure.
+TW_INT32 SupportedOperations(const CapabilityRule& rule)
+{
+    TW_INT32 flags = 0;
+    flags |= rule.Get != Query::Fail ? TWQC_GET : 0;
+    flags |= rule.GetCurrent != Query::Fail ? TWQC_GETCURRENT : 0;
+    flags |= rule.GetDefault != Query::Fail ? TWQC_GETDEFAULT : 0;
+    flags |= rule.Set != Setting::Fail ? TWQC_SET : 0;
+    flags |= rule.Reset != Setting::Fail ? TWQC_RESET : 0;
+    return flags;
+}
 
 TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
 {
@@ -125,6 +132,31 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
     return TWRC_FAILURE;
 }
 
+// True when every value of the application's enumeration is one the source
+// offers at all, that is one of its default items: an application may narrow
+// the list and widen it again, never to values the source does not have.
+bool OffersAll(TW_UINT16 cap, const ContainerValues& wanted, TW_UINT16& refusal)
+{
+    TW_UINT16 conType = 0;
+    HGLOBAL defaults = MakeDefaultContainer(cap, conType);
+    ContainerValues offered;
+    const bool read = defaults != nullptr && ReadValues(defaults, conType, offered);
+    if (defaults != nullptr) {
+        GlobalFree(defaults);
+    }
+    if (!read) {
+        refusal = TWCC_LOWMEMORY;
+        return false;
+    }
+    for (TW_UINT32 i = 0; i < wanted.Count; ++i) {
+        if (!offered.Holds(wanted.Values[i])) {
+            refusal = TWCC_BADVALUE;
+            return false;
+        }
+    }
+    return true;
+}
+
 TW_UINT16 SetChoice(const TW_CAPABILITY& capability)
 {
     const CapabilityEntry* entry = FindCapability(capability.Cap);
@@ -134,30 +166,44 @@ TW_UINT16 SetChoice(const TW_CAPABILITY& capability)
     if (capability.ConType == TWON_ONEVALUE) {
         return SelectEnumerationItem(capability);
     }
-    if (capability.ConType == TWON_ENUMERATION) {
-        return StoreAppContainer(capability);
+    if (capability.ConType != TWON_ENUMERATION) {
+        return RefuseCapability(TWCC_BADPROTOCOL);
     }
-    return RefuseCapability(TWCC_BADPROTOCOL);
+    ContainerValues wanted;
+    if (!ReadValues(capability.hContainer, TWON_ENUMERATION, wanted) || wanted.Count == 0) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
+    TW_UINT16 refusal = TWCC_SUCCESS;
+    if (!OffersAll(capability.Cap, wanted, refusal)) {
+        return RefuseCapability(refusal);
+    }
+    return StoreAppContainer(capability);
 }
 
+// A fixed capability accepts what it holds, in whatever container carries
+// the same values (a one value of its single item, the list MSG_GET handed
+// over); that is what conformance checks and applications send back.
 TW_UINT16 SetFixed(const CapabilityRule& rule, const TW_CAPABILITY& capability)
 {
-    const CapabilityEntry* entry = FindCapability(capability.Cap);
-    if (entry == nullptr || entry->ConType != rule.StoredAs) {
-        return RefuseCapability(TWCC_BUMMER);
+    if (capability.ConType != TWON_ONEVALUE && capability.ConType != TWON_ENUMERATION &&
+        capability.ConType != TWON_ARRAY) {
+        return RefuseCapability(TWCC_BADPROTOCOL);
     }
-    if (capability.ConType == TWON_ONEVALUE) {
-        TW_UINT16 itemType = 0;
-        TW_UINT32 item = 0;
-        if (!ReadOneValueWord(capability.hContainer, itemType, item)) {
-            return RefuseCapability(TWCC_BADVALUE);
-        }
-        return item == rule.Only ? TWRC_SUCCESS : RefuseCapability(TWCC_CAPUNSUPPORTED);
+    ContainerValues wanted;
+    if (!ReadValues(capability.hContainer, capability.ConType, wanted)) {
+        return RefuseCapability(TWCC_BADVALUE);
     }
-    if (capability.ConType == TWON_ENUMERATION) {
-        return RefuseCapability(rule.EnumRefusal);
+    TW_CAPABILITY held = {capability.Cap, 0, nullptr};
+    if (AnswerQuery(rule.Get, held) != TWRC_SUCCESS) {
+        return TWRC_FAILURE;  // no memory for the answer; reported nowhere, as with queries
     }
-    return RefuseCapability(TWCC_BADPROTOCOL);
+    ContainerValues holds;
+    const bool read = ReadValues(held.hContainer, held.ConType, holds);
+    GlobalFree(held.hContainer);
+    if (!read) {
+        return TWRC_FAILURE;
+    }
+    return wanted.SameAs(holds) ? TWRC_SUCCESS : RefuseCapability(TWCC_BADVALUE);
 }
 
 TW_UINT16 SetFlag(const TW_CAPABILITY& capability)
@@ -194,28 +240,38 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
     return TWRC_FAILURE;
 }
 
-TW_UINT16 ResetToDefault(TW_UINT16 cap)
+bool RestoreDefault(TW_UINT16 cap)
 {
     TW_UINT16 conType = 0;
     HGLOBAL container = MakeDefaultContainer(cap, conType);
     if (container == nullptr) {
-        return TWRC_FAILURE;
+        return false;
     }
     if (!StoreCapability(cap, conType, container)) {
         GlobalFree(container);
-        return TWRC_FAILURE;
+        return false;
     }
-    return TWRC_SUCCESS;
+    return true;
 }
 
-// Refusals shared by MSG_SET and MSG_RESET; true when `setting` refuses.
-bool Refusal(Setting setting, TW_UINT16& result)
+// MSG_RESET hands the value it leaves back, in the container MSG_GET answers.
+TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
 {
-    switch (setting) {
-    case Setting::BadProtocol: result = RefuseCapability(TWCC_BADPROTOCOL); return true;
-    case Setting::Unsupported: result = RefuseCapability(TWCC_CAPUNSUPPORTED); return true;
-    case Setting::Fail: result = TWRC_FAILURE; return true;
-    default: return false;
+    if (rule.Reset == Setting::Restore && !RestoreDefault(rule.Cap)) {
+        capability.hContainer = nullptr;
+        return TWRC_FAILURE;
+    }
+    return AnswerQuery(rule.Get, capability);
+}
+
+TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
+{
+    switch (rule.Set) {
+    case Setting::Choice: return SetChoice(capability);
+    case Setting::Fixed: return SetFixed(rule, capability);
+    case Setting::Flag: return SetFlag(capability);
+    case Setting::Count: return SetCount(capability);
+    default: return TWRC_FAILURE;
     }
 }
 
@@ -241,25 +297,18 @@ TW_UINT16 RunRule(const CapabilityRule& rule, const Triplet& triplet)
         break;
     case MSG_SET:
         log.Write("%s", rule.Names[3]);
-        if (Refusal(rule.Set, result)) {
-            closeLine = !(rule.QuietRefusal && rule.Set != Setting::Fail);
-            break;
-        }
-        switch (rule.Set) {
-        case Setting::Choice: result = SetChoice(capability); break;
-        case Setting::Fixed: result = SetFixed(rule, capability); break;
-        case Setting::Flag: result = SetFlag(capability); break;
-        default: result = SetCount(capability); break;
-        }
+        result = Set(rule, capability);
         break;
     case MSG_RESET:
         log.Write("%s", rule.Names[4]);
-        if (Refusal(rule.Reset, result)) {
-            closeLine = !(rule.QuietRefusal && rule.Reset != Setting::Fail);
-            break;
-        }
-        result = ResetToDefault(rule.Cap);
+        result = rule.Reset == Setting::Fail ? TWRC_FAILURE : Reset(rule, capability);
         break;
+    case MSG_QUERYSUPPORT: {
+        log.Write("MSG_QUERYSUPPORT");
+        const TW_INT32 flags = SupportedOperations(rule);
+        result = AnswerOneValue(capability, TWTY_INT32, &flags);
+        break;
+    }
     default:
         result = RefuseCapability(TWCC_BADPROTOCOL);
         closeLine = !rule.QuietUnknown;

@@ -109,12 +109,7 @@ bool ReadItem(TW_UINT16 cap, bool current, CapabilityItem& item)
 
 TW_UINT32 CapabilityItem::AsUInt32() const
 {
-    switch (ItemSize(ItemType)) {
-    case 1: return Bytes[0];
-    case 2: return GetU16(Bytes);
-    case 4: return GetU32(Bytes);
-    default: return 0;
-    }
+    return ItemValue(Bytes, ItemType);
 }
 
 TW_INT16 CapabilityItem::AsInt16() const

@@ -25,6 +25,17 @@ TW_FIX32 CurrentFix32(TW_UINT16 cap)
     return fix;
 }
 
+bool SameFix32(TW_FIX32 a, TW_FIX32 b)
+{
+    return a.Whole == b.Whole && a.Frac == b.Frac;
+}
+
+bool SameFrame(const TW_FRAME& a, const TW_FRAME& b)
+{
+    return SameFix32(a.Left, b.Left) && SameFix32(a.Top, b.Top) && SameFix32(a.Right, b.Right) &&
+           SameFix32(a.Bottom, b.Bottom);
+}
+
 }  // namespace
 
 TW_UINT16 HandleImageInfo(const Triplet& triplet)
@@ -76,8 +87,23 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
         layout->PageNumber = 1;
         layout->FrameNumber = 1;
         return TWRC_SUCCESS;
-    case MSG_SET:
-        return FailWith(context, TWCC_CAPUNSUPPORTED);
+    case MSG_SET: {
+        // The source cannot crop, yet every source must answer a layout
+        // request: the application gets the full frame written back, as
+        // MSG_GET fills it, and TWRC_CHECKSTATUS when it asked for another
+        // frame. The three numbers are the source's to assign, not a request.
+        if (layout == nullptr) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        const TW_FRAME asked = layout->Frame;
+        Triplet get = triplet;
+        get.MSG = MSG_GET;
+        const TW_UINT16 result = HandleImageLayout(get);
+        if (result != TWRC_SUCCESS) {
+            return result;
+        }
+        return SameFrame(asked, layout->Frame) ? TWRC_SUCCESS : TWRC_CHECKSTATUS;
+    }
     default:
         return FailWith(context, TWCC_BADPROTOCOL);
     }

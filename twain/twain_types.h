@@ -269,6 +269,13 @@ constexpr TW_UINT16 TWON_ENUMERATION = 4;
 constexpr TW_UINT16 TWON_ONEVALUE = 5;
 constexpr TW_UINT16 TWON_RANGE = 6;
 
+// Operations a capability supports, as MSG_QUERYSUPPORT reports them
+constexpr TW_INT32 TWQC_GET = 0x0001;
+constexpr TW_INT32 TWQC_SET = 0x0002;
+constexpr TW_INT32 TWQC_GETDEFAULT = 0x0004;
+constexpr TW_INT32 TWQC_GETCURRENT = 0x0008;
+constexpr TW_INT32 TWQC_RESET = 0x0010;
+
 // Item types
 constexpr TW_UINT16 TWTY_INT8 = 0;
 constexpr TW_UINT16 TWTY_INT16 = 1;

@@ -5,10 +5,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "capability/container.h"
 #include "capability/store.h"
 #include "diag/debug_log.h"
 #include "rig/app_containers.h"
@@ -170,9 +172,139 @@ TEST_F(Negotiation, UnsupportedCapabilitiesAndMessages)
         EXPECT_EQ(Send(cap, MSG_GET), TWRC_FAILURE) << cap;
         EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED) << cap;
     }
+    EXPECT_EQ(Send(ICAP_BRIGHTNESS, MSG_QUERYSUPPORT), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED);
     for (TW_UINT16 cap : {CAP_XFERCOUNT, ICAP_PIXELTYPE, ICAP_BITORDER, ICAP_PHYSICALWIDTH}) {
-        EXPECT_EQ(Send(cap, MSG_QUERYSUPPORT), TWRC_FAILURE) << cap;
+        EXPECT_EQ(Send(cap, MSG_GETFIRST), TWRC_FAILURE) << cap;
         EXPECT_EQ(Condition(), TWCC_BADPROTOCOL) << cap;
+    }
+}
+
+int ItemBytes(TW_UINT16 itemType)
+{
+    switch (itemType) {
+    case TWTY_INT8:
+    case TWTY_UINT8: return 1;
+    case TWTY_INT32:
+    case TWTY_UINT32:
+    case TWTY_FIX32: return 4;
+    default: return 2;
+    }
+}
+
+// Every supported capability walked as a conformance check walks it:
+// MSG_QUERYSUPPORT first, then each of the five operations, of which exactly
+// the reported ones succeed. MSG_SET takes back the value the capability
+// holds; an offered value other than the current one becomes current; a
+// value outside the ones offered is refused (TWCC_BADVALUE) and changes
+// nothing, except where the capability stores what it is sent. MSG_RESET
+// hands back the value it leaves, as MSG_GET answers it.
+TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
+{
+    ASSERT_EQ(Send(CAP_SUPPORTEDCAPS, MSG_GET), TWRC_SUCCESS);
+    const ListSeen supported = ReadArrayBlock(cap_.hContainer, 2);
+    ASSERT_GE(supported.NumItems, 18u);
+    const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED};
+    const TW_INT32 all = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
+    struct Operation {
+        TW_UINT16 msg;
+        TW_INT32 flag;
+    };
+    const Operation queries[] = {
+        {MSG_GET, TWQC_GET}, {MSG_GETCURRENT, TWQC_GETCURRENT}, {MSG_GETDEFAULT, TWQC_GETDEFAULT}};
+    for (uint32_t id : supported.Items) {
+        const auto cap = static_cast<TW_UINT16>(id);
+        SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << cap);
+        BuildCapabilityDefaults();
+        PendingCondition = TWCC_SUCCESS;
+        ASSERT_EQ(Send(cap, MSG_QUERYSUPPORT), TWRC_SUCCESS);
+        ASSERT_EQ(cap_.ConType, TWON_ONEVALUE);
+        const OneValueSeen support = ReadOneValueBlock(cap_.hContainer);
+        EXPECT_EQ(support.ItemType, TWTY_INT32);
+        const auto flags = static_cast<TW_INT32>(support.Item);
+        // The bit order is listed but answers nothing; every other capability
+        // answers all five operations.
+        EXPECT_EQ(flags, cap == ICAP_BITORDER ? 0 : all);
+
+        for (const Operation& query : queries) {
+            EXPECT_EQ(Send(cap, query.msg) == TWRC_SUCCESS, (flags & query.flag) != 0) << "msg " << query.msg;
+        }
+        // What the capability holds: MSG_GET's container and its values, and
+        // the container MSG_GETCURRENT hands over.
+        TW_UINT16 heldKind = 0;
+        std::vector<uint8_t> held;
+        TW_UINT16 itemType = 0;
+        std::vector<uint32_t> items;
+        uint32_t currentItem = 0;
+        if (Send(cap, MSG_GET) == TWRC_SUCCESS) {
+            heldKind = cap_.ConType;
+            held = BlockBytes(cap_.hContainer);
+            if (heldKind == TWON_ONEVALUE) {
+                const OneValueSeen one = ReadOneValueBlock(cap_.hContainer);
+                itemType = one.ItemType;
+                items = {one.Item};
+            } else {
+                itemType = static_cast<TW_UINT16>(held.at(0) | (held.at(1) << 8));
+                const ListSeen list = heldKind == TWON_ENUMERATION
+                                          ? ReadEnumerationBlock(cap_.hContainer, ItemBytes(itemType))
+                                          : ReadArrayBlock(cap_.hContainer, ItemBytes(itemType));
+                items = list.Items;
+                currentItem = list.Items.at(list.CurrentIndex);
+            }
+        }
+        TW_UINT16 currentKind = TWON_ONEVALUE;
+        std::vector<uint8_t> current = OneValueBytes(TWTY_UINT16, 0);
+        if (Send(cap, MSG_GETCURRENT) == TWRC_SUCCESS) {
+            currentKind = cap_.ConType;
+            current = BlockBytes(cap_.hContainer);
+        }
+        auto holdsAsBefore = [&] {
+            ASSERT_EQ(Send(cap, MSG_GET), TWRC_SUCCESS);
+            EXPECT_EQ(BlockBytes(cap_.hContainer), held);
+        };
+
+        EXPECT_EQ(Set(cap, currentKind, current) == TWRC_SUCCESS, (flags & TWQC_SET) != 0) << "the value held";
+        if ((flags & TWQC_SET) != 0) {
+            EXPECT_EQ(Condition(), TWCC_SUCCESS);
+            holdsAsBefore();
+            EXPECT_EQ(Set(cap, heldKind, held), TWRC_SUCCESS) << "what MSG_GET handed over";
+            holdsAsBefore();
+            ASSERT_FALSE(items.empty());
+            const uint32_t outside = *std::max_element(items.begin(), items.end()) + 1;
+            const bool storedAsSent =
+                std::find(storesAsSent.begin(), storesAsSent.end(), cap) != storesAsSent.end();
+            if (storedAsSent) {
+                EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, outside)), TWRC_SUCCESS);
+                EXPECT_EQ(Current(cap).Item, outside);
+            } else {
+                EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, outside)), TWRC_FAILURE) << outside;
+                EXPECT_EQ(Condition(), TWCC_BADVALUE);
+                holdsAsBefore();
+            }
+            // Another value of the ones an enumeration offers.
+            for (uint32_t item : items) {
+                if (heldKind == TWON_ENUMERATION && item != currentItem) {
+                    EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, item)), TWRC_SUCCESS) << item;
+                    EXPECT_EQ(Current(cap).Item, item);
+                    break;
+                }
+            }
+        } else {
+            EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1)), TWRC_FAILURE);
+        }
+
+        // After whatever was set, MSG_RESET brings back and hands over what
+        // MSG_GET answered first.
+        const TW_UINT16 reset = Send(cap, MSG_RESET);
+        EXPECT_EQ(reset == TWRC_SUCCESS, (flags & TWQC_RESET) != 0);
+        if (reset == TWRC_SUCCESS) {
+            EXPECT_EQ(cap_.ConType, heldKind);
+            EXPECT_EQ(BlockBytes(cap_.hContainer), held);
+            holdsAsBefore();
+        } else {
+            EXPECT_EQ(cap_.hContainer, nullptr);
+        }
+        EXPECT_EQ(Condition(), TWCC_SUCCESS) << "nothing that succeeded reported a condition";
     }
 }
 
@@ -190,28 +322,38 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
     const Row rows[] = {
         {"pixel type RGB", ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWPT_RGB), TWRC_SUCCESS,
          TWCC_SUCCESS, TWPT_RGB},
-        {"pixel type BW is not listed", ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWPT_BW),
-         TWRC_SUCCESS, TWCC_SUCCESS, TWPT_GRAY},
+        {"pixel type BW is not offered", ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWPT_BW),
+         TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
+        {"pixel types with BW", ICAP_PIXELTYPE, TWON_ENUMERATION,
+         EnumerationBytes(TWTY_UINT16, 2, {TWPT_GRAY, TWPT_BW}, 1, 0), TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
+        {"pixel types narrowed to RGB", ICAP_PIXELTYPE, TWON_ENUMERATION,
+         EnumerationBytes(TWTY_UINT16, 2, {TWPT_RGB}, 0, 0), TWRC_SUCCESS, TWCC_SUCCESS, TWPT_RGB},
         {"pixel type as an array", ICAP_PIXELTYPE, TWON_ARRAY, ArrayBytes(TWTY_UINT16, 2, {1}), TWRC_FAILURE,
          TWCC_BADPROTOCOL, TWPT_GRAY},
         {"xfermech memory", ICAP_XFERMECH, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS,
          TWCC_SUCCESS, TWSX_MEMORY},
         {"xfermech empty enumeration", ICAP_XFERMECH, TWON_ENUMERATION,
          EnumerationBytes(TWTY_UINT16, 2, {}, 0, 0), TWRC_FAILURE, TWCC_BADVALUE, TWSX_NATIVE},
+        {"xfermech 3 is not offered", ICAP_XFERMECH, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 3), TWRC_FAILURE,
+         TWCC_BADVALUE, TWSX_NATIVE},
         {"compression none", ICAP_COMPRESSION, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWCP_NONE),
          TWRC_SUCCESS, TWCC_SUCCESS, TWCP_NONE},
         {"compression jpeg", ICAP_COMPRESSION, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWCP_JPEG),
-         TWRC_FAILURE, TWCC_CAPUNSUPPORTED, TWCP_NONE},
-        {"compression enumeration", ICAP_COMPRESSION, TWON_ENUMERATION,
-         EnumerationBytes(TWTY_UINT16, 2, {0}, 0, 0), TWRC_FAILURE, TWCC_CAPUNSUPPORTED, TWCP_NONE},
+         TWRC_FAILURE, TWCC_BADVALUE, TWCP_NONE},
+        {"compression enumeration of none", ICAP_COMPRESSION, TWON_ENUMERATION,
+         EnumerationBytes(TWTY_UINT16, 2, {0}, 0, 0), TWRC_SUCCESS, TWCC_SUCCESS, TWCP_NONE},
+        {"compression enumeration with jpeg", ICAP_COMPRESSION, TWON_ENUMERATION,
+         EnumerationBytes(TWTY_UINT16, 2, {0, TWCP_JPEG}, 0, 0), TWRC_FAILURE, TWCC_BADVALUE, TWCP_NONE},
+        {"compression as a range", ICAP_COMPRESSION, TWON_RANGE, OneValueBytes(TWTY_UINT16, 0), TWRC_FAILURE,
+         TWCC_BADPROTOCOL, TWCP_NONE},
         {"units pixels", ICAP_UNITS, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWUN_PIXELS), TWRC_SUCCESS,
          TWCC_SUCCESS, TWUN_PIXELS},
         {"units inches", ICAP_UNITS, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWUN_INCHES), TWRC_FAILURE,
-         TWCC_CAPUNSUPPORTED, TWUN_PIXELS},
-        {"pixel flavor enumeration", ICAP_PIXELFLAVOR, TWON_ENUMERATION,
-         EnumerationBytes(TWTY_UINT16, 2, {0}, 0, 0), TWRC_FAILURE, TWCC_BADPROTOCOL, TWPF_CHOCOLATE},
+         TWCC_BADVALUE, TWUN_PIXELS},
+        {"pixel flavor enumeration of both", ICAP_PIXELFLAVOR, TWON_ENUMERATION,
+         EnumerationBytes(TWTY_UINT16, 2, {0, 1}, 0, 0), TWRC_FAILURE, TWCC_BADVALUE, TWPF_CHOCOLATE},
         {"pixel flavor vanilla", ICAP_PIXELFLAVOR, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1), TWRC_FAILURE,
-         TWCC_CAPUNSUPPORTED, TWPF_CHOCOLATE},
+         TWCC_BADVALUE, TWPF_CHOCOLATE},
         {"feeder flag stored as sent", CAP_FEEDERENABLED, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 7),
          TWRC_SUCCESS, TWCC_SUCCESS, 7},
         {"feeder flag as enumeration", CAP_AUTOFEED, TWON_ENUMERATION, EnumerationBytes(TWTY_BOOL, 2, {1}, 0, 0),
@@ -224,18 +366,22 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
          TWRC_FAILURE, TWCC_SUCCESS, 0},
         {"transfer count enumeration", CAP_XFERCOUNT, TWON_ENUMERATION,
          EnumerationBytes(TWTY_INT16, 2, {1}, 0, 0), TWRC_FAILURE, TWCC_BADPROTOCOL, 0},
-        {"x resolution", ICAP_XRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 200), TWRC_FAILURE,
-         TWCC_CAPUNSUPPORTED, Fix(300)},
+        {"x resolution 200", ICAP_XRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 200), TWRC_FAILURE,
+         TWCC_BADVALUE, Fix(300)},
+        {"y resolution 300", ICAP_YRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, Fix(300)), TWRC_SUCCESS,
+         TWCC_SUCCESS, Fix(300)},
         {"bit depth", ICAP_BITDEPTH, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 24), TWRC_FAILURE,
-         TWCC_BADPROTOCOL, 8},
+         TWCC_BADVALUE, 8},
         {"planar", ICAP_PLANARCHUNKY, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWPC_PLANAR), TWRC_FAILURE,
-         TWCC_BADPROTOCOL, TWPC_CHUNKY},
+         TWCC_BADVALUE, TWPC_CHUNKY},
         {"physical width", ICAP_PHYSICALWIDTH, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 5), TWRC_FAILURE,
-         TWCC_BADPROTOCOL, Fix(768)},
+         TWCC_BADVALUE, Fix(768)},
         {"ui controllable", CAP_UICONTROLLABLE, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 0), TWRC_FAILURE,
-         TWCC_BADPROTOCOL, 1},
-        {"supported caps", CAP_SUPPORTEDCAPS, TWON_ARRAY, ArrayBytes(TWTY_UINT16, 2, {1}), TWRC_FAILURE,
-         TWCC_BADPROTOCOL, 0},
+         TWCC_BADVALUE, 1},
+        {"supported caps cut short", CAP_SUPPORTEDCAPS, TWON_ARRAY, ArrayBytes(TWTY_UINT16, 2, {1}), TWRC_FAILURE,
+         TWCC_BADVALUE, 0},
+        {"supported caps as one value", CAP_SUPPORTEDCAPS, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1),
+         TWRC_FAILURE, TWCC_BADVALUE, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -256,7 +402,8 @@ TEST_F(Negotiation, SelectionChangesCurrentNotDefaultAndResetRestores)
     ASSERT_EQ(Send(ICAP_XFERMECH, MSG_GETDEFAULT), TWRC_SUCCESS);
     EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, TWSX_NATIVE);
     ASSERT_EQ(Send(ICAP_XFERMECH, MSG_RESET), TWRC_SUCCESS);
-    EXPECT_EQ(cap_.hContainer, nullptr) << "a reset hands nothing over";
+    ASSERT_EQ(cap_.ConType, TWON_ENUMERATION) << "a reset hands the value back";
+    EXPECT_EQ(ReadEnumerationBlock(cap_.hContainer, 2).CurrentIndex, 0u);
     EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE);
 
     // Resets of the one values bring back the defaults, not what was set.
@@ -269,12 +416,13 @@ TEST_F(Negotiation, SelectionChangesCurrentNotDefaultAndResetRestores)
     ASSERT_EQ(Send(CAP_FEEDERLOADED, MSG_RESET), TWRC_SUCCESS);
     EXPECT_EQ(Current(CAP_FEEDERLOADED).Item, 1u);
 
-    for (TW_UINT16 cap : {ICAP_COMPRESSION, CAP_SUPPORTEDCAPS, ICAP_BITDEPTH, ICAP_PHYSICALHEIGHT}) {
-        EXPECT_EQ(Send(cap, MSG_RESET), TWRC_FAILURE) << cap;
-        EXPECT_EQ(Condition(), TWCC_BADPROTOCOL) << cap;
-    }
-    EXPECT_EQ(Send(ICAP_YRESOLUTION, MSG_RESET), TWRC_FAILURE);
-    EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED);
+    // A fixed value has no default to go back to: the depth the digitizer
+    // start-up stored stays.
+    const TW_UINT16 colour = 24;
+    ASSERT_TRUE(StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, MakeOneValue(TWTY_UINT16, &colour)));
+    ASSERT_EQ(Send(ICAP_BITDEPTH, MSG_RESET), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, 24u);
+    EXPECT_EQ(Current(ICAP_BITDEPTH).Item, 24u);
 }
 
 TEST_F(Negotiation, OneValueDefaultAnswersWhatWasSet)
@@ -288,11 +436,11 @@ TEST_F(Negotiation, OneValueDefaultAnswersWhatWasSet)
 
 TEST_F(Negotiation, AnEnumerationIsStoredExactlyAsSent)
 {
-    ASSERT_EQ(Set(ICAP_PIXELTYPE, TWON_ENUMERATION, EnumerationBytes(TWTY_UINT16, 2, {TWPT_BW, TWPT_GRAY}, 1, 0)),
+    ASSERT_EQ(Set(ICAP_PIXELTYPE, TWON_ENUMERATION, EnumerationBytes(TWTY_UINT16, 2, {TWPT_RGB, TWPT_GRAY}, 1, 0)),
               TWRC_SUCCESS);
     ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_GET), TWRC_SUCCESS);
     const ListSeen seen = ReadEnumerationBlock(cap_.hContainer, 2);
-    EXPECT_EQ(seen.Items, (std::vector<uint32_t>{TWPT_BW, TWPT_GRAY}));
+    EXPECT_EQ(seen.Items, (std::vector<uint32_t>{TWPT_RGB, TWPT_GRAY}));
     EXPECT_EQ(seen.CurrentIndex, 1u);
     EXPECT_EQ(seen.DefaultIndex, 0u);
     EXPECT_EQ(Current(ICAP_PIXELTYPE).Item, TWPT_GRAY);
@@ -349,12 +497,18 @@ TEST_F(Negotiation, DamagedApplicationContainersAreRefusedAndNothingStored)
     EXPECT_EQ(Condition(), TWCC_BADVALUE);
 }
 
-TEST_F(Negotiation, FramesNeverMatchASelection)
+// Frames are sized 0 bytes, so an enumeration of them carries no value, not
+// even the 0 that would pass for TWSX_NATIVE.
+TEST_F(Negotiation, FramesCarryNoValue)
 {
-    ASSERT_EQ(Set(ICAP_PIXELTYPE, TWON_ENUMERATION, EnumerationBytes(TWTY_FRAME, 0, {0, 0}, 1, 0)), TWRC_SUCCESS);
-    EXPECT_EQ(Set(ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 0)), TWRC_SUCCESS);
-    ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_GET), TWRC_SUCCESS);
-    EXPECT_EQ(ReadEnumerationBlock(cap_.hContainer, 0).CurrentIndex, 1u);
+    for (TW_UINT16 cap : {ICAP_PIXELTYPE, ICAP_XFERMECH, ICAP_COMPRESSION}) {
+        ASSERT_EQ(Send(cap, MSG_GET), TWRC_SUCCESS);
+        const std::vector<uint8_t> before = BlockBytes(cap_.hContainer);
+        EXPECT_EQ(Set(cap, TWON_ENUMERATION, EnumerationBytes(TWTY_FRAME, 0, {0, 0}, 1, 0)), TWRC_FAILURE) << cap;
+        EXPECT_EQ(Condition(), TWCC_BADVALUE);
+        ASSERT_EQ(Send(cap, MSG_GET), TWRC_SUCCESS);
+        EXPECT_EQ(BlockBytes(cap_.hContainer), before);
+    }
 }
 
 TEST_F(Negotiation, NoStoreBeforeTheSourceIsOpened)
@@ -438,6 +592,7 @@ TEST_F(NegotiationLog, LabelsMessageNamesAndReports)
     Send(CAP_XFERCOUNT, MSG_GETDEFAULT);
     Send(ICAP_BITORDER, MSG_GET);
     Send(ICAP_BITORDER, MSG_QUERYSUPPORT);
+    Send(ICAP_BITORDER, MSG_GETFIRST);
     Set(ICAP_PHYSICALWIDTH, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 1));
     Send(ICAP_PHYSICALHEIGHT, MSG_GET);
     Set(ICAP_XRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 1));
@@ -451,17 +606,19 @@ TEST_F(NegotiationLog, LabelsMessageNamesAndReports)
         "Dispatching DG_CONTROL / DAT_1 / MSG_1 \r\n"
         "\r\n ICAP_BITORDER (0x111c)MSG_GET\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_8 \r\n"
+        "\r\n ICAP_BITORDER (0x111c)MSG_QUERYSUPPORT\r\n"
+        "Dispatching DG_CONTROL / DAT_1 / MSG_4 \r\n"
         "\r\n ICAP_BITORDER (0x111c)" + report + "Bad protocol error."
         "Dispatching DG_CONTROL / DAT_1 / MSG_6 \r\n"
-        "\r\n ICAP_PHYSICALWIDTH (0x1111) MSG_SETMSG_RESET" + report + "Bad protocol error."
+        "\r\n ICAP_PHYSICALWIDTH (0x1111) MSG_SETMSG_RESET" + report + "Bad value error.\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_1 \r\n"
         "\r\n ICAP_PHYSICALHEIGHT (0x1112) MSG_GETMSG_GETCURRENTMSG_GETDEFAULT\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_6 \r\n"
-        "\r\n ICAP_XRESOLUTION (0x1118) MSG_SETMSG_RESET" + report + "Capability not supported by data source\r\n"
+        "\r\n ICAP_XRESOLUTION (0x1118) MSG_SETMSG_RESET" + report + "Bad value error.\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_6 \r\n"
         "\r\n CAP_XFERCOUNT (0x0001) MSG_SETtying to cast illegal value from app, Bad protocol error.\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_7 \r\n"
-        "\r\n CAP_SUPPORTEDCAPS (0x1005) MSG_RESETMSG_SET" + report + "Bad protocol error.\r\n"
+        "\r\n CAP_SUPPORTEDCAPS (0x1005) MSG_RESETMSG_SET\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_6 \r\n"
         "\r\n CAP_UICONTROLLABLE (0x100e) MSG_SETMSG_RESET" + report + "Bad protocol error.\r\n";
     EXPECT_EQ(ReadFileText(path_), expected);

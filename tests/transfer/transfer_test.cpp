@@ -753,13 +753,47 @@ TEST_F(Source, ImageInfoAndLayout)
     EXPECT_EQ(layout.DocumentNumber, 1u);
     EXPECT_EQ(layout.PageNumber, 1u);
     EXPECT_EQ(layout.FrameNumber, 1u);
-    layout.Frame.Right.Whole = 100;
-    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_FAILURE);
-    EXPECT_EQ(ds_.Status(), TWCC_CAPUNSUPPORTED);
-    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout), TWRC_SUCCESS);
-    EXPECT_EQ(layout.Frame.Right.Whole, 768);
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GETCURRENT, &layout), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+}
+
+// The source cannot crop: whatever layout is asked for, the full frame is
+// written back, and the answer says whether that is what was asked for.
+TEST_F(Source, LayoutRequestsGetTheFullFrameBack)
+{
+    Open("M_PAL");
+    const TW_FRAME full = {{0, 0}, {0, 0}, {768, 0}, {576, 0}};
+    struct Row {
+        const char* what;
+        TW_UINT16 msg;
+        TW_FRAME frame;
+        TW_UINT32 numbers;
+        TW_UINT16 rc;
+    };
+    const Row rows[] = {
+        {"a smaller frame", MSG_SET, {{10, 0}, {20, 0}, {100, 0}, {200, 0}}, 1, TWRC_CHECKSTATUS},
+        {"a fraction wider", MSG_SET, {{0, 0}, {0, 0}, {768, 1}, {576, 0}}, 1, TWRC_CHECKSTATUS},
+        {"a larger frame", MSG_SET, {{0, 0}, {0, 0}, {1024, 0}, {1024, 0}}, 1, TWRC_CHECKSTATUS},
+        {"the full frame", MSG_SET, full, 1, TWRC_SUCCESS},
+        {"the full frame, numbers left to the source", MSG_SET, full, 0, TWRC_SUCCESS},
+        {"reset", MSG_RESET, {{10, 0}, {20, 0}, {100, 0}, {200, 0}}, 9, TWRC_SUCCESS},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TW_IMAGELAYOUT layout = {row.frame, row.numbers, row.numbers, row.numbers};
+        EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, row.msg, &layout), row.rc);
+        EXPECT_EQ(ds_.Status(), TWCC_SUCCESS) << "nothing to report";
+        EXPECT_EQ(std::memcmp(&layout.Frame, &full, sizeof full), 0) << "right " << layout.Frame.Right.Whole;
+        EXPECT_EQ(layout.DocumentNumber, 1u);
+        EXPECT_EQ(layout.PageNumber, 1u);
+        EXPECT_EQ(layout.FrameNumber, 1u);
+        // Nothing was stored: the next question gets the full frame too.
+        TW_IMAGELAYOUT after = {};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &after), TWRC_SUCCESS);
+        EXPECT_EQ(std::memcmp(&after.Frame, &full, sizeof full), 0);
+    }
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
 }
 
 }  // namespace
