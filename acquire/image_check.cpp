@@ -3,18 +3,9 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "twain/little_endian.h"
+
 namespace {
-
-uint16_t U16(const uint8_t* at)
-{
-    return static_cast<uint16_t>(at[0] | (at[1] << 8));
-}
-
-uint32_t U32(const uint8_t* at)
-{
-    return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) |
-           (static_cast<uint32_t>(at[2]) << 16) | (static_cast<uint32_t>(at[3]) << 24);
-}
 
 bool Fail(std::string& error, const std::string& text)
 {
@@ -35,15 +26,15 @@ __attribute__((format(printf, 1, 2))) std::string Text(const char* format, ...)
 // The values of a TIFF directory entry (SHORT or LONG, inline or not).
 bool TiffValues(const uint8_t* file, size_t size, const uint8_t* entry, std::vector<uint32_t>& values)
 {
-    const uint16_t type = U16(entry + 2);
-    const uint32_t count = U32(entry + 4);
+    const uint16_t type = GetU16(entry + 2);
+    const uint32_t count = GetU32(entry + 4);
     const uint32_t width = type == 3 ? 2 : type == 4 ? 4 : 0;
     if (width == 0 || count == 0 || count > (1u << 20)) {
         return false;
     }
     const uint8_t* at = entry + 8;
     if (static_cast<uint64_t>(count) * width > 4) {
-        const uint32_t offset = U32(entry + 8);
+        const uint32_t offset = GetU32(entry + 8);
         if (offset > size || static_cast<uint64_t>(count) * width > size - offset) {
             return false;
         }
@@ -51,7 +42,7 @@ bool TiffValues(const uint8_t* file, size_t size, const uint8_t* entry, std::vec
     }
     values.resize(count);
     for (uint32_t i = 0; i < count; ++i) {
-        values[i] = width == 2 ? U16(at + 2 * i) : U32(at + 4 * i);
+        values[i] = width == 2 ? GetU16(at + 2 * i) : GetU32(at + 4 * i);
     }
     return true;
 }
@@ -60,21 +51,21 @@ bool TiffValues(const uint8_t* file, size_t size, const uint8_t* entry, std::vec
 
 bool DecodeDib(const uint8_t* dib, size_t size, DecodedImage& image, std::string& error)
 {
-    if (size < 40 || U32(dib) < 40 || U32(dib) > size) {
+    if (size < 40 || GetU32(dib) < 40 || GetU32(dib) > size) {
         return Fail(error, "no bitmap header");
     }
-    const uint32_t headerSize = U32(dib);
-    const auto width = static_cast<int32_t>(U32(dib + 4));
-    const auto height = static_cast<int32_t>(U32(dib + 8));
-    const uint16_t bits = U16(dib + 14);
-    if (U32(dib + 16) != 0) {
+    const uint32_t headerSize = GetU32(dib);
+    const auto width = static_cast<int32_t>(GetU32(dib + 4));
+    const auto height = static_cast<int32_t>(GetU32(dib + 8));
+    const uint16_t bits = GetU16(dib + 14);
+    if (GetU32(dib + 16) != 0) {
         return Fail(error, "compressed bitmap");
     }
     if (width <= 0 || height == 0 || height == INT32_MIN || (bits != 8 && bits != 24 && bits != 32)) {
         return Fail(error, Text("unreadable bitmap: width %ld, height %ld, %u bits", static_cast<long>(width),
                                 static_cast<long>(height), static_cast<unsigned>(bits)));
     }
-    uint32_t colours = U32(dib + 32);
+    uint32_t colours = GetU32(dib + 32);
     if (colours == 0 && bits == 8) {
         colours = 256;
     }
@@ -85,7 +76,7 @@ bool DecodeDib(const uint8_t* dib, size_t size, DecodedImage& image, std::string
         return Fail(error, Text("bitmap of %lu bytes shorter than its rows need (%lu)", static_cast<unsigned long>(size),
                                 static_cast<unsigned long>(offset + stride * rows)));
     }
-    const uint32_t sizeImage = U32(dib + 20);
+    const uint32_t sizeImage = GetU32(dib + 20);
     if (sizeImage != 0 && sizeImage != stride * rows) {
         return Fail(error, Text("biSizeImage %lu, the rows take %lu", static_cast<unsigned long>(sizeImage),
                                 static_cast<unsigned long>(stride * rows)));
@@ -131,38 +122,38 @@ bool DecodeBmpFile(const uint8_t* file, size_t size, DecodedImage& image, std::s
     if (size < 14 + 40 || file[0] != 'B' || file[1] != 'M') {
         return Fail(error, "not a BMP file");
     }
-    if (U32(file + 2) != size) {
-        return Fail(error, Text("BMP file size field %lu, the file has %lu", static_cast<unsigned long>(U32(file + 2)),
+    if (GetU32(file + 2) != size) {
+        return Fail(error, Text("BMP file size field %lu, the file has %lu", static_cast<unsigned long>(GetU32(file + 2)),
                                 static_cast<unsigned long>(size)));
     }
     const uint8_t* dib = file + 14;
-    const uint32_t colours = U32(dib + 32) != 0 || U16(dib + 14) != 8 ? U32(dib + 32) : 256;
-    if (U32(file + 10) != 14 + U32(dib) + colours * 4) {
+    const uint32_t colours = GetU32(dib + 32) != 0 || GetU16(dib + 14) != 8 ? GetU32(dib + 32) : 256;
+    if (GetU32(file + 10) != 14 + GetU32(dib) + colours * 4) {
         return Fail(error, Text("bfOffBits %lu does not point past the colour table",
-                                static_cast<unsigned long>(U32(file + 10))));
+                                static_cast<unsigned long>(GetU32(file + 10))));
     }
     return DecodeDib(dib, size - 14, image, error);
 }
 
 bool DecodeTiffFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error)
 {
-    if (size < 8 || file[0] != 'I' || file[1] != 'I' || U16(file + 2) != 42) {
+    if (size < 8 || file[0] != 'I' || file[1] != 'I' || GetU16(file + 2) != 42) {
         return Fail(error, "not a little-endian TIFF");
     }
-    const uint32_t ifd = U32(file + 4);
-    if (ifd > size - 2 || U16(file + ifd) > (size - ifd - 2) / 12) {
+    const uint32_t ifd = GetU32(file + 4);
+    if (ifd > size - 2 || GetU16(file + ifd) > (size - ifd - 2) / 12) {
         return Fail(error, "TIFF directory outside the file");
     }
     uint32_t width = 0, height = 0, samples = 1, compression = 1, planar = 1, rowsPerStrip = 0;
     std::vector<uint32_t> bits, offsets, counts;
-    const uint16_t entries = U16(file + ifd);
+    const uint16_t entries = GetU16(file + ifd);
     for (uint16_t i = 0; i < entries; ++i) {
         const uint8_t* entry = file + ifd + 2 + 12 * i;
         std::vector<uint32_t> values;
         if (!TiffValues(file, size, entry, values)) {
             continue;  // a tag of another type is of no concern here
         }
-        switch (U16(entry)) {
+        switch (GetU16(entry)) {
         case 256: width = values[0]; break;
         case 257: height = values[0]; break;
         case 258: bits = values; break;

@@ -240,24 +240,11 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
     return TWRC_FAILURE;
 }
 
-bool RestoreDefault(TW_UINT16 cap)
-{
-    TW_UINT16 conType = 0;
-    HGLOBAL container = MakeDefaultContainer(cap, conType);
-    if (container == nullptr) {
-        return false;
-    }
-    if (!StoreCapability(cap, conType, container)) {
-        GlobalFree(container);
-        return false;
-    }
-    return true;
-}
 
 // MSG_RESET hands the value it leaves back, in the container MSG_GET answers.
 TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
 {
-    if (rule.Reset == Setting::Restore && !RestoreDefault(rule.Cap)) {
+    if (rule.Reset == Setting::Restore && !RestoreDefaultCapability(rule.Cap)) {
         capability.hContainer = nullptr;
         return TWRC_FAILURE;
     }

@@ -207,3 +207,17 @@ HGLOBAL MakeDefaultContainer(TW_UINT16 cap, TW_UINT16& conType)
     }
     return nullptr;
 }
+
+bool RestoreDefaultCapability(TW_UINT16 cap)
+{
+    TW_UINT16 conType = 0;
+    HGLOBAL container = MakeDefaultContainer(cap, conType);
+    if (container == nullptr) {
+        return false;
+    }
+    if (!StoreCapability(cap, conType, container)) {
+        GlobalFree(container);
+        return false;
+    }
+    return true;
+}

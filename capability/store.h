@@ -47,3 +47,7 @@ bool GetDefaultItem(TW_UINT16 cap, CapabilityItem& item);
 // The container of `cap` as the defaults have it, and its kind. nullptr
 // when `cap` has no default or memory is exhausted.
 HGLOBAL MakeDefaultContainer(TW_UINT16 cap, TW_UINT16& conType);
+
+// The entry of `cap` back to its default container; false when there is no
+// store or no memory (the entry is kept then).
+bool RestoreDefaultCapability(TW_UINT16 cap);

@@ -133,20 +133,6 @@ bool SelectFileFormat(TW_UINT16 format)
     return selected;
 }
 
-bool ResetFileFormat()
-{
-    TW_UINT16 conType = 0;
-    HGLOBAL container = MakeDefaultContainer(ICAP_IMAGEFILEFORMAT, conType);
-    if (container == nullptr) {
-        return false;
-    }
-    if (!StoreCapability(ICAP_IMAGEFILEFORMAT, conType, container)) {
-        GlobalFree(container);
-        return false;
-    }
-    return true;
-}
-
 void Answer(TW_SETUPFILEXFER& setup, const char* name, TW_UINT16 format)
 {
     CopyText(setup.FileName, sizeof setup.FileName, name);
@@ -213,7 +199,7 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         if (setup == nullptr) {
             return FailWith(context, TWCC_BADVALUE);
         }
-        if (!UseDefaultTransferFile() || !ResetFileFormat()) {
+        if (!UseDefaultTransferFile() || !RestoreDefaultCapability(ICAP_IMAGEFILEFORMAT)) {
             return FailWith(context, TWCC_OPERATIONERROR);
         }
         Answer(*setup, TransferFileName, FileFormatItem(true));
