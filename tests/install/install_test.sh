@@ -1,9 +1,10 @@
 #!/bin/sh
 # The installer as a user runs it, in a fresh Wine prefix of its own: silent
 # install, acquisition through Wine's Data Source Manager with the installed
-# source and twacquire, silent uninstall (settings kept), then install over a
-# board library found in place and uninstall with /PURGE (settings gone, the
-# board library untouched). The prefix's files before and after each round
+# source and twacquire, silent uninstall (settings kept); then install without
+# the optional simulated library, install again over that and over a board
+# library found in place, and uninstall with /PURGE (settings gone, the board
+# library untouched). The prefix's files before and after each round
 # trip must be the same: the uninstaller removes what was installed, nothing
 # else, nothing less.
 #
@@ -115,11 +116,15 @@ for f in "$installer" "$source_dir/Twain_32.ds" "$product/twacquire.exe" "$c/win
          "$c/windows/system32/MILORION.DLL"; do
     echo "version of $(basename "$f"): $(file_version "$f" || echo none)"
 done
-[ "$(file_version "$installer")" = "$version" ] || failed "the installer's version is not $version"
-[ "$(file_version "$source_dir/Twain_32.ds")" = "$version" ] || failed "the installed source's version is not $version"
+for f in "$installer" "$source_dir/Twain_32.ds" "$product/twacquire.exe"; do
+    [ "$(file_version "$f")" = "$version" ] || failed "$(basename "$f") is not version $version"
+done
+[ -n "$(file_version "$c/windows/system32/MIL.DLL")" ] || failed "the installed MIL.DLL has no version"
 
 echo "# acquiring with the installed source and twacquire"
-# Wine's manager loads only twain_32\sane.ds (tools/main-job.sh does the same).
+# Wine's manager loads only twain_32\sane.ds (tools/main-job.sh does the same);
+# the copy takes the name of Wine's placeholder, so the snapshots, which
+# compare names, do not count it.
 cp "$source_dir/Twain_32.ds" "$c/windows/twain_32/sane.ds"
 wine "C:\\Program Files\\Talvenix\\Orion TWAIN\\twacquire.exe" --list 2>&1 | tr -d '\r' |
     grep -q 'Talvenix Matrox Orion driver' || failed "Wine's manager does not list the installed source"
@@ -133,8 +138,6 @@ echo "$acquired" | grep -q '^message box "Talvenix TWAIN DS": Error reading the 
 geometry=$(identify -format '%w x %h' "$out/image001.bmp" 2>&1)
 [ "$geometry" = "768 x 576" ] || failed "acquired image: $geometry, not 768 x 576"
 [ -n "$(reg_value "$settings\\Orion" DigFormat)" ] || failed "the source wrote no settings"
-# Ours, not the product's: the copy for Wine's manager goes back to its
-# placeholder's place in the snapshot by content only.
 rm -rf "$out"
 
 echo "# silent uninstall: the product goes, the settings stay"
@@ -142,11 +145,16 @@ silent_uninstall
 same_files "uninstall"
 [ "$(reg_value "$settings\\Orion" DigFormat)" = M_CCIR ] || failed "the user's settings were removed without /PURGE"
 
-echo "# a board library in place: installed over, uninstalled with /PURGE"
+echo "# installed without options, then again over a board library in place, uninstalled with /PURGE"
+snapshot >"$prefix.before"
+silent_install
+[ -e "$c/windows/system32/MIL.DLL" ] || [ -e "$c/windows/system32/MILORION.DLL" ] &&
+    failed "the simulated library was installed without /SIMULATOR"
 board="$c/windows/system32/MIL.DLL"
 printf 'the board vendor'"'"'s library\n' >"$board"
 cp "$board" "$prefix.board"
-snapshot >"$prefix.before"
+echo ./windows/system32/MIL.DLL >>"$prefix.before"
+sort -o "$prefix.before" "$prefix.before"
 silent_install /SIMULATOR
 cmp -s "$board" "$prefix.board" || failed "the installer replaced a board library found in place"
 [ -e "$c/windows/system32/MILORION.DLL" ] && failed "the simulated MILORION.DLL was installed beside a board library"
