@@ -22,7 +22,10 @@ wineboot -i >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
 wineserver -w
-wineserver -p
+# Kept between the steps, and ended even if this script is killed.
+wineserver -p30
+trap 'wineserver -k 2>/dev/null' EXIT
+trap 'exit 1' TERM INT HUP
 wine cmd /c exit </dev/null >/dev/null 2>&1
 
 c="$prefix/drive_c"
@@ -165,7 +168,8 @@ same_files "uninstall /PURGE"
 key_exists "$settings" && failed "the user's settings are still there after /PURGE"
 key_exists 'HKCU\SOFTWARE\Talvenix' && failed "the empty maker's key is still there after /PURGE"
 
-wineserver -k 2>/dev/null
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+trap - EXIT
 if [ "$fail" -eq 0 ]; then
     rm -rf "$prefix" "$prefix.before" "$prefix.after" "$prefix.diff" "$prefix.board"
     echo "install and uninstall: passed"
