@@ -74,6 +74,26 @@ VIAddVersionKey LegalCopyright "Talvenix"
     ${EndIf}
 !macroend
 
+; The board's own installer may later put its libraries over the simulated
+; ones; the uninstaller removes a library only while it still has the time
+; stamp it was installed with.
+!macro RememberFileTime NAME
+    GetFileTime "$SYSDIR\${NAME}" $1 $2
+    WriteRegStr HKLM "${UNINSTALL_KEY}" "Installed ${NAME}" "$1 $2"
+!macroend
+!macro RemoveIfUnchanged NAME
+    ClearErrors
+    GetFileTime "$SYSDIR\${NAME}" $1 $2
+    ReadRegStr $3 HKLM "${UNINSTALL_KEY}" "Installed ${NAME}"
+    ${IfNot} ${Errors}
+        ${If} "$1 $2" == $3
+            Delete "$SYSDIR\${NAME}"
+        ${Else}
+            DetailPrint "$SYSDIR\${NAME} was replaced after the installation and is left in place."
+        ${EndIf}
+    ${EndIf}
+!macroend
+
 Section "Data source, twacquire and user guide" SecSource
     SectionIn RO
     SetOutPath "${SOURCE_DIR}"
@@ -112,6 +132,8 @@ Section /o "Simulated board library (for machines without the board)" SecSimulat
     File "${MIL}"
     File "${MILORION}"
     WriteRegDWORD HKLM "${UNINSTALL_KEY}" "SimulatedBoardLibrary" 1
+    !insertmacro RememberFileTime "MIL.DLL"
+    !insertmacro RememberFileTime "MILORION.DLL"
 SectionEnd
 
 Section "-Size"
@@ -154,8 +176,8 @@ Section "-un.Product"
 
     ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "SimulatedBoardLibrary"
     ${If} $0 == 1
-        Delete "$SYSDIR\MIL.DLL"
-        Delete "$SYSDIR\MILORION.DLL"
+        !insertmacro RemoveIfUnchanged "MIL.DLL"
+        !insertmacro RemoveIfUnchanged "MILORION.DLL"
     ${EndIf}
 SectionEnd
 

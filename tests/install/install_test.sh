@@ -1,7 +1,8 @@
 #!/bin/sh
 # The installer as a user runs it, in a fresh Wine prefix of its own: silent
 # install, acquisition through Wine's Data Source Manager with the installed
-# source and twacquire, silent uninstall (settings kept); then install without
+# source and twacquire, silent uninstall (settings kept, a board library put
+# over the simulated one after the installation kept); then install without
 # the optional simulated library, install again over that and over a board
 # library found in place, and uninstall with /PURGE (settings gone, the board
 # library untouched). The prefix's files before and after each round
@@ -86,6 +87,16 @@ silent_uninstall() {  # uninstaller options
     key_exists "$entry" && failed "the uninstall entry is still there"
 }
 
+# A stand-in for the board vendor's library, put where the board's own
+# installer puts it, with a copy to compare it with later.
+place_board_library() {  # file name in system32
+    printf 'the board vendor'"'"'s %s\n' "$1" >"$c/windows/system32/$1"
+    cp "$c/windows/system32/$1" "$prefix.$1"
+}
+board_library_untouched() {  # file name in system32
+    cmp -s "$c/windows/system32/$1" "$prefix.$1"
+}
+
 same_files() {  # label
     snapshot >"$prefix.after"
     if ! diff "$prefix.before" "$prefix.after" >"$prefix.diff"; then
@@ -143,8 +154,11 @@ geometry=$(identify -format '%w x %h' "$out/image001.bmp" 2>&1)
 [ -n "$(reg_value "$settings\\Orion" DigFormat)" ] || failed "the source wrote no settings"
 rm -rf "$out"
 
-echo "# silent uninstall: the product goes, the settings stay"
+echo "# the board's library installed over the simulated one; silent uninstall: the product goes, the settings stay"
+place_board_library MILORION.DLL
 silent_uninstall
+board_library_untouched MILORION.DLL || failed "the uninstaller removed a board library installed over the simulated one"
+rm -f "$c/windows/system32/MILORION.DLL"
 same_files "uninstall"
 [ "$(reg_value "$settings\\Orion" DigFormat)" = M_CCIR ] || failed "the user's settings were removed without /PURGE"
 
@@ -153,17 +167,15 @@ snapshot >"$prefix.before"
 silent_install
 [ -e "$c/windows/system32/MIL.DLL" ] || [ -e "$c/windows/system32/MILORION.DLL" ] &&
     failed "the simulated library was installed without /SIMULATOR"
-board="$c/windows/system32/MIL.DLL"
-printf 'the board vendor'"'"'s library\n' >"$board"
-cp "$board" "$prefix.board"
+place_board_library MIL.DLL
 echo ./windows/system32/MIL.DLL >>"$prefix.before"
 sort -o "$prefix.before" "$prefix.before"
 silent_install /SIMULATOR
-cmp -s "$board" "$prefix.board" || failed "the installer replaced a board library found in place"
+board_library_untouched MIL.DLL || failed "the installer replaced a board library found in place"
 [ -e "$c/windows/system32/MILORION.DLL" ] && failed "the simulated MILORION.DLL was installed beside a board library"
 [ -f "$source_dir/Twain_32.ds" ] || failed "not installed the second time: Twain_32.ds"
 silent_uninstall /PURGE
-cmp -s "$board" "$prefix.board" || failed "the uninstaller removed or changed the board library"
+board_library_untouched MIL.DLL || failed "the uninstaller removed or changed the board library"
 same_files "uninstall /PURGE"
 key_exists "$settings" && failed "the user's settings are still there after /PURGE"
 key_exists 'HKCU\SOFTWARE\Talvenix' && failed "the empty maker's key is still there after /PURGE"
@@ -171,7 +183,7 @@ key_exists 'HKCU\SOFTWARE\Talvenix' && failed "the empty maker's key is still th
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
 trap - EXIT
 if [ "$fail" -eq 0 ]; then
-    rm -rf "$prefix" "$prefix.before" "$prefix.after" "$prefix.diff" "$prefix.board"
+    rm -rf "$prefix" "$prefix".*
     echo "install and uninstall: passed"
 fi
 exit $fail
