@@ -8,8 +8,9 @@
 ;                                               settings too
 ;
 ; What the uninstaller removes is what this installer put there and nothing
-; else: the simulated library only when it was installed by us (a value in the
-; uninstall entry says so), never a board library found in place.
+; else: the simulated library only when it was installed by us (values in the
+; uninstall entry say so), never a board library found in place or put over
+; ours later.
 
 Unicode true
 SetCompressor /SOLID lzma
