@@ -1,35 +1,44 @@
 #!/usr/bin/env bash
-# The main job: set up, build, install the source and the simulated imaging
-# library into a Wine prefix, and talk to the source through Wine's TWAIN
-# Data Source Manager.
+# The main job, the way a Windows user gets the source: set up, build the
+# release and its installer (tools/package.sh), install silently with the
+# simulated board library into a fresh Wine prefix of its own, and acquire
+# through Wine's TWAIN Data Source Manager with the installed twacquire.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${BUILD_DIR:-$root/build}"
-"$root/tools/setup-debian.sh"
-BUILD_DIR="$build" "$root/tools/build.sh"
+build="$(realpath -m "${BUILD_DIR:-$root/build}")"
+installer=$(BUILD_DIR="$build" "$root/tools/package.sh" | tail -1)
 . "$root/tools/wine-env.sh"
 trap wine_env_stop EXIT
-# A prefix of its own: the tests expect no imaging library in system32.
+# A fresh prefix of its own, as a machine that never had the source: the
+# tests expect no imaging library in system32, and the installer must find
+# none in place to install the simulated one.
+rm -rf "$build/mainjob-prefix"
 wine_env_init "$build" mainjob-prefix
 xvfb_start 24
 wineserver -p
 wine_services_start
 
-# The product's layout: windows/system32 and windows/twain_32/Talvenix.
-cmake --install "$build" --prefix "$WINEPREFIX/drive_c" >/dev/null
+echo "# installing silently with $(basename "$installer") ($(stat -c %s "$installer") bytes), simulated board library included:"
+start=$(date +%s.%N)
+wine "$installer" /S /SIMULATOR
+entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Talvenix Orion TWAIN'
+installed() { wine reg query "$entry" /v "$1" | tr -d '\r' | sed -n "s/^ *$1 *REG_SZ *//p"; }
+echo "installed $(installed DisplayName) $(installed DisplayVersion) in $(echo "$(date +%s.%N) $start" | awk '{ printf "%.1f", $1 - $2 }') s"
+
 # Wine 8's manager only looks at twain_32\sane.ds and twain_32\gphoto2.ds,
-# so the source is installed under the first of those names as well.
+# so the installed source is copied under the first of those names.
 cp "$WINEPREFIX/drive_c/windows/twain_32/Talvenix/Twain_32.ds" "$WINEPREFIX/drive_c/windows/twain_32/sane.ds"
+twacquire='C:\Program Files\Talvenix\Orion TWAIN\twacquire.exe'
 
 echo "# sources found by the Data Source Manager:"
-wine "$build/bin/twacquire.exe" --list
+wine "$twacquire" --list
 echo "# identity of the source:"
-wine "$build/bin/twacquire.exe" --identity
+wine "$twacquire" --identity
 
 out="$build/acquired"
 rm -rf "$out"
 for mech in native memory file; do
     echo "# acquiring by $mech transfer:"
-    wine "$build/bin/twacquire.exe" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$out/$mech")"
+    wine "$twacquire" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$out/$mech")"
 done
 echo "# images are in $out"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the acquisition run need on Debian 12 (as root).
+# Installs what the build, the installer, the tests and the acquisition run need on Debian 12 (as root).
 # Quick when everything is already present.
 set -euo pipefail
 
@@ -10,7 +10,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 for p in wine wine32:i386 wine64 g++-mingw-w64-i686 binutils-mingw-w64-i686 \
-         xvfb xauth imagemagick cmake make; do
+         xvfb xauth imagemagick cmake make nsis; do
     have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

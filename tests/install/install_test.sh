@@ -1,0 +1,189 @@
+#!/bin/sh
+# The installer as a user runs it, in a fresh Wine prefix of its own: silent
+# install, acquisition through Wine's Data Source Manager with the installed
+# source and twacquire, silent uninstall (settings kept, a board library put
+# over the simulated one after the installation kept); then install without
+# the optional simulated library, install again over that and over a board
+# library found in place, and uninstall with /PURGE (settings gone, the board
+# library untouched). The prefix's files before and after each round
+# trip must be the same: the uninstaller removes what was installed, nothing
+# else, nothing less.
+#
+#   install_test.sh INSTALLER VERSION BUILT_SOURCE PREFIX
+installer=$1 version=$2 built_source=$3 prefix=$4
+fail=0
+failed() { echo "FAILED: $*"; fail=1; }
+
+[ -f "$installer" ] || { echo "FAILED: no installer at $installer (makensis, Debian package nsis, missing?)"; exit 1; }
+echo "installer: $(basename "$installer"), $(stat -c %s "$installer") bytes"
+
+export WINEPREFIX="$prefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+rm -rf "$prefix"
+wineboot -i >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+wineserver -w
+# Kept between the steps, and ended even if this script is killed.
+wineserver -p30
+trap 'wineserver -k 2>/dev/null' EXIT
+trap 'exit 1' TERM INT HUP
+wine cmd /c exit </dev/null >/dev/null 2>&1
+
+c="$prefix/drive_c"
+product="$c/Program Files/Talvenix/Orion TWAIN"
+source_dir="$c/windows/twain_32/Talvenix"
+entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Talvenix Orion TWAIN'
+settings='HKCU\SOFTWARE\Talvenix\Twain'
+installed="$source_dir/Twain_32.ds
+$product/twacquire.exe
+$product/user-guide.md
+$product/Uninstall.exe
+$c/windows/system32/MIL.DLL
+$c/windows/system32/MILORION.DLL"
+
+# Every file and folder of the prefix but the user's profile and temporary
+# folder, where Wine and twacquire write what is not the product's.
+snapshot() {
+    (cd "$c" && find . -path ./users -prune -o -path ./windows/temp -prune -o -print | sort)
+}
+
+# The value's data as `reg query` prints it, or nothing.
+reg_value() {
+    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+key_exists() {
+    wine reg query "$1" >/dev/null 2>&1
+}
+
+# The file version of a Windows program or library, read from its
+# VS_FIXEDFILEINFO: major.minor.build.revision.
+file_version() {
+    offset=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$1" | head -1 | cut -d: -f1)
+    [ -n "$offset" ] && od -An -tu2 -j $((offset + 8)) -N8 "$1" | awk '{ print $2 "." $1 "." $4 "." $3 }'
+}
+
+seconds_since() {
+    echo "$(date +%s.%N) $1" | awk '{ printf "%.1f", $1 - $2 }'
+}
+
+silent_install() {  # installer options
+    start=$(date +%s.%N)
+    wine "$installer" /S "$@"; status=$?
+    echo "silent install ($*): exit $status, $(seconds_since "$start") s"
+    [ "$status" -eq 0 ] || failed "the installer exited with $status"
+}
+
+# The uninstaller hands its work to a copy of itself and returns at once;
+# the copy's last step removes the uninstall entry.
+silent_uninstall() {  # uninstaller options
+    start=$(date +%s.%N)
+    wine "C:\\Program Files\\Talvenix\\Orion TWAIN\\Uninstall.exe" /S "$@"; status=$?
+    tries=0
+    while key_exists "$entry" && [ $tries -lt 300 ]; do
+        sleep 0.1; tries=$((tries + 1))
+    done
+    echo "silent uninstall ($*): exit $status, $(seconds_since "$start") s"
+    [ "$status" -eq 0 ] || failed "the uninstaller exited with $status"
+    key_exists "$entry" && failed "the uninstall entry is still there"
+}
+
+# A stand-in for the board vendor's library, put where the board's own
+# installer puts it, with a copy to compare it with later.
+place_board_library() {  # file name in system32
+    printf 'the board vendor'"'"'s %s\n' "$1" >"$c/windows/system32/$1"
+    cp "$c/windows/system32/$1" "$prefix.$1"
+}
+board_library_untouched() {  # file name in system32
+    cmp -s "$c/windows/system32/$1" "$prefix.$1"
+}
+
+same_files() {  # label
+    snapshot >"$prefix.after"
+    if ! diff "$prefix.before" "$prefix.after" >"$prefix.diff"; then
+        failed "$1: the prefix's files differ from before the installation (< before, > after):"
+        cat "$prefix.diff"
+    fi
+}
+
+snapshot >"$prefix.before"
+
+echo "# silent install with the simulated board library"
+silent_install /SIMULATOR
+echo "$installed" | while read -r f; do
+    [ -f "$f" ] || echo "FAILED: not installed: ${f#$c/}"
+done | grep . && fail=1
+cmp -s "$built_source" "$source_dir/Twain_32.ds" || failed "the installed Twain_32.ds is not the built one"
+for name in DisplayName DisplayVersion Publisher UninstallString EstimatedSize; do
+    echo "uninstall entry: $name = $(reg_value "$entry" $name)"
+done
+[ "$(reg_value "$entry" DisplayName)" = "Talvenix Orion TWAIN" ] || failed "uninstall entry: DisplayName"
+[ "$(reg_value "$entry" DisplayVersion)" = "$version" ] || failed "uninstall entry: DisplayVersion is not $version"
+[ "$(reg_value "$entry" Publisher)" = "Talvenix" ] || failed "uninstall entry: Publisher"
+[ "$(reg_value "$entry" UninstallString)" = '"C:\Program Files\Talvenix\Orion TWAIN\Uninstall.exe"' ] ||
+    failed "uninstall entry: UninstallString"
+size_kb=$(($(reg_value "$entry" EstimatedSize)))
+installed_kb=$(echo "$installed" | tr '\n' '\0' | xargs -0 du -ck 2>/dev/null | tail -1 | cut -f1)
+[ "$size_kb" -gt 0 ] && [ "$size_kb" -ge $((installed_kb * 9 / 10)) ] ||
+    failed "uninstall entry: EstimatedSize $size_kb kB for $installed_kb kB installed"
+
+for f in "$installer" "$source_dir/Twain_32.ds" "$product/twacquire.exe" "$c/windows/system32/MIL.DLL" \
+         "$c/windows/system32/MILORION.DLL"; do
+    echo "version of $(basename "$f"): $(file_version "$f" || echo none)"
+done
+for f in "$installer" "$source_dir/Twain_32.ds" "$product/twacquire.exe"; do
+    [ "$(file_version "$f")" = "$version" ] || failed "$(basename "$f") is not version $version"
+done
+[ -n "$(file_version "$c/windows/system32/MIL.DLL")" ] || failed "the installed MIL.DLL has no version"
+
+echo "# acquiring with the installed source and twacquire"
+# Wine's manager loads only twain_32\sane.ds (tools/main-job.sh does the same);
+# the copy takes the name of Wine's placeholder, so the snapshots, which
+# compare names, do not count it.
+cp "$source_dir/Twain_32.ds" "$c/windows/twain_32/sane.ds"
+wine "C:\\Program Files\\Talvenix\\Orion TWAIN\\twacquire.exe" --list 2>&1 | tr -d '\r' |
+    grep -q 'Talvenix Matrox Orion driver' || failed "Wine's manager does not list the installed source"
+out="$c/users/acquired"
+rm -rf "$out"
+acquired=$(wine "C:\\Program Files\\Talvenix\\Orion TWAIN\\twacquire.exe" --unattended --timeout 30 \
+    --mech native --out 'C:\users\acquired' 2>&1 | tr -d '\r')
+echo "$acquired"
+echo "$acquired" | grep -q '^message box "Talvenix TWAIN DS": Error reading the registry' ||
+    failed "the first use did not announce the settings it created"
+geometry=$(identify -format '%w x %h' "$out/image001.bmp" 2>&1)
+[ "$geometry" = "768 x 576" ] || failed "acquired image: $geometry, not 768 x 576"
+[ -n "$(reg_value "$settings\\Orion" DigFormat)" ] || failed "the source wrote no settings"
+rm -rf "$out"
+
+echo "# the board's library installed over the simulated one; silent uninstall: the product goes, the settings stay"
+place_board_library MILORION.DLL
+silent_uninstall
+board_library_untouched MILORION.DLL || failed "the uninstaller removed a board library installed over the simulated one"
+rm -f "$c/windows/system32/MILORION.DLL"
+same_files "uninstall"
+[ "$(reg_value "$settings\\Orion" DigFormat)" = M_CCIR ] || failed "the user's settings were removed without /PURGE"
+
+echo "# installed without options, then again over a board library in place, uninstalled with /PURGE"
+snapshot >"$prefix.before"
+silent_install
+[ -e "$c/windows/system32/MIL.DLL" ] || [ -e "$c/windows/system32/MILORION.DLL" ] &&
+    failed "the simulated library was installed without /SIMULATOR"
+place_board_library MIL.DLL
+echo ./windows/system32/MIL.DLL >>"$prefix.before"
+sort -o "$prefix.before" "$prefix.before"
+silent_install /SIMULATOR
+board_library_untouched MIL.DLL || failed "the installer replaced a board library found in place"
+[ -e "$c/windows/system32/MILORION.DLL" ] && failed "the simulated MILORION.DLL was installed beside a board library"
+[ -f "$source_dir/Twain_32.ds" ] || failed "not installed the second time: Twain_32.ds"
+silent_uninstall /PURGE
+board_library_untouched MIL.DLL || failed "the uninstaller removed or changed the board library"
+same_files "uninstall /PURGE"
+key_exists "$settings" && failed "the user's settings are still there after /PURGE"
+key_exists 'HKCU\SOFTWARE\Talvenix' && failed "the empty maker's key is still there after /PURGE"
+
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+trap - EXIT
+if [ "$fail" -eq 0 ]; then
+    rm -rf "$prefix" "$prefix".*
+    echo "install and uninstall: passed"
+fi
+exit $fail
