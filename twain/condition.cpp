@@ -46,8 +46,10 @@ TW_UINT16 HandleStatus(const Triplet& triplet)
         return FailWith("General failure in response to DAT_STATUS.  ", TWCC_BADPROTOCOL);
     }
     if (triplet.pData == nullptr) {
-        // Nothing to write the code into: keep it pending for a proper call.
-        return FailWith("General failure in response to DAT_STATUS.  ", TWCC_BADVALUE);
+        // Nothing to write the code into: the code of the earlier failure
+        // stays pending for a proper call, not replaced by this one's.
+        DebugLog().Write("General failure in response to DAT_STATUS.  %s", ConditionText(TWCC_BADVALUE));
+        return TWRC_FAILURE;
     }
     auto* status = static_cast<TW_STATUS*>(triplet.pData);
     status->ConditionCode = PendingCondition;

@@ -43,9 +43,16 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         TW_INT16 count = TransferCount();
         if (count != 0 && count != -1) {
             --count;
+            // The count answered is the count stored: an application told
+            // one thing while the source keeps another gets an image more
+            // than it asked for. Without memory for it, nothing changes.
             HGLOBAL container = MakeOneValue(TWTY_INT16, &count);
-            if (container != nullptr && !StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
+            if (container == nullptr) {
+                return FailWith(PendingContext, TWCC_LOWMEMORY);
+            }
+            if (!StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
                 GlobalFree(container);
+                return FailWith(PendingContext, TWCC_LOWMEMORY);
             }
         }
         // An image ended early leaves nothing half-delivered for the next.
@@ -55,8 +62,10 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         return TWRC_SUCCESS;
     }
     case MSG_RESET:
+        // Only in state 6: elsewhere it would move a closed or idle source
+        // to state 5, where it admits every caller and refuses to open.
         if (SourceState != 600) {
-            ReportCondition(PendingContext, TWCC_SEQERROR);
+            return FailWith(PendingContext, TWCC_SEQERROR);
         }
         EndMemoryTransfer();
         pending->Count = 0;

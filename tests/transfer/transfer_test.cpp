@@ -134,6 +134,15 @@ TEST_F(Source, StateTable)
     TW_USERINTERFACE ui = {0, 0, nullptr};
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "enable in state 3";
+    // Reset outside state 6 changes nothing: the source stays closed (and
+    // opens next), open (and enables next), or enabled.
+    auto resetRefused = [this](const char* state) {
+        TW_PENDINGXFERS pending = {9, {0}};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_FAILURE) << state;
+        EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << state;
+        EXPECT_EQ(pending.Count, 9) << state;
+    };
+    resetRefused("state 3");
     Open();
     // A second open is out of sequence and puts the capabilities back.
     SetCount(5);
@@ -145,6 +154,7 @@ TEST_F(Source, StateTable)
     TW_UINT16 count = 0;
     EXPECT_EQ(EndXfer(count), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "end of transfer in state 4";
+    resetRefused("state 4");
     TW_HANDLE bitmap = nullptr;
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "native transfer in state 4";
@@ -158,11 +168,7 @@ TEST_F(Source, StateTable)
     TW_PENDINGXFERS pending = {};
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);  // to state 5
     EXPECT_EQ(ds_.Status(), TWCC_SUCCESS);
-    // Reset again in state 5: done all the same, the sequence error recorded.
-    pending.Count = 9;
-    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
-    EXPECT_EQ(pending.Count, 0);
-    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    resetRefused("state 5");
     EXPECT_EQ(EndXfer(count), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "end of transfer in state 5";
     // Closing in state 5 closes, with the sequence error recorded.
@@ -250,6 +256,29 @@ TEST_F(Source, EndOfTransferCountsDown)
         TW_USERINTERFACE ui = {0, 0, nullptr};
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
     }
+}
+
+TEST_F(Source, EndOfTransferWithoutMemoryFailsAndChangesNothing)
+{
+    Open();
+    SetCount(2);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_HANDLE bitmap = nullptr;
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+    GlobalFree(bitmap);
+    std::vector<HGLOBAL> held = HoldEveryMovableHandle();
+    TW_UINT16 count = 0xAAAA;
+    const TW_UINT16 rc = EndXfer(count);
+    const TW_UINT16 condition = ds_.Status();
+    ReleaseHandles(held);
+    EXPECT_EQ(rc, TWRC_FAILURE);
+    EXPECT_EQ(condition, TWCC_LOWMEMORY);
+    EXPECT_EQ(count, 0xAAAA) << "nothing reported";
+    EXPECT_EQ(CurrentCap(CAP_XFERCOUNT) & 0xFFFF, 2u);
+    // With memory back the same call counts down, and stores what it says.
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(CurrentCap(CAP_XFERCOUNT) & 0xFFFF, 1u);
 }
 
 // Native and memory pixels against the pattern for every buffer format.
