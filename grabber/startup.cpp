@@ -11,6 +11,7 @@
 #include "diag/system_report.h"
 #include "settings/input_lut.h"
 #include "settings/source_settings.h"
+#include "transfer/transfers.h"
 #include "twain/source.h"
 #include "twain/text.h"
 
@@ -193,6 +194,7 @@ uint32_t MeasureGrabMemoryKb()
 uint16_t MilInitDigitizer(char* format)
 {
     DebugLog log;
+    ForgetImageBufferUsers();
     if (MilInfo.MilSystem == 0) {
         log.Write("Talvenix TWAIN DS: call MilInitDigitizer with MilInfo.MilSystem==0 !!\n");
         return 1;
@@ -292,8 +294,14 @@ void MilGetBoardInfo()
     log.Write("Board: %s, Revision %d \n", SourceSettings.BoardName, static_cast<int>(boardRevision));
 }
 
+void ForgetImageBufferUsers()
+{
+    EndMemoryTransfer();
+}
+
 void MilFreeDigitizer()
 {
+    ForgetImageBufferUsers();
     if (MilInfo.MilSystem == 0) {
         return;
     }

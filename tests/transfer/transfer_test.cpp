@@ -397,6 +397,57 @@ TEST_F(Source, OneRowColourStripsAndAnEndedTransferForgetsItsFrame)
     EXPECT_EQ(TraceCount("MdigGrab"), 2) << "a fresh frame after MSG_ENDXFER";
 }
 
+// A memory transfer left after its first call (a buffer too small for a
+// row) is forgotten when the source closes: the next one grabs a frame of
+// the digitizer then running and delivers all of it.
+TEST_F(Source, HalfDeliveredFrameDiesWithTheSession)
+{
+    const struct {
+        const char* fromFormat;
+        const char* fromBuffer;
+        const char* toFormat;
+        const char* toBuffer;
+    } rows[] = {
+        {"M_CCIR", nullptr, "M_PAL", "M_BGR32"},
+        {"M_PAL", "M_BGR32", "M_CCIR", nullptr},
+        {"M_CCIR", nullptr, "M_CCIR", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.fromFormat) + " to " + row.toFormat);
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.fromBuffer);
+        ResetSourceRegistry();
+        Open(row.fromFormat);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        std::vector<uint8_t> tiny(16);
+        TW_IMAGEMEMXFER xfer;
+        EXPECT_EQ(MemoryStrip(tiny, xfer), TWRC_FAILURE);
+        Close();
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.toBuffer);
+        Open(row.toFormat);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        const int grabs = TraceCount("MdigGrab");
+        TW_IMAGEINFO info = {};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        const uint32_t width = static_cast<uint32_t>(info.ImageWidth);
+        const uint32_t samples = static_cast<uint32_t>(info.SamplesPerPixel);
+        std::vector<uint8_t> buffer(width * static_cast<uint32_t>(info.ImageLength) * samples);
+        ASSERT_EQ(MemoryStrip(buffer, xfer), TWRC_XFERDONE);
+        EXPECT_EQ(TraceCount("MdigGrab"), grabs + 1) << "a frame of its own";
+        EXPECT_EQ(xfer.YOffset, 0u);
+        EXPECT_EQ(xfer.Rows, static_cast<TW_UINT32>(info.ImageLength));
+        for (uint32_t y = 0; y < xfer.Rows; y += 41) {
+            const uint8_t* pixel = &buffer[(y * width + 300) * samples];
+            EXPECT_EQ(pixel[0], Red(300, y)) << "row " << y;
+            if (samples == 3) {
+                EXPECT_EQ(pixel[2], Blue(300, y)) << "row " << y;
+            }
+        }
+        TW_UINT16 count = 0;
+        EndXfer(count);
+        Close();
+    }
+}
+
 TEST_F(Source, MemoryBuffersThatCannotBeWrittenAreRefused)
 {
     Open();
