@@ -51,6 +51,9 @@ TW_UINT16 HandleImageFileXfer(const Triplet& triplet)
     if (triplet.MSG != MSG_GET) {
         return FailWith(FileContext, TWCC_BADPROTOCOL);
     }
+    if (MilInfo.MilImage == 0) {
+        return FailWith(FileContext, TWCC_LOWMEMORY);
+    }
     // No set-up yet: a temporary file as DAT_SETUPFILEXFER / MSG_GET makes it.
     if (TransferFileName[0] == '\0' && !CreateTemporaryTransferFile()) {
         return FailWith(FileContext, TWCC_OPERATIONERROR);

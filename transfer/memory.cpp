@@ -75,6 +75,9 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
     if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
         return FailWith(MemoryContext, TWCC_BADVALUE);
     }
+    if (MilInfo.MilImage == 0) {
+        return FailWith(MemoryContext, TWCC_LOWMEMORY);
+    }
     // A buffer given as a handle is locked for the strip; its block size
     // bounds what is written, whatever Length claims.
     TW_UINT8* buffer = static_cast<TW_UINT8*>(xfer->Memory.TheMem);

@@ -51,7 +51,7 @@ protected:
             Close();
         }
         for (const char* name : {"ORIONSIM_PATTERN", "ORIONSIM_FRAME_MS", "ORIONSIM_TRACE", "ORIONSIM_FAIL",
-                                 "ORIONSIM_BUFFER_FORMAT"}) {
+                                 "ORIONSIM_BUFFER_FORMAT", "ORIONSIM_MEMORY_KB"}) {
             SetEnvironmentVariableA(name, nullptr);
         }
         DeleteFileA(trace_.c_str());
@@ -490,6 +490,40 @@ TEST_F(Source, NoPixelAddressFailsNativeAndMemory)
     EXPECT_EQ(MemoryStrip(buffer, xfer), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
     EXPECT_EQ(TraceCount("MdigGrab"), 0);
+}
+
+// Too little board memory for the colour format: the open succeeds (the
+// user may pick a smaller format), but nothing describes or delivers an
+// image until a format gets a buffer.
+TEST_F(Source, NoImageBufferFailsForLowMemoryUntilAFormatFits)
+{
+    SetEnvironmentVariableA("ORIONSIM_MEMORY_KB", "1000");
+    Open("M_PAL");
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_IMAGEINFO info = {};
+    TW_IMAGELAYOUT layout = {};
+    TW_HANDLE bitmap = nullptr;
+    std::vector<uint8_t> buffer(4096);
+    TW_IMAGEMEMXFER xfer = {};
+    xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 4096, buffer.data()};
+    const struct {
+        TW_UINT16 dat;
+        void* data;
+    } rows[] = {{DAT_IMAGEINFO, &info},          {DAT_IMAGELAYOUT, &layout}, {DAT_IMAGENATIVEXFER, &bitmap},
+                {DAT_IMAGEMEMXFER, &xfer},       {DAT_IMAGEFILEXFER, nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.dat);
+        EXPECT_EQ(ds_.Call(DG_IMAGE, row.dat, MSG_GET, row.data), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+    }
+    EXPECT_EQ(TraceCount("MdigGrab"), 0);
+    Close();
+    Open("M_CCIR");
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.SamplesPerPixel, 1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+    GlobalFree(bitmap);
 }
 
 TEST_F(Source, FileSetUpMakesTemporaryFilesAndChecksNames)
