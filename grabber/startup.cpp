@@ -9,6 +9,7 @@
 #include "capability/store.h"
 #include "diag/debug_log.h"
 #include "diag/system_report.h"
+#include "grabber/live_preview.h"
 #include "settings/input_lut.h"
 #include "settings/source_settings.h"
 #include "transfer/transfers.h"
@@ -297,6 +298,8 @@ void MilGetBoardInfo()
 void ForgetImageBufferUsers()
 {
     EndMemoryTransfer();
+    // Freeing the digitizer halts its continuous grab.
+    LiveRunning = 0;
 }
 
 void MilFreeDigitizer()

@@ -10,6 +10,7 @@
 #include "twain/control.h"
 #include "twain/source.h"
 #include "twain/text.h"
+#include "ui/settings_dialog.h"
 
 char TransferFileName[256] = "";
 
@@ -59,6 +60,9 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         EndMemoryTransfer();
         pending->Count = static_cast<TW_UINT16>(count);
         SourceState = count == -1 || count > 0 ? 600 : 500;
+        if (SourceState == 500) {
+            HoldDigitizerForTransfers(false);
+        }
         return TWRC_SUCCESS;
     }
     case MSG_RESET:
@@ -70,6 +74,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         EndMemoryTransfer();
         pending->Count = 0;
         SourceState = 500;
+        HoldDigitizerForTransfers(false);
         return TWRC_SUCCESS;
     default:
         return FailWith(PendingContext, TWCC_BADPROTOCOL);
