@@ -5,6 +5,7 @@
 
 uint32_t DisplaySelected = 0;
 uint32_t LiveMode = 0;
+uint32_t LiveRunning = 0;
 
 namespace {
 
@@ -51,9 +52,11 @@ uint32_t MilStartLive(uint32_t start)
         log.Write("Talvenix TWAIN DS: enabling continuous live grab\n");
         Mil.MdigGrabContinuous(MilInfo.MilDigitizer, MilInfo.MilImage);
         LiveMode = 1;
+        LiveRunning = 1;
     } else if (LiveMode == 1) {
         log.Write("Talvenix TWAIN DS: ending continuous grab \n");
         Mil.MdigHalt(MilInfo.MilDigitizer);
+        LiveRunning = 0;
     } else {
         log.Write("Talvenix TWAIN DS: ignoring first StopLive call \n");
     }

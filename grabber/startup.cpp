@@ -9,8 +9,10 @@
 #include "capability/store.h"
 #include "diag/debug_log.h"
 #include "diag/system_report.h"
+#include "grabber/live_preview.h"
 #include "settings/input_lut.h"
 #include "settings/source_settings.h"
+#include "transfer/transfers.h"
 #include "twain/source.h"
 #include "twain/text.h"
 
@@ -193,6 +195,7 @@ uint32_t MeasureGrabMemoryKb()
 uint16_t MilInitDigitizer(char* format)
 {
     DebugLog log;
+    ForgetImageBufferUsers();
     if (MilInfo.MilSystem == 0) {
         log.Write("Talvenix TWAIN DS: call MilInitDigitizer with MilInfo.MilSystem==0 !!\n");
         return 1;
@@ -292,8 +295,16 @@ void MilGetBoardInfo()
     log.Write("Board: %s, Revision %d \n", SourceSettings.BoardName, static_cast<int>(boardRevision));
 }
 
+void ForgetImageBufferUsers()
+{
+    EndMemoryTransfer();
+    // Freeing the digitizer halts its continuous grab.
+    LiveRunning = 0;
+}
+
 void MilFreeDigitizer()
 {
+    ForgetImageBufferUsers();
     if (MilInfo.MilSystem == 0) {
         return;
     }

@@ -29,6 +29,10 @@ uint16_t MilInitSystem();
 // refuses is replaced in `format` by "M_CCIR".
 uint16_t MilInitDigitizer(char* format);
 void MilGetBoardInfo();
+// What reads the image buffer across calls forgets it: a frame half
+// delivered in strips. Every path that starts or frees the digitizer (open,
+// close, a format change) calls it, so nothing outlives the buffer it read.
+void ForgetImageBufferUsers();
 void MilFreeDigitizer();
 void MilFreeSystem();
 

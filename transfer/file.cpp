@@ -103,6 +103,9 @@ TW_UINT16 HandleImageFileXfer(const Triplet& triplet)
     if (triplet.MSG != MSG_GET) {
         return FailWith(FileContext, TWCC_BADPROTOCOL);
     }
+    if (MilInfo.MilImage == 0) {
+        return FailWith(FileContext, TWCC_LOWMEMORY);
+    }
     // No set-up yet: the default file, as DAT_SETUPFILEXFER / MSG_GET gives it.
     if (TransferFileName[0] == '\0' && !UseDefaultTransferFile()) {
         return FailWith(FileContext, TWCC_OPERATIONERROR);

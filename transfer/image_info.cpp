@@ -3,6 +3,7 @@
 #include "capability/container_bytes.h"
 #include "capability/store.h"
 #include "diag/debug_log.h"
+#include "grabber/startup.h"
 #include "settings/source_settings.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
@@ -47,6 +48,9 @@ TW_UINT16 HandleImageInfo(const Triplet& triplet)
     if (info == nullptr) {
         return FailWith("General failure in transfer.  ", TWCC_BADVALUE);
     }
+    if (MilInfo.MilImage == 0) {
+        return FailWith("General failure in transfer.  ", TWCC_LOWMEMORY);
+    }
     info->ImageWidth = static_cast<TW_INT32>(GetImageWidth());
     info->ImageLength = static_cast<TW_INT32>(GetImageHeight());
     // The samples delivered: the pixel type negotiated, not the buffer's bands.
@@ -69,6 +73,11 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
     DebugLog log;
     const TW_UINT32 unit = Current(ICAP_UNITS).AsUInt32();
     auto* layout = static_cast<TW_IMAGELAYOUT*>(triplet.pData);
+    // No image buffer (too little board memory for the format): no frame to
+    // describe until the user picks a format that fits.
+    if (MilInfo.MilImage == 0) {
+        return FailWith(context, TWCC_LOWMEMORY);
+    }
     switch (triplet.MSG) {
     case MSG_GET:
     case MSG_GETDEFAULT:

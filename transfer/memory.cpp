@@ -11,9 +11,12 @@
 namespace {
 
 // Bytes of the current frame's sample stream not yet delivered (0: no frame
-// under way), and where the next strip's data begin in the frame.
+// under way), where the next strip's data begin in the frame, and the size
+// of the whole stream when it was grabbed: a frame of another size belongs
+// to a buffer that is gone.
 TW_UINT32 StripRemaining = 0;
 TW_UINT32 StripPosition = 0;
+TW_UINT32 StripFrameBytes = 0;
 
 const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXFER.  ";
 
@@ -23,6 +26,7 @@ void EndMemoryTransfer()
 {
     StripRemaining = 0;
     StripPosition = 0;
+    StripFrameBytes = 0;
 }
 
 TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset)
@@ -39,9 +43,10 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
     if (row == 0) {
         return 0;
     }
-    if (StripRemaining == 0) {
+    if (StripRemaining == 0 || StripFrameBytes != layout.Height * row) {
         MilGrabFrame();
-        StripRemaining = layout.Height * row;
+        StripFrameBytes = layout.Height * row;
+        StripRemaining = StripFrameBytes;
         StripPosition = 0;
     }
     TW_UINT32 n = 0;
@@ -69,6 +74,9 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
     auto* xfer = static_cast<TW_IMAGEMEMXFER*>(triplet.pData);
     if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
         return FailWith(MemoryContext, TWCC_BADVALUE);
+    }
+    if (MilInfo.MilImage == 0) {
+        return FailWith(MemoryContext, TWCC_LOWMEMORY);
     }
     // A buffer given as a handle is locked for the strip; its block size
     // bounds what is written, whatever Length claims.

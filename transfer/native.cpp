@@ -20,6 +20,9 @@ TW_UINT16 HandleImageNativeXfer(const Triplet& triplet)
     if (triplet.pData == nullptr) {
         return FailWith(context, TWCC_BADVALUE);
     }
+    if (MilInfo.MilImage == 0) {
+        return FailWith(context, TWCC_LOWMEMORY);
+    }
     HGLOBAL bitmap = TransferNative();
     if (bitmap == nullptr) {
         return FailWith(context, TWCC_LOWMEMORY);

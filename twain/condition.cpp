@@ -2,6 +2,7 @@
 
 #include "diag/debug_log.h"
 #include "twain/source.h"
+#include "ui/settings_dialog.h"
 
 TW_UINT16 PendingCondition = TWCC_SUCCESS;
 
@@ -46,8 +47,10 @@ TW_UINT16 HandleStatus(const Triplet& triplet)
         return FailWith("General failure in response to DAT_STATUS.  ", TWCC_BADPROTOCOL);
     }
     if (triplet.pData == nullptr) {
-        // Nothing to write the code into: keep it pending for a proper call.
-        return FailWith("General failure in response to DAT_STATUS.  ", TWCC_BADVALUE);
+        // Nothing to write the code into: the code of the earlier failure
+        // stays pending for a proper call, not replaced by this one's.
+        DebugLog().Write("General failure in response to DAT_STATUS.  %s", ConditionText(TWCC_BADVALUE));
+        return TWRC_FAILURE;
     }
     auto* status = static_cast<TW_STATUS*>(triplet.pData);
     status->ConditionCode = PendingCondition;
@@ -87,6 +90,7 @@ TW_UINT16 NotifyXferReady()
     }
     // The application may start transferring from inside the call.
     SourceState = 600;
+    HoldDigitizerForTransfers(true);
     return dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
 }
 

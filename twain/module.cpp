@@ -14,6 +14,11 @@ TW_IDENTITY SourceIdentity = {};
 TW_IDENTITY AppIdentity = {};
 HWND DialogHandle = nullptr;
 
+// The C++ runtime's hook that frees its emergency exception buffer.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
 namespace {
 
 void ReadDumpMode()
@@ -85,7 +90,7 @@ void SetIdentityDefaults()
 
 }  // namespace
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserved*/)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
     case DLL_PROCESS_ATTACH:
@@ -100,6 +105,13 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID /*reserv
         break;
     case DLL_PROCESS_DETACH:
         AppIdentity.Id = 0;
+        // The statically linked runtime keeps about 19 kB for exceptions
+        // thrown when memory is out; a manager that unloads the source after
+        // every session would lose them at each unload. At process exit
+        // (reserved not null) nothing needs freeing.
+        if (reserved == nullptr) {
+            __gnu_cxx::__freeres();
+        }
         break;
     default:
         break;

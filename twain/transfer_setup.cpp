@@ -11,6 +11,7 @@
 #include "twain/control.h"
 #include "twain/source.h"
 #include "twain/text.h"
+#include "ui/settings_dialog.h"
 
 char TransferFileName[256] = "";
 
@@ -44,24 +45,37 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         TW_INT16 count = TransferCount();
         if (count != 0 && count != -1) {
             --count;
+            // The count answered is the count stored: an application told
+            // one thing while the source keeps another gets an image more
+            // than it asked for. Without memory for it, nothing changes.
             HGLOBAL container = MakeOneValue(TWTY_INT16, &count);
-            if (container != nullptr && !StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
+            if (container == nullptr) {
+                return FailWith(PendingContext, TWCC_LOWMEMORY);
+            }
+            if (!StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
                 GlobalFree(container);
+                return FailWith(PendingContext, TWCC_LOWMEMORY);
             }
         }
         // An image ended early leaves nothing half-delivered for the next.
         EndMemoryTransfer();
         pending->Count = static_cast<TW_UINT16>(count);
         SourceState = count == -1 || count > 0 ? 600 : 500;
+        if (SourceState == 500) {
+            HoldDigitizerForTransfers(false);
+        }
         return TWRC_SUCCESS;
     }
     case MSG_RESET:
+        // Only in state 6: elsewhere it would move a closed or idle source
+        // to state 5, where it admits every caller and refuses to open.
         if (SourceState != 600) {
-            ReportCondition(PendingContext, TWCC_SEQERROR);
+            return FailWith(PendingContext, TWCC_SEQERROR);
         }
         EndMemoryTransfer();
         pending->Count = 0;
         SourceState = 500;
+        HoldDigitizerForTransfers(false);
         return TWRC_SUCCESS;
     default:
         return FailWith(PendingContext, TWCC_BADPROTOCOL);

@@ -59,6 +59,7 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
         if (DialogHandle != nullptr) {
             ShowWindow(DialogHandle, SW_HIDE);
         }
+        StopPreviewWhileHidden();
         SourceState = 400;
         return TWRC_SUCCESS;
     default:

@@ -25,6 +25,29 @@ struct PreviewGeometry {
 };
 PreviewGeometry Geometry = {};
 
+bool TransferHold = false;
+
+// The controls that restart the digitizer or start grabbing.
+constexpr int HeldDialogControls[] = {IDC_PREVIEW_BUTTON, IDC_EXTERNAL_PREVIEW, IDC_ZOOM_4_1, IDC_ZOOM_2_1,
+                                      IDC_ZOOM_1_1,       IDC_ZOOM_1_2,         IDC_ZOOM_1_4};
+constexpr int HeldPageControls[] = {IDC_NORM_CCIR, IDC_NORM_RS170, IDC_NORM_PAL, IDC_NORM_NTSC,
+                                    IDC_INPUT_YC,  IDC_INPUT_RGB,  IDC_INPUT_CVBS};
+
+// Disables what the hold forbids; the page's own state (inputs of a colour
+// norm only) comes back when the page is built again at release.
+void DisableHeldControls(HWND dialog, HWND page)
+{
+    for (int id : HeldDialogControls) {
+        EnableWindow(GetDlgItem(dialog, id), FALSE);
+    }
+    for (int id : HeldPageControls) {
+        HWND control = page != nullptr ? GetDlgItem(page, id) : nullptr;
+        if (control != nullptr) {
+            EnableWindow(control, FALSE);
+        }
+    }
+}
+
 struct ZoomButton {
     int Id;
     int32_t Zoom;
@@ -140,6 +163,14 @@ void Cancel(HWND dialog)
 
 void Command(HWND dialog, int id)
 {
+    // A message sent to a disabled control still arrives here.
+    if (TransferHold && id != IDC_TRANSFER && id != IDC_CANCEL) {
+        for (int held : HeldDialogControls) {
+            if (held == id) {
+                return;
+            }
+        }
+    }
     switch (id) {
     case IDC_TRANSFER:
         Transfer(dialog);
@@ -208,6 +239,7 @@ HWND CreateSettingsDialog()
 
 void DestroySettingsDialog()
 {
+    TransferHold = false;
     HWND dialog = DialogHandle;
     if (dialog == nullptr) {
         return;
@@ -281,11 +313,57 @@ void SwitchPage(HWND dialog)
         return;
     }
     state->CurrentPage = CreateDialogIndirectParamA(ModuleHandle, page, dialog, procedure, 0);
+    if (TransferHold) {
+        DisableHeldControls(dialog, state->CurrentPage);
+    }
     if (state->CurrentPage != nullptr) {
         // Above the tab control, whose display area it covers.
         SetWindowPos(state->CurrentPage, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         ShowWindow(state->CurrentPage, SW_SHOW);
     }
+}
+
+void HoldDigitizerForTransfers(bool hold)
+{
+    if (hold == TransferHold) {
+        return;
+    }
+    TransferHold = hold;
+    HWND dialog = DialogHandle;
+    if (hold) {
+        // Stopped even without a dialog: a preview left by a disabled
+        // source must not grab beside the transfers.
+        if (LiveRunning != 0) {
+            MilStartLive(0);
+        }
+        if (dialog != nullptr) {
+            DisableHeldControls(dialog, GetPageState(dialog) != nullptr ? GetPageState(dialog)->CurrentPage : nullptr);
+        }
+        return;
+    }
+    if (dialog == nullptr) {
+        return;
+    }
+    for (int id : HeldDialogControls) {
+        EnableWindow(GetDlgItem(dialog, id), TRUE);
+    }
+    SwitchPage(dialog);
+    if (MilSelectDisplay(-1, nullptr) == 1) {
+        MilStartLive(1);
+    }
+}
+
+bool DigitizerHeldForTransfers()
+{
+    return TransferHold;
+}
+
+void StopPreviewWhileHidden()
+{
+    if (LiveRunning != 0) {
+        MilStartLive(0);
+    }
+    MilSelectDisplay(0, nullptr);
 }
 
 const DLGTEMPLATE* LoadDialogTemplate(int resource)

@@ -30,6 +30,16 @@ PageState* GetPageState(HWND dialog);
 // remembers the choice for the next dialog.
 void ShowPreview(HWND dialog, int show);
 
+// From the transfer's announcement until the transfers end, nothing may
+// restart the digitizer or grab around them: `hold` stops the live preview
+// and disables the preview, zoom, norm and input controls (level sliders
+// stay usable); releasing enables them again and resumes a shown preview.
+void HoldDigitizerForTransfers(bool hold);
+bool DigitizerHeldForTransfers();
+// The source is disabled: the hidden dialog's preview stops grabbing and
+// drawing.
+void StopPreviewWhileHidden();
+
 // Replaces the current page with the page of the selected tab.
 void SwitchPage(HWND dialog);
 

@@ -63,6 +63,10 @@ void Init(HWND page)
 
 void Command(HWND page, int id)
 {
+    // A click sent to a disabled button still arrives here.
+    if (DigitizerHeldForTransfers() && id != IDC_SYNC_GREEN && id != IDC_SYNC_EXTERN) {
+        return;
+    }
     for (const Norm& norm : Norms) {
         if (norm.Button == id) {
             ChangeFormat(page, norm.Colour, norm.Name);

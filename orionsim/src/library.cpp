@@ -21,7 +21,7 @@ constexpr const char* kSystemDescriptor = "\\\\.\\M_SYSTEM_ORION";
 constexpr long kErrorItem = 0x40000000;
 
 std::atomic<bool> g_reportErrors{true};
-std::mutex g_traceLock;
+CriticalSection g_traceLock;
 
 int64_t NowUs() {
     static const LONGLONG freq = [] {
@@ -328,7 +328,7 @@ MIL_ID AllocBuffer(Call& call, long sys, long bands, long sizeX, long sizeY, lon
 
 Call::Call(const TraceLine& line) : name_(line.str().substr(0, line.str().find(' '))) {
     if (auto path = GetEnv("ORIONSIM_TRACE"); path && !path->empty()) {
-        std::lock_guard<std::mutex> guard(g_traceLock);
+        std::lock_guard<CriticalSection> guard(g_traceLock);
         AppendTraceLine(*path, line.str());
     }
 }
@@ -773,4 +773,19 @@ void __stdcall MgenLutRamp(MIL_ID lut, long startIndex, double startValue, long 
         if (!FillRamp(b->data + static_cast<size_t>(band) * b->sizeX, b->sizeX, startIndex, startValue, endIndex, endValue))
             return (void)call.Fail("ramp outside the table or not a number");
     }
+}
+
+// The C++ runtime's hook that frees its emergency exception buffer.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
+// The statically linked runtime's buffer for exceptions thrown when memory is
+// out (about 19 kB) would be lost at every unload; at process exit (reserved
+// not null) nothing needs freeing.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        __gnu_cxx::__freeres();
+    }
+    return TRUE;
 }

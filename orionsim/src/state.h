@@ -84,8 +84,24 @@ struct Display {
     std::vector<uint8_t> scratch;  // frame converted for drawing
 };
 
+// A recursive lock of Windows' own: the library needs nothing from a C++
+// thread library, whose posix flavour would tie up a thread-local-storage
+// slot for good at every load.
+class CriticalSection {
+public:
+    CriticalSection() { InitializeCriticalSection(&section_); }
+    ~CriticalSection() { DeleteCriticalSection(&section_); }
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+    void lock() { EnterCriticalSection(&section_); }
+    void unlock() { LeaveCriticalSection(&section_); }
+
+private:
+    CRITICAL_SECTION section_;
+};
+
 struct Library {
-    std::recursive_mutex lock;
+    CriticalSection lock;
     long nextId = 1;
     std::map<long, std::unique_ptr<Application>> apps;
     std::map<long, std::unique_ptr<System>> systems;
@@ -95,7 +111,7 @@ struct Library {
 };
 
 Library& Lib();
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<CriticalSection>;
 
 template <typename T>
 T* Find(std::map<long, std::unique_ptr<T>>& map, long id) {

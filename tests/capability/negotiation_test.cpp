@@ -546,15 +546,9 @@ TEST_F(Negotiation, ImageFileFormatOffersTiffAndBmp)
     EXPECT_EQ(Current(ICAP_IMAGEFILEFORMAT).Item, TWFF_TIFF);
 }
 
-// Movable handles run out long before memory does; holding them all is the
-// way to make the source's own allocations fail.
 TEST_F(Negotiation, ExhaustedGlobalMemoryFailsQueriesWithoutReport)
 {
-    std::vector<HGLOBAL> held;
-    for (HGLOBAL block; held.size() < 2000000 && (block = GlobalAlloc(GMEM_MOVEABLE, 1)) != nullptr;) {
-        held.push_back(block);
-    }
-    ASSERT_LT(held.size(), 2000000u) << "global memory did not run out";
+    std::vector<HGLOBAL> held = HoldEveryMovableHandle();
     PendingCondition = TWCC_SEQERROR;
     cap_ = {CAP_SUPPORTEDCAPS, 0, reinterpret_cast<HGLOBAL>(1)};
     EXPECT_EQ(DS_Entry(&app_, DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap_), TWRC_FAILURE);
@@ -565,9 +559,7 @@ TEST_F(Negotiation, ExhaustedGlobalMemoryFailsQueriesWithoutReport)
     cap_ = {ICAP_XFERMECH, 0, nullptr};
     EXPECT_EQ(DS_Entry(&app_, DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &cap_), TWRC_FAILURE);
     const TW_UINT16 pending = PendingCondition;
-    for (HGLOBAL block : held) {
-        GlobalFree(block);
-    }
+    ReleaseHandles(held);
     EXPECT_EQ(pending, TWCC_SEQERROR) << "no report when memory runs out";
     EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "the store survived";
 }
@@ -638,30 +630,15 @@ TEST_F(Negotiation, NoGlobalMemoryGrowsOverThousandsOfRounds)
         ReleaseAnswer();
         FreeCapabilities();
     };
-    // Movable blocks come from the process heap; what its walk finds in use
-    // is what the rounds leave behind.
-    auto heapBytesInUse = [] {
-        size_t bytes = 0;
-        HANDLE heap = GetProcessHeap();
-        HeapLock(heap);
-        PROCESS_HEAP_ENTRY entry = {};
-        while (HeapWalk(heap, &entry)) {
-            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
-                bytes += entry.cbData;
-            }
-        }
-        HeapUnlock(heap);
-        return bytes;
-    };
     for (int i = 0; i < 300; ++i) {
         round();
     }
-    const size_t before = heapBytesInUse();
+    const size_t before = HeapBytesInUse();
     ASSERT_GT(before, 0u) << "the heap walk sees nothing";
     for (int i = 0; i < 5000; ++i) {
         round();
     }
-    const size_t after = heapBytesInUse();
+    const size_t after = HeapBytesInUse();
     // A leak of one 6-byte container a round would be 30000 bytes and more.
     EXPECT_LT(after, before + 4096) << "before " << before << ", after " << after;
 }

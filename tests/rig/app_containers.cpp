@@ -127,3 +127,21 @@ ListSeen ReadArrayBlock(HGLOBAL block, int itemSize)
 {
     return ReadList(block, itemSize, false);
 }
+
+std::vector<HGLOBAL> HoldEveryMovableHandle()
+{
+    std::vector<HGLOBAL> held;
+    for (HGLOBAL block; held.size() < 2000000 && (block = GlobalAlloc(GMEM_MOVEABLE, 1)) != nullptr;) {
+        held.push_back(block);
+    }
+    EXPECT_LT(held.size(), 2000000u) << "global memory did not run out";
+    return held;
+}
+
+void ReleaseHandles(std::vector<HGLOBAL>& held)
+{
+    for (HGLOBAL block : held) {
+        GlobalFree(block);
+    }
+    held.clear();
+}

@@ -19,6 +19,11 @@ std::vector<uint8_t> EnumerationBytes(TW_UINT16 itemType, int itemSize, std::ini
                                       uint32_t current, uint32_t defaultIndex);
 std::vector<uint8_t> ArrayBytes(TW_UINT16 itemType, int itemSize, std::initializer_list<uint32_t> items);
 
+// Movable handles run out long before memory does: holding every one the
+// process can still get makes the source's own GlobalAlloc fail.
+std::vector<HGLOBAL> HoldEveryMovableHandle();
+void ReleaseHandles(std::vector<HGLOBAL>& held);
+
 // The whole content of a block (GlobalSize bytes).
 std::vector<uint8_t> BlockBytes(HGLOBAL block);
 

@@ -153,6 +153,31 @@ std::string CapturedProcess::Output() const
     return ReadFileText(outputPath_);
 }
 
+size_t HeapBytesInUse()
+{
+    HANDLE heaps[256];
+    const DWORD count = GetProcessHeaps(256, heaps);
+    size_t bytes = 0;
+    for (DWORD i = 0; i < count && i < 256; ++i) {
+        HeapLock(heaps[i]);
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(heaps[i], &entry)) {
+            if ((entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) {
+                bytes += entry.cbData;
+            }
+        }
+        HeapUnlock(heaps[i]);
+    }
+    return bytes;
+}
+
+DWORD NextTlsIndex()
+{
+    const DWORD index = TlsAlloc();
+    TlsFree(index);
+    return index;
+}
+
 void ResetSourceRegistry()
 {
     LONG rc = RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Talvenix");

@@ -78,6 +78,13 @@ void ResetSourceRegistry();
 void SetDumpMode(DWORD value);
 void WriteRegistryValue(const char* subkey, const char* name, DWORD type, const void* data, DWORD size);
 
+// Bytes in use in every heap of the process, as its walk finds them: what a
+// leak leaves behind, counted where Wine's counters stay at 0.
+size_t HeapBytesInUse();
+// The thread-local-storage index the next TlsAlloc would give: it grows by
+// one for every slot a module takes and never returns.
+DWORD NextTlsIndex();
+
 // TALVENIX.LOG beside the module.
 std::string SourceLogPath();
 std::string ReadFileText(const std::string& path);

@@ -50,7 +50,7 @@ protected:
             Close();
         }
         for (const char* name : {"ORIONSIM_PATTERN", "ORIONSIM_FRAME_MS", "ORIONSIM_TRACE", "ORIONSIM_FAIL",
-                                 "ORIONSIM_BUFFER_FORMAT"}) {
+                                 "ORIONSIM_BUFFER_FORMAT", "ORIONSIM_MEMORY_KB"}) {
             SetEnvironmentVariableA(name, nullptr);
         }
         DeleteFileA(trace_.c_str());
@@ -185,6 +185,15 @@ TEST_F(Source, StateTable)
     TW_USERINTERFACE ui = {0, 0, nullptr};
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "enable in state 3";
+    // Reset outside state 6 changes nothing: the source stays closed (and
+    // opens next), open (and enables next), or enabled.
+    auto resetRefused = [this](const char* state) {
+        TW_PENDINGXFERS pending = {9, {0}};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_FAILURE) << state;
+        EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << state;
+        EXPECT_EQ(pending.Count, 9) << state;
+    };
+    resetRefused("state 3");
     Open();
     // A second open is out of sequence and puts the capabilities back.
     SetCount(5);
@@ -196,6 +205,7 @@ TEST_F(Source, StateTable)
     TW_UINT16 count = 0;
     EXPECT_EQ(EndXfer(count), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "end of transfer in state 4";
+    resetRefused("state 4");
     TW_HANDLE bitmap = nullptr;
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "native transfer in state 4";
@@ -209,11 +219,7 @@ TEST_F(Source, StateTable)
     TW_PENDINGXFERS pending = {};
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);  // to state 5
     EXPECT_EQ(ds_.Status(), TWCC_SUCCESS);
-    // Reset again in state 5: done all the same, the sequence error recorded.
-    pending.Count = 9;
-    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
-    EXPECT_EQ(pending.Count, 0);
-    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    resetRefused("state 5");
     EXPECT_EQ(EndXfer(count), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "end of transfer in state 5";
     // Closing in state 5 closes, with the sequence error recorded.
@@ -301,6 +307,29 @@ TEST_F(Source, EndOfTransferCountsDown)
         TW_USERINTERFACE ui = {0, 0, nullptr};
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
     }
+}
+
+TEST_F(Source, EndOfTransferWithoutMemoryFailsAndChangesNothing)
+{
+    Open();
+    SetCount(2);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_HANDLE bitmap = nullptr;
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+    GlobalFree(bitmap);
+    std::vector<HGLOBAL> held = HoldEveryMovableHandle();
+    TW_UINT16 count = 0xAAAA;
+    const TW_UINT16 rc = EndXfer(count);
+    const TW_UINT16 condition = ds_.Status();
+    ReleaseHandles(held);
+    EXPECT_EQ(rc, TWRC_FAILURE);
+    EXPECT_EQ(condition, TWCC_LOWMEMORY);
+    EXPECT_EQ(count, 0xAAAA) << "nothing reported";
+    EXPECT_EQ(CurrentCap(CAP_XFERCOUNT) & 0xFFFF, 2u);
+    // With memory back the same call counts down, and stores what it says.
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(CurrentCap(CAP_XFERCOUNT) & 0xFFFF, 1u);
 }
 
 // Native and memory pixels against the pattern for every buffer format.
@@ -475,6 +504,57 @@ TEST_F(Source, OneRowColourStripsAndAnEndedTransferForgetsItsFrame)
     EXPECT_EQ(TraceCount("MdigGrab"), 2) << "a fresh frame after MSG_ENDXFER";
 }
 
+// A memory transfer left after its first call (a buffer too small for a
+// row) is forgotten when the source closes: the next one grabs a frame of
+// the digitizer then running and delivers all of it.
+TEST_F(Source, HalfDeliveredFrameDiesWithTheSession)
+{
+    const struct {
+        const char* fromFormat;
+        const char* fromBuffer;
+        const char* toFormat;
+        const char* toBuffer;
+    } rows[] = {
+        {"M_CCIR", nullptr, "M_PAL", "M_BGR32"},
+        {"M_PAL", "M_BGR32", "M_CCIR", nullptr},
+        {"M_CCIR", nullptr, "M_CCIR", nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.fromFormat) + " to " + row.toFormat);
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.fromBuffer);
+        ResetSourceRegistry();
+        Open(row.fromFormat);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        std::vector<uint8_t> tiny(16);
+        TW_IMAGEMEMXFER xfer;
+        EXPECT_EQ(MemoryStrip(tiny, xfer), TWRC_FAILURE);
+        Close();
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.toBuffer);
+        Open(row.toFormat);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        const int grabs = TraceCount("MdigGrab");
+        TW_IMAGEINFO info = {};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        const uint32_t width = static_cast<uint32_t>(info.ImageWidth);
+        const uint32_t samples = static_cast<uint32_t>(info.SamplesPerPixel);
+        std::vector<uint8_t> buffer(width * static_cast<uint32_t>(info.ImageLength) * samples);
+        ASSERT_EQ(MemoryStrip(buffer, xfer), TWRC_XFERDONE);
+        EXPECT_EQ(TraceCount("MdigGrab"), grabs + 1) << "a frame of its own";
+        EXPECT_EQ(xfer.YOffset, 0u);
+        EXPECT_EQ(xfer.Rows, static_cast<TW_UINT32>(info.ImageLength));
+        for (uint32_t y = 0; y < xfer.Rows; y += 41) {
+            const uint8_t* pixel = &buffer[(y * width + 300) * samples];
+            EXPECT_EQ(pixel[0], Red(300, y)) << "row " << y;
+            if (samples == 3) {
+                EXPECT_EQ(pixel[2], Blue(300, y)) << "row " << y;
+            }
+        }
+        TW_UINT16 count = 0;
+        EndXfer(count);
+        Close();
+    }
+}
+
 TEST_F(Source, MemoryBuffersThatCannotBeWrittenAreRefused)
 {
     Open();
@@ -517,6 +597,40 @@ TEST_F(Source, NoPixelAddressFailsNativeAndMemory)
     EXPECT_EQ(MemoryStrip(buffer, xfer), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
     EXPECT_EQ(TraceCount("MdigGrab"), 0);
+}
+
+// Too little board memory for the colour format: the open succeeds (the
+// user may pick a smaller format), but nothing describes or delivers an
+// image until a format gets a buffer.
+TEST_F(Source, NoImageBufferFailsForLowMemoryUntilAFormatFits)
+{
+    SetEnvironmentVariableA("ORIONSIM_MEMORY_KB", "1000");
+    Open("M_PAL");
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_IMAGEINFO info = {};
+    TW_IMAGELAYOUT layout = {};
+    TW_HANDLE bitmap = nullptr;
+    std::vector<uint8_t> buffer(4096);
+    TW_IMAGEMEMXFER xfer = {};
+    xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 4096, buffer.data()};
+    const struct {
+        TW_UINT16 dat;
+        void* data;
+    } rows[] = {{DAT_IMAGEINFO, &info},          {DAT_IMAGELAYOUT, &layout}, {DAT_IMAGENATIVEXFER, &bitmap},
+                {DAT_IMAGEMEMXFER, &xfer},       {DAT_IMAGEFILEXFER, nullptr}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.dat);
+        EXPECT_EQ(ds_.Call(DG_IMAGE, row.dat, MSG_GET, row.data), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+    }
+    EXPECT_EQ(TraceCount("MdigGrab"), 0);
+    Close();
+    Open("M_CCIR");
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.SamplesPerPixel, 1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+    GlobalFree(bitmap);
 }
 
 // DAT_SETUPFILEXFER / MSG_GET is a question: it changes nothing but giving a

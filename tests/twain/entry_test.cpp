@@ -113,8 +113,14 @@ TEST_F(EntryTest, StatusReportsTheLastFailureOnce)
 TEST_F(EntryTest, NullDataBlocksAreRefusedNotDereferenced)
 {
     DsModule ds;
+    // A status request without a block cannot take the pending code, and
+    // must not replace it either.
+    TW_UINT32 data[64] = {};
+    ASSERT_EQ(ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data), TWRC_FAILURE);
     EXPECT_EQ(ds.Call(DG_CONTROL, DAT_STATUS, MSG_GET, nullptr), TWRC_FAILURE);
-    EXPECT_EQ(ds.Status(), TWCC_BADVALUE);
+    EXPECT_EQ(ds.Status(), TWCC_BADPROTOCOL);
+    EXPECT_EQ(ds.Call(DG_CONTROL, DAT_STATUS, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds.Status(), TWCC_SUCCESS);
     EXPECT_EQ(ds.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, nullptr), TWRC_FAILURE);
     EXPECT_EQ(ds.Status(), TWCC_BADVALUE);
     EXPECT_EQ(ds.CallAs(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_GET, nullptr), TWRC_FAILURE);

@@ -353,3 +353,68 @@ TEST_F(SettingsDialog, StaysResponsiveWhileThePreviewRuns)
     EXPECT_EQ(TraceCount("MdigHalt"), 1u);
 }
 }  // namespace
+
+namespace {
+
+// From "Transfer" until the transfers end nothing restarts the digitizer or
+// grabs beside them, whether by a click or by a command sent to a disabled
+// button; level sliders stay usable. A disabled source stops its preview,
+// and enabling without the dialog transfers with no grab running.
+TEST_F(SettingsDialog, TransfersHoldTheDigitizerAndThePreview)
+{
+    StoreSettings("M_PAL", {{"Preview", 1}});
+    Open();
+    HWND dialog = Enable();
+    ASSERT_NE(dialog, nullptr);
+    SelectTab(1);
+    ClickItem(1);
+    ASSERT_EQ(SourceState, 600);
+    EXPECT_EQ(LiveRunning, 0u);
+    const int dialogControls[] = {1086, 1089, 1077, 1078, 1079, 1080, 1081};
+    const int pageControls[] = {1020, 1021, 1022, 1023, 1049, 1050, 1051};
+    for (int id : dialogControls) {
+        EXPECT_FALSE(IsWindowEnabled(Item(id))) << id;
+    }
+    for (int id : pageControls) {
+        EXPECT_FALSE(IsWindowEnabled(PageItem(id))) << id;
+    }
+    ClearTrace();
+    for (int id : dialogControls) {
+        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Item(id)));
+    }
+    for (int id : pageControls) {
+        SendMessageA(Page(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(PageItem(id)));
+    }
+    Pump();
+    EXPECT_EQ(TraceCount("MdigGrabContinuous"), 0u);
+    EXPECT_EQ(TraceCount("MdigFree"), 0u);
+    EXPECT_EQ(TraceCount("MdigAlloc"), 0u);
+    EXPECT_EQ(TraceCount("MdispSelect"), 0u);
+    SelectTab(0);
+    Slide(1027, 77);
+    EXPECT_EQ(TraceCount("MdigReference"), 1u) << "levels still change";
+    SelectTab(1);
+    EXPECT_FALSE(IsWindowEnabled(PageItem(1022))) << "a page built during the hold";
+
+    // The transfers end: everything is usable again, the preview resumes.
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    for (int id : dialogControls) {
+        EXPECT_TRUE(IsWindowEnabled(Item(id))) << id;
+    }
+    EXPECT_TRUE(IsWindowEnabled(PageItem(1022)));
+    EXPECT_EQ(TraceCount("MdigGrabContinuous"), 1u);
+
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    ASSERT_EQ(Call(DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(LiveRunning, 0u);
+    EXPECT_EQ(DisplaySelected, 0u);
+    ASSERT_EQ(Call(DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(SourceState, 600);
+    EXPECT_EQ(LiveRunning, 0u);
+    EXPECT_EQ(TraceCount("MdigGrabContinuous"), 1u);
+    TW_IDENTITY source = {};
+    Call(DAT_IDENTITY, MSG_CLOSEDS, &source);
+}
+
+}  // namespace
