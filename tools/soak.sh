@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The soak command (not run in CI; about ten minutes): 10^5 transfers, 2000
+# The soak command (not run in CI; about three minutes): 10^5 transfers, 2000
 # open/close cycles and 300 cycles with the dialog and a live preview in one
 # process, printing what each cycle leaves behind as slopes per cycle (the
 # README's soak table). Arguments go to ds_bench, e.g. tools/soak.sh
