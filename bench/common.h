@@ -77,3 +77,4 @@ int RunConversion(int rounds);
 int RunTransfer(int rounds);
 int RunMemory(int transfers, int cycles);
 int RunContinuous(const char* videoFormat, const char* mechanism, int frames);
+int RunSoak(int transfers, int cycles, int dialogCycles);

@@ -16,19 +16,28 @@ int main(int argc, char** argv)
     std::string part = "all";
     int rounds = 41;
     int frames = 260;
+    int transfers = 100000;
+    int cycles = 2000;
+    int dialogCycles = 300;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--rounds" && i + 1 < argc) {
             rounds = std::atoi(argv[++i]);
         } else if (arg == "--frames" && i + 1 < argc) {
             frames = std::atoi(argv[++i]);
+        } else if (arg == "--transfers" && i + 1 < argc) {
+            transfers = std::atoi(argv[++i]);
+        } else if (arg == "--cycles" && i + 1 < argc) {
+            cycles = std::atoi(argv[++i]);
+        } else if (arg == "--dialog-cycles" && i + 1 < argc) {
+            dialogCycles = std::atoi(argv[++i]);
         } else if (arg == "convert" || arg == "transfer" || arg == "memory-use" || arg == "continuous" ||
-                   arg == "header") {
+                   arg == "header" || arg == "soak") {
             part = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: ds_bench [header|convert|transfer|continuous|memory-use]"
-                         " [--rounds N] [--frames N]\n");
+                         "usage: ds_bench [header|convert|transfer|continuous|memory-use|soak]"
+                         " [--rounds N] [--frames N] [--transfers N] [--cycles N] [--dialog-cycles N]\n");
             return 2;
         }
     }
@@ -54,6 +63,10 @@ int main(int argc, char** argv)
     }
     if (all || part == "memory-use") {
         status |= RunMemory(1000, 200);
+    }
+    // Long: only when asked for (tools/soak.sh).
+    if (part == "soak") {
+        status |= RunSoak(transfers, cycles, dialogCycles);
     }
     return status;
 }

@@ -139,8 +139,10 @@ void InitDialog(HWND dialog)
 void Transfer(HWND dialog)
 {
     // Enter reaches the default button even when MSG_ENABLEDSUIONLY
-    // disabled it; a settings-only dialog never announces a transfer.
-    if (!IsWindowEnabled(GetDlgItem(dialog, IDC_TRANSFER))) {
+    // disabled it; a settings-only dialog never announces a transfer. While
+    // transfers run, a second announcement would skip the end of the one
+    // under way (state 7 back to 6).
+    if (!IsWindowEnabled(GetDlgItem(dialog, IDC_TRANSFER)) || TransferHold) {
         return;
     }
     if (IsDlgButtonChecked(dialog, IDC_SAVE_SETTINGS) == BST_CHECKED) {
@@ -164,7 +166,7 @@ void Cancel(HWND dialog)
 void Command(HWND dialog, int id)
 {
     // A message sent to a disabled control still arrives here.
-    if (TransferHold && id != IDC_TRANSFER && id != IDC_CANCEL) {
+    if (TransferHold) {
         for (int held : HeldDialogControls) {
             if (held == id) {
                 return;

@@ -395,6 +395,10 @@ TEST_F(SettingsDialog, TransfersHoldTheDigitizerAndThePreview)
     EXPECT_EQ(TraceCount("MdigReference"), 1u) << "levels still change";
     SelectTab(1);
     EXPECT_FALSE(IsWindowEnabled(PageItem(1022))) << "a page built during the hold";
+    SourceState = 700;  // an image delivered: Transfer again announces nothing
+    ClickItem(1);
+    EXPECT_EQ(SourceState, 700);
+    SourceState = 600;
 
     // The transfers end: everything is usable again, the preview resumes.
     TW_PENDINGXFERS pending = {};
