@@ -11,9 +11,9 @@
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
 #include "transfer/file_formats.h"
+#include "transfer/file_target.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
-#include "twain/control.h"
 #include "twain/source.h"
 
 namespace {

@@ -2,7 +2,6 @@
 
 #include "diag/debug_log.h"
 #include "twain/source.h"
-#include "ui/settings_dialog.h"
 
 TW_UINT16 PendingCondition = TWCC_SUCCESS;
 
@@ -90,7 +89,6 @@ TW_UINT16 NotifyXferReady()
     }
     // The application may start transferring from inside the call.
     SourceState = 600;
-    HoldDigitizerForTransfers(true);
     return dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
 }
 

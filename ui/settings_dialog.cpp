@@ -149,7 +149,9 @@ void Transfer(HWND dialog)
         SaveCurrentSettings();
         CheckDlgButton(dialog, IDC_SAVE_SETTINGS, BST_UNCHECKED);
     }
-    MilStartLive(0);
+    // From here until the transfers end nothing may restart the digitizer
+    // or grab beside them; the application may transfer inside the notice.
+    HoldDigitizerForTransfers(true);
     NotifyXferReady();
 }
 

@@ -1,12 +1,12 @@
 // DS_Entry and the routing of a triplet to its handler. The tables come first:
 // they are the map of what this source answers.
-#include "twain/dispatch.h"
+#include "source/dispatch.h"
 
 #include "capability/negotiation.h"
 #include "diag/debug_log.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
-#include "twain/control.h"
+#include "source/control.h"
 #include "twain/source.h"
 
 const DispatchEntry ControlDispatchTable[] = {

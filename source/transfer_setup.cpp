@@ -6,14 +6,13 @@
 #include "capability/negotiation.h"
 #include "capability/store.h"
 #include "settings/source_settings.h"
+#include "transfer/file_target.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
-#include "twain/control.h"
+#include "source/control.h"
 #include "twain/source.h"
 #include "twain/text.h"
 #include "ui/settings_dialog.h"
-
-char TransferFileName[256] = "";
 
 namespace {
 
@@ -101,30 +100,6 @@ TW_UINT16 HandleSetupMemXfer(const Triplet& triplet)
 
 namespace {
 
-// The default transfer file: a "TWN" file in the user's temporary folder that
-// this source created, "" while there is none. It is made once per session
-// and removed at close if no image went into it.
-char DefaultFileName[256] = "";
-
-bool MakeDefaultTransferFile()
-{
-    if (DefaultFileName[0] != '\0') {
-        return true;
-    }
-    char folder[MAX_PATH + 1] = "";
-    char name[MAX_PATH + 1] = "";
-    const DWORD length = GetTempPathA(sizeof folder, folder);
-    if (length == 0 || length > sizeof folder || GetTempFileNameA(folder, "TWN", 0, name) == 0) {
-        return false;
-    }
-    if (std::strlen(name) >= sizeof DefaultFileName) {
-        DeleteFileA(name);
-        return false;
-    }
-    CopyText(DefaultFileName, sizeof DefaultFileName, name);
-    return true;
-}
-
 TW_UINT16 FileFormatItem(bool current)
 {
     CapabilityItem format;
@@ -162,28 +137,6 @@ bool IsWritableFileFormat(TW_UINT16 format)
 
 }  // namespace
 
-bool UseDefaultTransferFile()
-{
-    if (!MakeDefaultTransferFile()) {
-        return false;
-    }
-    CopyText(TransferFileName, sizeof TransferFileName, DefaultFileName);
-    return true;
-}
-
-void ForgetTransferFiles()
-{
-    // An application may still read a file that holds an image; an empty one
-    // is only litter in the temporary folder.
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (DefaultFileName[0] != '\0' && GetFileAttributesExA(DefaultFileName, GetFileExInfoStandard, &data) &&
-        data.nFileSizeHigh == 0 && data.nFileSizeLow == 0) {
-        DeleteFileA(DefaultFileName);
-    }
-    DefaultFileName[0] = '\0';
-    TransferFileName[0] = '\0';
-}
-
 TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
 {
     const char* const context = "General failure in response to DAT_SETUPFILEXFER, not supported.  ";
@@ -200,15 +153,17 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         }
         Answer(*setup, TransferFileName, FileFormatItem(true));
         return TWRC_SUCCESS;
-    case MSG_GETDEFAULT:
+    case MSG_GETDEFAULT: {
         if (setup == nullptr) {
             return FailWith(context, TWCC_BADVALUE);
         }
-        if (!MakeDefaultTransferFile()) {
+        const char* defaultName = DefaultTransferFile();
+        if (defaultName == nullptr) {
             return FailWith(context, TWCC_OPERATIONERROR);
         }
-        Answer(*setup, DefaultFileName, FileFormatItem(false));
+        Answer(*setup, defaultName, FileFormatItem(false));
         return TWRC_SUCCESS;
+    }
     case MSG_RESET:
         if (setup == nullptr) {
             return FailWith(context, TWCC_BADVALUE);
@@ -244,12 +199,7 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         if (!SelectFileFormat(setup->Format)) {
             return FailWith(context, TWCC_BADVALUE);
         }
-        CopyText(TransferFileName, sizeof TransferFileName, setup->FileName);
-        // The application's name is the application's file, even when it
-        // names our default one.
-        if (lstrcmpiA(TransferFileName, DefaultFileName) == 0) {
-            DefaultFileName[0] = '\0';
-        }
+        UseApplicationTransferFile(setup->FileName);
         return TWRC_SUCCESS;
     }
     default:

@@ -1,7 +1,7 @@
 // DAT_USERINTERFACE: enabling and disabling the source.
 #include "diag/debug_log.h"
 #include "twain/condition.h"
-#include "twain/control.h"
+#include "source/control.h"
 #include "twain/source.h"
 #include "ui/settings_dialog.h"
 
@@ -17,6 +17,9 @@ TW_UINT16 Enable(TW_USERINTERFACE& ui)
     // Applications pass any non-zero value for true.
     if (ui.ShowUI == 0) {
         DebugLog().Write("Enable DS w/o UI\n");
+        // A preview left running by a disabled dialog stops before the
+        // application can transfer inside the notice.
+        HoldDigitizerForTransfers(true);
         NotifyXferReady();
         return TWRC_SUCCESS;
     }

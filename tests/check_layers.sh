@@ -1,0 +1,24 @@
+#!/bin/sh
+# The source reads top-down: source/ (the entry point, dispatch, state
+# machine and control operations) may include from every folder; the
+# subsystems (capability/ grabber/ transfer/ settings/ ui/) never include
+# from source/; the protocol vocabulary in twain/ includes nothing of the
+# source's own but twain/ and diag/. Run from the top of the tree ($1).
+cd "${1:-.}" || exit 1
+fail=0
+for folder in capability grabber transfer settings ui diag twain; do
+    for file in "$folder"/*.cpp "$folder"/*.h "$folder"/*.rc; do
+        [ -f "$file" ] || continue
+        grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"source/' "$file" | while IFS= read -r line; do
+            echo "$file:$line: a subsystem includes from the top folder"
+        done | grep . && fail=1
+        if [ "$folder" = twain ]; then
+            grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]*/' "$file" |
+                grep -v '"twain/\|"diag/' | while IFS= read -r line; do
+                echo "$file:$line: the protocol vocabulary includes from a subsystem"
+            done | grep . && fail=1
+        fi
+    done
+done
+[ $fail = 0 ] && echo "layers: no include runs back up"
+exit $fail
