@@ -54,8 +54,10 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
     }
 
     // Every message of the application's loop passes here while the source is
-    // enabled; the dialog gets its keyboard handling, nothing is logged.
-    if (Msg == MSG_PROCESSEVENT) {
+    // enabled; the dialog gets its keyboard handling, nothing is logged. Only
+    // DAT_EVENT carries a TW_EVENT: the block of any other type is not ours
+    // to write into, and goes to its handler, which refuses the message.
+    if (Msg == MSG_PROCESSEVENT && DG == DG_CONTROL && DAT == DAT_EVENT) {
         auto* event = static_cast<TW_EVENT*>(pData);
         if (event == nullptr) {
             return TWRC_NOTDSEVENT;

@@ -20,11 +20,14 @@ const char* const OpenContext = "General failure in response to MSG_OPENDS.  ";
 
 TW_UINT16 OpenSource(const Triplet& triplet)
 {
-    // First of all, so that even a refused open puts every capability back.
-    BuildCapabilityDefaults();
+    // An open source keeps what its application negotiated: a refused second
+    // open must not put the capabilities back under a transfer.
     if (SourceState != 300) {
         return FailWith(OpenContext, TWCC_SEQERROR);
     }
+    // Before anything else can fail, so that even a refused open of a closed
+    // source puts every capability back.
+    BuildCapabilityDefaults();
     if (AppIdentity.Id != 0) {
         return FailWith(OpenContext, TWCC_MAXCONNECTIONS);
     }

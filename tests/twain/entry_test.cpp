@@ -51,22 +51,29 @@ TEST_F(EntryTest, IdentityMessagesNotServedFailWithBadProtocol)
     }
 }
 
-TEST_F(EntryTest, ProcessEventIsAnsweredForAnyGroupAndType)
+TEST_F(EntryTest, ProcessEventIsAnEventOnlyForDatEvent)
 {
     DsModule ds;
     MSG message = {};
+    TW_EVENT event = {&message, 0x1234};
+    EXPECT_EQ(ds.Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_NOTDSEVENT);
+    EXPECT_EQ(event.TWMessage, MSG_NULL);
+    // A manager that passes no event block gets no crash.
+    EXPECT_EQ(ds.Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, nullptr), TWRC_NOTDSEVENT);
+    // Another type's block is not an event: refused, and never written into
+    // (a 4-byte block would otherwise take a write past its end).
     const struct {
         TW_UINT32 dg;
         TW_UINT16 dat;
-    } pairs[] = {{DG_CONTROL, DAT_EVENT}, {DG_IMAGE, DAT_IMAGEINFO}, {DG_AUDIO, DAT_NULL}, {77, 0x4242}};
+    } pairs[] = {{DG_IMAGE, DAT_IMAGEINFO}, {DG_CONTROL, DAT_CAPABILITY}, {DG_CONTROL, DAT_XFERGROUP},
+                 {DG_AUDIO, DAT_NULL},      {77, 0x4242}};
     for (const auto& pair : pairs) {
         SCOPED_TRACE(pair.dat);
-        TW_EVENT event = {&message, 0x1234};
-        EXPECT_EQ(ds.Call(pair.dg, pair.dat, MSG_PROCESSEVENT, &event), TWRC_NOTDSEVENT);
-        EXPECT_EQ(event.TWMessage, MSG_NULL);
+        event = {&message, 0x1234};
+        EXPECT_EQ(ds.Call(pair.dg, pair.dat, MSG_PROCESSEVENT, &event), TWRC_FAILURE);
+        EXPECT_EQ(event.pEvent, &message);
+        EXPECT_EQ(event.TWMessage, 0x1234);
     }
-    // A manager that passes no event block gets no crash.
-    EXPECT_EQ(ds.Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, nullptr), TWRC_NOTDSEVENT);
 }
 
 TEST_F(EntryTest, UnknownDataTypeFailsWithBadProtocol)

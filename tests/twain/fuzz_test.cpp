@@ -90,7 +90,8 @@ const TripletKind Kinds[] = {
     {DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, 2},      {DG_IMAGE, DAT_IMAGEINFO, MSG_GET, 3},
     {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, 2},           {DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, 1},
     {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, 8},       {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, 16},
-    {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, 2},
+    {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, 2},         {DG_IMAGE, DAT_IMAGEINFO, MSG_PROCESSEVENT, 1},
+    {DG_CONTROL, DAT_XFERGROUP, MSG_PROCESSEVENT, 1},
 };
 
 const TW_UINT16 Capabilities[] = {CAP_XFERCOUNT, ICAP_COMPRESSION, ICAP_PIXELTYPE, ICAP_UNITS, ICAP_XFERMECH,
@@ -291,9 +292,7 @@ private:
         if (Chance(8)) {
             return nullptr;
         }
-        // The source takes the block of MSG_PROCESSEVENT as an event whatever
-        // the group and type, as the manager sends it.
-        switch (kind.MSG == MSG_PROCESSEVENT ? DAT_EVENT : kind.DAT) {
+        switch (kind.DAT) {
         case DAT_IDENTITY: {
             TW_IDENTITY identity = app_;
             if (Chance(30)) {
@@ -437,7 +436,7 @@ private:
         const int before = state_;
         const bool control = kind.DG == DG_CONTROL;
         const bool image = kind.DG == DG_IMAGE;
-        if (kind.MSG == MSG_PROCESSEVENT) {
+        if (kind.MSG == MSG_PROCESSEVENT && control && kind.DAT == DAT_EVENT) {
             EXPECT_TRUE(rc == TWRC_NOTDSEVENT || rc == TWRC_DSEVENT) << rc;
             return;
         }
