@@ -1,0 +1,154 @@
+// twacquire's command line: reading the options and printing the usage text.
+#include "acquire/options.h"
+
+#include <io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+// A whole decimal number within the option's range; anything else is
+// refused with a line naming the option.
+bool ParseNumber(const std::string& option, const std::string& text, long& number)
+{
+    struct Range {
+        const char* Option;
+        long Low, High;
+        const char* Says;
+    };
+    static const Range ranges[] = {
+        {"--count", -1, 32767, "-1 or 1 to 32767"},
+        {"--stop-after", 1, 32767, "1 to 32767"},
+        {"--strip", 1, 0x7FFFFFFF, "1 to 2147483647 bytes"},
+        {"--timeout", 1, 86400, "1 to 86400 seconds"},
+    };
+    const Range* range = nullptr;
+    for (const Range& r : ranges) {
+        if (option == r.Option) {
+            range = &r;
+        }
+    }
+    char* end = nullptr;
+    errno = 0;
+    number = std::strtol(text.c_str(), &end, 10);
+    const bool whole = !text.empty() && end != nullptr && *end == '\0' && errno == 0;
+    if (range == nullptr || !whole || number < range->Low || number > range->High ||
+        (option == "--count" && number == 0)) {
+        std::fprintf(stderr, "twacquire: %s takes %s, not \"%s\"\n", option.c_str(), range ? range->Says : "a number",
+                     text.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void Usage(FILE* out)
+{
+    std::fprintf(out,
+        "usage: twacquire [options]\n"
+        "  --list                 list the sources the Data Source Manager finds\n"
+        "  --identity             print the identity of the source\n"
+        "  --source NAME          the source to open (default: %s)\n"
+        "  --mech native|memory|file   transfer mechanism (default native)\n"
+        "  --count N              CAP_XFERCOUNT: images to transfer, -1 for any number (default 1)\n"
+        "  --stop-after N         with --count -1: end with MSG_RESET after N images\n"
+        "  --pixel gray|rgb       ICAP_PIXELTYPE to ask for\n"
+        "  --format bmp|tiff      file format of the images (default: bmp for native,\n"
+        "                         tiff for memory and file transfers)\n"
+        "  --strip BYTES          memory transfer buffer size (default: the source's preferred)\n"
+        "  --ui                   enable the source with its user interface\n"
+        "  --out DIR              folder for the images (default: current)\n"
+        "  --unattended           dismiss the source's message boxes, printing them\n"
+        "                         (the default when standard input is not a terminal)\n"
+        "  --timeout SECONDS      give up waiting for the source (default 60; none with --ui)\n"
+        "  --check                read each image as an application would and compare it\n"
+        "                         with the simulated board's gradient pattern\n"
+        "  --help                 this text\n",
+        DefaultSource);
+}
+
+bool ParseOptions(int argc, char** argv, Options& options)
+{
+    options.Unattended = !_isatty(_fileno(stdin));
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "twacquire: %s needs a value\n", arg.c_str());
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--list") {
+            options.List = true;
+        } else if (arg == "--identity") {
+            options.Identity = true;
+        } else if (arg == "--ui") {
+            options.ShowUi = true;
+        } else if (arg == "--unattended") {
+            options.Unattended = true;
+        } else if (arg == "--source") {
+            if (!value(options.Source)) return false;
+        } else if (arg == "--out") {
+            if (!value(options.OutDir)) return false;
+        } else if (arg == "--mech") {
+            if (!value(text)) return false;
+            if (text == "native") {
+                options.Mechanism = TWSX_NATIVE;
+            } else if (text == "memory") {
+                options.Mechanism = TWSX_MEMORY;
+            } else if (text == "file") {
+                options.Mechanism = TWSX_FILE;
+            } else {
+                std::fprintf(stderr, "twacquire: unknown mechanism %s\n", text.c_str());
+                return false;
+            }
+        } else if (arg == "--pixel") {
+            if (!value(text)) return false;
+            if (text != "gray" && text != "rgb") {
+                std::fprintf(stderr, "twacquire: unknown pixel type %s\n", text.c_str());
+                return false;
+            }
+            options.PixelType = text == "gray" ? TWPT_GRAY : TWPT_RGB;
+        } else if (arg == "--format") {
+            if (!value(options.Format)) return false;
+            if (options.Format != "bmp" && options.Format != "tiff") {
+                std::fprintf(stderr, "twacquire: unknown format %s\n", options.Format.c_str());
+                return false;
+            }
+        } else if (arg == "--count" || arg == "--stop-after" || arg == "--strip" || arg == "--timeout") {
+            if (!value(text)) return false;
+            long number = 0;
+            if (!ParseNumber(arg, text, number)) {
+                return false;
+            }
+            if (arg == "--count") {
+                options.Count = static_cast<int>(number);
+            } else if (arg == "--stop-after") {
+                options.StopAfter = static_cast<int>(number);
+            } else if (arg == "--strip") {
+                options.StripBytes = static_cast<TW_UINT32>(number);
+            } else {
+                options.TimeoutSeconds = static_cast<int>(number);
+                options.TimeoutGiven = true;
+            }
+        } else if (arg == "--check") {
+            options.Check = true;
+        } else if (arg == "--help") {
+            options.Help = true;
+        } else {
+            std::fprintf(stderr, "twacquire: unknown option %s\n", arg.c_str());
+            return false;
+        }
+    }
+    if (options.Format.empty()) {
+        options.Format = options.Mechanism == TWSX_NATIVE ? "bmp" : "tiff";
+    }
+    return true;
+}

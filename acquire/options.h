@@ -1,0 +1,32 @@
+// twacquire's command line: the options, their defaults and the usage text.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "twain/twain_types.h"
+
+const char* const DefaultSource = "Talvenix Matrox Orion driver";
+
+struct Options {
+    bool List = false;
+    bool Identity = false;
+    std::string Source = DefaultSource;
+    TW_UINT16 Mechanism = TWSX_NATIVE;
+    int Count = 1;           // CAP_XFERCOUNT; -1: until stopped
+    int StopAfter = 0;       // with -1: MSG_RESET after this many images
+    int PixelType = -1;      // TWPT_GRAY, TWPT_RGB, or the source's choice
+    bool ShowUi = false;
+    std::string OutDir = ".";
+    std::string Format = "";  // bmp or tiff: the files written (for a file transfer, the format asked for)
+    TW_UINT32 StripBytes = 0;  // memory transfer buffer; 0: the source's preferred size
+    bool Unattended = false;
+    int TimeoutSeconds = 60;
+    bool TimeoutGiven = false;
+    bool Check = false;  // compare each image with the simulated board's pattern
+    bool Help = false;
+};
+
+void Usage(FILE* out);
+// Fills `options` from the command line; a bad option is refused with a line naming it.
+bool ParseOptions(int argc, char** argv, Options& options);

@@ -1,0 +1,371 @@
+// One session with one source: negotiation, the message loop, the transfers and the files written.
+#include "acquire/session.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "acquire/image_files.h"
+#include "twain/little_endian.h"
+
+namespace {
+
+const char* MechanismName(TW_UINT16 mechanism)
+{
+    switch (mechanism) {
+    case TWSX_NATIVE: return "native";
+    case TWSX_MEMORY: return "memory";
+    default: return "file";
+    }
+}
+
+}  // namespace
+
+bool Session::SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what)
+{
+    HGLOBAL container = GlobalAlloc(GMEM_MOVEABLE, sizeof(TW_ONEVALUE));
+    if (container == nullptr) {
+        return Fail("out of memory");
+    }
+    auto* one = static_cast<TW_ONEVALUE*>(GlobalLock(container));
+    one->ItemType = itemType;
+    one->Item = value;
+    GlobalUnlock(container);
+    TW_CAPABILITY capability = {cap, TWON_ONEVALUE, container};
+    const TW_UINT16 rc = dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
+    GlobalFree(container);
+    if (rc != TWRC_SUCCESS) {
+        return Fail(std::string("the source refused ") + what);
+    }
+    return true;
+}
+
+bool Session::Negotiate()
+{
+    if (!SetOneValue(CAP_XFERCOUNT, TWTY_INT16, static_cast<TW_UINT16>(options_.Count), "CAP_XFERCOUNT")) {
+        return false;
+    }
+    if (!SetOneValue(ICAP_XFERMECH, TWTY_UINT16, options_.Mechanism, "ICAP_XFERMECH")) {
+        return false;
+    }
+    if (options_.PixelType >= 0 &&
+        !SetOneValue(ICAP_PIXELTYPE, TWTY_UINT16, static_cast<TW_UINT32>(options_.PixelType), "ICAP_PIXELTYPE")) {
+        return false;
+    }
+    return true;
+}
+
+bool Session::WaitForTransfer(HWND window)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options_.TimeoutSeconds);
+    MSG message;
+    // A user at the dialog takes as long as they like, unless told otherwise.
+    const bool untimed = options_.ShowUi && !options_.TimeoutGiven;
+    while (untimed || std::chrono::steady_clock::now() < deadline) {
+        if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            continue;
+        }
+        // Thread messages (no window) go through the source too: the
+        // manager's notices may arrive that way.
+        TW_EVENT event = {&message, MSG_NULL};
+        const TW_UINT16 rc = dsm_.Call(&source_, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
+        if (event.TWMessage == MSG_XFERREADY) {
+            return true;
+        }
+        if (event.TWMessage == MSG_CLOSEDSREQ) {
+            closeRequested_ = true;
+            return false;
+        }
+        if (rc != TWRC_DSEVENT) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    (void)window;
+    std::fprintf(stderr, "twacquire: the source announced no transfer within %d s\n", options_.TimeoutSeconds);
+    return false;
+}
+
+uint32_t Session::BoardSamples()
+{
+    // Before any negotiation the current pixel type is the board's own.
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
+    uint32_t samples = 0;
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &capability) == TWRC_SUCCESS) {
+        const auto* one = static_cast<const TW_ONEVALUE*>(GlobalLock(capability.hContainer));
+        if (one != nullptr) {
+            samples = one->Item == TWPT_RGB ? 3 : 1;
+            GlobalUnlock(capability.hContainer);
+        }
+        GlobalFree(capability.hContainer);
+    }
+    return samples;
+}
+
+bool Session::Check(const DecodedImage& image, const TW_IMAGEINFO& info, const std::string& what)
+{
+    if (!options_.Check) {
+        return true;
+    }
+    std::string error;
+    if (image.Width != static_cast<uint32_t>(info.ImageWidth) ||
+        image.Height != static_cast<uint32_t>(info.ImageLength) ||
+        image.Samples != static_cast<uint32_t>(info.SamplesPerPixel)) {
+        std::fprintf(stderr, "twacquire: check: %s is %u x %u x %u, DAT_IMAGEINFO said %ld x %ld x %d\n",
+                     what.c_str(), image.Width, image.Height, image.Samples, static_cast<long>(info.ImageWidth),
+                     static_cast<long>(info.ImageLength), info.SamplesPerPixel);
+        return false;
+    }
+    if (info.BitsPerPixel != static_cast<TW_INT16>(8 * image.Samples) ||
+        info.PixelType != (image.Samples == 3 ? TWPT_RGB : TWPT_GRAY)) {
+        std::fprintf(stderr, "twacquire: check: DAT_IMAGEINFO says %d bits, pixel type %d, for %u samples\n",
+                     info.BitsPerPixel, info.PixelType, image.Samples);
+        return false;
+    }
+    if (!MatchesPattern(image, boardSamples_, error)) {
+        std::fprintf(stderr, "twacquire: check: %s: %s\n", what.c_str(), error.c_str());
+        return false;
+    }
+    std::printf("check: %s matches the pattern\n", what.c_str());
+    return true;
+}
+
+bool Session::Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes)
+{
+    TW_HANDLE bitmap = nullptr;
+    if (dsm_.Call(&source_, DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap) != TWRC_XFERDONE) {
+        return Fail("the native transfer failed");
+    }
+    const auto* dib = static_cast<const uint8_t*>(GlobalLock(bitmap));
+    const size_t size = GlobalSize(bitmap);
+    bytes = size;
+    DecodedImage image;
+    std::string error;
+    const bool decoded = dib != nullptr && DecodeDib(dib, size, image, error);
+    bool written = false;
+    if (options_.Format == "bmp" && dib != nullptr) {
+        written = WriteFileBytes(stem + ".bmp", BmpFile(dib, size));
+    } else if (decoded) {
+        written = WriteFileBytes(stem + ".tif", TiffFile(image.Width, image.Height, image.Samples, image.Pixels));
+    }
+    const unsigned bitCount = dib != nullptr && size >= 16 ? GetU16(dib + 14) : 0;
+    GlobalUnlock(bitmap);
+    GlobalFree(bitmap);
+    if (!decoded) {
+        std::fprintf(stderr, "twacquire: the native image cannot be read: %s\n", error.c_str());
+        return false;
+    }
+    if (!written) {
+        std::fprintf(stderr, "twacquire: cannot write %s\n", stem.c_str());
+        return false;
+    }
+    // Applications size their reading by the image information.
+    if (options_.Check && bitCount != static_cast<unsigned>(info.BitsPerPixel)) {
+        std::fprintf(stderr, "twacquire: check: the bitmap has %u bits a pixel, DAT_IMAGEINFO said %d\n", bitCount,
+                     info.BitsPerPixel);
+        return false;
+    }
+    return Check(image, info, "the native image");
+}
+
+bool Session::Memory(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes)
+{
+    TW_SETUPMEMXFER setup = {};
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup) != TWRC_SUCCESS) {
+        return Fail("DAT_SETUPMEMXFER failed");
+    }
+    TW_UINT32 size = options_.StripBytes != 0 ? options_.StripBytes : setup.Preferred;
+    if (size < setup.MinBufSize) {
+        size = setup.MinBufSize;
+    }
+    std::vector<uint8_t> buffer(size);
+    DecodedImage image;
+    image.Width = static_cast<uint32_t>(info.ImageWidth);
+    image.Height = static_cast<uint32_t>(info.ImageLength);
+    image.Samples = info.SamplesPerPixel == 3 ? 3 : 1;
+    image.Pixels.assign(static_cast<size_t>(image.Width) * image.Height * image.Samples, 0);
+    size_t received = 0;
+    TW_UINT16 rc = TWRC_SUCCESS;
+    while (rc == TWRC_SUCCESS) {
+        TW_IMAGEMEMXFER xfer = {};
+        xfer.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+        xfer.Memory.Length = size;
+        xfer.Memory.TheMem = buffer.data();
+        rc = dsm_.Call(&source_, DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+        if (rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) {
+            return Fail("the memory transfer failed");
+        }
+        // A strip is whole rows of the image the information announced.
+        const size_t at = static_cast<size_t>(xfer.YOffset) * xfer.BytesPerRow;
+        if (xfer.BytesPerRow != image.Width * image.Samples || xfer.BytesWritten > size ||
+            at + xfer.BytesWritten > image.Pixels.size()) {
+            std::fprintf(stderr, "twacquire: a strip of %lu bytes at row %lu (%lu bytes a row) does not fit the image\n",
+                         static_cast<unsigned long>(xfer.BytesWritten), static_cast<unsigned long>(xfer.YOffset),
+                         static_cast<unsigned long>(xfer.BytesPerRow));
+            return false;
+        }
+        std::memcpy(image.Pixels.data() + at, buffer.data(), xfer.BytesWritten);
+        received += xfer.BytesWritten;
+    }
+    bytes = received;
+    if (received != image.Pixels.size()) {
+        std::fprintf(stderr, "twacquire: the strips held %lu bytes, the image has %lu\n",
+                     static_cast<unsigned long>(received), static_cast<unsigned long>(image.Pixels.size()));
+        return false;
+    }
+    const std::vector<uint8_t> dib =
+        options_.Format == "tiff" ? std::vector<uint8_t>()
+                                  : BitmapFromRows(image.Width, image.Height, image.Samples, image.Pixels);
+    const bool written =
+        options_.Format == "tiff"
+            ? WriteFileBytes(stem + ".tif", TiffFile(image.Width, image.Height, image.Samples, image.Pixels))
+            : WriteFileBytes(stem + ".bmp", BmpFile(dib.data(), dib.size()));
+    if (!written) {
+        std::fprintf(stderr, "twacquire: cannot write %s\n", stem.c_str());
+        return false;
+    }
+    return Check(image, info, "the memory image");
+}
+
+bool Session::File(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes)
+{
+    const bool bmp = options_.Format == "bmp";
+    TW_SETUPFILEXFER setup = {};
+    char full[MAX_PATH] = "";
+    GetFullPathNameA((stem + (bmp ? ".bmp" : ".tif")).c_str(), sizeof full, full, nullptr);
+    std::snprintf(setup.FileName, sizeof setup.FileName, "%s", full);
+    setup.Format = bmp ? TWFF_BMP : TWFF_TIFF;
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) != TWRC_SUCCESS) {
+        return Fail(std::string("the source cannot write ") + full);
+    }
+    if (dsm_.Call(&source_, DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr) != TWRC_XFERDONE) {
+        return Fail("the file transfer failed");
+    }
+    // As applications do: ask which file the image went into.
+    TW_SETUPFILEXFER got = {};
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &got) != TWRC_SUCCESS) {
+        return Fail("DAT_SETUPFILEXFER / MSG_GET failed");
+    }
+    if (lstrcmpiA(got.FileName, full) != 0 || got.Format != setup.Format) {
+        std::fprintf(stderr, "twacquire: the source says the image went to %s (format %u), not %s\n", got.FileName,
+                     got.Format, full);
+        return false;
+    }
+    FILE* file = std::fopen(full, "rb");
+    std::vector<uint8_t> content;
+    if (file != nullptr) {
+        uint8_t chunk[65536];
+        size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+            content.insert(content.end(), chunk, chunk + n);
+        }
+        std::fclose(file);
+    }
+    bytes = content.size();
+    DecodedImage image;
+    std::string error;
+    const bool decoded = bmp ? DecodeBmpFile(content.data(), content.size(), image, error)
+                             : DecodeTiffFile(content.data(), content.size(), image, error);
+    if (!decoded) {
+        std::fprintf(stderr, "twacquire: %s is not the %s file asked for: %s\n", full, bmp ? "BMP" : "TIFF",
+                     error.c_str());
+        return false;
+    }
+    return Check(image, info, std::string("the ") + (bmp ? "BMP" : "TIFF") + " file");
+}
+
+bool Session::TransferOne(int index, TW_UINT16& pendingCount)
+{
+    const auto start = std::chrono::steady_clock::now();
+    TW_IMAGEINFO info = {};
+    if (dsm_.Call(&source_, DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info) != TWRC_SUCCESS) {
+        return Fail("DAT_IMAGEINFO failed");
+    }
+    char stem[MAX_PATH];
+    std::snprintf(stem, sizeof stem, "%s\\image%03d", options_.OutDir.c_str(), index);
+    size_t bytes = 0;
+    bool ok = false;
+    switch (options_.Mechanism) {
+    case TWSX_NATIVE: ok = Native(info, stem, bytes); break;
+    case TWSX_MEMORY: ok = Memory(info, stem, bytes); break;
+    default: ok = File(info, stem, bytes); break;
+    }
+    if (!ok) {
+        return false;
+    }
+    TW_PENDINGXFERS pending = {};
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) != TWRC_SUCCESS) {
+        return Fail("MSG_ENDXFER failed");
+    }
+    pendingCount = pending.Count;
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    std::printf("image %d: %ld x %ld %s, %s transfer, %u bytes, %.1f ms\n", index,
+                static_cast<long>(info.ImageWidth), static_cast<long>(info.ImageLength),
+                info.PixelType == TWPT_RGB ? "RGB" : "gray", MechanismName(options_.Mechanism),
+                static_cast<unsigned>(bytes), ms);
+    std::fflush(stdout);
+    return true;
+}
+
+bool Session::TransferAll()
+{
+    TW_UINT16 pending = 1;
+    while (pending != 0) {
+        if (!TransferOne(images_ + 1, pending)) {
+            TW_PENDINGXFERS reset = {};
+            dsm_.Call(&source_, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &reset);
+            return false;
+        }
+        ++images_;
+        if (options_.StopAfter > 0 && images_ >= options_.StopAfter && pending != 0) {
+            TW_PENDINGXFERS reset = {};
+            if (dsm_.Call(&source_, DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &reset) != TWRC_SUCCESS) {
+                return Fail("MSG_RESET failed");
+            }
+            break;
+        }
+    }
+    return true;
+}
+
+int Session::Run(HWND window)
+{
+    std::strncpy(source_.ProductName, options_.Source.c_str(), sizeof source_.ProductName - 1);
+    if (dsm_.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source_) != TWRC_SUCCESS) {
+        std::fprintf(stderr, "twacquire: cannot open the source \"%s\" (%s)\n", options_.Source.c_str(),
+                     ConditionName(dsm_.Condition(nullptr)));
+        return 1;
+    }
+    open_ = true;
+    boardSamples_ = BoardSamples();
+    bool ok = Negotiate();
+    const auto start = std::chrono::steady_clock::now();
+    if (ok) {
+        TW_USERINTERFACE ui = {static_cast<TW_BOOL>(options_.ShowUi ? 1 : 0), 0, window};
+        ok = dsm_.Call(&source_, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS ||
+             Fail("the source refused MSG_ENABLEDS");
+        enabled_ = ok;
+    }
+    while (ok && WaitForTransfer(window)) {
+        ok = TransferAll();
+        if (!options_.ShowUi) {
+            break;
+        }
+    }
+    if (ok && images_ == 0 && !closeRequested_) {
+        ok = false;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (enabled_) {
+        TW_USERINTERFACE ui = {0, 0, window};
+        dsm_.Call(&source_, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+    }
+    dsm_.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_);
+    std::printf("%d image%s in %.2f s, %.1f images per second\n", images_, images_ == 1 ? "" : "s", seconds,
+                seconds > 0 ? images_ / seconds : 0.0);
+    return ok ? 0 : 1;
+}

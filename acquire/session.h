@@ -1,0 +1,45 @@
+// One session with one source: the acquisition loop and the writing of every image.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "acquire/dsm.h"
+#include "acquire/image_check.h"
+#include "acquire/options.h"
+
+// One session with one source: open, negotiate, enable, transfer, close.
+class Session {
+public:
+    Session(DataSourceManager& dsm, const Options& options) : dsm_(dsm), options_(options) {}
+
+    int Run(HWND window);
+
+private:
+    bool Fail(const std::string& what)
+    {
+        std::fprintf(stderr, "twacquire: %s (%s)\n", what.c_str(), ConditionName(dsm_.Condition(&source_)));
+        return false;
+    }
+    bool SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what);
+    bool Negotiate();
+    bool WaitForTransfer(HWND window);
+    bool TransferAll();
+    bool TransferOne(int index, TW_UINT16& pendingCount);
+    bool Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
+    bool Memory(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
+    bool File(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
+    bool Check(const DecodedImage& image, const TW_IMAGEINFO& info, const std::string& what);
+    uint32_t BoardSamples();
+
+    DataSourceManager& dsm_;
+    const Options& options_;
+    TW_IDENTITY source_ = {};
+    bool open_ = false;
+    bool enabled_ = false;
+    bool closeRequested_ = false;
+    int images_ = 0;
+    uint32_t boardSamples_ = 0;  // what the board delivers of itself: 1 grey, 3 colour
+};
