@@ -195,11 +195,16 @@ TEST_F(Source, StateTable)
     };
     resetRefused("state 3");
     Open();
-    // A second open is out of sequence and puts the capabilities back.
+    // A second open is out of sequence and changes nothing of the session.
     SetCount(5);
+    SetPixelType(TWPT_RGB);
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
-    EXPECT_EQ(CurrentCap(CAP_XFERCOUNT), 0u);
+    EXPECT_EQ(CurrentCap(CAP_XFERCOUNT), 5u);
+    EXPECT_EQ(CurrentCap(ICAP_PIXELTYPE), TWPT_RGB);
+    EXPECT_EQ(CurrentCap(ICAP_BITDEPTH), 24u);
+    SetCount(0);
+    SetPixelType(TWPT_GRAY);
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_SEQERROR) << "disable in state 4";
     TW_UINT16 count = 0;
