@@ -83,24 +83,26 @@ bool ReadItem(TW_UINT16 cap, bool current, CapabilityItem& item)
 {
     item = CapabilityItem{};
     const CapabilityEntry* entry = FindCapability(cap);
-    if (entry == nullptr) {
+    if (entry == nullptr || entry->Container == nullptr) {
         return false;
     }
-    ContainerCopy copy;
-    if (!ReadContainer(entry->Container, entry->ConType, copy)) {
+    // Read in place: the transfers ask for the pixel type at every strip.
+    GlobalLockGuard lock(entry->Container);
+    ContainerView view;
+    if (lock.Bytes() == nullptr || !ParseContainer(lock.Bytes(), GlobalSize(entry->Container), entry->ConType, view)) {
         return false;
     }
-    const TW_UINT32 size = ItemSize(copy.ItemType);
+    const TW_UINT32 size = ItemSize(view.ItemType);
     TW_UINT32 index = 0;
     if (entry->ConType == TWON_ENUMERATION) {
-        index = current ? copy.CurrentIndex : copy.DefaultIndex;
+        index = current ? view.CurrentIndex : view.DefaultIndex;
     }
-    if (entry->ConType == TWON_ARRAY || index >= copy.NumItems) {
+    if (entry->ConType == TWON_ARRAY || index >= view.NumItems) {
         return false;
     }
-    item.ItemType = copy.ItemType;
-    if (size != 0) {
-        std::memcpy(item.Bytes, copy.Items.get() + static_cast<size_t>(index) * size, size);
+    item.ItemType = view.ItemType;
+    if (size != 0 && size <= sizeof item.Bytes) {
+        std::memcpy(item.Bytes, view.Items + static_cast<size_t>(index) * size, size);
     }
     return true;
 }

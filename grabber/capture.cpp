@@ -11,7 +11,7 @@ void MilGrabFrame()
     Mil.MdigGrab(MilInfo.MilDigitizer, MilInfo.MilImage);
 }
 
-FrameLayout CurrentFrameLayout()
+FrameLayout CurrentFrameGeometry()
 {
     FrameLayout layout;
     layout.Width = GetImageWidth();
@@ -21,6 +21,12 @@ FrameLayout CurrentFrameLayout()
     layout.FourBytePixels = MilInfo.FourBytePixels != 0;
     layout.BgrOrder = MilInfo.BgrOrder != 0;
     layout.Color = SourceSettings.Color != 0;
+    return layout;
+}
+
+FrameLayout CurrentFrameLayout()
+{
+    FrameLayout layout = CurrentFrameGeometry();
     // The image delivered is the pixel type negotiated, whatever the buffer holds.
     CapabilityItem pixelType;
     if (GetCurrentItem(ICAP_PIXELTYPE, pixelType)) {

@@ -17,6 +17,16 @@ namespace {
 TW_UINT32 StripRemaining = 0;
 TW_UINT32 StripPosition = 0;
 TW_UINT32 StripFrameBytes = 0;
+// The frame under way keeps the layout it was grabbed with: its strips
+// carry one image, and a strip costs no capability look-up.
+FrameLayout StripLayout;
+
+// Whether the frame under way still lies in the buffer as it was grabbed.
+bool SameBuffer(const FrameLayout& grabbed, const FrameLayout& now)
+{
+    return grabbed.Width == now.Width && grabbed.Height == now.Height && grabbed.BandCount == now.BandCount &&
+           grabbed.FourBytePixels == now.FourBytePixels && grabbed.BgrOrder == now.BgrOrder;
+}
 
 const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXFER.  ";
 
@@ -29,7 +39,8 @@ void EndMemoryTransfer()
     StripFrameBytes = 0;
 }
 
-TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset)
+TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset,
+                              FrameLayout& layout)
 {
     DebugLog log;
     log.Write("Talvenix TWAIN DS: transfer mode: memory transfer\n");
@@ -38,13 +49,16 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
     if (MilInfo.HostAddress == nullptr) {
         return 0;
     }
-    const FrameLayout layout = CurrentFrameLayout();
+    const bool underWay = StripRemaining != 0 && SameBuffer(StripLayout, CurrentFrameGeometry()) &&
+                          StripFrameBytes == StripLayout.Height * StreamRowBytes(StripLayout);
+    layout = underWay ? StripLayout : CurrentFrameLayout();
     const auto row = static_cast<TW_UINT32>(StreamRowBytes(layout));
     if (row == 0) {
         return 0;
     }
-    if (StripRemaining == 0 || StripFrameBytes != layout.Height * row) {
+    if (!underWay) {
         MilGrabFrame();
+        StripLayout = layout;
         StripFrameBytes = layout.Height * row;
         StripRemaining = StripFrameBytes;
         StripPosition = 0;
@@ -94,11 +108,11 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
             length = static_cast<TW_UINT32>(size);
         }
     }
-    const FrameLayout layout = CurrentFrameLayout();
-    xfer->BytesPerRow = static_cast<TW_UINT32>(StreamRowBytes(layout));
     TW_UINT32 remaining = 0;
     TW_UINT32 rowOffset = 0;
-    const TW_UINT32 written = TransferMemoryStrip(buffer, length, remaining, rowOffset);
+    FrameLayout layout;
+    const TW_UINT32 written = TransferMemoryStrip(buffer, length, remaining, rowOffset, layout);
+    xfer->BytesPerRow = static_cast<TW_UINT32>(StreamRowBytes(layout));
     if (handle != nullptr) {
         GlobalUnlock(handle);
     }

@@ -18,8 +18,9 @@ HGLOBAL TransferNative();
 // Writes the next strip of the current frame (grabbing one when none is
 // under way) into the `length` bytes at `buffer`. Answers the bytes written,
 // 0 when nothing could be; `remaining` the bytes still to come, `rowOffset`
-// the strip's first row.
-TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset);
+// the strip's first row, `layout` the frame's as it was grabbed.
+TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset,
+                              FrameLayout& layout);
 
 // Forgets a frame whose strips were not all delivered.
 void EndMemoryTransfer();
@@ -27,5 +28,8 @@ void EndMemoryTransfer();
 // Grabs a frame and saves it under `fileName`.
 TW_UINT16 TransferFile(const char* fileName);
 
-// How the frame of the current digitizer lies in memory.
+// How the frame of the current digitizer lies in memory, and the image the
+// transfers deliver of it (the pixel type negotiated).
 FrameLayout CurrentFrameLayout();
+// The same without the delivered image: the buffer's geometry alone.
+FrameLayout CurrentFrameGeometry();
