@@ -14,6 +14,13 @@ TW_UINT16 HandleCapability(const Triplet& triplet);
 // through it.
 TW_UINT16 HandlePixelType(const Triplet& triplet);
 
+// Samples of the image the current ICAP_PIXELTYPE delivers: 1 for grey, 3
+// for RGB, 0 for any other type (the buffer's own bands then).
+uint32_t PixelTypeSamples();
+// ICAP_BITDEPTH after the image delivered: the bits of a band times its
+// samples. Nothing before a digitizer tells the bits of a band.
+void StoreDeliveredBitDepth();
+
 // The ids of the capability table, in row order.
 constexpr int SupportedCapabilityCount = 19;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);

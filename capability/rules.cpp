@@ -346,22 +346,37 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
 TW_UINT16 HandlePixelType(const Triplet& triplet)
 {
     const TW_UINT16 result = RunRule(PixelTypeRule, triplet);
-    if (result != TWRC_SUCCESS || (triplet.MSG != MSG_SET && triplet.MSG != MSG_RESET)) {
-        return result;
-    }
-    // The image delivered follows the pixel type, and so does its depth
-    // (once a digitizer tells the bits of a band).
-    CapabilityItem pixelType;
-    if (SourceSettings.BitsPerBand != 0 && GetCurrentItem(ICAP_PIXELTYPE, pixelType)) {
-        const TW_UINT32 type = pixelType.AsUInt32();
-        const TW_UINT32 samples = type == TWPT_RGB ? 3 : type == TWPT_GRAY ? 1 : GetBandCount();
-        const TW_UINT16 depth = static_cast<TW_UINT16>(SourceSettings.BitsPerBand * samples);
-        HGLOBAL container = MakeOneValue(TWTY_UINT16, &depth);
-        if (container != nullptr && !StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
-            GlobalFree(container);
-        }
+    // The image delivered follows the pixel type, and so does its depth.
+    if (result == TWRC_SUCCESS && (triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET)) {
+        StoreDeliveredBitDepth();
     }
     return result;
+}
+
+uint32_t PixelTypeSamples()
+{
+    CapabilityItem pixelType;
+    if (!GetCurrentItem(ICAP_PIXELTYPE, pixelType)) {
+        return 0;
+    }
+    switch (pixelType.AsUInt32()) {
+    case TWPT_GRAY: return 1;
+    case TWPT_RGB: return 3;
+    default: return 0;
+    }
+}
+
+void StoreDeliveredBitDepth()
+{
+    if (SourceSettings.BitsPerBand == 0) {
+        return;
+    }
+    const uint32_t samples = PixelTypeSamples();
+    const TW_UINT16 depth = static_cast<TW_UINT16>(SourceSettings.BitsPerBand * (samples != 0 ? samples : GetBandCount()));
+    HGLOBAL container = MakeOneValue(TWTY_UINT16, &depth);
+    if (container != nullptr && !StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
+        GlobalFree(container);
+    }
 }
 
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])

@@ -22,9 +22,18 @@ endif()
 # program with any status, 0 included).
 set(RUN_CHECKED sh ${CMAKE_SOURCE_DIR}/tests/run_checked.sh)
 
+# Every test runs in the build's Wine prefix from the program folder, one at
+# a time: tests share one registry (the prefix's HKCU) and one log file.
+function(set_wine_test_properties name timeout)
+    set_tests_properties(${name} PROPERTIES
+        TIMEOUT ${timeout}
+        RUN_SERIAL TRUE
+        ENVIRONMENT "${WINE_TEST_ENVIRONMENT}"
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+endfunction()
+
 # add_wine_test(NAME name SOURCES ... [LIBRARIES ...] [TIMEOUT s])
-# Builds a GoogleTest program and registers it with CTest. Tests share one
-# registry (the prefix's HKCU) and one log file, so they run one at a time.
+# Builds a GoogleTest program and registers it with CTest.
 function(add_wine_test)
     cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
     if(NOT T_TIMEOUT)
@@ -35,11 +44,7 @@ function(add_wine_test)
     target_link_options(${T_NAME} PRIVATE ${STATIC_RUNTIME})
     target_compile_options(${T_NAME} PRIVATE ${PROJECT_WARNINGS})
     add_test(NAME ${T_NAME} COMMAND ${RUN_CHECKED} gtest wine $<TARGET_FILE:${T_NAME}> --gtest_color=no)
-    set_tests_properties(${T_NAME} PROPERTIES
-        TIMEOUT ${T_TIMEOUT}
-        RUN_SERIAL TRUE
-        ENVIRONMENT "${WINE_TEST_ENVIRONMENT}"
-        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+    set_wine_test_properties(${T_NAME} ${T_TIMEOUT})
 endfunction()
 
 # add_script_test(NAME name COMMAND ... [TIMEOUT s]): a test that is not a
@@ -50,9 +55,5 @@ function(add_script_test)
         set(T_TIMEOUT 60)
     endif()
     add_test(NAME ${T_NAME} COMMAND ${RUN_CHECKED} script ${T_COMMAND})
-    set_tests_properties(${T_NAME} PROPERTIES
-        TIMEOUT ${T_TIMEOUT}
-        RUN_SERIAL TRUE
-        ENVIRONMENT "${WINE_TEST_ENVIRONMENT}"
-        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+    set_wine_test_properties(${T_NAME} ${T_TIMEOUT})
 endfunction()

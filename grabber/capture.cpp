@@ -1,6 +1,6 @@
 #include "grabber/capture.h"
 
-#include "capability/store.h"
+#include "capability/negotiation.h"
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
@@ -28,13 +28,6 @@ FrameLayout CurrentFrameLayout()
 {
     FrameLayout layout = CurrentFrameGeometry();
     // The image delivered is the pixel type negotiated, whatever the buffer holds.
-    CapabilityItem pixelType;
-    if (GetCurrentItem(ICAP_PIXELTYPE, pixelType)) {
-        switch (pixelType.AsUInt32()) {
-        case TWPT_GRAY: layout.Samples = 1; break;
-        case TWPT_RGB: layout.Samples = 3; break;
-        default: break;
-        }
-    }
+    layout.Samples = PixelTypeSamples();
     return layout;
 }

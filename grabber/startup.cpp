@@ -90,15 +90,6 @@ void SelectPixelType(uint32_t bandCount)
     GlobalFree(capability.hContainer);
 }
 
-void StoreBitDepth(uint32_t bits)
-{
-    const TW_UINT16 depth = static_cast<TW_UINT16>(bits);
-    HGLOBAL container = MakeOneValue(TWTY_UINT16, &depth);
-    if (container != nullptr && !StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
-        GlobalFree(container);
-    }
-}
-
 }  // namespace
 
 const BufferFormatInfo* FindBufferFormat(uint32_t format)
@@ -245,8 +236,10 @@ uint16_t MilInitDigitizer(char* format)
         delete CurrentInputLut;
         CurrentInputLut = new (std::nothrow) InputLut;
     }
-    StoreBitDepth(SourceSettings.BitsPerBand * SourceSettings.BandCount);
     SelectPixelType(SourceSettings.BandCount);
+    // The depth of the image delivered, also when the application's list of
+    // pixel types refused the buffer's own.
+    StoreDeliveredBitDepth();
     return 0;
 }
 

@@ -42,9 +42,8 @@ bool WriteWholeFile(const char* name, const uint8_t* bytes, size_t size)
 }
 
 // The grabbed frame as the image the application negotiated, BMP or TIFF.
-bool WriteOwnFile(const char* name, bool bmp)
+bool WriteOwnFile(const char* name, const FrameLayout& layout, bool bmp)
 {
-    const FrameLayout layout = CurrentFrameLayout();
     const auto* frame = static_cast<const uint8_t*>(MilInfo.HostAddress);
     if (frame == nullptr) {
         return false;
@@ -83,9 +82,9 @@ TW_UINT16 TransferFile(const char* fileName)
     const FrameLayout layout = CurrentFrameLayout();
     bool written = true;
     if (format.AsUInt32() == TWFF_BMP) {
-        written = WriteOwnFile(fileName, true);
+        written = WriteOwnFile(fileName, layout, true);
     } else if (DeliveredSamples(layout) != layout.BandCount) {
-        written = WriteOwnFile(fileName, false);
+        written = WriteOwnFile(fileName, layout, false);
     } else {
         Mil.MbufSave(fileName, MilInfo.MilImage);
     }

@@ -11,14 +11,12 @@
 namespace {
 
 // Bytes of the current frame's sample stream not yet delivered (0: no frame
-// under way), where the next strip's data begin in the frame, and the size
-// of the whole stream when it was grabbed: a frame of another size belongs
-// to a buffer that is gone.
+// under way), and where the next strip's data begin in the frame.
 TW_UINT32 StripRemaining = 0;
 TW_UINT32 StripPosition = 0;
-TW_UINT32 StripFrameBytes = 0;
 // The frame under way keeps the layout it was grabbed with: its strips
-// carry one image, and a strip costs no capability look-up.
+// carry one image, and a strip costs no capability look-up. A frame of
+// another geometry belongs to a buffer that is gone.
 FrameLayout StripLayout;
 
 // Whether the frame under way still lies in the buffer as it was grabbed.
@@ -36,7 +34,6 @@ void EndMemoryTransfer()
 {
     StripRemaining = 0;
     StripPosition = 0;
-    StripFrameBytes = 0;
 }
 
 TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset,
@@ -49,8 +46,7 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
     if (MilInfo.HostAddress == nullptr) {
         return 0;
     }
-    const bool underWay = StripRemaining != 0 && SameBuffer(StripLayout, CurrentFrameGeometry()) &&
-                          StripFrameBytes == StripLayout.Height * StreamRowBytes(StripLayout);
+    const bool underWay = StripRemaining != 0 && SameBuffer(StripLayout, CurrentFrameGeometry());
     layout = underWay ? StripLayout : CurrentFrameLayout();
     const auto row = static_cast<TW_UINT32>(StreamRowBytes(layout));
     if (row == 0) {
@@ -59,8 +55,7 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
     if (!underWay) {
         MilGrabFrame();
         StripLayout = layout;
-        StripFrameBytes = layout.Height * row;
-        StripRemaining = StripFrameBytes;
+        StripRemaining = layout.Height * row;
         StripPosition = 0;
     }
     TW_UINT32 n = 0;
