@@ -37,6 +37,9 @@ protected:
         BuildCapabilityDefaults();
         SourceSettings.ImageWidth = 768;
         SourceSettings.ImageHeight = 576;
+        // A colour board, so that the depth follows the pixel type.
+        SourceSettings.BitsPerBand = 8;
+        SourceSettings.BandCount = 3;
         PendingCondition = TWCC_SUCCESS;
     }
     void TearDown() override
@@ -525,6 +528,7 @@ TEST_F(Negotiation, NoStoreBeforeTheSourceIsOpened)
 TEST_F(Negotiation, PixelTypeResetMakesGrayCurrent)
 {
     ASSERT_EQ(Set(ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWPT_RGB)), TWRC_SUCCESS);
+    EXPECT_EQ(Current(ICAP_BITDEPTH).Item, 24u) << "three bands of 8 bits";
     ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_RESET), TWRC_SUCCESS);
     EXPECT_EQ(Current(ICAP_PIXELTYPE).Item, TWPT_GRAY);
     EXPECT_EQ(Current(ICAP_BITDEPTH).Item, 8u) << "grey is 8 bits";

@@ -73,6 +73,7 @@ protected:
     {
         SetEnvironmentVariableA("ORIONSIM_FRAME_MS", nullptr);
         SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
+        SetEnvironmentVariableA("ORIONSIM_PATTERN", nullptr);
     }
 };
 
@@ -210,25 +211,34 @@ bool WaitFor(Condition done)
     return done();
 }
 
-// A user at the source's dialog: "Transfer" delivers an image to the
-// application, "Cancel" makes it close the source and end.
-TEST_F(Acquisition, TheUserTransfersAndCancelsAtTheDialog)
+// A user at the source's dialog: each "Transfer" delivers an image to the
+// application, which ends it (MSG_ENDXFER, state 5) and waits with the
+// dialog usable for the next; "Cancel" makes it close the source and end.
+TEST_F(Acquisition, TheUserTransfersTwiceAndCancelsAtTheDialog)
 {
+    SetEnvironmentVariableA("ORIONSIM_PATTERN", "gradient");
     const std::string folder = OutputFolder("ui");
-    const std::string image = folder + "\\image001.bmp";
-    DeleteFileA(image.c_str());
+    DeleteFileA((folder + "\\image001.bmp").c_str());
+    DeleteFileA((folder + "\\image002.bmp").c_str());
     CapturedProcess tool(TempFolder() + "\\twacquire-ui-output.txt");
-    ASSERT_TRUE(tool.Start(ToolCommand("--ui --timeout 60 --out \"" + folder + "\"")));
+    ASSERT_TRUE(tool.Start(ToolCommand("--ui --check --timeout 60 --out \"" + folder + "\"")));
     DialogSearch search = {tool.ProcessId(), nullptr};
     EXPECT_TRUE(WaitFor([&] {
         EnumWindows(FindSettingsDialog, reinterpret_cast<LPARAM>(&search));
         return search.Dialog != nullptr;
     })) << "the dialog did not show";
     if (search.Dialog != nullptr) {
-        HWND transfer = GetDlgItem(search.Dialog, 1);
-        EXPECT_TRUE(IsWindowEnabled(transfer));
-        PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), reinterpret_cast<LPARAM>(transfer));
-        EXPECT_TRUE(WaitFor([&] { return FileSize(image) == 14u + 1064 + 442368; })) << "no image after Transfer";
+        for (int image = 1; image <= 2; ++image) {
+            SCOPED_TRACE(image);
+            HWND transfer = GetDlgItem(search.Dialog, 1);
+            EXPECT_TRUE(IsWindowEnabled(transfer));
+            EXPECT_TRUE(IsWindowEnabled(GetDlgItem(search.Dialog, 1086))) << "Show preview window";
+            PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), reinterpret_cast<LPARAM>(transfer));
+            // twacquire reports an image once it has ended its transfer.
+            const std::string reported = "image " + std::to_string(image) + ": ";
+            EXPECT_TRUE(WaitFor([&] { return tool.Output().find(reported) != std::string::npos; }))
+                << "no image after Transfer: " << tool.Output();
+        }
         PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(search.Dialog, 2)));
     }
@@ -236,8 +246,11 @@ TEST_F(Acquisition, TheUserTransfersAndCancelsAtTheDialog)
     const std::string text = tool.Output();
     EXPECT_NE(exitCode, 0xFFFFFFFFu) << "twacquire did not end on Cancel";
     EXPECT_EQ(exitCode, 0u) << text;
-    EXPECT_NE(text.find("image 1: 768 x 576 gray, native transfer"), std::string::npos) << text;
-    EXPECT_NE(text.find("1 image in "), std::string::npos) << text;
+    const std::string checked = "check: the native image matches the pattern";
+    EXPECT_NE(text.find(checked), text.rfind(checked)) << "both images checked: " << text;
+    EXPECT_NE(text.find("image 2: 768 x 576 gray, native transfer"), std::string::npos) << text;
+    EXPECT_NE(text.find("2 images in "), std::string::npos) << text;
+    EXPECT_EQ(FileSize(folder + "\\image002.bmp"), 14u + 1064 + 442368);
 }
 
 TEST_F(Acquisition, FailuresExitWithAMessage)

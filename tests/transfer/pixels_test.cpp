@@ -85,6 +85,8 @@ TEST(SampleStream, PixelTypeOtherThanTheBufferIsConverted)
         {"RGB24 as grey", 3, false, false, 1, {10, 20, 30, 200, 100, 50}, {18, 124}},
         {"grey as RGB", 1, false, false, 3, {7, 250}, {7, 7, 7, 250, 250, 250}},
         {"grey as grey", 1, false, false, 1, {7, 250}, {7, 250}},
+        {"4-byte grey as RGB", 1, true, false, 3, {7, 9, 9, 9, 250, 9, 9, 9}, {7, 7, 7, 250, 250, 250}},
+        {"4-byte grey as grey", 1, true, false, 1, {7, 9, 9, 9, 250, 9, 9, 9}, {7, 250}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -682,16 +682,22 @@ TEST_F(Source, FileSetUpAnswersTheCurrentFileAndKeepsTheDefaultOnce)
     EXPECT_EQ(defaultName, byDefault.FileName);
     EXPECT_EQ(byDefault.Format, TWFF_TIFF);
 
-    // A format the source cannot write is refused; nothing changes.
-    TW_SETUPFILEXFER jpeg = own;
-    std::snprintf(jpeg.FileName, sizeof jpeg.FileName, "%stalvenix-own.jpg", temp);
-    jpeg.Format = TWFF_JFIF;
-    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &jpeg), TWRC_FAILURE);
-    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
-    EXPECT_FALSE(FileExists(jpeg.FileName));
-    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &asked), TWRC_SUCCESS);
-    EXPECT_STREQ(asked.FileName, own.FileName);
-    EXPECT_EQ(asked.Format, TWFF_BMP);
+    // A format the source cannot write, on either side of the ones it can,
+    // is refused; nothing is created and nothing changes.
+    for (const TW_UINT16 format : {TWFF_PICT, TWFF_XBM, TWFF_JFIF}) {
+        SCOPED_TRACE(format);
+        TW_SETUPFILEXFER other = own;
+        std::snprintf(other.FileName, sizeof other.FileName, "%stalvenix-own.%u", temp, static_cast<unsigned>(format));
+        other.Format = format;
+        DeleteFileA(other.FileName);
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &other), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+        EXPECT_FALSE(FileExists(other.FileName));
+        DeleteFileA(other.FileName);
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, &asked), TWRC_SUCCESS);
+        EXPECT_STREQ(asked.FileName, own.FileName);
+        EXPECT_EQ(asked.Format, TWFF_BMP);
+    }
 
     // MSG_RESET makes the default current again, format included.
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_RESET, &asked), TWRC_SUCCESS);

@@ -97,6 +97,11 @@ unsigned short DialogTest::Call(unsigned short dat, unsigned short msg, void* da
     return DS_Entry(&App, DG_CONTROL, dat, msg, data);
 }
 
+unsigned short DialogTest::ImageCall(unsigned short dat, unsigned short msg, void* data)
+{
+    return DS_Entry(&App, DG_IMAGE, dat, msg, data);
+}
+
 void DialogTest::Pump()
 {
     MSG message;

@@ -33,6 +33,8 @@ public:
     // MSG_ENABLEDS (or MSG_ENABLEDSUIONLY) with ShowUI: the dialog, or nullptr.
     HWND Enable(bool uiOnly = false);
     unsigned short Call(unsigned short dat, unsigned short msg, void* data);
+    // A DG_IMAGE triplet.
+    unsigned short ImageCall(unsigned short dat, unsigned short msg, void* data);
 
     // Delivers whatever is queued for this thread as an application's loop
     // would (bounded: the library's repaints never end while it grabs).

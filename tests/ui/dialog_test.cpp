@@ -6,8 +6,12 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
+#include "acquire/image_check.h"
 #include "grabber/live_preview.h"
+#include "rig/app_containers.h"
 #include "rig/ds_rig.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
@@ -363,15 +367,57 @@ namespace {
 TEST_F(SettingsDialog, TransfersHoldTheDigitizerAndThePreview)
 {
     StoreSettings("M_PAL", {{"Preview", 1}});
+    SetBoardEnv("ORIONSIM_PATTERN", "gradient");
     Open();
+    // One image a Transfer, negotiated before enabling as applications do.
+    TW_CAPABILITY one = {CAP_XFERCOUNT, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_INT16, 1))};
+    ASSERT_EQ(Call(DAT_CAPABILITY, MSG_SET, &one), TWRC_SUCCESS);
+    GlobalFree(one.hContainer);
     HWND dialog = Enable();
     ASSERT_NE(dialog, nullptr);
     SelectTab(1);
+    const int dialogControls[] = {1086, 1089, 1077, 1078, 1079, 1080, 1081};
+    const int pageControls[] = {1020, 1021, 1022, 1023, 1049, 1050, 1051};
+    const auto usable = [&] {
+        std::vector<bool> enabled = {IsWindowEnabled(Item(1)) != FALSE};
+        for (int id : dialogControls) {
+            enabled.push_back(IsWindowEnabled(Item(id)) != FALSE);
+        }
+        for (int id : pageControls) {
+            enabled.push_back(IsWindowEnabled(PageItem(id)) != FALSE);
+        }
+        return enabled;
+    };
+    const std::vector<bool> beforeTransfers = usable();
+    // A user who keeps the dialog open for another image: each Transfer
+    // ends with MSG_ENDXFER in state 5, the dialog as it was, the preview
+    // running again.
+    for (int image = 1; image <= 2; ++image) {
+        SCOPED_TRACE(image);
+        ASSERT_NE(LiveRunning, 0u);
+        ClickItem(1);
+        ASSERT_EQ(SourceState, 600);
+        EXPECT_EQ(LiveRunning, 0u);
+        TW_HANDLE bitmap = nullptr;
+        ASSERT_EQ(ImageCall(DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+        const std::vector<uint8_t> dib = BlockBytes(bitmap);
+        GlobalFree(bitmap);
+        DecodedImage decoded;
+        std::string error;
+        EXPECT_TRUE(DecodeDib(dib.data(), dib.size(), decoded, error)) << error;
+        EXPECT_EQ(decoded.Width, 768u);
+        EXPECT_TRUE(MatchesPattern(decoded, 3, error)) << error;
+        TW_PENDINGXFERS pending = {};
+        ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+        EXPECT_EQ(pending.Count, 0);
+        ASSERT_EQ(SourceState, 500);
+        EXPECT_EQ(usable(), beforeTransfers);
+        EXPECT_NE(LiveRunning, 0u) << "the preview runs again";
+    }
+
     ClickItem(1);
     ASSERT_EQ(SourceState, 600);
     EXPECT_EQ(LiveRunning, 0u);
-    const int dialogControls[] = {1086, 1089, 1077, 1078, 1079, 1080, 1081};
-    const int pageControls[] = {1020, 1021, 1022, 1023, 1049, 1050, 1051};
     for (int id : dialogControls) {
         EXPECT_FALSE(IsWindowEnabled(Item(id))) << id;
     }
