@@ -11,6 +11,7 @@
 #include "rig/ds_rig.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
+#include "twain/condition.h"
 #include "twain/source.h"
 #include "ui/dialog_fixture.h"
 #include "ui/settings_dialog.h"
@@ -241,6 +242,34 @@ TEST_F(SettingsDialog, CancelStopsLiveRequestsCloseAndHides)
     EXPECT_EQ(DialogHandle, nullptr);
 }
 
+// "Cancel" while a transfer is pending moves the source to state 5 at once,
+// and the application's MSG_RESET that follows still ends the transfers
+// (once); the hold ends with it.
+TEST_F(SettingsDialog, CancelWhileATransferIsPendingLeavesTheResetToTheApplication)
+{
+    StoreSettings("M_CCIR");
+    Open();
+    ASSERT_NE(Enable(), nullptr);
+    ClickItem(1);
+    ASSERT_EQ(SourceState, 600);
+    ClickItem(2);
+    EXPECT_EQ(SourceState, 500);
+    EXPECT_FALSE(IsWindowEnabled(Item(1))) << "still held";
+    TW_PENDINGXFERS pending = {0xAAAA, {0}};
+    PendingCondition = TWCC_SUCCESS;
+    ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0);
+    EXPECT_EQ(PendingCondition, TWCC_SUCCESS);
+    EXPECT_EQ(SourceState, 500);
+    EXPECT_TRUE(IsWindowEnabled(Item(1))) << "the hold ended";
+    EXPECT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_FAILURE) << "nothing left to end";
+    EXPECT_EQ(PendingCondition, TWCC_SEQERROR);
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    EXPECT_EQ(Call(DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    TW_IDENTITY source = {};
+    Call(DAT_IDENTITY, MSG_CLOSEDS, &source);
+}
+
 TEST_F(SettingsDialog, CloseBoxHidesThePreviewAndRequestsClose)
 {
     StoreSettings("M_CCIR", {{"Preview", 1}});
@@ -370,7 +399,8 @@ TEST_F(SettingsDialog, TransfersHoldTheDigitizerAndThePreview)
     ClickItem(1);
     ASSERT_EQ(SourceState, 600);
     EXPECT_EQ(LiveRunning, 0u);
-    const int dialogControls[] = {1086, 1089, 1077, 1078, 1079, 1080, 1081};
+    // "Transfer" among them: it shows that it waits for the transfers.
+    const int dialogControls[] = {1, 1086, 1089, 1077, 1078, 1079, 1080, 1081};
     const int pageControls[] = {1020, 1021, 1022, 1023, 1049, 1050, 1051};
     for (int id : dialogControls) {
         EXPECT_FALSE(IsWindowEnabled(Item(id))) << id;
@@ -380,7 +410,9 @@ TEST_F(SettingsDialog, TransfersHoldTheDigitizerAndThePreview)
     }
     ClearTrace();
     for (int id : dialogControls) {
-        SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Item(id)));
+        if (id != 1) {
+            SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(Item(id)));
+        }
     }
     for (int id : pageControls) {
         SendMessageA(Page(), WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(PageItem(id)));
