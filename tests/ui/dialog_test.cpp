@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "grabber/live_preview.h"
+#include "rig/app_containers.h"
 #include "rig/ds_rig.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
@@ -244,11 +245,15 @@ TEST_F(SettingsDialog, CancelStopsLiveRequestsCloseAndHides)
 
 // "Cancel" while a transfer is pending moves the source to state 5 at once,
 // and the application's MSG_RESET that follows still ends the transfers
-// (once); the hold ends with it.
+// (once); the hold ends with it, and "Transfer" announces as many transfers
+// again as the source was enabled with.
 TEST_F(SettingsDialog, CancelWhileATransferIsPendingLeavesTheResetToTheApplication)
 {
     StoreSettings("M_CCIR");
     Open();
+    TW_CAPABILITY count = {CAP_XFERCOUNT, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_INT16, 2))};
+    ASSERT_EQ(Call(DAT_CAPABILITY, MSG_SET, &count), TWRC_SUCCESS);
+    GlobalFree(count.hContainer);
     ASSERT_NE(Enable(), nullptr);
     ClickItem(1);
     ASSERT_EQ(SourceState, 600);
@@ -264,6 +269,11 @@ TEST_F(SettingsDialog, CancelWhileATransferIsPendingLeavesTheResetToTheApplicati
     EXPECT_TRUE(IsWindowEnabled(Item(1))) << "the hold ended";
     EXPECT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_FAILURE) << "nothing left to end";
     EXPECT_EQ(PendingCondition, TWCC_SEQERROR);
+    ClickItem(1);
+    ASSERT_EQ(SourceState, 600);
+    ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 2);
+    ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
     TW_USERINTERFACE ui = {0, 0, nullptr};
     EXPECT_EQ(Call(DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
     TW_IDENTITY source = {};
