@@ -11,7 +11,7 @@ TW_UINT16 HandOver(TW_CAPABILITY& capability, TW_UINT16 conType, HGLOBAL contain
 {
     capability.hContainer = container;
     if (container == nullptr) {
-        return TWRC_FAILURE;
+        return RefuseCapability(TWCC_LOWMEMORY);
     }
     capability.ConType = conType;
     return TWRC_SUCCESS;
@@ -23,7 +23,7 @@ TW_UINT16 AnswerItem(TW_CAPABILITY& capability, bool current)
     const bool found = current ? GetCurrentItem(capability.Cap, item) : GetDefaultItem(capability.Cap, item);
     if (!found) {
         capability.hContainer = nullptr;
-        return TWRC_FAILURE;
+        return RefuseCapability(TWCC_BUMMER);
     }
     return AnswerOneValue(capability, item.ItemType, item.Bytes);
 }
@@ -40,7 +40,7 @@ TW_UINT16 AnswerCopy(TW_CAPABILITY& capability)
     const CapabilityEntry* entry = FindCapability(capability.Cap);
     if (entry == nullptr) {
         capability.hContainer = nullptr;
-        return TWRC_FAILURE;
+        return RefuseCapability(TWCC_BUMMER);
     }
     return HandOver(capability, entry->ConType, CopyCapability(capability.Cap));
 }
@@ -75,7 +75,7 @@ TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability)
 
     ContainerCopy stored;
     if (!ReadEnumeration(entry->Container, stored)) {
-        return TWRC_FAILURE;
+        return RefuseCapability(TWCC_LOWMEMORY);
     }
     const TW_UINT32 size = ItemSize(stored.ItemType);
     // Items of no size (frames, unknown types) compare equal to nothing.

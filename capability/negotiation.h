@@ -22,7 +22,7 @@ uint32_t PixelTypeSamples();
 void StoreDeliveredBitDepth();
 
 // The ids of the capability table, in row order.
-constexpr int SupportedCapabilityCount = 19;
+constexpr int SupportedCapabilityCount = 20;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
 // Answer forms: put a new container into the application's TW_CAPABILITY.

@@ -6,10 +6,11 @@
 #include "diag/debug_log.h"
 #include "settings/source_settings.h"
 #include "twain/condition.h"
+#include "twain/source.h"
 
 namespace {
 
-enum class Query { Copy, Current, Default, Width, Height, Fail };
+enum class Query { Copy, Current, Default, Width, Height };
 
 enum class Setting {
     Choice,    // one value selects among the items, enumeration replaces them
@@ -17,7 +18,6 @@ enum class Setting {
     Flag,      // one value stored as sent
     Count,     // the transfer count
     Restore,   // MSG_RESET: back to the default container
-    Fail,      // plain failure
 };
 
 struct CapabilityRule {
@@ -27,7 +27,7 @@ struct CapabilityRule {
     const char* Names[5];
     Query Get, GetCurrent, GetDefault;
     Setting Set;
-    Setting Reset;      // Restore, Fixed (nothing to restore) or Fail
+    Setting Reset;      // Restore or Fixed (nothing to restore)
     bool QuietUnknown;  // no closing "\n" after a message the rule does not know
 };
 
@@ -79,9 +79,12 @@ constexpr CapabilityRule XResolutionRule = {ICAP_XRESOLUTION, "\n ICAP_XRESOLUTI
 constexpr CapabilityRule YResolutionRule = {ICAP_YRESOLUTION, "\n ICAP_YRESOLUTION (0x1119) ",
     {GET, CUR DEF GET, DEF GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, true};
+constexpr CapabilityRule EnableUiOnlyRule = {CAP_ENABLEDSUIONLY, "\n CAP_ENABLEDSUIONLY (0x1036) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule BitOrderRule = {ICAP_BITORDER, "\n ICAP_BITORDER (0x111c)",
-    {GET, CUR, DEF, SET, RST}, Query::Fail, Query::Fail, Query::Fail,
-    Setting::Fail, Setting::Fail, true};
+    {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::Fixed, Setting::Fixed, true};
 constexpr CapabilityRule PixelFlavorRule = {ICAP_PIXELFLAVOR, "\n ICAP_PIXELFLAVOR (0x111f) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, false};
@@ -101,18 +104,9 @@ constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_I
 #undef SET
 #undef RST
 
-// What MSG_QUERYSUPPORT reports: the operations the rule's row answers with
-// something other than a plain failure.
-TW_INT32 SupportedOperations(const CapabilityRule& rule)
-{
-    TW_INT32 flags = 0;
-    flags |= rule.Get != Query::Fail ? TWQC_GET : 0;
-    flags |= rule.GetCurrent != Query::Fail ? TWQC_GETCURRENT : 0;
-    flags |= rule.GetDefault != Query::Fail ? TWQC_GETDEFAULT : 0;
-    flags |= rule.Set != Setting::Fail ? TWQC_SET : 0;
-    flags |= rule.Reset != Setting::Fail ? TWQC_RESET : 0;
-    return flags;
-}
+// What MSG_QUERYSUPPORT reports: every rule answers all five operations,
+// the fixed ones by accepting only what they hold.
+constexpr TW_INT32 SupportedOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
 
 TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
 {
@@ -127,9 +121,8 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
         const TW_FIX32 size = FloatToFix32(static_cast<double>(pixels));
         return AnswerOneValue(capability, TWTY_FIX32, &size);
     }
-    case Query::Fail: break;
     }
-    return TWRC_FAILURE;
+    return RefuseCapability(TWCC_BUMMER);
 }
 
 // True when every value of the application's enumeration is one the source
@@ -195,13 +188,13 @@ TW_UINT16 SetFixed(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     }
     TW_CAPABILITY held = {capability.Cap, 0, nullptr};
     if (AnswerQuery(rule.Get, held) != TWRC_SUCCESS) {
-        return TWRC_FAILURE;  // no memory for the answer; reported nowhere, as with queries
+        return TWRC_FAILURE;
     }
     ContainerValues holds;
     const bool read = ReadValues(held.hContainer, held.ConType, holds);
     GlobalFree(held.hContainer);
     if (!read) {
-        return TWRC_FAILURE;
+        return RefuseCapability(TWCC_LOWMEMORY);
     }
     return wanted.SameAs(holds) ? TWRC_SUCCESS : RefuseCapability(TWCC_BADVALUE);
 }
@@ -228,16 +221,35 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
     if (!ReadOneValueWord(capability.hContainer, itemType, item)) {
         return RefuseCapability(TWCC_BADVALUE);
     }
+    TW_INT32 count = 0;
+    if (itemType == TWTY_INT16) {
+        count = static_cast<TW_INT16>(item & 0xFFFF);
+    } else if (itemType == TWTY_UINT32) {
+        count = item == 0xFFFFFFFF ? -1 : item > 0x7FFF ? -2 : static_cast<TW_INT32>(item);
+    } else {
+        return RefuseCapability(TWCC_BADPROTOCOL);
+    }
+    // -1 is "any number"; no other negative count means anything.
+    if (count < -1) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
+    // An unsigned count is taken for its value, and the capability stays
+    // the 16-bit signed one value its answers have always been.
+    const auto value = static_cast<TW_INT16>(count);
+    HGLOBAL container = MakeOneValue(TWTY_INT16, &value);
+    if (container == nullptr) {
+        return RefuseCapability(TWCC_LOWMEMORY);
+    }
+    if (!StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
+        GlobalFree(container);
+        return RefuseCapability(TWCC_LOWMEMORY);
+    }
     if (itemType == TWTY_UINT32) {
         // Applications that send the count unsigned still get it stored;
         // the report tells them the type was wrong.
         ReportCondition("tying to cast illegal value from app, ", TWCC_BADPROTOCOL);
-        return StoreAppContainer(capability);
     }
-    if (itemType == TWTY_INT16) {
-        return StoreAppContainer(capability);
-    }
-    return TWRC_FAILURE;
+    return TWRC_SUCCESS;
 }
 
 
@@ -246,7 +258,7 @@ TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
 {
     if (rule.Reset == Setting::Restore && !RestoreDefaultCapability(rule.Cap)) {
         capability.hContainer = nullptr;
-        return TWRC_FAILURE;
+        return RefuseCapability(TWCC_LOWMEMORY);
     }
     return AnswerQuery(rule.Get, capability);
 }
@@ -258,8 +270,9 @@ TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     case Setting::Fixed: return SetFixed(rule, capability);
     case Setting::Flag: return SetFlag(capability);
     case Setting::Count: return SetCount(capability);
-    default: return TWRC_FAILURE;
+    case Setting::Restore: break;
     }
+    return RefuseCapability(TWCC_BADPROTOCOL);
 }
 
 TW_UINT16 RunRule(const CapabilityRule& rule, const Triplet& triplet)
@@ -288,11 +301,11 @@ TW_UINT16 RunRule(const CapabilityRule& rule, const Triplet& triplet)
         break;
     case MSG_RESET:
         log.Write("%s", rule.Names[4]);
-        result = rule.Reset == Setting::Fail ? TWRC_FAILURE : Reset(rule, capability);
+        result = Reset(rule, capability);
         break;
     case MSG_QUERYSUPPORT: {
         log.Write("MSG_QUERYSUPPORT");
-        const TW_INT32 flags = SupportedOperations(rule);
+        const TW_INT32 flags = SupportedOperations;
         result = AnswerOneValue(capability, TWTY_INT32, &flags);
         break;
     }
@@ -330,6 +343,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {CAP_AUTOFEED, RuleHandler<AutoFeedRule>},
     {CAP_SUPPORTEDCAPS, RuleHandler<SupportedCapsRule>},
     {CAP_UICONTROLLABLE, RuleHandler<UiControllableRule>},
+    {CAP_ENABLEDSUIONLY, RuleHandler<EnableUiOnlyRule>},
     {ICAP_PHYSICALWIDTH, RuleHandler<PhysicalWidthRule>},
     {ICAP_PHYSICALHEIGHT, RuleHandler<PhysicalHeightRule>},
     {ICAP_XRESOLUTION, RuleHandler<XResolutionRule>},
@@ -399,6 +413,11 @@ TW_UINT16 HandleCapability(const Triplet& triplet)
         // The store lives from MSG_OPENDS to MSG_CLOSEDS; before that there
         // is nothing to negotiate.
         if (!CapabilityStoreExists()) {
+            return RefuseCapability(TWCC_SEQERROR);
+        }
+        // Negotiation ends when the source is enabled: the image announced
+        // in state 5 or 6 is the image transferred. Questions stay answered.
+        if ((triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET) && SourceState >= 500) {
             return RefuseCapability(TWCC_SEQERROR);
         }
         return row.Handler(triplet);

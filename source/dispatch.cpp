@@ -77,6 +77,5 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
     if (DG == DG_IMAGE) {
         return Dispatch(triplet, ImageDispatchTable, DAT);
     }
-    DebugLog().Write("Dispatching nothing, bad protocol (or DG_AUDIO) \n");
-    return TWRC_FAILURE;
+    return FailWith("Dispatching nothing, bad protocol (or DG_AUDIO) \n", TWCC_BADPROTOCOL);
 }

@@ -12,6 +12,9 @@
 #include "ui/settings_dialog.h"
 
 LONG SourceState = 300;
+TW_INT16 PendingTransfers = 0;
+TW_INT16 EnabledTransferCount = 0;
+bool CloseRequestedWhilePending = false;
 
 namespace {
 
@@ -68,6 +71,8 @@ TW_UINT16 CloseSource()
     MilFreeSystem();
     FreeCapabilities();
     ForgetTransferFiles();
+    PendingTransfers = 0;
+    CloseRequestedWhilePending = false;
     SourceState = 300;
     return TWRC_SUCCESS;
 }

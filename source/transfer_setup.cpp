@@ -18,14 +18,14 @@ namespace {
 
 const char* const PendingContext = "General failure in response to DAT_PENDINGXFER.  ";
 
-TW_INT16 TransferCount()
+}  // namespace
+
+TW_INT16 NegotiatedTransferCount()
 {
     CapabilityItem count;
     GetCurrentItem(CAP_XFERCOUNT, count);
     return count.AsInt16();
 }
-
-}  // namespace
 
 TW_UINT16 HandlePendingXfers(const Triplet& triplet)
 {
@@ -35,27 +35,17 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
     }
     switch (triplet.MSG) {
     case MSG_GET:
-        pending->Count = static_cast<TW_UINT16>(TransferCount());
+        pending->Count = static_cast<TW_UINT16>(SourceState >= 500 ? PendingTransfers : NegotiatedTransferCount());
         return TWRC_SUCCESS;
     case MSG_ENDXFER: {
         if (SourceState != 600 && SourceState != 700) {
             return FailWith(PendingContext, TWCC_SEQERROR);
         }
-        TW_INT16 count = TransferCount();
+        TW_INT16 count = PendingTransfers;
         if (count != 0 && count != -1) {
             --count;
-            // The count answered is the count stored: an application told
-            // one thing while the source keeps another gets an image more
-            // than it asked for. Without memory for it, nothing changes.
-            HGLOBAL container = MakeOneValue(TWTY_INT16, &count);
-            if (container == nullptr) {
-                return FailWith(PendingContext, TWCC_LOWMEMORY);
-            }
-            if (!StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
-                GlobalFree(container);
-                return FailWith(PendingContext, TWCC_LOWMEMORY);
-            }
         }
+        PendingTransfers = count;
         // An image ended early leaves nothing half-delivered for the next.
         EndMemoryTransfer();
         pending->Count = static_cast<TW_UINT16>(count);
@@ -66,13 +56,17 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         return TWRC_SUCCESS;
     }
     case MSG_RESET:
-        // Only in state 6: elsewhere it would move a closed or idle source
-        // to state 5, where it admits every caller and refuses to open.
-        if (SourceState != 600) {
+        // In state 6, or in state 5 when "Cancel" moved the source there
+        // before the application could end its transfers: elsewhere it would
+        // move a closed or idle source to state 5, where it admits every
+        // caller and refuses to open.
+        if (SourceState != 600 && !(SourceState == 500 && CloseRequestedWhilePending)) {
             return FailWith(PendingContext, TWCC_SEQERROR);
         }
         EndMemoryTransfer();
         pending->Count = 0;
+        PendingTransfers = 0;
+        CloseRequestedWhilePending = false;
         SourceState = 500;
         HoldDigitizerForTransfers(false);
         return TWRC_SUCCESS;
@@ -168,6 +162,11 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         if (setup == nullptr) {
             return FailWith(context, TWCC_BADVALUE);
         }
+        // It puts the negotiated file format back: negotiation ends when
+        // the source is enabled.
+        if (SourceState >= 500) {
+            return FailWith(context, TWCC_SEQERROR);
+        }
         if (!UseDefaultTransferFile() || !RestoreDefaultCapability(ICAP_IMAGEFILEFORMAT)) {
             return FailWith(context, TWCC_OPERATIONERROR);
         }
@@ -177,6 +176,11 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         const char* const createContext = "Unable to create file <<DAT_SETUPFILEXFER>>";
         if (setup == nullptr) {
             return FailWith(createContext, TWCC_BADVALUE);
+        }
+        // Applications name each file in state 6; in state 7 the file of
+        // the transfer under way is taken.
+        if (SourceState == 700) {
+            return FailWith(context, TWCC_SEQERROR);
         }
         // A name without terminator inside its field would be cut into a
         // name the application never gave.

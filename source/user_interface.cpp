@@ -14,6 +14,8 @@ TW_UINT16 Enable(TW_USERINTERFACE& ui)
     if (SourceState != 400) {
         return FailWith(EnableContext, TWCC_SEQERROR);
     }
+    EnabledTransferCount = NegotiatedTransferCount();
+    PendingTransfers = EnabledTransferCount;
     // Applications pass any non-zero value for true.
     if (ui.ShowUI == 0) {
         DebugLog().Write("Enable DS w/o UI\n");
@@ -63,6 +65,7 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
             ShowWindow(DialogHandle, SW_HIDE);
         }
         StopPreviewWhileHidden();
+        CloseRequestedWhilePending = false;
         SourceState = 400;
         return TWRC_SUCCESS;
     default:

@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Reads image files back with ImageMagick, as any other program would, and
-# checks their geometry, kind and some pixels. In folder $1, one image a line
-# on standard input:
-#   FILE|WIDTHxHEIGHT TYPE COMPRESSION|X Y R,G,B [X Y R,G,B ...]
+# checks their geometry, kind, resolution (dots per inch, whatever unit the
+# file uses) and some pixels. In folder $1, one image a line on standard input:
+#   FILE|WIDTHxHEIGHT TYPE COMPRESSION XDPIxYDPI|X Y R,G,B [X Y R,G,B ...]
 set -uo pipefail
 cd "$1" || exit 1
 fail=0
 checked=0
 while IFS='|' read -r file want pixels; do
     [ -z "$file" ] && continue
-    got=$(identify -format '%wx%h %[type] %[compression]' "$file" 2>&1) || { echo "$file: identify failed: $got"; fail=1; continue; }
+    got=$(convert "$file" -units PixelsPerInch \
+        -format '%wx%h %[type] %[compression] %[fx:round(resolution.x)]x%[fx:round(resolution.y)]' info: 2>&1) ||
+        { echo "$file: identify failed: $got"; fail=1; continue; }
     if [ "$got" != "$want" ]; then echo "$file: got '$got', want '$want'"; fail=1; fi
     set -- $pixels
     while [ $# -ge 3 ]; do

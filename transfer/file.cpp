@@ -41,6 +41,36 @@ bool WriteWholeFile(const char* name, const uint8_t* bytes, size_t size)
     return CloseHandle(file) && ok;
 }
 
+// The library's own save writes the resolution of its choice; the file
+// gets the one the source announces. A file of another shape keeps its own.
+bool StampResolution(const char* name)
+{
+    const LONGLONG size = FileSize(name);
+    if (size <= 0 || size > 0x10000000) {
+        return false;
+    }
+    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    if (!bytes) {
+        return false;
+    }
+    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD read = 0;
+    const bool whole = ReadFile(file, bytes.get(), static_cast<DWORD>(size), &read, nullptr) && read == size;
+    CloseHandle(file);
+    if (!whole) {
+        return false;
+    }
+    if (!SetTiffResolution(bytes.get(), static_cast<size_t>(size))) {
+        DebugLog().Write("Talvenix TWAIN DS: the saved file carries no resolution to set\n");
+        return true;
+    }
+    return WriteWholeFile(name, bytes.get(), static_cast<size_t>(size));
+}
+
 // The grabbed frame as the image the application negotiated, BMP or TIFF.
 bool WriteOwnFile(const char* name, const FrameLayout& layout, bool bmp)
 {
@@ -87,6 +117,7 @@ TW_UINT16 TransferFile(const char* fileName)
         written = WriteOwnFile(fileName, layout, false);
     } else {
         Mil.MbufSave(fileName, MilInfo.MilImage);
+        written = StampResolution(fileName);
     }
     if (!written || FileSize(fileName) <= 0) {
         return FailWith(FileContext, TWCC_OPERATIONERROR);

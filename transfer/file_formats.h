@@ -2,7 +2,7 @@
 // is a 14-byte file header followed by the standard bitmap of the native
 // transfer; a TIFF is a little-endian baseline file with one uncompressed
 // strip of 8-bit samples (grey or chunky red-green-blue) after its header.
-// Pure byte work.
+// Both carry the image's resolution (transfer/pixels.h). Pure byte work.
 #pragma once
 
 #include <cstddef>
@@ -18,3 +18,9 @@ void WriteBmpFileHeader(uint8_t* out, size_t bitmapBytes, size_t pixelOffset);
 // follows at this offset.
 size_t TiffHeaderSize(uint32_t samplesPerPixel);
 void WriteTiffHeader(uint8_t* out, uint32_t width, uint32_t height, uint32_t samplesPerPixel);
+
+// Sets the resolution of a little-endian TIFF another writer made (the
+// imaging library's save) to the image's, in inches: the XResolution and
+// YResolution rationals of its first directory and its ResolutionUnit.
+// False, with nothing changed, when the file has no such rationals.
+bool SetTiffResolution(uint8_t* file, size_t size);

@@ -7,6 +7,7 @@
 #include "settings/source_settings.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
+#include "twain/source.h"
 
 namespace {
 
@@ -73,6 +74,11 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
     DebugLog log;
     const TW_UINT32 unit = Current(ICAP_UNITS).AsUInt32();
     auto* layout = static_cast<TW_IMAGELAYOUT*>(triplet.pData);
+    // A layout is negotiated, and negotiation ends when the source is
+    // enabled; questions stay answered in every state.
+    if ((triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET) && SourceState >= 500) {
+        return FailWith(context, TWCC_SEQERROR);
+    }
     // No image buffer (too little board memory for the format): no frame to
     // describe until the user picks a format that fits.
     if (MilInfo.MilImage == 0) {

@@ -49,7 +49,9 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
     const bool underWay = StripRemaining != 0 && SameBuffer(StripLayout, CurrentFrameGeometry());
     layout = underWay ? StripLayout : CurrentFrameLayout();
     const auto row = static_cast<TW_UINT32>(StreamRowBytes(layout));
-    if (row == 0) {
+    // A buffer without room for a row takes nothing of any frame: no frame
+    // is grabbed for it, and one under way stays so for a larger buffer.
+    if (row == 0 || length < row) {
         return 0;
     }
     if (!underWay) {
@@ -79,6 +81,15 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
 {
     if (triplet.MSG != MSG_GET) {
         return FailWith(MemoryContext, TWCC_BADPROTOCOL);
+    }
+    // A strip is a transfer: the first of a frame comes in state 6, the
+    // rest of that frame in state 7 and nothing else there. A strip
+    // anywhere else would grab a frame whose first rows the application
+    // never sees, or finish another transfer's frame with a new grab.
+    if (SourceState == 600) {
+        EndMemoryTransfer();
+    } else if (SourceState != 700 || StripRemaining == 0) {
+        return FailWith(MemoryContext, TWCC_SEQERROR);
     }
     auto* xfer = static_cast<TW_IMAGEMEMXFER*>(triplet.pData);
     if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
@@ -120,9 +131,6 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
     xfer->XOffset = 0;
     xfer->YOffset = rowOffset;
     xfer->Compression = TWCP_NONE;
-    if (remaining != 0) {
-        return TWRC_SUCCESS;
-    }
     SourceState = 700;
-    return TWRC_XFERDONE;
+    return remaining != 0 ? TWRC_SUCCESS : TWRC_XFERDONE;
 }

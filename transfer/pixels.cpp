@@ -188,6 +188,8 @@ void WriteBitmap(const uint8_t* frame, uint8_t* block, const FrameLayout& layout
     PutU16(block + 12, 1);                                                // biPlanes
     PutU16(block + 14, layout.BitsPerBand * BitmapPixelSize(layout, style));  // biBitCount
     PutU32(block + 20, legacy ? 0 : static_cast<uint32_t>(row * layout.Height));  // biSizeImage
+    PutU32(block + 24, ImagePixelsPerMetre);                              // biXPelsPerMeter
+    PutU32(block + 28, ImagePixelsPerMetre);                              // biYPelsPerMeter
     PutU32(block + 32, tableEntries);                                     // biClrUsed
     PutU32(block + 36, tableEntries);                                     // biClrImportant
     uint8_t* table = block + BitmapInfoHeaderSize;

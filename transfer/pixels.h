@@ -44,13 +44,18 @@ size_t StreamRowBytes(const FrameLayout& layout);
 size_t ConvertSampleStream(const uint8_t* frame, size_t position, uint8_t* destination, size_t n,
                            const FrameLayout& layout);
 
+// The resolution every image carries, as ICAP_XRESOLUTION and
+// ICAP_YRESOLUTION announce it: 300 dots per inch, 11811 pixels per metre.
+constexpr uint32_t ImageDotsPerInch = 300;
+constexpr uint32_t ImagePixelsPerMetre = 11811;
+
 // The device-independent bitmap of the native transfer and of BMP files.
 //
 // Standard: the form every reader takes. Header (40 bytes), then for grey a
 // 256-entry grey ramp (blue, green, red, 0), then the rows bottom-up, each
 // padded to 4 bytes: 8 bits a grey pixel, 24 bits a colour one (blue, green,
 // red). biHeight positive, biSizeImage the rows' bytes, biBitCount the
-// delivered samples times 8.
+// delivered samples times 8. Both styles carry the image's resolution.
 //
 // Legacy: the layout applications written against the first releases read.
 // Header, a 256-entry table always (a ramp with the index in all four bytes

@@ -47,7 +47,11 @@ TW_UINT16 HandleStatus(const Triplet& triplet)
     }
     if (triplet.pData == nullptr) {
         // Nothing to write the code into: the code of the earlier failure
-        // stays pending for a proper call, not replaced by this one's.
+        // stays pending for a proper call, not replaced by this one's; with
+        // none pending, this failure names its own.
+        if (PendingCondition == TWCC_SUCCESS) {
+            return FailWith("General failure in response to DAT_STATUS.  ", TWCC_BADVALUE);
+        }
         DebugLog().Write("General failure in response to DAT_STATUS.  %s", ConditionText(TWCC_BADVALUE));
         return TWRC_FAILURE;
     }
@@ -89,6 +93,10 @@ TW_UINT16 NotifyXferReady()
     }
     // The application may start transferring from inside the call.
     SourceState = 600;
+    CloseRequestedWhilePending = false;
+    if (PendingTransfers == 0) {
+        PendingTransfers = EnabledTransferCount;
+    }
     return dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_XFERREADY, nullptr);
 }
 
@@ -98,6 +106,10 @@ void NotifyCloseDsRequest()
     if (dsmEntry == nullptr) {
         return;
     }
+    const bool pending = SourceState == 600;
     dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_CLOSEDSREQ, nullptr);
+    // State 5 at once, for applications that answer with MSG_DISABLEDS;
+    // those that first end the pending transfers still may.
     SourceState = 500;
+    CloseRequestedWhilePending = CloseRequestedWhilePending || pending;
 }

@@ -22,6 +22,18 @@ extern TW_IDENTITY AppIdentity;     // the connected application; Id 0 while non
 // 100 times the TWAIN state number: 300 (loaded) to 700 (transferring).
 extern LONG SourceState;
 
+// The source's own count of the transfers still to come while it is
+// enabled: CAP_XFERCOUNT as the source was enabled with (-1 any number),
+// counted down by MSG_ENDXFER. The capability keeps what the application
+// negotiated, so the next enabling delivers as many again.
+extern TW_INT16 PendingTransfers;
+// CAP_XFERCOUNT at the last MSG_ENABLEDS: a "Transfer" that announces
+// transfers after the earlier ones ended announces as many again.
+extern TW_INT16 EnabledTransferCount;
+// A close request ("Cancel") took the source from state 6 to state 5: the
+// application's MSG_RESET that answers it still ends the pending transfers.
+extern bool CloseRequestedWhilePending;
+
 // The modeless settings dialog while it exists.
 extern HWND DialogHandle;
 

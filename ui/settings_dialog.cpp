@@ -27,9 +27,10 @@ PreviewGeometry Geometry = {};
 
 bool TransferHold = false;
 
-// The controls that restart the digitizer or start grabbing.
-constexpr int HeldDialogControls[] = {IDC_PREVIEW_BUTTON, IDC_EXTERNAL_PREVIEW, IDC_ZOOM_4_1, IDC_ZOOM_2_1,
-                                      IDC_ZOOM_1_1,       IDC_ZOOM_1_2,         IDC_ZOOM_1_4};
+// The controls that restart the digitizer or start grabbing; "Transfer"
+// among them, since a second announcement waits for the transfers under way.
+constexpr int HeldDialogControls[] = {IDC_TRANSFER, IDC_PREVIEW_BUTTON, IDC_EXTERNAL_PREVIEW, IDC_ZOOM_4_1,
+                                      IDC_ZOOM_2_1, IDC_ZOOM_1_1,       IDC_ZOOM_1_2,         IDC_ZOOM_1_4};
 constexpr int HeldPageControls[] = {IDC_NORM_CCIR, IDC_NORM_RS170, IDC_NORM_PAL, IDC_NORM_NTSC,
                                     IDC_INPUT_YC,  IDC_INPUT_RGB,  IDC_INPUT_CVBS};
 

@@ -98,10 +98,10 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     EXPECT_EQ(cap_.ConType, TWON_ARRAY);
     const ListSeen list = ReadArrayBlock(cap_.hContainer, 2);
     EXPECT_EQ(list.ItemType, TWTY_UINT16);
-    const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002,
-                                            0x1003, 0x1007, 0x1005, 0x100E, 0x1111, 0x1112,
-                                            0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
-    EXPECT_EQ(list.NumItems, 19u);
+    const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002, 0x1003,
+                                            0x1007, 0x1005, 0x100E, 0x1036, 0x1111, 0x1112, 0x1118,
+                                            0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
+    EXPECT_EQ(list.NumItems, 20u);
     EXPECT_EQ(list.Items, expected);
 }
 
@@ -131,6 +131,11 @@ TEST_F(Negotiation, QueriesAnswerTheDefaults)
         {CAP_FEEDERLOADED, MSG_GETDEFAULT, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
         {CAP_AUTOFEED, MSG_GETCURRENT, TWON_ONEVALUE, TWTY_BOOL, {0}, 0},
         {CAP_UICONTROLLABLE, MSG_GETDEFAULT, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
+        {CAP_ENABLEDSUIONLY, MSG_GET, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
+        {CAP_ENABLEDSUIONLY, MSG_GETCURRENT, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
+        {ICAP_BITORDER, MSG_GET, TWON_ONEVALUE, TWTY_UINT16, {TWBO_MSBFIRST}, 0},
+        {ICAP_BITORDER, MSG_GETCURRENT, TWON_ONEVALUE, TWTY_UINT16, {TWBO_MSBFIRST}, 0},
+        {ICAP_BITORDER, MSG_GETDEFAULT, TWON_ONEVALUE, TWTY_UINT16, {TWBO_MSBFIRST}, 0},
         {ICAP_PHYSICALWIDTH, MSG_GET, TWON_ONEVALUE, Fix32, {Fix(768)}, 0},
         {ICAP_PHYSICALHEIGHT, MSG_GETDEFAULT, TWON_ONEVALUE, Fix32, {Fix(576)}, 0},
         {ICAP_XRESOLUTION, MSG_GET, TWON_ONEVALUE, Fix32, {Fix(300)}, 0},
@@ -156,17 +161,6 @@ TEST_F(Negotiation, QueriesAnswerTheDefaults)
             EXPECT_EQ(seen.DefaultIndex, 0u);
         }
     }
-}
-
-TEST_F(Negotiation, BitOrderFailsEveryMessageWithoutReport)
-{
-    PendingCondition = TWCC_SEQERROR;
-    for (TW_UINT16 msg : {MSG_GET, MSG_GETCURRENT, MSG_GETDEFAULT, MSG_RESET}) {
-        EXPECT_EQ(Send(ICAP_BITORDER, msg), TWRC_FAILURE) << msg;
-        EXPECT_EQ(cap_.hContainer, nullptr);
-    }
-    EXPECT_EQ(Set(ICAP_BITORDER, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 0)), TWRC_FAILURE);
-    EXPECT_EQ(Condition(), TWCC_SEQERROR) << "the condition pending before";
 }
 
 TEST_F(Negotiation, UnsupportedCapabilitiesAndMessages)
@@ -225,9 +219,7 @@ TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
         const OneValueSeen support = ReadOneValueBlock(cap_.hContainer);
         EXPECT_EQ(support.ItemType, TWTY_INT32);
         const auto flags = static_cast<TW_INT32>(support.Item);
-        // The bit order is listed but answers nothing; every other capability
-        // answers all five operations.
-        EXPECT_EQ(flags, cap == ICAP_BITORDER ? 0 : all);
+        EXPECT_EQ(flags, all) << "every capability answers all five operations";
 
         for (const Operation& query : queries) {
             EXPECT_EQ(Send(cap, query.msg) == TWRC_SUCCESS, (flags & query.flag) != 0) << "msg " << query.msg;
@@ -365,8 +357,14 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
          TWCC_SUCCESS, 0xFFFF},
         {"transfer count unsigned", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT32, 3), TWRC_SUCCESS,
          TWCC_BADPROTOCOL, 3},
+        {"transfer count unsigned any number", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT32, 0xFFFFFFFF),
+         TWRC_SUCCESS, TWCC_BADPROTOCOL, 0xFFFF},
+        {"transfer count unsigned beyond 16 bits", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT32, 0x8000),
+         TWRC_FAILURE, TWCC_BADVALUE, 0},
+        {"transfer count -2", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT16, 0xFFFE), TWRC_FAILURE,
+         TWCC_BADVALUE, 0},
         {"transfer count 32-bit signed", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT32, 3),
-         TWRC_FAILURE, TWCC_SUCCESS, 0},
+         TWRC_FAILURE, TWCC_BADPROTOCOL, 0},
         {"transfer count enumeration", CAP_XFERCOUNT, TWON_ENUMERATION,
          EnumerationBytes(TWTY_INT16, 2, {1}, 0, 0), TWRC_FAILURE, TWCC_BADPROTOCOL, 0},
         {"x resolution 200", ICAP_XRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 200), TWRC_FAILURE,
@@ -379,6 +377,12 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
          TWCC_BADVALUE, TWPC_CHUNKY},
         {"physical width", ICAP_PHYSICALWIDTH, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 5), TWRC_FAILURE,
          TWCC_BADVALUE, Fix(768)},
+        {"bit order MSB first", ICAP_BITORDER, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWBO_MSBFIRST),
+         TWRC_SUCCESS, TWCC_SUCCESS, TWBO_MSBFIRST},
+        {"bit order LSB first", ICAP_BITORDER, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 0), TWRC_FAILURE,
+         TWCC_BADVALUE, TWBO_MSBFIRST},
+        {"settings-only enabling off", CAP_ENABLEDSUIONLY, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 0),
+         TWRC_FAILURE, TWCC_BADVALUE, 1},
         {"ui controllable", CAP_UICONTROLLABLE, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 0), TWRC_FAILURE,
          TWCC_BADVALUE, 1},
         {"supported caps cut short", CAP_SUPPORTEDCAPS, TWON_ARRAY, ArrayBytes(TWTY_UINT16, 2, {1}), TWRC_FAILURE,
@@ -394,6 +398,9 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
         EXPECT_EQ(Condition(), row.condition);
         if (row.cap != CAP_SUPPORTEDCAPS) {
             EXPECT_EQ(Current(row.cap).Item, row.currentAfter);
+        }
+        if (row.cap == CAP_XFERCOUNT) {
+            EXPECT_EQ(Current(row.cap).ItemType, TWTY_INT16) << "whatever type the count was sent in";
         }
     }
 }
@@ -550,7 +557,7 @@ TEST_F(Negotiation, ImageFileFormatOffersTiffAndBmp)
     EXPECT_EQ(Current(ICAP_IMAGEFILEFORMAT).Item, TWFF_TIFF);
 }
 
-TEST_F(Negotiation, ExhaustedGlobalMemoryFailsQueriesWithoutReport)
+TEST_F(Negotiation, ExhaustedGlobalMemoryFailsQueriesForLowMemory)
 {
     std::vector<HGLOBAL> held = HoldEveryMovableHandle();
     PendingCondition = TWCC_SEQERROR;
@@ -564,7 +571,7 @@ TEST_F(Negotiation, ExhaustedGlobalMemoryFailsQueriesWithoutReport)
     EXPECT_EQ(DS_Entry(&app_, DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &cap_), TWRC_FAILURE);
     const TW_UINT16 pending = PendingCondition;
     ReleaseHandles(held);
-    EXPECT_EQ(pending, TWCC_SEQERROR) << "no report when memory runs out";
+    EXPECT_EQ(pending, TWCC_LOWMEMORY);
     EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "the store survived";
 }
 

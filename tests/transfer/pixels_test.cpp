@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "transfer/file_formats.h"
 #include "transfer/pixels.h"
 
 namespace {
@@ -121,9 +122,10 @@ TEST(Bitmap, GreyIsBottomUpWithARampAndPaddedRows)
     Bytes block(BitmapBytes(layout, BitmapStyle::Standard), 0xEE);
     WriteBitmap(frame.data(), block.data(), layout, BitmapStyle::Standard);
     const Bytes header(block.begin(), block.begin() + 40);
-    // biHeight +2, biBitCount 8, biSizeImage 1512, biClrUsed and biClrImportant 256.
+    // biHeight +2, biBitCount 8, biSizeImage 1512, 300 dots per inch (11811
+    // pixels per metre) both ways, biClrUsed and biClrImportant 256.
     EXPECT_EQ(header, (Bytes{40, 0, 0, 0, 0xF2, 2, 0, 0, 2, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 0,
-                             0xE8, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0}));
+                             0xE8, 5, 0, 0, 0x23, 0x2E, 0, 0, 0x23, 0x2E, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0}));
     for (int i : {0, 1, 128, 255}) {
         const auto v = static_cast<uint8_t>(i);
         EXPECT_EQ(Bytes(block.begin() + 40 + 4 * i, block.begin() + 44 + 4 * i), (Bytes{v, v, v, 0})) << "entry " << i;
@@ -247,6 +249,35 @@ TEST(Bitmap, LegacyLayoutKeepsTheFirstReleasesBytes)
         }
         EXPECT_EQ(Bytes(block.begin() + 1064, block.end()), row.rows);
     }
+}
+
+// Another writer's TIFF (the imaging library's save says 72 dots per inch
+// and no unit) takes the image's resolution; a directory that lies outside
+// the file, or one without both rationals, is left as it is.
+TEST(TiffResolution, AnotherWritersFileTakesTheImagesResolution)
+{
+    const Bytes library = {'I', 'I', 42, 0, 8, 0, 0, 0,
+                           3, 0,                                   // three entries
+                           0x1A, 1, 5, 0, 1, 0, 0, 0, 50, 0, 0, 0,  // XResolution at 50
+                           0x1B, 1, 5, 0, 1, 0, 0, 0, 58, 0, 0, 0,  // YResolution at 58
+                           0x28, 1, 3, 0, 1, 0, 0, 0, 1, 0, 0, 0,   // ResolutionUnit: none
+                           0, 0, 0, 0,
+                           72, 0, 0, 0, 1, 0, 0, 0, 72, 0, 0, 0, 1, 0, 0, 0};
+    Bytes file = library;
+    ASSERT_TRUE(SetTiffResolution(file.data(), file.size()));
+    EXPECT_EQ(Bytes(file.begin() + 50, file.end()), (Bytes{0x2C, 1, 0, 0, 1, 0, 0, 0, 0x2C, 1, 0, 0, 1, 0, 0, 0}));
+    EXPECT_EQ(file[42], 2) << "inches";
+    file = library;
+    file.resize(60);  // the second rational cut short
+    EXPECT_FALSE(SetTiffResolution(file.data(), file.size()));
+    EXPECT_EQ(file, Bytes(library.begin(), library.begin() + 60));
+    file = library;
+    file[22] = 0x1C;  // not YResolution
+    EXPECT_FALSE(SetTiffResolution(file.data(), file.size()));
+    EXPECT_EQ(Bytes(file.begin() + 50, file.end()), Bytes(library.begin() + 50, library.end()));
+    file = library;
+    file[8] = 9;  // more entries than the file holds
+    EXPECT_FALSE(SetTiffResolution(file.data(), file.size()));
 }
 
 }  // namespace

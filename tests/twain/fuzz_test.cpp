@@ -89,6 +89,7 @@ const TripletKind Kinds[] = {
     {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, 2},       {DG_CONTROL, DAT_XFERGROUP, MSG_GET, 1},
     {DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, 2},      {DG_IMAGE, DAT_IMAGEINFO, MSG_GET, 3},
     {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, 2},           {DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, 1},
+    {DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, 1},
     {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, 8},       {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, 16},
     {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, 2},         {DG_IMAGE, DAT_IMAGEINFO, MSG_PROCESSEVENT, 1},
     {DG_CONTROL, DAT_XFERGROUP, MSG_PROCESSEVENT, 1},
@@ -392,7 +393,11 @@ private:
         case 4: return {DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, 0};
         case 5: return {DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, 0};
         case 6: return {DG_IMAGE, Chance(60) ? DAT_IMAGEMEMXFER : DAT_IMAGENATIVEXFER, MSG_GET, 0};
-        default: return {DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, 0};
+        default:
+            if (memoryUnderWay_ && Chance(70)) {
+                return {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, 0};
+            }
+            return {DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, 0};
         }
     }
 
@@ -440,15 +445,22 @@ private:
             EXPECT_TRUE(rc == TWRC_NOTDSEVENT || rc == TWRC_DSEVENT) << rc;
             return;
         }
-        // Other data groups leave the earlier condition pending on purpose,
-        // and so do some capability refusals (answers the rules give
-        // without a report).
-        if (rc == TWRC_FAILURE && (control || image) && !(control && kind.DAT == DAT_STATUS) &&
-            !(control && kind.DAT == DAT_CAPABILITY)) {
+        if (rc == TWRC_FAILURE) {
             TW_STATUS status = {0xFFFF, 0xFFFF};
             ASSERT_EQ(CallAs(origin != nullptr ? origin : connected_, DG_CONTROL, DAT_STATUS, MSG_GET, &status),
                       TWRC_SUCCESS);
             EXPECT_NE(status.ConditionCode, TWCC_SUCCESS) << "a failure names its condition";
+        }
+        // Negotiation ends when the source is enabled; in state 7 the file
+        // of the transfer under way is taken.
+        const bool setting = kind.MSG == MSG_SET || kind.MSG == MSG_RESET;
+        const bool negotiates =
+            setting && ((control && kind.DAT == DAT_CAPABILITY) || (image && kind.DAT == DAT_IMAGELAYOUT));
+        if (negotiates && before >= 5) {
+            EXPECT_EQ(rc, TWRC_FAILURE) << "negotiation while enabled";
+        }
+        if (control && kind.DAT == DAT_SETUPFILEXFER && kind.MSG == MSG_SET && before == 7) {
+            EXPECT_EQ(rc, TWRC_FAILURE) << "a file named in state 7";
         }
         if (control && kind.DAT == DAT_IDENTITY && kind.MSG == MSG_OPENDS) {
             EXPECT_EQ(rc == TWRC_SUCCESS, before == 3 && origin != nullptr && data != nullptr) << "open";
@@ -456,12 +468,14 @@ private:
                 state_ = 4;
                 connected_ = origin;
                 stripRows_ = 0;
+                memoryUnderWay_ = false;
             }
         } else if (control && kind.DAT == DAT_IDENTITY && kind.MSG == MSG_CLOSEDS) {
             EXPECT_EQ(rc, TWRC_SUCCESS) << "close";
             state_ = 3;
             connected_ = &app_;
             stripRows_ = 0;
+            memoryUnderWay_ = false;
         } else if (control && kind.DAT == DAT_USERINTERFACE &&
                    (kind.MSG == MSG_ENABLEDS || kind.MSG == MSG_ENABLEDSUIONLY)) {
             EXPECT_EQ(rc == TWRC_SUCCESS, before == 4 && data != nullptr) << "enable";
@@ -477,30 +491,33 @@ private:
         } else if (control && kind.DAT == DAT_PENDINGXFERS && kind.MSG == MSG_ENDXFER) {
             EXPECT_EQ(rc == TWRC_SUCCESS, (before == 6 || before == 7) && data != nullptr) << "end of transfer";
             if (rc == TWRC_SUCCESS) {
-                // Counts below -1 (an application may set them) count on
-                // down, with no transfer left.
                 const auto count = static_cast<TW_INT16>(static_cast<TW_PENDINGXFERS*>(data)->Count);
+                EXPECT_GE(count, -1) << "no count below any number";
                 state_ = count == -1 || count > 0 ? 6 : 5;
                 stripRows_ = 0;
+                memoryUnderWay_ = false;
             }
         } else if (control && kind.DAT == DAT_PENDINGXFERS && kind.MSG == MSG_RESET) {
             EXPECT_EQ(rc == TWRC_SUCCESS, before == 6 && data != nullptr) << "reset";
             if (rc == TWRC_SUCCESS) {
                 state_ = 5;
                 stripRows_ = 0;
+                memoryUnderWay_ = false;
             }
         } else if (image && (kind.DAT == DAT_IMAGENATIVEXFER || kind.DAT == DAT_IMAGEFILEXFER ||
                              kind.DAT == DAT_IMAGEMEMXFER) && kind.MSG == MSG_GET) {
-            // Memory strips come in whatever state the source is in (as
-            // designed); the native and file transfers only in state 6.
-            if (before != 6 && kind.DAT != DAT_IMAGEMEMXFER) {
+            // A transfer starts in state 6; in state 7 only the strips of
+            // the memory transfer under way continue it.
+            const bool nextStrip = before == 7 && memoryUnderWay_ && kind.DAT == DAT_IMAGEMEMXFER;
+            if (before != 6 && !nextStrip) {
                 EXPECT_EQ(rc, TWRC_FAILURE) << "a transfer outside state 6";
                 return;
             }
             EXPECT_TRUE(rc == TWRC_FAILURE || rc == TWRC_XFERDONE ||
                         (rc == TWRC_SUCCESS && kind.DAT == DAT_IMAGEMEMXFER)) << rc;
-            if (rc == TWRC_XFERDONE) {
+            if (rc != TWRC_FAILURE) {
                 state_ = 7;
+                memoryUnderWay_ = rc == TWRC_SUCCESS;
             }
             if (kind.DAT == DAT_IMAGENATIVEXFER && rc == TWRC_XFERDONE) {
                 CheckBitmap(*static_cast<TW_HANDLE*>(data));
@@ -535,6 +552,7 @@ private:
     TW_IDENTITY* connected_ = &app_;
     int state_ = 3;
     uint32_t stripRows_ = 0;  // rows of the frame under way delivered so far
+    bool memoryUnderWay_ = false;  // strips of a memory transfer still to come
 
 public:
     int calls_ = 0;

@@ -15,6 +15,7 @@
 #include "rig/ds_rig.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
+#include "twain/condition.h"
 #include "twain/source.h"
 #include "ui/dialog_fixture.h"
 #include "ui/settings_dialog.h"
@@ -245,6 +246,43 @@ TEST_F(SettingsDialog, CancelStopsLiveRequestsCloseAndHides)
     EXPECT_EQ(DialogHandle, nullptr);
 }
 
+// "Cancel" while a transfer is pending moves the source to state 5 at once,
+// and the application's MSG_RESET that follows still ends the transfers
+// (once); the hold ends with it, and "Transfer" announces as many transfers
+// again as the source was enabled with.
+TEST_F(SettingsDialog, CancelWhileATransferIsPendingLeavesTheResetToTheApplication)
+{
+    StoreSettings("M_CCIR");
+    Open();
+    TW_CAPABILITY count = {CAP_XFERCOUNT, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_INT16, 2))};
+    ASSERT_EQ(Call(DAT_CAPABILITY, MSG_SET, &count), TWRC_SUCCESS);
+    GlobalFree(count.hContainer);
+    ASSERT_NE(Enable(), nullptr);
+    ClickItem(1);
+    ASSERT_EQ(SourceState, 600);
+    ClickItem(2);
+    EXPECT_EQ(SourceState, 500);
+    EXPECT_FALSE(IsWindowEnabled(Item(1))) << "still held";
+    TW_PENDINGXFERS pending = {0xAAAA, {0}};
+    PendingCondition = TWCC_SUCCESS;
+    ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0);
+    EXPECT_EQ(PendingCondition, TWCC_SUCCESS);
+    EXPECT_EQ(SourceState, 500);
+    EXPECT_TRUE(IsWindowEnabled(Item(1))) << "the hold ended";
+    EXPECT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_FAILURE) << "nothing left to end";
+    EXPECT_EQ(PendingCondition, TWCC_SEQERROR);
+    ClickItem(1);
+    ASSERT_EQ(SourceState, 600);
+    ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 2);
+    ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    EXPECT_EQ(Call(DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    TW_IDENTITY source = {};
+    Call(DAT_IDENTITY, MSG_CLOSEDS, &source);
+}
+
 TEST_F(SettingsDialog, CloseBoxHidesThePreviewAndRequestsClose)
 {
     StoreSettings("M_CCIR", {{"Preview", 1}});
@@ -418,6 +456,8 @@ TEST_F(SettingsDialog, TransfersHoldTheDigitizerAndThePreview)
     ClickItem(1);
     ASSERT_EQ(SourceState, 600);
     EXPECT_EQ(LiveRunning, 0u);
+    // "Transfer" among them: it shows that it waits for the transfers.
+    EXPECT_FALSE(IsWindowEnabled(Item(1)));
     for (int id : dialogControls) {
         EXPECT_FALSE(IsWindowEnabled(Item(id))) << id;
     }
@@ -449,6 +489,7 @@ TEST_F(SettingsDialog, TransfersHoldTheDigitizerAndThePreview)
     // The transfers end: everything is usable again, the preview resumes.
     TW_PENDINGXFERS pending = {};
     ASSERT_EQ(Call(DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    EXPECT_TRUE(IsWindowEnabled(Item(1)));
     for (int id : dialogControls) {
         EXPECT_TRUE(IsWindowEnabled(Item(id))) << id;
     }
