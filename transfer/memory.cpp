@@ -18,6 +18,13 @@ TW_UINT32 StripPosition = 0;
 // carry one image, and a strip costs no capability look-up. A frame of
 // another geometry belongs to a buffer that is gone.
 FrameLayout StripLayout;
+// The thread the frame under way is delivered to: strips handed out to two
+// callers in turn would leave each with part of one image, reported whole.
+// A thread whose frame another thread ended (closing the source, ending a
+// transfer) is told so once, instead of being handed a new frame as if it
+// continued the old one.
+DWORD StripThread = 0;
+DWORD StripLostThread = 0;
 
 // Whether the frame under way still lies in the buffer as it was grabbed.
 bool SameBuffer(const FrameLayout& grabbed, const FrameLayout& now)
@@ -32,6 +39,9 @@ const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXF
 
 void EndMemoryTransfer()
 {
+    if (StripRemaining != 0 && StripThread != GetCurrentThreadId()) {
+        StripLostThread = StripThread;
+    }
     StripRemaining = 0;
     StripPosition = 0;
 }
@@ -55,6 +65,7 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
     if (!underWay) {
         MilGrabFrame();
         StripLayout = layout;
+        StripThread = GetCurrentThreadId();
         StripRemaining = layout.Height * row;
         StripPosition = 0;
     }
@@ -83,6 +94,14 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
     auto* xfer = static_cast<TW_IMAGEMEMXFER*>(triplet.pData);
     if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
         return FailWith(MemoryContext, TWCC_BADVALUE);
+    }
+    const DWORD thread = GetCurrentThreadId();
+    if (StripLostThread == thread) {
+        StripLostThread = 0;
+        return FailWith(MemoryContext, TWCC_SEQERROR);
+    }
+    if (StripRemaining != 0 && StripThread != thread) {
+        return FailWith(MemoryContext, TWCC_SEQERROR);
     }
     if (MilInfo.MilImage == 0) {
         return FailWith(MemoryContext, TWCC_LOWMEMORY);
