@@ -18,8 +18,9 @@ TW_UINT16 HandlePixelType(const Triplet& triplet);
 // for RGB, 0 for any other type (the buffer's own bands then).
 uint32_t PixelTypeSamples();
 // ICAP_BITDEPTH after the image delivered: the bits of a band times its
-// samples. Nothing before a digitizer tells the bits of a band.
-void StoreDeliveredBitDepth();
+// samples. Nothing before a digitizer tells the bits of a band. 0, or 1
+// when memory for it is refused (the former depth stays).
+uint16_t StoreDeliveredBitDepth();
 
 // The ids of the capability table, in row order.
 constexpr int SupportedCapabilityCount = 20;

@@ -380,17 +380,21 @@ uint32_t PixelTypeSamples()
     }
 }
 
-void StoreDeliveredBitDepth()
+uint16_t StoreDeliveredBitDepth()
 {
     if (SourceSettings.BitsPerBand == 0) {
-        return;
+        return 0;
     }
     const uint32_t samples = PixelTypeSamples();
     const TW_UINT16 depth = static_cast<TW_UINT16>(SourceSettings.BitsPerBand * (samples != 0 ? samples : GetBandCount()));
     HGLOBAL container = MakeOneValue(TWTY_UINT16, &depth);
-    if (container != nullptr && !StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
+    if (container == nullptr) {
+        return 1;
+    }
+    if (!StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
         GlobalFree(container);
     }
+    return 0;
 }
 
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])

@@ -126,17 +126,21 @@ bool CapabilityStoreExists()
     return TheStore.Exists;
 }
 
-void BuildCapabilityDefaults()
+uint16_t BuildCapabilityDefaults()
 {
     ReleaseEntries();
     TheStore.Exists = true;
     for (const DefaultEntry& entry : Defaults) {
         HGLOBAL container = MakeDefault(entry);
-        // A container that cannot be built is skipped; the rest still are.
-        if (container != nullptr && !StoreCapability(entry.Cap, entry.ConType, container)) {
+        if (container == nullptr) {
+            return 1;
+        }
+        if (!StoreCapability(entry.Cap, entry.ConType, container)) {
             GlobalFree(container);
+            return 1;
         }
     }
+    return 0;
 }
 
 void FreeCapabilities()

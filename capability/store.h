@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+
 #include "twain/twain_types.h"
 
 struct CapabilityEntry {
@@ -24,8 +26,10 @@ struct CapabilityItem {
 // True from BuildCapabilityDefaults until FreeCapabilities.
 bool CapabilityStoreExists();
 
-// (Re)creates the store with the default entries.
-void BuildCapabilityDefaults();
+// (Re)creates the store with the default entries: 0, or 1 when memory for
+// one of them is refused (the store is then incomplete, and a session
+// cannot be opened on it).
+uint16_t BuildCapabilityDefaults();
 void FreeCapabilities();
 
 // The stored entry of `cap`, or nullptr.

@@ -235,11 +235,19 @@ uint16_t MilInitDigitizer(char* format)
     if (SourceSettings.LutAvailable == 1) {
         delete CurrentInputLut;
         CurrentInputLut = new (std::nothrow) InputLut;
+        if (CurrentInputLut == nullptr) {
+            log.Write("Talvenix TWAIN DS: no memory for the input look-up table \n");
+            return 1;
+        }
     }
     SelectPixelType(SourceSettings.BandCount);
     // The depth of the image delivered, also when the application's list of
-    // pixel types refused the buffer's own.
-    StoreDeliveredBitDepth();
+    // pixel types refused the buffer's own. A depth that cannot be stored
+    // would announce another image than the one delivered.
+    if (StoreDeliveredBitDepth() == 1) {
+        log.Write("Talvenix TWAIN DS: no memory for the bit depth \n");
+        return 1;
+    }
     return 0;
 }
 

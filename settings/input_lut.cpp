@@ -1,5 +1,7 @@
 #include "settings/input_lut.h"
 
+#include <initializer_list>
+
 #include "diag/debug_log.h"
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
@@ -16,9 +18,14 @@ InputLut::InputLut()
     }
 }
 
-void InputLut::AppendNode(int32_t channel, int32_t x, int32_t y)
+bool InputLut::AppendNode(int32_t channel, int32_t x, int32_t y)
 {
-    Curves_[channel].push_back({x, y});
+    Curve& curve = Curves_[channel];
+    if (curve.Count == MaxNodesPerCurve) {
+        return false;
+    }
+    curve.Nodes[curve.Count++] = {x, y};
+    return true;
 }
 
 void InputLut::CopyCurve(int32_t destination, int32_t source)
@@ -49,7 +56,7 @@ void InputLut::LoadNodes(uint32_t header, int32_t lutType, const uint8_t* nodes)
         return;
     }
     if (IsSharedLutForm(header)) {
-        Curves_[LutShared].clear();
+        Curves_[LutShared].Count = 0;
         if (lutType != 0) {
             return;
         }
@@ -73,7 +80,7 @@ void InputLut::LoadNodes(uint32_t header, int32_t lutType, const uint8_t* nodes)
         if (counts[channel] == 0) {
             continue;  // a curve stored without nodes keeps its own
         }
-        Curves_[channel].clear();
+        Curves_[channel].Count = 0;
         for (uint32_t i = 0; i < counts[channel]; ++i, next += 2) {
             AppendNode(channel, next[0], next[1]);
         }
@@ -81,23 +88,30 @@ void InputLut::LoadNodes(uint32_t header, int32_t lutType, const uint8_t* nodes)
     ActiveChannel_ = active;
 }
 
-std::vector<uint8_t> InputLut::GetNodes(int32_t channel) const
+CurveBytes InputLut::GetNodes(int32_t channel) const
 {
-    return NodeBytes(Curves_[channel]);
+    const Curve& curve = Curves_[channel];
+    CurveBytes bytes;
+    for (size_t i = 0; i < curve.Count; ++i) {
+        bytes.Bytes[bytes.Size++] = static_cast<uint8_t>(curve.Nodes[i].X);
+        bytes.Bytes[bytes.Size++] = static_cast<uint8_t>(curve.Nodes[i].Y);
+    }
+    return bytes;
 }
 
 void InputLut::TearDown()
 {
-    for (std::vector<LutNode>& curve : Curves_) {
-        curve.clear();
+    for (Curve& curve : Curves_) {
+        curve.Count = 0;
     }
 }
 
 namespace {
 
-void DrawCurve(MilId table, const std::vector<uint8_t>& nodes)
+void DrawCurve(MilId table, const CurveBytes& nodes)
 {
-    for (const LutRamp& ramp : RampSegments(nodes)) {
+    for (size_t i = 0; i < RampCount(nodes); ++i) {
+        const LutRamp ramp = RampSegment(nodes, i);
         Mil.MgenLutRamp(table, ramp.StartIndex, ramp.StartValue, ramp.EndIndex, ramp.EndValue);
     }
 }

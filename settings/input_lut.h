@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
 
 #include "settings/lut_form.h"
 
@@ -17,16 +16,16 @@ public:
     InputLut& operator=(const InputLut&) = delete;
 
     int32_t ActiveChannel() const { return ActiveChannel_; }
-    const std::vector<LutNode>& Curve(int32_t channel) const { return Curves_[channel]; }
 
-    void AppendNode(int32_t channel, int32_t x, int32_t y);
+    // False, changing nothing, when the curve holds MaxNodesPerCurve nodes.
+    bool AppendNode(int32_t channel, int32_t x, int32_t y);
     void CopyCurve(int32_t destination, int32_t source);
     void SelectChannel(int32_t channel);
     // Restores curves from the stored form: header, lut type, node bytes
     // (at least as many as the header announces).
     void LoadNodes(uint32_t header, int32_t lutType, const uint8_t* nodes);
     // The curve's nodes, x and y one byte each, in list order.
-    std::vector<uint8_t> GetNodes(int32_t channel) const;
+    CurveBytes GetNodes(int32_t channel) const;
     // Builds the table from the curves in force and programs the digitizer:
     // 0, or 1 without look-up table or digitizer.
     uint16_t ApplyLut() const;
@@ -34,8 +33,14 @@ public:
     void TearDown();
 
 private:
+    // Fixed room, as many nodes as the stored form can count: the table is
+    // built and changed where a failed allocation could not be reported.
+    struct Curve {
+        size_t Count = 0;
+        LutNode Nodes[MaxNodesPerCurve] = {};
+    };
     int32_t ActiveChannel_ = LutRed;
-    std::vector<LutNode> Curves_[4];
+    Curve Curves_[4];
 };
 
 // The board's table while the digitizer runs, or nullptr.

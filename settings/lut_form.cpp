@@ -1,12 +1,12 @@
 #include "settings/lut_form.h"
 
-#include <algorithm>
+#include <cstring>
 
 #include "twain/little_endian.h"
 
 const uint8_t DefaultLutValues[10] = {0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x80, 0x80, 0xFF, 0xFF};
 
-bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, std::vector<uint8_t>& nodes)
+bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, const uint8_t*& nodes, size_t& nodeBytes)
 {
     if (data == nullptr || size < 4) {
         return false;
@@ -16,35 +16,27 @@ bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, std::vec
         return false;
     }
     header = word;
-    nodes.assign(data + 4, data + size);
+    nodes = data + 4;
+    nodeBytes = size - 4;
     return true;
 }
 
-std::vector<uint8_t> EncodeLutValues(uint32_t header, const std::vector<uint8_t>& nodes)
+size_t EncodeLutValues(uint32_t header, const uint8_t* nodes, size_t nodeBytes, uint8_t* out)
 {
-    std::vector<uint8_t> value(4 + nodes.size());
-    PutU32(value.data(), header);
-    std::copy(nodes.begin(), nodes.end(), value.begin() + 4);
-    return value;
+    PutU32(out, header);
+    if (nodeBytes != 0) {
+        std::memcpy(out + 4, nodes, nodeBytes);
+    }
+    return 4 + nodeBytes;
 }
 
-std::vector<uint8_t> NodeBytes(const std::vector<LutNode>& curve)
+size_t RampCount(const CurveBytes& curve)
 {
-    std::vector<uint8_t> bytes;
-    bytes.reserve(curve.size() * 2);
-    for (const LutNode& node : curve) {
-        bytes.push_back(static_cast<uint8_t>(node.X));
-        bytes.push_back(static_cast<uint8_t>(node.Y));
-    }
-    return bytes;
+    return curve.Size < 4 ? 0 : curve.Size / 2 - 1;
 }
 
-std::vector<LutRamp> RampSegments(const std::vector<uint8_t>& nodeBytes)
+LutRamp RampSegment(const CurveBytes& curve, size_t index)
 {
-    std::vector<LutRamp> ramps;
-    for (size_t i = 2; i + 1 < nodeBytes.size(); i += 2) {
-        ramps.push_back({nodeBytes[i - 2], static_cast<double>(nodeBytes[i - 1]), nodeBytes[i],
-                         static_cast<double>(nodeBytes[i + 1])});
-    }
-    return ramps;
+    const uint8_t* from = curve.Bytes + 2 * index;
+    return {from[0], static_cast<double>(from[1]), from[2], static_cast<double>(from[3])};
 }

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 struct LutNode {
     int32_t X;  // input level
@@ -31,30 +30,40 @@ constexpr uint32_t LutNodeCount(uint32_t header)
     return IsSharedLutForm(header) ? header >> 24 : (header & 0xFF) + (header >> 8 & 0xFF) + (header >> 16 & 0xFF);
 }
 
-// One byte carries each count.
+// One byte carries each count: a curve holds at most this many nodes.
 constexpr size_t MaxNodesPerCurve = 255;
 
 // The default value: shared form, (0,0) (128,128) (255,255).
 extern const uint8_t DefaultLutValues[10];
 
-// Splits a stored value into its header and node bytes. False, touching
-// nothing, when the value is not exactly 4 + 2n bytes for the n its header
-// announces: such a value was not written by the source and is not read.
-bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, std::vector<uint8_t>& nodes);
+// The longest stored value: the header and three full curves. Values are
+// built in fixed buffers: settings are read and saved where a failed
+// allocation has nobody to report to.
+constexpr size_t MaxLutValueBytes = 4 + 3 * 2 * MaxNodesPerCurve;
 
-// Header, then the node bytes, little-endian.
-std::vector<uint8_t> EncodeLutValues(uint32_t header, const std::vector<uint8_t>& nodes);
+// One curve's nodes as the stored form carries them: x, y a node.
+struct CurveBytes {
+    size_t Size = 0;
+    uint8_t Bytes[2 * MaxNodesPerCurve] = {};
+};
 
-// Node bytes (x, y per node) from a curve, each level cut to one byte.
-std::vector<uint8_t> NodeBytes(const std::vector<LutNode>& curve);
+// Splits a stored value into its header and node bytes (`nodes` points into
+// `data`). False, touching nothing, when the value is not exactly 4 + 2n
+// bytes for the n its header announces: such a value was not written by the
+// source and is not read.
+bool ParseLutValues(const uint8_t* data, size_t size, uint32_t& header, const uint8_t*& nodes, size_t& nodeBytes);
 
-// The straight lines a curve is drawn with, from its node bytes as
-// NodeBytes hands them out: one per pair of consecutive nodes; a curve of
-// fewer than two nodes has none.
+// Header, then the node bytes, little-endian, into `out` (MaxLutValueBytes);
+// the bytes written. The caller keeps `nodeBytes` within three curves.
+size_t EncodeLutValues(uint32_t header, const uint8_t* nodes, size_t nodeBytes, uint8_t* out);
+
+// The straight lines a curve is drawn with, from its node bytes: one per
+// pair of consecutive nodes; a curve of fewer than two nodes has none.
 struct LutRamp {
     int32_t StartIndex;
     double StartValue;
     int32_t EndIndex;
     double EndValue;
 };
-std::vector<LutRamp> RampSegments(const std::vector<uint8_t>& nodeBytes);
+size_t RampCount(const CurveBytes& curve);
+LutRamp RampSegment(const CurveBytes& curve, size_t index);  // index < RampCount

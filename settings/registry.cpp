@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <vector>
 
 #include "diag/debug_log.h"
 #include "settings/input_lut.h"
@@ -154,12 +153,13 @@ bool StoreValue(DebugLog& log, const char* name, DWORD type, const BYTE* data, D
     }
     case REG_BINARY: {
         uint32_t header = 0;
-        std::vector<uint8_t> nodes;
-        if (std::strcmp(name, "LutValues") != 0 || !ParseLutValues(data, size, header, nodes)) {
+        const uint8_t* nodes = nullptr;
+        size_t nodeBytes = 0;
+        if (std::strcmp(name, "LutValues") != 0 || !ParseLutValues(data, size, header, nodes, nodeBytes)) {
             log.Write("unknown REG_BINARY entry %s in registry found \n", name);
             return false;
         }
-        SetLutNodes(header, nodes.data(), static_cast<uint32_t>(nodes.size() / 2));
+        SetLutNodes(header, nodes, static_cast<uint32_t>(nodeBytes / 2));
         return true;
     }
     case REG_DWORD:
@@ -198,32 +198,26 @@ LONG WriteBinary(HKEY key, const char* name, const uint8_t* data, size_t size)
     return RegSetValueExA(key, name, 0, REG_BINARY, data, static_cast<DWORD>(size));
 }
 
-// The curves in force in their stored form; false when a curve has more
-// nodes than its count byte can say.
-bool CurrentLutValues(std::vector<uint8_t>& value)
+// The curves in force in their stored form, into `value` (MaxLutValueBytes);
+// the bytes written.
+size_t CurrentLutValues(uint8_t* value)
 {
     const InputLut& lut = *CurrentInputLut;
     if (lut.ActiveChannel() == LutShared) {
-        const std::vector<uint8_t> shared = lut.GetNodes(LutShared);
-        const size_t n = shared.size() / 2;
-        if (n > MaxNodesPerCurve) {
-            return false;
-        }
-        value = EncodeLutValues(SharedLutForm(static_cast<uint32_t>(n)), shared);
-        return true;
+        const CurveBytes shared = lut.GetNodes(LutShared);
+        return EncodeLutValues(SharedLutForm(static_cast<uint32_t>(shared.Size / 2)), shared.Bytes, shared.Size,
+                               value);
     }
-    std::vector<uint8_t> nodes;
+    uint8_t nodes[MaxLutValueBytes - 4];
+    size_t size = 0;
     uint32_t counts[3] = {};
     for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
-        const std::vector<uint8_t> curve = lut.GetNodes(channel);
-        if (curve.size() / 2 > MaxNodesPerCurve) {
-            return false;
-        }
-        counts[channel] = static_cast<uint32_t>(curve.size() / 2);
-        nodes.insert(nodes.end(), curve.begin(), curve.end());
+        const CurveBytes curve = lut.GetNodes(channel);
+        counts[channel] = static_cast<uint32_t>(curve.Size / 2);
+        std::memcpy(nodes + size, curve.Bytes, curve.Size);
+        size += curve.Size;
     }
-    value = EncodeLutValues(PerChannelLutForm(counts[0], counts[1], counts[2]), nodes);
-    return true;
+    return EncodeLutValues(PerChannelLutForm(counts[0], counts[1], counts[2]), nodes, size, value);
 }
 
 }  // namespace
@@ -382,15 +376,9 @@ uint16_t WriteSettings(const char* path, int saveCurrent)
         errors |= WriteBinary(k, "LutValues", DefaultLutValues, sizeof DefaultLutValues);
         errors |= WriteDword(k, "LutType", 0);
     } else if (s.LutAvailable == 1 && CurrentInputLut != nullptr) {
-        std::vector<uint8_t> value;
-        if (CurrentLutValues(value)) {
-            errors |= WriteBinary(k, "LutValues", value.data(), value.size());
-            errors |= WriteDword(k, "LutType", 0);
-        } else {
-            // A count that would wrap in its byte stores another curve than
-            // the user's: keep the stored one and report the save as failed.
-            errors |= ERROR_INVALID_DATA;
-        }
+        uint8_t value[MaxLutValueBytes];
+        errors |= WriteBinary(k, "LutValues", value, CurrentLutValues(value));
+        errors |= WriteDword(k, "LutType", 0);
     }
     key.Close();
 

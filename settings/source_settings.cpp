@@ -1,7 +1,6 @@
 #include "settings/source_settings.h"
 
 #include <cstring>
-#include <new>
 
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
@@ -220,20 +219,16 @@ void SetColorMode(long mode)
 
 void SetLutNodes(uint32_t header, const uint8_t* nodes, uint32_t count)
 {
-    delete[] SourceSettings.LutNodes;
-    SourceSettings.LutNodes = nullptr;
-    SourceSettings.LutHeader = 0;
-    if (count == 0 && header == 0) {
+    // More than three full curves were not written by the source.
+    const size_t bytes = 2 * size_t{count};
+    if (bytes > sizeof SourceSettings.LutNodes) {
+        SourceSettings.LutHeader = 0;
         return;
+    }
+    if (bytes != 0) {
+        std::memcpy(SourceSettings.LutNodes, nodes, bytes);
     }
     // A header announcing no nodes still counts as loaded curves.
-    SourceSettings.LutNodes = new (std::nothrow) uint8_t[2 * size_t{count} + 1];
-    if (SourceSettings.LutNodes == nullptr) {
-        return;
-    }
-    if (count != 0) {
-        std::memcpy(SourceSettings.LutNodes, nodes, 2 * size_t{count});
-    }
     SourceSettings.LutHeader = header;
 }
 

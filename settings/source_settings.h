@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "settings/lut_form.h"
+
 struct SourceSettingsRecord {
     // Persisted user settings (registry value names equal the field names).
     char DigFormat[256];
@@ -19,7 +21,7 @@ struct SourceSettingsRecord {
     uint32_t WhiteRef0, WhiteRef1, WhiteRef2;
     int32_t LutType;
     uint32_t LutHeader;
-    uint8_t* LutNodes;  // 2 bytes a node, as stored after the header; owned
+    uint8_t LutNodes[MaxLutValueBytes - 4];  // 2 bytes a node, as stored after the header
 
     // Board-derived values, filled by the digitizer start-up.
     char BoardName[50];

@@ -2,6 +2,8 @@
 // they are the map of what this source answers.
 #include "source/dispatch.h"
 
+#include <new>
+
 #include "capability/negotiation.h"
 #include "diag/debug_log.h"
 #include "transfer/transfers.h"
@@ -44,8 +46,9 @@ TW_UINT16 Dispatch(const Triplet& triplet, const DispatchEntry* table, TW_UINT16
     return FailWith("General failure in dispatcher of DG_CONTROL or DG_IMAGE.   ", TWCC_BADPROTOCOL);
 }
 
-extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg,
-                                        TW_MEMREF pData)
+namespace {
+
+TW_UINT16 Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg, TW_MEMREF pData)
 {
     // Only the connected application gets through; while none is connected,
     // everybody does. A caller without identity cannot be the connected one.
@@ -78,4 +81,72 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
         return Dispatch(triplet, ImageDispatchTable, DAT);
     }
     return FailWith("Dispatching nothing, bad protocol (or DG_AUDIO) \n", TWCC_BADPROTOCOL);
+}
+
+// One caller inside the source at a time: .NET and scripting hosts call from
+// several threads, and every record here is process-wide. The mutex is
+// re-entrant, as it must be: the notices the source sends call the manager,
+// which may call back on the same thread. A thread waiting for it still
+// answers messages sent to its windows, so a holder that destroys or hides
+// a dialog belonging to the waiting thread gets its answer. Nothing of the
+// source runs on the board library's threads, so they never wait for it.
+class EntryLock {
+public:
+    EntryLock()
+    {
+        for (;;) {
+            const DWORD wait = MsgWaitForMultipleObjects(1, &Mutex.Handle, FALSE, INFINITE, QS_SENDMESSAGE);
+            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0 || wait == WAIT_FAILED) {
+                held_ = wait != WAIT_FAILED;
+                return;
+            }
+            MSG message;
+            PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+    }
+    ~EntryLock()
+    {
+        if (held_) {
+            ReleaseMutex(Mutex.Handle);
+        }
+    }
+    EntryLock(const EntryLock&) = delete;
+    EntryLock& operator=(const EntryLock&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    struct OwnedMutex {
+        HANDLE Handle = CreateMutexA(nullptr, FALSE, nullptr);
+        ~OwnedMutex() { CloseHandle(Handle); }
+    };
+    static OwnedMutex Mutex;
+    bool held_ = false;
+};
+
+EntryLock::OwnedMutex EntryLock::Mutex;
+
+const char* const EntryContext = "General failure in DS_Entry.  ";
+
+}  // namespace
+
+// The source runs inside someone else's process: whatever goes wrong, the
+// call answers. Nothing is meant to throw; should anything still escape a
+// handler, the application gets a failure in the state it called in.
+extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg,
+                                        TW_MEMREF pData)
+{
+    EntryLock lock;
+    if (!lock.Held()) {
+        return FailWith(EntryContext, TWCC_BUMMER);
+    }
+    const LONG state = SourceState;
+    try {
+        return Entry(pOrigin, DG, DAT, Msg, pData);
+    } catch (const std::bad_alloc&) {
+        SourceState = state;
+        return FailWith("General failure in DS_Entry, out of memory.  ", TWCC_LOWMEMORY);
+    } catch (...) {
+        SourceState = state;
+        return FailWith(EntryContext, TWCC_BUMMER);
+    }
 }

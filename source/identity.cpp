@@ -21,6 +21,29 @@ namespace {
 const char* const IdentityContext = "General failure in response to DAT_IDENTITY.  ";
 const char* const OpenContext = "General failure in response to MSG_OPENDS.  ";
 
+// An open is whole or leaves nothing: a refused one disconnects the
+// application, frees the board and unloads its libraries, and drops the
+// capabilities, so the application can simply try again. It also holds
+// when something throws through the open.
+class OpenUndo {
+public:
+    OpenUndo() = default;
+    ~OpenUndo()
+    {
+        if (!kept_) {
+            AppIdentity.Id = 0;
+            MilFreeSystem();
+            FreeCapabilities();
+        }
+    }
+    OpenUndo(const OpenUndo&) = delete;
+    OpenUndo& operator=(const OpenUndo&) = delete;
+    void Keep() { kept_ = true; }
+
+private:
+    bool kept_ = false;
+};
+
 TW_UINT16 OpenSource(const Triplet& triplet)
 {
     // An open source keeps what its application negotiated: a refused second
@@ -29,14 +52,19 @@ TW_UINT16 OpenSource(const Triplet& triplet)
         return FailWith(OpenContext, TWCC_SEQERROR);
     }
     // Before anything else can fail, so that even a refused open of a closed
-    // source puts every capability back.
-    BuildCapabilityDefaults();
+    // source puts every capability back. A capability missing from the store
+    // would fail every query of the session: no session then.
+    if (BuildCapabilityDefaults() == 1) {
+        FreeCapabilities();
+        return FailWith(OpenContext, TWCC_LOWMEMORY);
+    }
     if (AppIdentity.Id != 0) {
         return FailWith(OpenContext, TWCC_MAXCONNECTIONS);
     }
     if (triplet.pOrigin == nullptr || triplet.pData == nullptr) {
         return FailWith(OpenContext, TWCC_BADVALUE);
     }
+    OpenUndo undo;
     AppIdentity = *triplet.pOrigin;
     NativeLayout = ReadBaseKeyDword("NativeLayout");
     if (MilInitSystem() == 1) {
@@ -55,6 +83,7 @@ TW_UINT16 OpenSource(const Triplet& triplet)
     }
     ApplySettings();
     SourceIdentity = *static_cast<const TW_IDENTITY*>(triplet.pData);
+    undo.Keep();
     SourceState = 400;
     return TWRC_SUCCESS;
 }

@@ -2,6 +2,7 @@
 // in the format negotiated. A TIFF of the frame as grabbed is the imaging
 // library's own save; a BMP, or an image of another pixel type than the
 // buffer holds, the source writes itself.
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -15,6 +16,7 @@
 #include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/source.h"
+#include "twain/text.h"
 
 namespace {
 
@@ -28,6 +30,26 @@ LONGLONG FileSize(const char* name)
         return -1;
     }
     return (static_cast<LONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+// A new empty file beside `target`, in its folder (so that it replaces the
+// target by a rename on the same volume); false when none can be made.
+bool MakeFileBeside(const char* target, char (&name)[MAX_PATH])
+{
+    char folder[MAX_PATH] = ".";
+    const char* slash = std::strrchr(target, '\\');
+    if (slash != nullptr) {
+        const size_t length = static_cast<size_t>(slash - target);
+        if (length >= sizeof folder) {
+            return false;
+        }
+        std::memcpy(folder, target, length);
+        folder[length] = '\0';
+        if (length == 0 || folder[length - 1] == ':') {
+            CopyText(folder + length, sizeof folder - length, "\\");
+        }
+    }
+    return GetTempFileNameA(folder, "TWN", 0, name) != 0;
 }
 
 bool WriteWholeFile(const char* name, const uint8_t* bytes, size_t size)
@@ -99,27 +121,34 @@ bool WriteOwnFile(const char* name, const FrameLayout& layout, bool bmp)
 TW_UINT16 TransferFile(const char* fileName)
 {
     DebugLog().Write("Talvenix TWAIN DS: transfer mode: file transfer, file name = %s\n", fileName);
-    // The save reports nothing; an emptied file that stays empty tells that
-    // it wrote nothing, where an old image would look like a new one.
-    HANDLE file = CreateFileA(fileName, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    // The image goes into a file of its own beside the application's, which
+    // it replaces only when whole: a disk that fills up midway leaves the
+    // application's file as it was, and the application may free space and
+    // try again.
+    char partial[MAX_PATH];
+    if (!MakeFileBeside(fileName, partial)) {
         return FailWith(FileContext, TWCC_OPERATIONERROR);
     }
-    CloseHandle(file);
+    // The grab takes the buffer of a frame kept for a memory transfer.
+    EndMemoryTransfer();
     MilGrabFrame();
     CapabilityItem format;
     GetCurrentItem(ICAP_IMAGEFILEFORMAT, format);
     const FrameLayout layout = CurrentFrameLayout();
     bool written = true;
     if (format.AsUInt32() == TWFF_BMP) {
-        written = WriteOwnFile(fileName, layout, true);
+        written = WriteOwnFile(partial, layout, true);
     } else if (DeliveredSamples(layout) != layout.BandCount) {
-        written = WriteOwnFile(fileName, layout, false);
+        written = WriteOwnFile(partial, layout, false);
     } else {
-        Mil.MbufSave(fileName, MilInfo.MilImage);
-        written = StampResolution(fileName);
+        // The library's save answers nothing: a file shorter than the
+        // frame's samples did not get the whole image.
+        Mil.MbufSave(partial, MilInfo.MilImage);
+        written = FileSize(partial) >= static_cast<LONGLONG>(StreamRowBytes(layout)) * layout.Height &&
+                  StampResolution(partial);
     }
-    if (!written || FileSize(fileName) <= 0) {
+    if (!written || !MoveFileExA(partial, fileName, MOVEFILE_REPLACE_EXISTING)) {
+        DeleteFileA(partial);
         return FailWith(FileContext, TWCC_OPERATIONERROR);
     }
     return TWRC_XFERDONE;

@@ -18,6 +18,13 @@ TW_UINT32 StripPosition = 0;
 // carry one image, and a strip costs no capability look-up. A frame of
 // another geometry belongs to a buffer that is gone.
 FrameLayout StripLayout;
+// The thread the frame under way is delivered to: strips handed out to two
+// callers in turn would leave each with part of one image, reported whole.
+// A thread whose frame another thread ended (closing the source, ending a
+// transfer) is told so once, instead of being handed a new frame as if it
+// continued the old one.
+DWORD StripThread = 0;
+DWORD StripLostThread = 0;
 
 // Whether the frame under way still lies in the buffer as it was grabbed.
 bool SameBuffer(const FrameLayout& grabbed, const FrameLayout& now)
@@ -32,6 +39,9 @@ const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXF
 
 void EndMemoryTransfer()
 {
+    if (StripRemaining != 0 && StripThread != GetCurrentThreadId()) {
+        StripLostThread = StripThread;
+    }
     StripRemaining = 0;
     StripPosition = 0;
 }
@@ -49,16 +59,20 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
     const bool underWay = StripRemaining != 0 && SameBuffer(StripLayout, CurrentFrameGeometry());
     layout = underWay ? StripLayout : CurrentFrameLayout();
     const auto row = static_cast<TW_UINT32>(StreamRowBytes(layout));
-    // A buffer without room for a row takes nothing of any frame: no frame
-    // is grabbed for it, and one under way stays so for a larger buffer.
-    if (row == 0 || length < row) {
+    if (row == 0) {
         return 0;
     }
     if (!underWay) {
         MilGrabFrame();
         StripLayout = layout;
+        StripThread = GetCurrentThreadId();
         StripRemaining = layout.Height * row;
         StripPosition = 0;
+    }
+    // A buffer without room for a row takes nothing; the frame waits for a
+    // larger one.
+    if (length < row) {
+        return 0;
     }
     TW_UINT32 n = 0;
     if (length < StripRemaining) {
@@ -87,13 +101,25 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
     // anywhere else would grab a frame whose first rows the application
     // never sees, or finish another transfer's frame with a new grab.
     if (SourceState == 600) {
-        EndMemoryTransfer();
+        // Only a frame grabbed for a buffer too small for a row, which has
+        // given nothing yet, goes on in state 6; anything else starts afresh.
+        if (StripPosition != 0) {
+            EndMemoryTransfer();
+        }
     } else if (SourceState != 700 || StripRemaining == 0) {
         return FailWith(MemoryContext, TWCC_SEQERROR);
     }
     auto* xfer = static_cast<TW_IMAGEMEMXFER*>(triplet.pData);
     if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
         return FailWith(MemoryContext, TWCC_BADVALUE);
+    }
+    const DWORD thread = GetCurrentThreadId();
+    if (StripLostThread == thread) {
+        StripLostThread = 0;
+        return FailWith(MemoryContext, TWCC_SEQERROR);
+    }
+    if (StripRemaining != 0 && StripThread != thread) {
+        return FailWith(MemoryContext, TWCC_SEQERROR);
     }
     if (MilInfo.MilImage == 0) {
         return FailWith(MemoryContext, TWCC_LOWMEMORY);

@@ -49,7 +49,9 @@ HGLOBAL TransferNative()
         GlobalFree(bitmap);
         return nullptr;
     }
-    // Grabbed only now: a block that cannot be had costs no grab.
+    // Grabbed only now: a block that cannot be had costs no grab. The grab
+    // takes the buffer of a frame kept for a memory transfer.
+    EndMemoryTransfer();
     MilGrabFrame();
     WriteBitmap(static_cast<const TW_UINT8*>(MilInfo.HostAddress), lock.Bytes(), layout, style);
     return bitmap;

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <new>
 
 #include "grabber/live_preview.h"
 #include "settings/registry.h"
@@ -26,6 +27,9 @@ struct PreviewGeometry {
 PreviewGeometry Geometry = {};
 
 bool TransferHold = false;
+
+// Sent by DestroySettingsDialog on a thread the dialog does not belong to.
+constexpr UINT DestroyRequest = WM_APP + 1;
 
 // The controls that restart the digitizer or start grabbing; "Transfer"
 // among them, since a second announcement waits for the transfers under way.
@@ -101,7 +105,11 @@ void LayOutPreview(HWND dialog)
 
 void InitDialog(HWND dialog)
 {
-    auto* state = new PageState{};
+    // Without its state the dialog is not made: CreateSettingsDialog sees it.
+    auto* state = new (std::nothrow) PageState{};
+    if (state == nullptr) {
+        return;
+    }
     SetWindowLongPtrA(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
 
     state->TabControl = GetDlgItem(dialog, IDC_TABS);
@@ -204,6 +212,9 @@ void Command(HWND dialog, int id)
 INT_PTR CALLBACK SettingsDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
+    case DestroyRequest:
+        DestroyWindow(dialog);
+        return TRUE;
     case WM_INITDIALOG:
         InitDialog(dialog);
         return TRUE;
@@ -239,6 +250,10 @@ HWND CreateSettingsDialog()
     INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_TAB_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&classes);
     DialogHandle = CreateDialogParamA(ModuleHandle, MAKEINTRESOURCEA(IDD_SETTINGS), nullptr, SettingsDialogProc, 0);
+    if (DialogHandle != nullptr && GetPageState(DialogHandle) == nullptr) {
+        DestroyWindow(DialogHandle);
+        DialogHandle = nullptr;
+    }
     return DialogHandle;
 }
 
@@ -260,7 +275,14 @@ void DestroySettingsDialog()
     PageState* state = GetPageState(dialog);
     // Messages that arrive while the windows go find no state.
     SetWindowLongPtrA(dialog, GWLP_USERDATA, 0);
-    DestroyWindow(dialog);
+    // Only the thread a window belongs to may destroy it: a source closed
+    // from another thread has the dialog's own thread do it (the entry lock
+    // lets that thread answer while it waits).
+    if (GetWindowThreadProcessId(dialog, nullptr) == GetCurrentThreadId()) {
+        DestroyWindow(dialog);
+    } else {
+        SendMessageA(dialog, DestroyRequest, 0, 0);
+    }
     delete state;
 }
 

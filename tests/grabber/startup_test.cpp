@@ -348,7 +348,6 @@ TEST_F(StartUp, FreeSystemWithoutStartDoesNothingTwice)
     EXPECT_EQ(MilInfo.HostAddress, nullptr);
     EXPECT_EQ(CurrentInputLut, nullptr);
     EXPECT_EQ(SourceSettings.LutHeader, 0u);
-    EXPECT_EQ(SourceSettings.LutNodes, nullptr);
     EXPECT_EQ(GetModuleHandleA("MIL.DLL"), nullptr);
     ClearLogAndTrace();
     MilFreeSystem();

@@ -45,6 +45,114 @@ TW_IDENTITY TestAppIdentity(TW_UINT32 id)
     return app;
 }
 
+namespace {
+
+// The rig's stand-ins for the module's allocating imports.
+volatile LONG AllocationCount = 0;
+volatile LONG RefusedNumber = 0;
+void* (*OriginalMalloc)(size_t) = nullptr;
+void* (*OriginalCalloc)(size_t, size_t) = nullptr;
+void* (*OriginalRealloc)(void*, size_t) = nullptr;
+HGLOBAL(WINAPI* OriginalGlobalAlloc)(UINT, SIZE_T) = nullptr;
+
+bool Refused()
+{
+    return InterlockedIncrement(&AllocationCount) == RefusedNumber;
+}
+void* CountedMalloc(size_t size)
+{
+    return Refused() ? nullptr : OriginalMalloc(size);
+}
+void* CountedCalloc(size_t count, size_t size)
+{
+    return Refused() ? nullptr : OriginalCalloc(count, size);
+}
+void* CountedRealloc(void* block, size_t size)
+{
+    return Refused() ? nullptr : OriginalRealloc(block, size);
+}
+HGLOBAL WINAPI CountedGlobalAlloc(UINT flags, SIZE_T size)
+{
+    if (Refused()) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return OriginalGlobalAlloc(flags, size);
+}
+
+struct ImportHook {
+    const char* Name;
+    void* Replacement;
+    void** Original;
+};
+
+// Points the module's import slots of the hooks' names at `install`'s
+// replacements, or back at the originals.
+void PatchImports(HMODULE module, bool install)
+{
+    const ImportHook hooks[] = {
+        {"malloc", reinterpret_cast<void*>(CountedMalloc), reinterpret_cast<void**>(&OriginalMalloc)},
+        {"calloc", reinterpret_cast<void*>(CountedCalloc), reinterpret_cast<void**>(&OriginalCalloc)},
+        {"realloc", reinterpret_cast<void*>(CountedRealloc), reinterpret_cast<void**>(&OriginalRealloc)},
+        {"GlobalAlloc", reinterpret_cast<void*>(CountedGlobalAlloc), reinterpret_cast<void**>(&OriginalGlobalAlloc)},
+    };
+    auto* base = reinterpret_cast<BYTE*>(module);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    int patched = 0;
+    for (auto* library = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); library->Name != 0;
+         ++library) {
+        auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->OriginalFirstThunk);
+        auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + library->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) {
+                continue;
+            }
+            const auto* name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            for (const ImportHook& hook : hooks) {
+                if (std::strcmp(reinterpret_cast<const char*>(name->Name), hook.Name) != 0) {
+                    continue;
+                }
+                DWORD old = 0;
+                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old);
+                if (install) {
+                    *hook.Original = reinterpret_cast<void*>(slots->u1.Function);
+                    slots->u1.Function = reinterpret_cast<DWORD_PTR>(hook.Replacement);
+                } else {
+                    slots->u1.Function = reinterpret_cast<DWORD_PTR>(*hook.Original);
+                }
+                VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+                ++patched;
+            }
+        }
+    }
+    EXPECT_EQ(patched, 4) << "the module's allocating imports";
+}
+
+}  // namespace
+
+RefusedAllocation::RefusedAllocation(HMODULE module) : module_(module)
+{
+    Refuse(0);
+    PatchImports(module_, true);
+}
+
+RefusedAllocation::~RefusedAllocation()
+{
+    PatchImports(module_, false);
+}
+
+void RefusedAllocation::Refuse(long number)
+{
+    RefusedNumber = number;
+    AllocationCount = 0;
+}
+
+long RefusedAllocation::Count() const
+{
+    return AllocationCount;
+}
+
 DsModule::DsModule(const std::string& path) : App(TestAppIdentity()), path_(path)
 {
     Load();

@@ -47,6 +47,28 @@ private:
     DsEntryProc entry_ = nullptr;
 };
 
+// The module's own allocations (malloc, calloc and realloc of the C runtime
+// it imports, which its statically linked operator new calls too, and
+// GlobalAlloc) counted, and one of them refused as a system out of memory
+// refuses it: the module's import table points at the rig while the object
+// lives. One module at a time.
+class RefusedAllocation {
+public:
+    explicit RefusedAllocation(HMODULE module);
+    ~RefusedAllocation();
+    RefusedAllocation(const RefusedAllocation&) = delete;
+    RefusedAllocation& operator=(const RefusedAllocation&) = delete;
+
+    // Starts counting again; the `number`th allocation from now on (from 1)
+    // fails, 0 fails none.
+    void Refuse(long number);
+    // Allocations since the last Refuse.
+    long Count() const;
+
+private:
+    HMODULE module_;
+};
+
 // A child process whose standard output and error go to a file. A child
 // still running when the object goes is terminated: no test hangs on one.
 class CapturedProcess {

@@ -45,7 +45,6 @@ void StartInProcessSource(InProcessSource& source, const char* name)
     ASSERT_NE(source.Module, nullptr);
     ModuleHandle = source.Module;
     ResetSourceRegistry();
-    delete[] SourceSettings.LutNodes;
     SourceSettings = {};
     MilInfo = {};
     DialogHandle = nullptr;
@@ -53,7 +52,6 @@ void StartInProcessSource(InProcessSource& source, const char* name)
 
 void StopInProcessSource(InProcessSource& source)
 {
-    delete[] SourceSettings.LutNodes;
     SourceSettings = {};
     if (source.Module != nullptr) {
         FreeLibrary(source.Module);

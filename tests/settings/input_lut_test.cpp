@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "grabber/board_fixture.h"
@@ -17,13 +18,27 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 const Bytes Identity = {0, 0, 128, 128, 255, 255};
 
+Bytes Nodes(const InputLut& lut, int32_t channel)
+{
+    const CurveBytes curve = lut.GetNodes(channel);
+    return Bytes(curve.Bytes, curve.Bytes + curve.Size);
+}
+
+CurveBytes Curve(const Bytes& bytes)
+{
+    CurveBytes curve;
+    std::copy(bytes.begin(), bytes.end(), curve.Bytes);
+    curve.Size = bytes.size();
+    return curve;
+}
+
 TEST(InputLutCurves, ConstructionGivesThreeNodesEverywhereRedActive)
 {
     InputLut lut;
     EXPECT_EQ(lut.ActiveChannel(), LutRed);
     for (int32_t channel : {0, 1, 2, 3}) {
         SCOPED_TRACE(channel);
-        EXPECT_EQ(lut.GetNodes(channel), Identity);
+        EXPECT_EQ(Nodes(lut, channel), Identity);
     }
 }
 
@@ -37,12 +52,12 @@ TEST(InputLutCurves, LeavingTheSharedCurveCopiesItAndComingBackRestoresIt)
     EXPECT_EQ(lut.ActiveChannel(), LutGreen);
     for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
         SCOPED_TRACE(channel);
-        EXPECT_EQ(lut.GetNodes(channel), (Bytes{0, 10, 255, 200}));
+        EXPECT_EQ(Nodes(lut, channel), (Bytes{0, 10, 255, 200}));
     }
     lut.LoadNodes(0x00000001, 0, Bytes{7, 8}.data());
     lut.SelectChannel(LutShared);
-    EXPECT_EQ(lut.GetNodes(LutShared), (Bytes{0, 10, 255, 200}));
-    EXPECT_EQ(lut.GetNodes(LutBlue), (Bytes{7, 8})) << "entering the shared curve copies nothing";
+    EXPECT_EQ(Nodes(lut, LutShared), (Bytes{0, 10, 255, 200}));
+    EXPECT_EQ(Nodes(lut, LutBlue), (Bytes{7, 8})) << "entering the shared curve copies nothing";
 }
 
 TEST(InputLutCurves, LoadNodesForms)
@@ -71,10 +86,10 @@ TEST(InputLutCurves, LoadNodesForms)
         InputLut lut;
         lut.LoadNodes(row.Header, row.LutType, row.Nodes.data());
         EXPECT_EQ(lut.ActiveChannel(), row.Active);
-        EXPECT_EQ(lut.GetNodes(LutRed), row.Red);
-        EXPECT_EQ(lut.GetNodes(LutGreen), row.Green);
-        EXPECT_EQ(lut.GetNodes(LutBlue), row.Blue);
-        EXPECT_EQ(lut.GetNodes(LutShared), row.Shared);
+        EXPECT_EQ(Nodes(lut, LutRed), row.Red);
+        EXPECT_EQ(Nodes(lut, LutGreen), row.Green);
+        EXPECT_EQ(Nodes(lut, LutBlue), row.Blue);
+        EXPECT_EQ(Nodes(lut, LutShared), row.Shared);
     }
 }
 
@@ -83,9 +98,14 @@ TEST(InputLutCurves, NodesAreHandedOutOneByteEach)
     InputLut lut;
     lut.CopyCurve(LutGreen, LutShared);
     lut.AppendNode(LutGreen, 256 + 3, -1);
-    EXPECT_EQ(lut.GetNodes(LutGreen), (Bytes{0, 0, 128, 128, 255, 255, 3, 255}));
+    EXPECT_EQ(Nodes(lut, LutGreen), (Bytes{0, 0, 128, 128, 255, 255, 3, 255}));
     lut.TearDown();
-    EXPECT_TRUE(lut.GetNodes(LutShared).empty());
+    EXPECT_TRUE(Nodes(lut, LutShared).empty());
+    for (size_t i = 0; i < MaxNodesPerCurve; ++i) {
+        EXPECT_TRUE(lut.AppendNode(LutRed, 1, 2));
+    }
+    EXPECT_FALSE(lut.AppendNode(LutRed, 3, 4)) << "a curve holds what the stored form can count";
+    EXPECT_EQ(Nodes(lut, LutRed).size(), 2 * MaxNodesPerCurve);
 }
 
 TEST(LutValuesForm, ParsesOnlyValuesOfTheAnnouncedLength)
@@ -107,13 +127,16 @@ TEST(LutValuesForm, ParsesOnlyValuesOfTheAnnouncedLength)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Name);
         uint32_t header = 0xDEAD;
-        Bytes nodes = {42};
-        EXPECT_EQ(ParseLutValues(row.Value.data(), row.Value.size(), header, nodes), row.Accepted);
+        const uint8_t* nodes = nullptr;
+        size_t nodeBytes = 42;
+        EXPECT_EQ(ParseLutValues(row.Value.data(), row.Value.size(), header, nodes, nodeBytes), row.Accepted);
         if (row.Accepted) {
-            EXPECT_EQ(EncodeLutValues(header, nodes), row.Value) << "round trip";
+            uint8_t encoded[MaxLutValueBytes];
+            const size_t size = EncodeLutValues(header, nodes, nodeBytes, encoded);
+            EXPECT_EQ(Bytes(encoded, encoded + size), row.Value) << "round trip";
         } else {
             EXPECT_EQ(header, 0xDEADu);
-            EXPECT_EQ(nodes, Bytes{42});
+            EXPECT_EQ(nodeBytes, 42u);
         }
     }
     EXPECT_EQ(LutNodeCount(0x00020203), 7u);
@@ -122,10 +145,11 @@ TEST(LutValuesForm, ParsesOnlyValuesOfTheAnnouncedLength)
 
 TEST(LutValuesForm, RampsJoinConsecutiveNodes)
 {
-    EXPECT_TRUE(RampSegments({}).empty());
-    EXPECT_TRUE(RampSegments({10, 20}).empty()) << "one node draws nothing";
-    const std::vector<LutRamp> ramps = RampSegments({0, 0, 128, 64, 255, 255});
-    ASSERT_EQ(ramps.size(), 2u);
+    EXPECT_EQ(RampCount(Curve({})), 0u);
+    EXPECT_EQ(RampCount(Curve({10, 20})), 0u) << "one node draws nothing";
+    const CurveBytes curve = Curve({0, 0, 128, 64, 255, 255});
+    ASSERT_EQ(RampCount(curve), 2u);
+    const LutRamp ramps[] = {RampSegment(curve, 0), RampSegment(curve, 1)};
     EXPECT_EQ(ramps[0].StartIndex, 0);
     EXPECT_EQ(ramps[0].StartValue, 0.0);
     EXPECT_EQ(ramps[0].EndIndex, 128);

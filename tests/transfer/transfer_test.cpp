@@ -3,10 +3,14 @@
 // red (or grey) = x mod 256, green = y mod 256, blue = (x + y) mod 256.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "acquire/image_check.h"
@@ -173,6 +177,26 @@ protected:
             count += line.rfind(std::string(call) + " ", 0) == 0 ? 1 : 0;
         }
         return count;
+    }
+
+    // A session that works as a whole: every stored capability answers, and
+    // an image comes whole.
+    void ExpectWorkingSession()
+    {
+        for (TW_UINT16 id : {CAP_XFERCOUNT, ICAP_COMPRESSION, ICAP_PIXELTYPE, ICAP_UNITS, ICAP_XFERMECH,
+                             CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED, CAP_SUPPORTEDCAPS,
+                             CAP_UICONTROLLABLE, ICAP_XRESOLUTION, ICAP_YRESOLUTION, ICAP_PIXELFLAVOR,
+                             ICAP_PLANARCHUNKY, ICAP_BITDEPTH}) {
+            TW_CAPABILITY cap = {id, 0, nullptr};
+            EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_SUCCESS) << "capability " << id;
+            GlobalFree(cap.hContainer);
+        }
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        TW_IMAGEINFO info = {};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+        ExpectPattern(NativeImage(info), 1, info);
+        TW_UINT16 count = 0;
+        EXPECT_EQ(EndXfer(count), TWRC_SUCCESS);
     }
 
     MessageBoxWatcher watcher_;
@@ -408,16 +432,14 @@ TEST_F(Source, OpenTakesTheAssignedIdentityAndTheBoardGeometry)
     EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
 }
 
-TEST_F(Source, BoardThatRefusesFailsTheOpenUntilClosed)
+TEST_F(Source, BoardThatRefusesFailsTheOpenAndLeavesNothingBehind)
 {
     SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_CHECKDEVICEONLINE);
     SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
-    // The application stays connected: a second open is refused as such.
-    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_), TWRC_FAILURE);
-    EXPECT_EQ(ds_.Status(), TWCC_MAXCONNECTIONS);
-    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    // Nothing connected, nothing loaded: the application just tries again.
+    EXPECT_EQ(GetModuleHandleA("MIL.DLL"), nullptr);
     Open();
 }
 
@@ -672,8 +694,8 @@ TEST_F(Source, OneRowColourStripsAndAnEndedTransferForgetsItsFrame)
     EXPECT_EQ(MemoryStrip(tiny, xfer), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
     EXPECT_EQ(MemoryStrip(buffer, xfer), TWRC_SUCCESS);
-    EXPECT_EQ(xfer.YOffset, 0u);
-    EXPECT_EQ(TraceCount("MdigGrab"), 2) << "a fresh frame after MSG_ENDXFER, none for the failed call";
+    EXPECT_EQ(xfer.YOffset, 0u) << "the frame grabbed for the failed call starts at row 0";
+    EXPECT_EQ(TraceCount("MdigGrab"), 2) << "a fresh frame after MSG_ENDXFER, kept for the larger buffer";
 }
 
 // A memory transfer left after its first strip is forgotten when the source
@@ -1087,6 +1109,280 @@ TEST_F(Source, LayoutRequestsGetTheFullFrameBack)
     }
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, nullptr), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+}
+
+// Every allocation the module makes while opening, and while enabling with
+// its dialog, refused in turn as a system out of memory refuses one: each
+// answer is a failure with its condition and nothing changed, or a session
+// that works; a normal open or enable follows.
+TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
+{
+    Open();  // the registry defaults are written once, with their box
+    Close();
+    RefusedAllocation allocations(ds_.Handle());
+    Open();
+    const long opening = allocations.Count();
+    Close();
+    int refused = 0;
+    for (long n = 1; n <= opening; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(opening) + " of MSG_OPENDS refused");
+        allocations.Refuse(n);
+        const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_);
+        allocations.Refuse(0);
+        if (rc == TWRC_SUCCESS) {
+            open_ = true;
+            ExpectWorkingSession();
+            Close();
+        } else {
+            ++refused;
+            EXPECT_EQ(rc, TWRC_FAILURE);
+            const TW_UINT16 condition = ds_.Status();
+            EXPECT_NE(condition, TWCC_SUCCESS);
+            if (n == 1) {
+                EXPECT_EQ(condition, TWCC_LOWMEMORY) << "the first capability default";
+            }
+            EXPECT_EQ(GetModuleHandleA("MIL.DLL"), nullptr) << "the board libraries are unloaded";
+        }
+        Open();  // still in state 3 and nobody connected
+        Close();
+    }
+    // The capability defaults alone are 16 blocks.
+    EXPECT_GE(refused, 16) << "of " << opening;
+    std::printf("MSG_OPENDS: %d of its %ld allocations refused fail it\n", refused, opening);
+
+    Open();
+    TW_USERINTERFACE ui = {1, 0, nullptr};
+    allocations.Refuse(0);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+    const long enabling = allocations.Count();
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    ASSERT_GE(enabling, 1) << "the dialog's state";
+    for (long n = 1; n <= enabling; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(enabling) + " of MSG_ENABLEDS refused");
+        allocations.Refuse(n);
+        const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+        allocations.Refuse(0);
+        if (rc == TWRC_FAILURE) {
+            EXPECT_NE(ds_.Status(), TWCC_SUCCESS);
+            EXPECT_EQ(FindWindowA(nullptr, "Frame Grabber Settings"), nullptr) << "no dialog";
+            EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_FAILURE) << "still state 4";
+            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui), TWRC_SUCCESS);
+        } else {
+            EXPECT_EQ(rc, TWRC_SUCCESS);
+        }
+        EXPECT_TRUE(IsWindowVisible(FindWindowA(nullptr, "Frame Grabber Settings")));
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    }
+    std::printf("MSG_ENABLEDS with the dialog: %ld allocations\n", enabling);
+}
+
+// What one thread of a two-threaded application saw: images checked whole,
+// clean failures, and what went wrong otherwise (GoogleTest is built here
+// without thread support, so threads report to the test's thread).
+struct ThreadReport {
+    int Images = 0;
+    int Failures = 0;
+    std::string Faults;
+};
+
+// One image by native or memory transfer (strips of a few rows), checked
+// whole against the pattern of the grey board; false after a failure.
+bool TransferChecked(DsModule& ds, bool memory, ThreadReport& report)
+{
+    DecodedImage image;
+    std::string error;
+    if (!memory) {
+        TW_HANDLE bitmap = nullptr;
+        const TW_UINT16 rc = ds.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap);
+        if (rc != TWRC_XFERDONE) {
+            report.Failures += rc == TWRC_FAILURE;
+            report.Faults += rc == TWRC_FAILURE ? "" : "native answer " + std::to_string(rc) + "\n";
+            return false;
+        }
+        const std::vector<uint8_t> dib = BlockBytes(bitmap);
+        GlobalFree(bitmap);
+        if (!DecodeDib(dib.data(), dib.size(), image, error)) {
+            report.Faults += "native: " + error + "\n";
+            return false;
+        }
+    } else {
+        std::vector<uint8_t> strip(50000);
+        for (TW_UINT16 rc = TWRC_SUCCESS; rc == TWRC_SUCCESS;) {
+            TW_IMAGEMEMXFER xfer = {};
+            xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(strip.size()), strip.data()};
+            rc = ds.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+            if (rc == TWRC_FAILURE) {
+                ++report.Failures;
+                return false;
+            }
+            if ((rc != TWRC_SUCCESS && rc != TWRC_XFERDONE) || xfer.YOffset != image.Height ||
+                xfer.Columns == 0 || (image.Height != 0 && xfer.BytesPerRow != image.Width * image.Samples)) {
+                report.Faults += "strip " + std::to_string(rc) + " at row " + std::to_string(xfer.YOffset) +
+                                 " after " + std::to_string(image.Height) + " rows\n";
+                return false;
+            }
+            image.Width = xfer.Columns;
+            image.Samples = xfer.BytesPerRow / xfer.Columns;
+            image.Pixels.insert(image.Pixels.end(), strip.begin(), strip.begin() + xfer.BytesWritten);
+            image.Height += xfer.Rows;
+        }
+    }
+    if (image.Height != 576 || !MatchesPattern(image, 1, error)) {
+        report.Faults += std::string(memory ? "memory" : "native") + " image of " + std::to_string(image.Height) +
+                         " rows: " + error + "\n";
+        return false;
+    }
+    ++report.Images;
+    return true;
+}
+
+TEST_F(Source, TwoThreadsGetWholeImagesOrCleanFailures)
+{
+    Open();
+    SetCount(-1);
+    // Transfers on one thread while another closes, opens and sets the
+    // pixel type.
+    std::atomic<bool> stop{false};
+    ThreadReport transfers;
+    std::thread transferring([&] {
+        for (int i = 0; !stop; ++i) {
+            TW_USERINTERFACE ui = {0, 0, nullptr};
+            ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+            if (TransferChecked(ds_, i % 2 == 1, transfers)) {
+                TW_PENDINGXFERS pending = {};
+                ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+            }
+        }
+    });
+    int sessions = 0;
+    for (const DWORD end = GetTickCount() + 1500; GetTickCount() < end; ++sessions) {
+        ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_);
+        // The other thread may have enabled the source in between, which
+        // ends negotiation: these may be refused.
+        for (const auto& [cap, type, value] : {std::tuple<TW_UINT16, TW_UINT16, uint16_t>{CAP_XFERCOUNT, TWTY_INT16, 0xFFFF},
+                                              {ICAP_PIXELTYPE, TWTY_UINT16, sessions % 2 == 0 ? TWPT_RGB : TWPT_GRAY}}) {
+            TW_CAPABILITY set = {cap, TWON_ONEVALUE, GlobalBlock(OneValueBytes(type, value))};
+            ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &set);
+            GlobalFree(set.hContainer);
+        }
+        Sleep(sessions % 3);
+    }
+    stop = true;
+    transferring.join();
+    EXPECT_EQ(transfers.Faults, "");
+    EXPECT_GT(transfers.Images, 0) << transfers.Failures << " failures, " << sessions << " sessions";
+    std::printf("against open/close: %d images, %d failures, %d sessions\n", transfers.Images, transfers.Failures,
+                sessions);
+
+    // Two threads transferring at once, native and in strips.
+    Close();
+    Open();
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    ThreadReport reports[2];
+    auto transfer = [&](ThreadReport& report, bool startWithMemory) {
+        for (int i = 0; report.Images < 25 && report.Failures < 100000; ++i) {
+            if (TransferChecked(ds_, (i % 2 == 0) == startWithMemory, report)) {
+                TW_PENDINGXFERS pending = {};
+                ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+            }
+        }
+    };
+    std::thread first(transfer, std::ref(reports[0]), true);
+    std::thread second(transfer, std::ref(reports[1]), false);
+    first.join();
+    second.join();
+    for (const ThreadReport& report : reports) {
+        EXPECT_EQ(report.Faults, "");
+        EXPECT_EQ(report.Images, 25) << report.Failures << " failures";
+        std::printf("one of two transferring threads: %d images, %d failures\n", report.Images, report.Failures);
+    }
+
+    // The dialog, with its live preview drawn by the board library's thread,
+    // belongs to this thread; another one closes the source, which must stop
+    // the preview and destroy the dialog, while this one keeps calling in as
+    // an application's message loop does. Waiting for its turn, this thread
+    // answers what the closing sends its windows: neither waits for ever.
+    Close();
+    SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "40");
+    Open();
+    TW_USERINTERFACE shown = {1, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &shown), TWRC_SUCCESS);
+    HWND dialog = FindWindowA(nullptr, "Frame Grabber Settings");
+    SendMessageA(GetDlgItem(dialog, 1086), BM_CLICK, 0, 0);  // "Show preview window >>"
+    std::atomic<bool> closed{false};
+    std::thread closing([&] {
+        ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        closed = true;
+    });
+    // Threads that wait for each other wait for good: a watchdog ends the
+    // program then, and the missing summary fails the test.
+    std::thread watchdog([&] {
+        for (int i = 0; i < 100 && !closed; ++i) {
+            Sleep(100);
+        }
+        if (!closed) {
+            std::printf("the close and the dialog's thread wait for each other\n");
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    });
+    while (!closed) {
+        MSG message = {};
+        TW_EVENT event = {&message, 0};
+        ds_.Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
+    }
+    closing.join();
+    watchdog.join();
+    open_ = false;
+    EXPECT_FALSE(IsWindow(dialog));
+}
+
+// A disk that fills up midway, made by the file size limit the script
+// full_disk.sh runs this program under (TALVENIX_FILE_LIMIT, in bytes): the
+// board library's save (the board's own pixel type, TIFF) and the source's
+// own writer (BMP) fail, stay in state 6 and leave the application's file as
+// it was, with nothing left beside it.
+TEST_F(Source, FullDiskFailsTheFileTransferAndKeepsTheFile)
+{
+    char limit[32] = "";
+    if (GetEnvironmentVariableA("TALVENIX_FILE_LIMIT", limit, sizeof limit) == 0) {
+        GTEST_SKIP() << "run by full_disk.sh";
+    }
+    ASSERT_LT(std::strtoul(limit, nullptr, 10), 442368u) << "the limit must cut the image";
+    const std::string folder = TempFolder() + "\\talvenix-full-disk";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string target = folder + "\\image.tif";
+    const std::string before = "the application's earlier image";
+    std::ofstream(target, std::ios::binary) << before;
+    Open();
+    SetCount(-1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_SETUPFILEXFER setup = {};
+    std::snprintf(setup.FileName, sizeof setup.FileName, "%s", target.c_str());
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+    for (TW_UINT16 format : {TWFF_TIFF, TWFF_BMP}) {
+        SCOPED_TRACE(format == TWFF_TIFF ? "the board library's save" : "the source's own writer");
+        setup.Format = format;
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+        EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
+        const std::string now = ReadFileText(target);
+        EXPECT_TRUE(now == before) << "the application's file now holds " << now.size() << " bytes";
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA((folder + "\\*.tmp").c_str(), &found);
+        EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "left beside it: " << found.cFileName;
+        if (search != INVALID_HANDLE_VALUE) {
+            FindClose(search);
+        }
+    }
+    // Still state 6: an image that needs no file comes.
+    TW_IMAGEINFO info = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    ExpectPattern(NativeImage(info), 1, info);
+    DeleteFileA(target.c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 }  // namespace
