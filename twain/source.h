@@ -28,5 +28,9 @@ extern HWND DialogHandle;
 // Registry path of the source's base key; the settings key hangs below it.
 constexpr const char* BaseKeyPath = "SOFTWARE\\Talvenix\\Twain\\";
 
+// Fills the records above that are set at load (trace switch, folder,
+// identity defaults), at process attach of the module `instance`.
+void LoadModuleRecords(HINSTANCE instance);
+
 // A REG_DWORD of the base key, 0 when it is absent or not a REG_DWORD.
 DWORD ReadBaseKeyDword(const char* name);
