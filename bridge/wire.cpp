@@ -65,6 +65,28 @@ bool AnswerFits(const WireShape& shape, uint32_t sentLength, uint32_t dataLength
     return dataLength == sentLength && dataLength <= shape.Size;
 }
 
+void StripFieldsToWire(const TW_IMAGEMEMXFER& xfer, WireImageMemXfer& wire)
+{
+    wire.Compression = xfer.Compression;
+    wire.BytesPerRow = xfer.BytesPerRow;
+    wire.Columns = xfer.Columns;
+    wire.Rows = xfer.Rows;
+    wire.XOffset = xfer.XOffset;
+    wire.YOffset = xfer.YOffset;
+    wire.BytesWritten = xfer.BytesWritten;
+}
+
+void StripFieldsFromWire(const WireImageMemXfer& wire, TW_IMAGEMEMXFER& xfer)
+{
+    xfer.Compression = wire.Compression;
+    xfer.BytesPerRow = wire.BytesPerRow;
+    xfer.Columns = wire.Columns;
+    xfer.Rows = wire.Rows;
+    xfer.XOffset = wire.XOffset;
+    xfer.YOffset = wire.YOffset;
+    xfer.BytesWritten = wire.BytesWritten;
+}
+
 bool StripFits(uint32_t length, uint32_t bytesWritten, uint32_t room)
 {
     return length == bytesWritten && length <= room;

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "twain/twain_types.h"
+
 #pragma pack(push, 2)
 
 struct WireCapability {
@@ -107,6 +109,11 @@ constexpr uint32_t BridgeNoticeMessage = 0x8000 + 0x54;  // WM_APP + 'T'; wParam
 bool FormatHostArguments(const HostArguments& arguments, char* text, size_t size);
 // Reads what FormatHostArguments wrote; false on anything else.
 bool ParseHostArguments(const char* text, HostArguments& arguments);
+
+// The fields of a memory transfer that describe the strip (not its buffer),
+// between the structure of either side and the wire.
+void StripFieldsToWire(const TW_IMAGEMEMXFER& xfer, WireImageMemXfer& wire);
+void StripFieldsFromWire(const WireImageMemXfer& wire, TW_IMAGEMEMXFER& xfer);
 
 // Whether an answer's sizes fit what was asked: the structure's size as
 // sent (`sentLength`), a container within Extra and only for a capability.

@@ -100,9 +100,11 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
     }
     case WireKind::MemXfer: {
         const auto* xfer = static_cast<const TW_IMAGEMEMXFER*>(t.pData);
-        const WireImageMemXfer wire = {xfer->Compression, xfer->BytesPerRow, xfer->Columns, xfer->Rows,
-                                       xfer->XOffset, xfer->YOffset, xfer->BytesWritten, xfer->Memory.Flags,
-                                       xfer->Memory.Length, xfer->Memory.TheMem != nullptr ? 1u : 0u};
+        WireImageMemXfer wire = {};
+        StripFieldsToWire(*xfer, wire);
+        wire.Flags = xfer->Memory.Flags;
+        wire.Length = xfer->Memory.Length;
+        wire.TheMem = xfer->Memory.TheMem != nullptr ? 1u : 0u;
         std::memcpy(block.Data, &wire, sizeof wire);
         return 0;
     }
@@ -138,6 +140,22 @@ int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
     return failed;
 }
 
+// A new movable block for the application, locked at `bytes`; none (and
+// reported with `context`) when memory is out.
+HGLOBAL NewLockedBlock(UINT flags, uint32_t size, void*& bytes, const char* context)
+{
+    HGLOBAL block = GlobalAlloc(flags, size);
+    bytes = block != nullptr ? GlobalLock(block) : nullptr;
+    if (bytes == nullptr) {
+        if (block != nullptr) {
+            GlobalFree(block);
+        }
+        ReportCondition(context, TWCC_LOWMEMORY);
+        return nullptr;
+    }
+    return block;
+}
+
 // The bitmap the source handed the host, as a new block of the application.
 int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
 {
@@ -145,13 +163,10 @@ int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
         ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
         return 1;
     }
-    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, answer.ImageLength);
-    void* to = block != nullptr ? GlobalLock(block) : nullptr;
-    if (to == nullptr) {
-        if (block != nullptr) {
-            GlobalFree(block);
-        }
-        ReportCondition("General failure in response to DAT_IMAGENATIVEXFER.  ", TWCC_LOWMEMORY);
+    void* to = nullptr;
+    HGLOBAL block = NewLockedBlock(GMEM_MOVEABLE, answer.ImageLength, to,
+                                   "General failure in response to DAT_IMAGENATIVEXFER.  ");
+    if (block == nullptr) {
         return 1;
     }
     const int failed = ReadHostMemory(answer.ImageAddress, to, answer.ImageLength);
@@ -186,13 +201,10 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
         if (answer.ExtraLength == 0) {
             return 0;
         }
-        HGLOBAL container = GlobalAlloc(GHND, answer.ExtraLength);
-        void* to = container != nullptr ? GlobalLock(container) : nullptr;
-        if (to == nullptr) {
-            if (container != nullptr) {
-                GlobalFree(container);
-            }
-            ReportCondition("General failure in response to DAT_CAPABILITY.  ", TWCC_LOWMEMORY);
+        void* to = nullptr;
+        HGLOBAL container = NewLockedBlock(GHND, answer.ExtraLength, to,
+                                           "General failure in response to DAT_CAPABILITY.  ");
+        if (container == nullptr) {
             return 1;
         }
         std::memcpy(to, answer.Extra, answer.ExtraLength);
@@ -212,13 +224,7 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
         auto* xfer = static_cast<TW_IMAGEMEMXFER*>(t.pData);
         WireImageMemXfer wire = {};
         std::memcpy(&wire, answer.Data, sizeof wire);
-        xfer->Compression = wire.Compression;
-        xfer->BytesPerRow = wire.BytesPerRow;
-        xfer->Columns = wire.Columns;
-        xfer->Rows = wire.Rows;
-        xfer->XOffset = wire.XOffset;
-        xfer->YOffset = wire.YOffset;
-        xfer->BytesWritten = wire.BytesWritten;
+        StripFieldsFromWire(wire, *xfer);
         return returnCode == TWRC_SUCCESS || returnCode == TWRC_XFERDONE ? TakeStrip(*xfer, answer) : 0;
     }
     default:
@@ -273,7 +279,7 @@ TW_UINT16 Close()
         Triplet close = {&AppIdentity, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &SourceIdentity};
         Forward(close);
     }
-    StopHost();
+    StopHost(HostExitWait);
     AppIdentity.Id = 0;
     SourceState = 300;
     return TWRC_SUCCESS;

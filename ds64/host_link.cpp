@@ -12,7 +12,6 @@ namespace {
 constexpr const char* HostFolder = "\\twain_32\\Talvenix\\";
 constexpr const char* HostFileName = "TwainHost32.exe";
 constexpr const char* NoticeClassName = "Talvenix TWAIN 64 notices";
-constexpr DWORD HostExitWait = 5000;
 
 struct HostRecords {
     HANDLE Section = nullptr;
@@ -191,11 +190,13 @@ int StartHost()
     return 0;
 }
 
-void StopHost()
+void StopHost(unsigned long wait)
 {
     if (Host.Process != nullptr) {
-        if (WaitForSingleObject(Host.Process, HostExitWait) != WAIT_OBJECT_0) {
-            DebugLog().Write("The 32-bit host did not end after MSG_CLOSEDS; terminated\n");
+        if (WaitForSingleObject(Host.Process, wait) != WAIT_OBJECT_0) {
+            if (wait != 0) {
+                DebugLog().Write("The 32-bit host did not end after MSG_CLOSEDS; terminated\n");
+            }
             TerminateProcess(Host.Process, 1);
             WaitForSingleObject(Host.Process, HostExitWait);
         }

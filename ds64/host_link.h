@@ -13,9 +13,11 @@
 // (logged, nothing left behind).
 int StartHost();
 
-// Ends the host (it leaves by itself after MSG_CLOSEDS; one that does not
-// is terminated) and closes the channel. Nothing happens without a host.
-void StopHost();
+// Ends the host and closes the channel: a host told MSG_CLOSEDS leaves by
+// itself, one that has not left after `wait` ms is terminated. Nothing
+// happens without a host.
+constexpr unsigned long HostExitWait = 5000;
+void StopHost(unsigned long wait);
 
 // A host was started and has not been seen gone.
 bool HostRunning();

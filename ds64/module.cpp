@@ -6,11 +6,6 @@
 
 LONG SourceState = 300;
 
-// The C++ runtime's hook that frees its emergency exception buffer.
-namespace __gnu_cxx {
-void __freeres() noexcept;
-}
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
@@ -24,10 +19,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         // Unloaded while open: the host must not outlive the session. At
         // process exit (reserved not null) the job object ends it.
         if (reserved == nullptr) {
-            StopHost();
-            __gnu_cxx::__freeres();
+            StopHost(0);
         }
         AppIdentity.Id = 0;
+        FreeRuntimeAtUnload(reserved);
         break;
     default:
         break;

@@ -116,24 +116,12 @@ void ServeMemXfer(BridgeBlock& block)
         StripRoom = wire.Length;
     }
     TW_IMAGEMEMXFER xfer = {};
-    xfer.Compression = wire.Compression;
-    xfer.BytesPerRow = wire.BytesPerRow;
-    xfer.Columns = wire.Columns;
-    xfer.Rows = wire.Rows;
-    xfer.XOffset = wire.XOffset;
-    xfer.YOffset = wire.YOffset;
-    xfer.BytesWritten = wire.BytesWritten;
+    StripFieldsFromWire(wire, xfer);
     xfer.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
     xfer.Memory.Length = wire.Length;
     xfer.Memory.TheMem = wire.TheMem != 0 ? StripBuffer : nullptr;
     block.ReturnCode = Call(block, &xfer);
-    wire.Compression = xfer.Compression;
-    wire.BytesPerRow = xfer.BytesPerRow;
-    wire.Columns = xfer.Columns;
-    wire.Rows = xfer.Rows;
-    wire.XOffset = xfer.XOffset;
-    wire.YOffset = xfer.YOffset;
-    wire.BytesWritten = xfer.BytesWritten;
+    StripFieldsToWire(xfer, wire);
     std::memcpy(block.Data, &wire, sizeof wire);
     block.ImageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(StripBuffer));
     block.ImageLength = xfer.BytesWritten;

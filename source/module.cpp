@@ -4,11 +4,6 @@
 DWORD NativeLayout = 0;
 HWND DialogHandle = nullptr;
 
-// The C++ runtime's hook that frees its emergency exception buffer.
-namespace __gnu_cxx {
-void __freeres() noexcept;
-}
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
@@ -20,13 +15,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         break;
     case DLL_PROCESS_DETACH:
         AppIdentity.Id = 0;
-        // The statically linked runtime keeps about 19 kB for exceptions
-        // thrown when memory is out; a manager that unloads the source after
-        // every session would lose them at each unload. At process exit
-        // (reserved not null) nothing needs freeing.
-        if (reserved == nullptr) {
-            __gnu_cxx::__freeres();
-        }
+        FreeRuntimeAtUnload(reserved);
         break;
     default:
         break;

@@ -82,6 +82,22 @@ DWORD ReadBaseKeyDword(const char* name)
     return read ? value : 0;
 }
 
+// The C++ runtime's hook that frees its emergency exception buffer.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
+void FreeRuntimeAtUnload(LPVOID reserved)
+{
+    // The runtime keeps about 19 kB for exceptions thrown when memory is
+    // out; a manager that unloads the source after every session would lose
+    // them at each unload. At process exit (reserved not null) nothing needs
+    // freeing.
+    if (reserved == nullptr) {
+        __gnu_cxx::__freeres();
+    }
+}
+
 void LoadModuleRecords(HINSTANCE instance)
 {
     ReadDumpMode();

@@ -32,5 +32,9 @@ constexpr const char* BaseKeyPath = "SOFTWARE\\Talvenix\\Twain\\";
 // identity defaults), at process attach of the module `instance`.
 void LoadModuleRecords(HINSTANCE instance);
 
+// At process detach of the module: frees what the statically linked C++
+// runtime keeps (`reserved` as DllMain got it).
+void FreeRuntimeAtUnload(LPVOID reserved);
+
 // A REG_DWORD of the base key, 0 when it is absent or not a REG_DWORD.
 DWORD ReadBaseKeyDword(const char* name);

@@ -389,6 +389,32 @@ TEST_F(Forwarding, HostKilledMidTransferFailsEveryCallUntilClosed)
     EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "a fresh session";
 }
 
+// Run only as the child of the next test: an application that opened the
+// source and is then killed.
+TEST_F(Forwarding, DISABLED_OpenAndWaitToBeKilled)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    Sleep(60000);
+}
+
+TEST_F(Forwarding, HostEndsWhenTheApplicationIsKilled)
+{
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    CapturedProcess application(TempFolder() + "\\ds64-killed-application.txt");
+    ASSERT_TRUE(application.Start(std::string("\"") + self +
+                                  "\" --gtest_also_run_disabled_tests --gtest_filter=*OpenAndWaitToBeKilled"));
+    for (int i = 0; i < 1000 && HostProcesses().empty(); ++i) {
+        Sleep(10);
+    }
+    ASSERT_EQ(HostProcesses().size(), 1u) << application.Output();
+    application.Wait(0);  // killed
+    for (int i = 0; i < 500 && !HostProcesses().empty(); ++i) {
+        Sleep(10);
+    }
+    EXPECT_TRUE(HostProcesses().empty()) << "a host outlived its application";
+}
+
 TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
 {
     ASSERT_EQ(Open(), TWRC_SUCCESS);
