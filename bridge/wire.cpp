@@ -48,6 +48,12 @@ bool FormatHostArguments(const HostArguments& a, char* text, size_t size)
 
 bool ParseHostArguments(const char* text, HostArguments& a)
 {
+    // Unsigned conversions would take a sign and wrap a negative number.
+    for (const char* c = text; *c != '\0'; ++c) {
+        if ((*c < '0' || *c > '9') && *c != ' ') {
+            return false;
+        }
+    }
     int consumed = 0;
     if (std::sscanf(text, "%" SCNu32 " %" SCNu32 " %" SCNu32 " %" SCNu32 " %" SCNu32 "%n", &a.Section, &a.RequestEvent, &a.AnswerEvent, &a.Parent, &a.NoticeWindow,
                     &consumed) != 5) {

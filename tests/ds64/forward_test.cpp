@@ -323,7 +323,7 @@ TEST_F(Forwarding, DialogRunsInTheHostAndCancelAsksToClose)
     const int before = NoticeCount();
     ASSERT_EQ(Enable(true), TWRC_SUCCESS);
     HWND dialog = nullptr;
-    for (int i = 0; i < 200 && dialog == nullptr; ++i) {
+    for (int i = 0; i < 1000 && dialog == nullptr; ++i) {
         dialog = FindWindowA(nullptr, "Frame Grabber Settings");
         Sleep(10);
     }
@@ -404,12 +404,13 @@ TEST_F(Forwarding, HostEndsWhenTheApplicationIsKilled)
     CapturedProcess application(TempFolder() + "\\ds64-killed-application.txt");
     ASSERT_TRUE(application.Start(std::string("\"") + self +
                                   "\" --gtest_also_run_disabled_tests --gtest_filter=*OpenAndWaitToBeKilled"));
-    for (int i = 0; i < 1000 && HostProcesses().empty(); ++i) {
+    // Generous: a second Wine program starting on a loaded machine.
+    for (int i = 0; i < 3000 && HostProcesses().empty(); ++i) {
         Sleep(10);
     }
     ASSERT_EQ(HostProcesses().size(), 1u) << application.Output();
     application.Wait(0);  // killed
-    for (int i = 0; i < 500 && !HostProcesses().empty(); ++i) {
+    for (int i = 0; i < 1500 && !HostProcesses().empty(); ++i) {
         Sleep(10);
     }
     EXPECT_TRUE(HostProcesses().empty()) << "a host outlived its application";
