@@ -296,13 +296,18 @@ TW_UINT16 Open(const Triplet& t)
     if (StartHost()) {
         return FailWith(OpenContext, TWCC_OPERATIONERROR);
     }
+    // The 32-bit source takes only its application's calls from here on,
+    // the status and the close after a refused open included.
+    AppIdentity = *t.pOrigin;
     const TW_UINT16 opened = Forward(t);
     if (opened != TWRC_SUCCESS) {
+        // Unlike the 32-bit source, which keeps the application connected
+        // until MSG_CLOSEDS, a refused open ends the host: the next open
+        // starts afresh.
         const TW_UINT16 condition = HostRunning() ? HostCondition() : TWCC_OPERATIONERROR;
         Close();
         return FailWith(OpenContext, condition);
     }
-    AppIdentity = *t.pOrigin;
     SourceIdentity = *static_cast<const TW_IDENTITY*>(t.pData);
     SourceState = 400;
     return TWRC_SUCCESS;

@@ -357,6 +357,18 @@ TEST_F(Forwarding, MissingHostFailsTheOpenWithACodeAndALogLine)
     EXPECT_EQ(Open(), TWRC_SUCCESS) << "the host back in place";
 }
 
+TEST_F(Forwarding, RefusedOpenGivesTheSourcesCodeAndEndsTheHost)
+{
+    SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");
+    const TW_UINT16 opened = Open();
+    const TW_UINT16 condition = ds_.Status();
+    SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
+    EXPECT_EQ(opened, TWRC_FAILURE);
+    EXPECT_EQ(condition, TWCC_CHECKDEVICEONLINE) << "the 32-bit source's own code";
+    EXPECT_TRUE(HostProcesses().empty());
+    EXPECT_EQ(Open(), TWRC_SUCCESS);
+}
+
 TEST_F(Forwarding, HostKilledMidTransferFailsEveryCallUntilClosed)
 {
     ASSERT_EQ(Open(), TWRC_SUCCESS);
