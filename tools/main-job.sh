@@ -37,13 +37,16 @@ wine "$twacquire" --list
 echo "# identity of the source:"
 wine "$twacquire" --identity
 
-out="$build/acquired"
-rm -rf "$out"
-for mech in native memory file; do
-    echo "# acquiring by $mech transfer:"
-    wine "$twacquire" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$out/$mech")"
-done
-echo "# images are in $out"
+# Two images by each mechanism with the installed program $1 into $2.
+acquire_each() {
+    rm -rf "$2"
+    for mech in native memory file; do
+        echo "# acquiring by $mech transfer${3:-}:"
+        wine "$1" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$2/$mech")"
+    done
+    echo "# images are in $2"
+}
+acquire_each "$twacquire" "$build/acquired"
 
 echo "# a 64-bit Windows: installing silently into a fresh 64-bit prefix"
 wine_env_stop
@@ -58,10 +61,4 @@ cp "$WINEPREFIX/drive_c/windows/twain_64/Talvenix/Twain_64.ds" "$WINEPREFIX/driv
 twacquire64='C:\Program Files (x86)\Talvenix\Orion TWAIN\twacquire64.exe'
 echo "# sources found by Wine's 64-bit Data Source Manager:"
 wine "$twacquire64" --list
-out="$build/acquired64"
-rm -rf "$out"
-for mech in native memory file; do
-    echo "# acquiring by $mech transfer in a 64-bit application:"
-    wine "$twacquire64" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$out/$mech")"
-done
-echo "# images are in $out"
+acquire_each "$twacquire64" "$build/acquired64" " in a 64-bit application"
