@@ -1,5 +1,7 @@
 #include "acquire/box_watcher.h"
 
+#include <tlhelp32.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -7,9 +9,29 @@
 namespace {
 
 struct Found {
-    DWORD Process;
+    std::vector<DWORD> Processes;
     std::vector<HWND> Boxes;
 };
+
+// This process and the ones it started: a 64-bit source's boxes come from
+// its 32-bit host process.
+std::vector<DWORD> OwnProcesses()
+{
+    std::vector<DWORD> processes{GetCurrentProcessId()};
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return processes;
+    }
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == processes[0] && entry.th32ProcessID != processes[0]) {
+            processes.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return processes;
+}
 
 BOOL CALLBACK CollectBoxes(HWND window, LPARAM param)
 {
@@ -19,7 +41,8 @@ BOOL CALLBACK CollectBoxes(HWND window, LPARAM param)
     char className[16] = "";
     GetClassNameA(window, className, sizeof className);
     // A message box is a dialog with a static text and an OK button.
-    if (process == found->Process && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window) &&
+    const bool ours = std::find(found->Processes.begin(), found->Processes.end(), process) != found->Processes.end();
+    if (ours && lstrcmpA(className, "#32770") == 0 && IsWindowVisible(window) &&
         GetDlgItem(window, IDOK) != nullptr && GetDlgItem(window, 0xFFFF) != nullptr) {
         found->Boxes.push_back(window);
     }
@@ -48,7 +71,7 @@ void BoxWatcher::Scan()
 {
     answered_.erase(std::remove_if(answered_.begin(), answered_.end(), [](HWND box) { return !IsWindow(box); }),
                     answered_.end());
-    Found found{GetCurrentProcessId(), {}};
+    Found found{OwnProcesses(), {}};
     EnumWindows(CollectBoxes, reinterpret_cast<LPARAM>(&found));
     for (HWND box : found.Boxes) {
         if (std::find(answered_.begin(), answered_.end(), box) == answered_.end()) {

@@ -1,5 +1,6 @@
 // Unattended runs: the source's modal message boxes would wait for a person.
-// A thread finds the message boxes of this process, prints caption and text,
+// A thread finds the message boxes of this process and of the processes it
+// started (a 64-bit source's host), prints caption and text,
 // and presses OK.
 #pragma once
 

@@ -6,7 +6,7 @@
 namespace {
 
 // Wine's manager takes the MSG_OPENDSM argument as the window handle itself,
-// where the TWAIN standard passes a pointer to it.
+// where the TWAIN standard (and the 2.x manager) passes a pointer to it.
 bool RunningOnWine()
 {
     HMODULE ntdll = GetModuleHandleA("ntdll.dll");
@@ -22,18 +22,19 @@ DataSourceManager::~DataSourceManager()
 
 bool DataSourceManager::Open(HWND window, std::string& error)
 {
-    library_ = LoadLibraryA("TWAIN_32.DLL");
+    library_ = LoadLibraryA(Library.c_str());
     if (library_ == nullptr) {
-        error = "the TWAIN Data Source Manager (TWAIN_32.DLL) is not installed";
+        error = "the TWAIN Data Source Manager (" + Library + ") is not installed";
         return false;
     }
     entry_ = reinterpret_cast<DsmEntryProc>(reinterpret_cast<void (*)()>(GetProcAddress(library_, "DSM_Entry")));
     if (entry_ == nullptr) {
-        error = "TWAIN_32.DLL has no DSM_Entry";
+        error = Library + " has no DSM_Entry";
         return false;
     }
     window_ = window;
-    TW_MEMREF parent = RunningOnWine() ? static_cast<TW_MEMREF>(window_) : static_cast<TW_MEMREF>(&window_);
+    handleAsParent_ = RunningOnWine() && Library == "TWAIN_32.DLL";
+    TW_MEMREF parent = handleAsParent_ ? static_cast<TW_MEMREF>(window_) : static_cast<TW_MEMREF>(&window_);
     const TW_UINT16 rc = entry_(&App, nullptr, DG_CONTROL, DAT_PARENT, MSG_OPENDSM, parent);
     if (rc != TWRC_SUCCESS) {
         error = std::string("the Data Source Manager refused MSG_OPENDSM (") + ConditionName(Condition(nullptr)) +
@@ -47,7 +48,7 @@ bool DataSourceManager::Open(HWND window, std::string& error)
 void DataSourceManager::Close()
 {
     if (open_) {
-        TW_MEMREF parent = RunningOnWine() ? static_cast<TW_MEMREF>(window_) : static_cast<TW_MEMREF>(&window_);
+        TW_MEMREF parent = handleAsParent_ ? static_cast<TW_MEMREF>(window_) : static_cast<TW_MEMREF>(&window_);
         entry_(&App, nullptr, DG_CONTROL, DAT_PARENT, MSG_CLOSEDSM, parent);
         open_ = false;
     }

@@ -18,7 +18,7 @@ public:
     DataSourceManager(const DataSourceManager&) = delete;
     DataSourceManager& operator=(const DataSourceManager&) = delete;
 
-    // Loads TWAIN_32.DLL and opens the manager with `window`.
+    // Loads the manager (`Library`) and opens it with `window`.
     bool Open(HWND window, std::string& error);
     void Close();
 
@@ -31,12 +31,15 @@ public:
     std::vector<TW_IDENTITY> Sources();
 
     TW_IDENTITY App = {};
+    // TWAIN_32.DLL, or TWAINDSM.DLL: the 2.x manager, built for 32 and 64 bits.
+    std::string Library = "TWAIN_32.DLL";
 
 private:
     HMODULE library_ = nullptr;
     DsmEntryProc entry_ = nullptr;
     bool open_ = false;
     HWND window_ = nullptr;
+    bool handleAsParent_ = false;  // Wine's own TWAIN_32.DLL
 };
 
 // The identity of one of our tools as a TWAIN application.

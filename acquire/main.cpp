@@ -52,6 +52,7 @@ int main(int argc, char** argv)
                                 GetModuleHandleA(nullptr), nullptr);
     DataSourceManager dsm;
     dsm.App = ApplicationIdentity("twacquire");
+    dsm.Library = options.Manager;
     std::string error;
     if (!dsm.Open(window, error)) {
         std::fprintf(stderr, "twacquire: %s\n", error.c_str());

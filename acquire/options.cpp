@@ -65,6 +65,8 @@ void Usage(FILE* out)
         "  --unattended           dismiss the source's message boxes, printing them\n"
         "                         (the default when standard input is not a terminal)\n"
         "  --timeout SECONDS      give up waiting for the source (default 60; none with --ui)\n"
+        "  --manager twain32|twaindsm  the Data Source Manager to load: TWAIN_32.DLL\n"
+        "                         (default) or the 2.x manager TWAINDSM.DLL\n"
         "  --check                read each image as an application would and compare it\n"
         "                         with the simulated board's gradient pattern\n"
         "  --help                 this text\n",
@@ -116,6 +118,13 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 return false;
             }
             options.PixelType = text == "gray" ? TWPT_GRAY : TWPT_RGB;
+        } else if (arg == "--manager") {
+            if (!value(text)) return false;
+            if (text != "twain32" && text != "twaindsm") {
+                std::fprintf(stderr, "twacquire: unknown manager %s\n", text.c_str());
+                return false;
+            }
+            options.Manager = text == "twain32" ? "TWAIN_32.DLL" : "TWAINDSM.DLL";
         } else if (arg == "--format") {
             if (!value(options.Format)) return false;
             if (options.Format != "bmp" && options.Format != "tiff") {

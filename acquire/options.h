@@ -24,6 +24,7 @@ struct Options {
     int TimeoutSeconds = 60;
     bool TimeoutGiven = false;
     bool Check = false;  // compare each image with the simulated board's pattern
+    std::string Manager = "TWAIN_32.DLL";  // or TWAINDSM.DLL, the 2.x manager
     bool Help = false;
 };
 

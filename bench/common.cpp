@@ -213,7 +213,8 @@ std::string ExeFolder()
 
 DirectSource::DirectSource() : app_(ApplicationIdentity("ds_bench", 1))
 {
-    const std::string path = ExeFolder() + "\\Twain_32.ds";
+    // The 64-bit build of the benchmark measures the 64-bit source.
+    const std::string path = ExeFolder() + (sizeof(void*) == 8 ? "\\Twain_64.ds" : "\\Twain_32.ds");
     module_ = LoadLibraryA(path.c_str());
     if (module_ == nullptr) {
         std::fprintf(stderr, "ds_bench: cannot load %s (error %lu)\n", path.c_str(), GetLastError());
@@ -240,7 +241,7 @@ Caller DirectSource::AsCaller()
     return [this](TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) { return Call(dg, dat, msg, data); };
 }
 
-bool DirectSource::OpenAndEnable(TW_UINT16 mechanism)
+bool DirectSource::OpenAndEnable(TW_UINT16 mechanism, int pixelType)
 {
     source_ = {};
     source_.Id = 2;
@@ -252,8 +253,9 @@ bool DirectSource::OpenAndEnable(TW_UINT16 mechanism)
     open_ = true;
     const Caller call = AsCaller();
     if (!SetOneValue(call, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF) ||
-        !SetOneValue(call, ICAP_XFERMECH, TWTY_UINT16, mechanism)) {
-        std::fprintf(stderr, "ds_bench: the source refused CAP_XFERCOUNT or ICAP_XFERMECH\n");
+        !SetOneValue(call, ICAP_XFERMECH, TWTY_UINT16, mechanism) ||
+        (pixelType >= 0 && !SetOneValue(call, ICAP_PIXELTYPE, TWTY_UINT16, static_cast<TW_UINT32>(pixelType)))) {
+        std::fprintf(stderr, "ds_bench: the source refused CAP_XFERCOUNT, ICAP_XFERMECH or ICAP_PIXELTYPE\n");
         return false;
     }
     TW_USERINTERFACE ui = {0, 0, nullptr};

@@ -55,8 +55,9 @@ public:
     bool Loaded() const { return entry_ != nullptr; }
     TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data);
     Caller AsCaller();
-    // MSG_OPENDS, CAP_XFERCOUNT -1, the mechanism, MSG_ENABLEDS without UI.
-    bool OpenAndEnable(TW_UINT16 mechanism);
+    // MSG_OPENDS, CAP_XFERCOUNT -1, the mechanism (and the pixel type if
+    // given), MSG_ENABLEDS without UI.
+    bool OpenAndEnable(TW_UINT16 mechanism, int pixelType = -1);
     // Back to state 4 and MSG_CLOSEDS.
     void Close();
 
@@ -77,4 +78,7 @@ int RunConversion(int rounds);
 int RunTransfer(int rounds);
 int RunMemory(int transfers, int cycles);
 int RunContinuous(const char* videoFormat, const char* mechanism, int frames);
+// Whole transfers through the source this program was built for; `save`
+// writes the medians, `against` reads the 32-bit run's (either may be empty).
+int RunHostPath(int rounds, const std::string& save, const std::string& against);
 int RunSoak(int transfers, int cycles, int dialogCycles);

@@ -1,7 +1,10 @@
 // ds_bench: what the source's transfers cost against memcpy and the frame
 // period, continuous acquisition through the Data Source Manager, and memory
 // growth. Prints rows of a Markdown table; each part can run on its own:
-//   ds_bench [header|convert|transfer|continuous|memory-use] [--rounds N] [--frames N]
+//   ds_bench [header|convert|transfer|continuous|memory-use|host-path] [--rounds N] [--frames N]
+//            [--save FILE] [--against FILE]
+// Built for 64-bit too (DS_BENCH_64): then only header, host-path and
+// continuous, which measure Twain_64.ds and its host.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +22,7 @@ int main(int argc, char** argv)
     int transfers = 100000;
     int cycles = 2000;
     int dialogCycles = 300;
+    std::string save, against;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--rounds" && i + 1 < argc) {
@@ -31,13 +35,18 @@ int main(int argc, char** argv)
             cycles = std::atoi(argv[++i]);
         } else if (arg == "--dialog-cycles" && i + 1 < argc) {
             dialogCycles = std::atoi(argv[++i]);
-        } else if (arg == "convert" || arg == "transfer" || arg == "memory-use" || arg == "continuous" ||
+        } else if (arg == "--save" && i + 1 < argc) {
+            save = argv[++i];
+        } else if (arg == "--against" && i + 1 < argc) {
+            against = argv[++i];
+        } else if (arg == "host-path" || arg == "convert" || arg == "transfer" || arg == "memory-use" || arg == "continuous" ||
                    arg == "header" || arg == "soak") {
             part = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: ds_bench [header|convert|transfer|continuous|memory-use|soak]"
-                         " [--rounds N] [--frames N] [--transfers N] [--cycles N] [--dialog-cycles N]\n");
+                         "usage: ds_bench [header|convert|transfer|continuous|memory-use|host-path|soak]"
+                         " [--rounds N] [--frames N] [--transfers N] [--cycles N] [--dialog-cycles N]"
+                         " [--save FILE] [--against FILE]\n");
             return 2;
         }
     }
@@ -48,19 +57,30 @@ int main(int argc, char** argv)
     if (all || part == "header") {
         std::printf("| Measure | Figure | Target | Absolute (reference only) |\n|---|---|---|---|\n");
     }
+#ifndef DS_BENCH_64
     if (all || part == "convert") {
         status |= RunConversion(rounds);
     }
     if (all || part == "transfer") {
         status |= RunTransfer(rounds);
     }
+#endif
+    if (part == "host-path") {
+        status |= RunHostPath(rounds, save, against);
+    }
     if (all || part == "continuous") {
+#ifdef DS_BENCH_64
+        PrintSection("5c. Continuous acquisition in a 64-bit application through Wine's 64-bit manager, "
+                     "Twain_64.ds and its host, CAP_XFERCOUNT -1, 40 ms frame period");
+#else
         PrintSection("3. Continuous acquisition through Wine's Data Source Manager, CAP_XFERCOUNT -1, 40 ms frame period");
+#endif
         for (const char* format : {"M_CCIR", "M_PAL_RGB"}) {
             status |= RunContinuous(format, "native", frames);
             status |= RunContinuous(format, "memory", frames);
         }
     }
+#ifndef DS_BENCH_64
     if (all || part == "memory-use") {
         status |= RunMemory(1000, 200);
     }
@@ -68,5 +88,10 @@ int main(int argc, char** argv)
     if (part == "soak") {
         status |= RunSoak(transfers, cycles, dialogCycles);
     }
+#else
+    (void)transfers;
+    (void)cycles;
+    (void)dialogCycles;
+#endif
     return status;
 }

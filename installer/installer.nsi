@@ -1,6 +1,8 @@
 ; The installer a Windows user runs. The build (installer/CMakeLists.txt)
 ; passes the version and the paths of what it built:
 ;   VERSION  DATA_SOURCE  TWACQUIRE  MIL  MILORION  DOCS  OUTFILE
+;   DATA_SOURCE64  HOST  HOST_RELAY  TWACQUIRE64  (the parts for 64-bit
+;   applications, installed only on 64-bit Windows)
 ;
 ; Command line of the installer:   /S silent   /SIMULATOR  add the simulated
 ;                                               board library
@@ -22,14 +24,17 @@ RequestExecutionLevel admin
 !include FileFunc.nsh
 !include LogicLib.nsh
 !include Sections.nsh
+!include x64.nsh
 
 !define PRODUCT "Talvenix Orion TWAIN"
 !define PUBLISHER "Talvenix"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 ; The user's settings and "Dump", written by the data source itself.
 !define SETTINGS_KEY "SOFTWARE\Talvenix\Twain"
-; Where TWAIN managers look for sources: one folder per maker under twain_32.
+; Where TWAIN managers look for sources: one folder per maker under twain_32,
+; and under twain_64 for the managers of 64-bit applications.
 !define SOURCE_DIR "$WINDIR\twain_32\Talvenix"
+!define SOURCE64_DIR "$WINDIR\twain_64\Talvenix"
 
 ; The version the installer announces is the one the data source carries.
 !getdllversion "${DATA_SOURCE}" SourceVersion_
@@ -51,7 +56,7 @@ VIAddVersionKey FileVersion "${VERSION}"
 VIAddVersionKey FileDescription "${PRODUCT} ${VERSION} setup"
 VIAddVersionKey LegalCopyright "Talvenix"
 
-!define MUI_WELCOMEPAGE_TEXT "This installs the TWAIN data source for the Orion frame grabber, version ${VERSION}, for 32-bit TWAIN applications, with the acquisition tool twacquire and the user guide.$\r$\n$\r$\nInstalling needs administrator rights: the data source goes into the Windows folder.$\r$\n$\r$\nClose every TWAIN application before you go on."
+!define MUI_WELCOMEPAGE_TEXT "This installs the TWAIN data source for the Orion frame grabber, version ${VERSION}, for 32-bit TWAIN applications (and, on 64-bit Windows, for 64-bit ones), with the acquisition tool twacquire and the user guide.$\r$\n$\r$\nInstalling needs administrator rights: the data source goes into the Windows folder.$\r$\n$\r$\nClose every TWAIN application before you go on."
 !insertmacro MUI_PAGE_WELCOME
 !define MUI_COMPONENTSPAGE_NODESC
 !insertmacro MUI_PAGE_COMPONENTS
@@ -106,6 +111,17 @@ Section "Data source, twacquire and user guide" SecSource
     File "${DOCS}/settings-colour-video-norm.png"
     File "${DOCS}/settings-rgb-references.png"
     File "${DOCS}/settings-rgb-video-norm.png"
+    ; 64-bit applications load Twain_64.ds, which runs the 32-bit source in
+    ; its host process; only a 64-bit Windows has such applications.
+    ${If} ${RunningX64}
+        SetOutPath "${SOURCE_DIR}"
+        File "${HOST}"
+        File "${HOST_RELAY}"
+        SetOutPath "${SOURCE64_DIR}"
+        File "/oname=Twain_64.ds" "${DATA_SOURCE64}"
+        SetOutPath "$INSTDIR"
+        File "/oname=twacquire64.exe" "${TWACQUIRE64}"
+    ${EndIf}
     WriteUninstaller "$INSTDIR\Uninstall.exe"
 
     WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -161,9 +177,15 @@ Section "-un.Product"
     Delete "${SOURCE_DIR}\Twain_32.ds"
     ; The trace the source writes beside itself when "Dump" is 42.
     Delete "${SOURCE_DIR}\TALVENIX.LOG"
+    Delete "${SOURCE_DIR}\TwainHost32.exe"
+    Delete "${SOURCE_DIR}\TWAINDSM.DLL"
     RMDir "${SOURCE_DIR}"
+    Delete "${SOURCE64_DIR}\Twain_64.ds"
+    Delete "${SOURCE64_DIR}\TALVENIX.LOG"
+    RMDir "${SOURCE64_DIR}"
 
     Delete "$INSTDIR\twacquire.exe"
+    Delete "$INSTDIR\twacquire64.exe"
     Delete "$INSTDIR\user-guide.md"
     Delete "$INSTDIR\settings-colour-composite.png"
     Delete "$INSTDIR\settings-colour-video-norm.png"

@@ -12,9 +12,6 @@
 #include "ui/settings_dialog.h"
 
 LONG SourceState = 300;
-TW_INT16 PendingTransfers = 0;
-TW_INT16 EnabledTransferCount = 0;
-bool CloseRequestedWhilePending = false;
 
 namespace {
 

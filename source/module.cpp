@@ -1,94 +1,8 @@
 // The module's load and unload, and the records that live as long as it.
-#include <cstring>
-#include <memory>
-#include <new>
-
 #include "twain/source.h"
-#include "twain/text.h"
 
-HINSTANCE ModuleHandle = nullptr;
-char ModuleDirectory[256] = "";
-DWORD DumpMode = 0;
 DWORD NativeLayout = 0;
-TW_IDENTITY SourceIdentity = {};
-TW_IDENTITY AppIdentity = {};
 HWND DialogHandle = nullptr;
-
-// The C++ runtime's hook that frees its emergency exception buffer.
-namespace __gnu_cxx {
-void __freeres() noexcept;
-}
-
-namespace {
-
-void ReadDumpMode()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, BaseKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return;
-    }
-    // Whatever type the value has, at most its first four bytes count; a
-    // shorter value counts as its bytes followed by zeros.
-    DWORD size = 0;
-    if (RegQueryValueExA(key, "Dump", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size != 0) {
-        std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[size < 4 ? 4 : size]());
-        if (data && RegQueryValueExA(key, "Dump", nullptr, nullptr, data.get(), &size) == ERROR_SUCCESS) {
-            std::memcpy(&DumpMode, data.get(), sizeof DumpMode);
-        }
-    }
-    RegCloseKey(key);
-}
-
-}  // namespace
-
-DWORD ReadBaseKeyDword(const char* name)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, BaseKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return 0;
-    }
-    DWORD type = 0;
-    DWORD value = 0;
-    DWORD size = sizeof value;
-    const bool read = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) ==
-                          ERROR_SUCCESS &&
-                      type == REG_DWORD && size == sizeof value;
-    RegCloseKey(key);
-    return read ? value : 0;
-}
-
-namespace {
-
-void FindModuleDirectory(HINSTANCE instance)
-{
-    char path[256] = "";
-    DWORD length = GetModuleFileNameA(instance, path, sizeof path - 1);
-    path[length < sizeof path ? length : sizeof path - 1] = '\0';
-    char* lastBackslash = std::strrchr(path, '\\');
-    if (lastBackslash != nullptr) {
-        *lastBackslash = '\0';
-    }
-    CopyText(ModuleDirectory, sizeof ModuleDirectory, path);
-}
-
-void SetIdentityDefaults()
-{
-    SourceIdentity = {};
-    SourceIdentity.Id = 0;
-    SourceIdentity.Version.MajorNum = 1;
-    SourceIdentity.Version.MinorNum = 0;
-    SourceIdentity.Version.Language = TWLG_USA;
-    SourceIdentity.Version.Country = TWCY_USA;
-    CopyText(SourceIdentity.Version.Info, sizeof SourceIdentity.Version.Info, "Version 1.00");
-    SourceIdentity.ProtocolMajor = 1;
-    SourceIdentity.ProtocolMinor = 8;
-    SourceIdentity.SupportedGroups = DG_CONTROL | DG_IMAGE;
-    CopyText(SourceIdentity.Manufacturer, sizeof SourceIdentity.Manufacturer, "Talvenix, Ing. Buro Quellmar");
-    CopyText(SourceIdentity.ProductFamily, sizeof SourceIdentity.ProductFamily, "TWAIN");
-    CopyText(SourceIdentity.ProductName, sizeof SourceIdentity.ProductName, "Talvenix Matrox Orion driver");
-}
-
-}  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
@@ -97,21 +11,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         if (instance == nullptr) {
             return FALSE;
         }
-        ReadDumpMode();
-        FindModuleDirectory(instance);
-        ModuleHandle = instance;
-        AppIdentity.Id = 0;
-        SetIdentityDefaults();
+        LoadModuleRecords(instance);
         break;
     case DLL_PROCESS_DETACH:
         AppIdentity.Id = 0;
-        // The statically linked runtime keeps about 19 kB for exceptions
-        // thrown when memory is out; a manager that unloads the source after
-        // every session would lose them at each unload. At process exit
-        // (reserved not null) nothing needs freeing.
-        if (reserved == nullptr) {
-            __gnu_cxx::__freeres();
-        }
+        FreeRuntimeAtUnload(reserved);
         break;
     default:
         break;

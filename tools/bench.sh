@@ -30,5 +30,25 @@ for part in header convert transfer continuous memory-use; do
         status=1
     fi
 done
+# The 32-bit source called directly, then the 64-bit one through its host
+# in a 64-bit prefix of its own (the 32-bit parts where a 64-bit Windows has
+# them), against the 32-bit figures.
+saved=$(winepath -w "$build/bench-host-path.txt")
+wine ds_bench.exe host-path --save "$saved" "$@" </dev/null | tee -a "$table" || status=1
+wine_env_stop
+wine_env_init64 "$build" bench-prefix64
+xvfb_start 24
+wineserver -p
+wine_services_start
+cmake --install "$build" --prefix "$WINEPREFIX/drive_c" >/dev/null
+mv "$WINEPREFIX/drive_c/windows/system32/MIL.DLL" "$WINEPREFIX/drive_c/windows/system32/MILORION.DLL" \
+    "$WINEPREFIX/drive_c/windows/syswow64/"
+cp "$WINEPREFIX/drive_c/windows/twain_64/Talvenix/Twain_64.ds" "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
+cd "$build/x64/bin"
+for part in host-path continuous; do
+    if ! wine ds_bench.exe "$part" --against "$saved" "$@" </dev/null | tee -a "$table"; then
+        status=1
+    fi
+done
 echo "(table written to $table)"
 exit $status

@@ -2,7 +2,9 @@
 # The main job, the way a Windows user gets the source: set up, build the
 # release and its installer (tools/package.sh), install silently with the
 # simulated board library into a fresh Wine prefix of its own, and acquire
-# through Wine's TWAIN Data Source Manager with the installed twacquire.
+# through Wine's TWAIN Data Source Manager with the installed twacquire; then
+# the same on a 64-bit Windows (a 64-bit prefix) through the 64-bit source
+# with the installed twacquire64 and Wine's 64-bit manager.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${BUILD_DIR:-$root/build}")"
@@ -35,10 +37,28 @@ wine "$twacquire" --list
 echo "# identity of the source:"
 wine "$twacquire" --identity
 
-out="$build/acquired"
-rm -rf "$out"
-for mech in native memory file; do
-    echo "# acquiring by $mech transfer:"
-    wine "$twacquire" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$out/$mech")"
-done
-echo "# images are in $out"
+# Two images by each mechanism with the installed program $1 into $2.
+acquire_each() {
+    rm -rf "$2"
+    for mech in native memory file; do
+        echo "# acquiring by $mech transfer${3:-}:"
+        wine "$1" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$2/$mech")"
+    done
+    echo "# images are in $2"
+}
+acquire_each "$twacquire" "$build/acquired"
+
+echo "# a 64-bit Windows: installing silently into a fresh 64-bit prefix"
+wine_env_stop
+rm -rf "$build/mainjob-prefix64"
+wine_env_init64 "$build" mainjob-prefix64
+xvfb_start 24
+wineserver -p
+wine_services_start
+wine "$installer" /S /SIMULATOR
+# Wine's 64-bit manager only looks at twain_64\sane.ds and gphoto2.ds.
+cp "$WINEPREFIX/drive_c/windows/twain_64/Talvenix/Twain_64.ds" "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
+twacquire64='C:\Program Files (x86)\Talvenix\Orion TWAIN\twacquire64.exe'
+echo "# sources found by Wine's 64-bit Data Source Manager:"
+wine "$twacquire64" --list
+acquire_each "$twacquire64" "$build/acquired64" " in a 64-bit application"

@@ -10,6 +10,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
 for p in wine wine32:i386 wine64 g++-mingw-w64-i686 binutils-mingw-w64-i686 \
+         g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
          xvfb xauth imagemagick cmake make nsis; do
     have_pkg "$p" || need+=("$p")
 done

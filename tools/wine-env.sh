@@ -2,17 +2,29 @@
 # server for real windows, and a persistent wineserver for the run.
 #   wine_env_init BUILD_DIR [NAME]  exports WINEPREFIX (BUILD_DIR/NAME, default
 #                             wineprefix) & co, creates the prefix once
+#   wine_env_init64 BUILD_DIR [NAME]  the same for a 64-bit prefix (default
+#                             wineprefix64), where 64-bit and 32-bit programs run
 #   xvfb_start [DEPTH]        starts Xvfb on a free display, exports DISPLAY
 #   wine_env_stop             stops the wineserver and the X server we started
 
 wine_env_init() {
-    export WINEPREFIX="$(cd "$1" && pwd)/${2:-wineprefix}"
-    export WINEARCH=win32
+    _wine_env_init "$1" "${2:-wineprefix}" win32 wineboot
+}
+
+# The wine wrapper starts the 32-bit loader, which cannot create a 64-bit
+# prefix; in the prefix once made, wine runs programs of both kinds.
+wine_env_init64() {
+    _wine_env_init "$1" "${2:-wineprefix64}" win64 "/usr/lib/wine/wine64 wineboot"
+}
+
+_wine_env_init() {
+    export WINEPREFIX="$(cd "$1" && pwd)/$2"
+    export WINEARCH=$3
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml="
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         echo "wine: creating prefix $WINEPREFIX"
-        wineboot -i >/dev/null 2>&1 || true
+        $4 -i >/dev/null 2>&1 || true
         wineserver -w
     fi
     if [ ! -f "$WINEPREFIX/.talvenix-configured" ]; then

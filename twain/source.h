@@ -40,5 +40,13 @@ extern HWND DialogHandle;
 // Registry path of the source's base key; the settings key hangs below it.
 constexpr const char* BaseKeyPath = "SOFTWARE\\Talvenix\\Twain\\";
 
+// Fills the records above that are set at load (trace switch, folder,
+// identity defaults), at process attach of the module `instance`.
+void LoadModuleRecords(HINSTANCE instance);
+
+// At process detach of the module: frees what the statically linked C++
+// runtime keeps (`reserved` as DllMain got it).
+void FreeRuntimeAtUnload(LPVOID reserved);
+
 // A REG_DWORD of the base key, 0 when it is absent or not a REG_DWORD.
 DWORD ReadBaseKeyDword(const char* name);

@@ -1,5 +1,7 @@
 // The TWAIN structures and constants this source uses, in the published
-// 32-bit Windows layout (structures packed on 2-byte boundaries).
+// Windows layouts (structures packed on 2-byte boundaries): the 32-bit one,
+// or the 64-bit one when compiled for x86-64, where handles and pointers
+// widen to 8 bytes and everything else stays.
 // Declared here because the toolchain ships no twain.h.
 #pragma once
 
@@ -186,6 +188,9 @@ static_assert(sizeof(TW_IMAGELAYOUT) == 28);
 static_assert(offsetof(TW_IMAGEMEMXFER, BytesPerRow) == 2);
 static_assert(offsetof(TW_IMAGEMEMXFER, Memory) == 26);
 static_assert(offsetof(TW_EVENT, TWMessage) == sizeof(void*));
+static_assert(sizeof(TW_USERINTERFACE) == 4 + sizeof(void*));
+static_assert(sizeof(TW_IMAGEMEMXFER) == 34 + sizeof(void*));
+static_assert(sizeof(TW_EVENT) == 2 + sizeof(void*));
 
 // Data groups
 constexpr TW_UINT32 DG_CONTROL = 0x0001;

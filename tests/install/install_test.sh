@@ -7,7 +7,9 @@
 # library found in place, and uninstall with /PURGE (settings gone, the board
 # library untouched). The prefix's files before and after each round
 # trip must be the same: the uninstaller removes what was installed, nothing
-# else, nothing less.
+# else, nothing less. The parts for 64-bit applications go only onto a
+# 64-bit Windows: none in this 32-bit prefix; then a round in a fresh 64-bit
+# prefix installs them, acquires through them and removes them again.
 #
 #   install_test.sh INSTALLER VERSION BUILT_SOURCE PREFIX
 installer=$1 version=$2 built_source=$3 prefix=$4
@@ -75,9 +77,10 @@ silent_install() {  # installer options
 
 # The uninstaller hands its work to a copy of itself and returns at once;
 # the copy's last step removes the uninstall entry.
+program_files='C:\Program Files'
 silent_uninstall() {  # uninstaller options
     start=$(date +%s.%N)
-    wine "C:\\Program Files\\Talvenix\\Orion TWAIN\\Uninstall.exe" /S "$@"; status=$?
+    wine "$program_files\\Talvenix\\Orion TWAIN\\Uninstall.exe" /S "$@"; status=$?
     tries=0
     while key_exists "$entry" && [ $tries -lt 300 ]; do
         sleep 0.1; tries=$((tries + 1))
@@ -113,6 +116,10 @@ echo "$installed" | while read -r f; do
     [ -f "$f" ] || echo "FAILED: not installed: ${f#$c/}"
 done | grep . && fail=1
 cmp -s "$built_source" "$source_dir/Twain_32.ds" || failed "the installed Twain_32.ds is not the built one"
+for f in "$c/windows/twain_64/Talvenix" "$source_dir/TwainHost32.exe" "$source_dir/TWAINDSM.DLL" \
+         "$product/twacquire64.exe"; do
+    [ -e "$f" ] && failed "installed on a 32-bit Windows: ${f#$c/}"
+done
 for name in DisplayName DisplayVersion Publisher UninstallString EstimatedSize; do
     echo "uninstall entry: $name = $(reg_value "$entry" $name)"
 done
@@ -181,9 +188,49 @@ key_exists "$settings" && failed "the user's settings are still there after /PUR
 key_exists 'HKCU\SOFTWARE\Talvenix' && failed "the empty maker's key is still there after /PURGE"
 
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
+
+echo "# a 64-bit Windows: the 64-bit source, its host and twacquire64 too"
+prefix=${prefix}64
+export WINEPREFIX="$prefix" WINEARCH=win64
+rm -rf "$prefix"
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+wineserver -w
+wineserver -p30
+wine cmd /c exit </dev/null >/dev/null 2>&1
+c="$prefix/drive_c"
+program_files='C:\Program Files (x86)'
+# What a 32-bit installer writes to HKLM\Software lands in Wow6432Node.
+entry='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Talvenix Orion TWAIN'
+snapshot >"$prefix.before"
+silent_install /SIMULATOR
+for f in windows/twain_64/Talvenix/Twain_64.ds windows/twain_32/Talvenix/Twain_32.ds \
+         windows/twain_32/Talvenix/TwainHost32.exe windows/twain_32/Talvenix/TWAINDSM.DLL \
+         windows/syswow64/MIL.DLL windows/syswow64/MILORION.DLL \
+         "Program Files (x86)/Talvenix/Orion TWAIN/twacquire64.exe"; do
+    [ -f "$c/$f" ] || failed "not installed on a 64-bit Windows: $f"
+done
+key_exists "$entry" || failed "no uninstall entry on a 64-bit Windows"
+# Wine's 64-bit manager loads only twain_64\sane.ds; Wine's own file of that
+# name, if any, is put back afterwards.
+sane="$c/windows/twain_64/sane.ds"
+[ -e "$sane" ] && cp "$sane" "$prefix.sane.ds"
+cp "$c/windows/twain_64/Talvenix/Twain_64.ds" "$sane"
+acquired=$(ORIONSIM_PATTERN=gradient wine "$program_files\\Talvenix\\Orion TWAIN\\twacquire64.exe" --unattended \
+    --timeout 30 --check --mech memory --out 'C:\users\acquired' 2>&1 | tr -d '\r')
+echo "$acquired"
+echo "$acquired" | grep -q '^check: the memory image matches the pattern' ||
+    failed "no image through the installed 64-bit source"
+rm -rf "$c/users/acquired"
+if [ -e "$prefix.sane.ds" ]; then cp "$prefix.sane.ds" "$sane"; else rm -f "$sane"; fi
+silent_uninstall
+same_files "uninstall on a 64-bit Windows"
+
+wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
 trap - EXIT
 if [ "$fail" -eq 0 ]; then
-    rm -rf "$prefix" "$prefix".*
+    rm -rf "$prefix" "$prefix".* "${prefix%64}" "${prefix%64}".*
     echo "install and uninstall: passed"
 fi
 exit $fail

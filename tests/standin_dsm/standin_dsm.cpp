@@ -1,5 +1,7 @@
 #include "tests/standin_dsm/standin_dsm.h"
 
+#include <windows.h>
+
 #include <cstring>
 
 namespace {
@@ -29,6 +31,7 @@ extern "C" __declspec(dllexport) TW_UINT16 __stdcall DSM_Entry(pTW_IDENTITY orig
         notice.DG = dg;
         notice.DAT = dat;
         notice.MSG = msg;
+        notice.ThreadId = GetCurrentThreadId();
     }
     ++Count;
     return TWRC_SUCCESS;

@@ -12,6 +12,7 @@ struct StandInNotice {
     TW_UINT32 DG;
     TW_UINT16 DAT;
     TW_UINT16 MSG;
+    TW_UINT32 ThreadId;  // the thread that called
 };
 
 // Copies up to `room` notices received so far into `notices`; answers how

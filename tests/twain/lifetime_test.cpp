@@ -34,9 +34,10 @@ Counters Measure()
 void ExpectUnchanged(const Counters& before, const Counters& after, int rounds)
 {
     EXPECT_EQ(after.TlsIndex, before.TlsIndex) << "slots taken in " << rounds << " rounds";
-    // Wine's own blocks come and go by a few hundred bytes over the run; a
-    // block lost every round adds at least 8 bytes a round.
-    EXPECT_LE(after.HeapBytes, before.HeapBytes + static_cast<size_t>(rounds)) << "heap bytes before " << before.HeapBytes << ", after "
+    // Wine's own blocks come and go by a few hundred bytes over the run (512
+    // seen over 300 rounds); a block lost every round adds at least 8 bytes
+    // a round, twice what is allowed here.
+    EXPECT_LE(after.HeapBytes, before.HeapBytes + 4 * static_cast<size_t>(rounds)) << "heap bytes before " << before.HeapBytes << ", after "
                                                  << after.HeapBytes << " (" << rounds << " rounds)";
 }
 

@@ -1,0 +1,127 @@
+// The message format between Twain_64.ds, in a 64-bit application, and the
+// 32-bit host process that runs Twain_32.ds for it. Both map one section
+// holding one BridgeBlock; the 64-bit side writes a request and signals, the
+// host calls DS_Entry and writes the answer into the same block and signals
+// back. Nothing else crosses but the host's notices, posted to a window of
+// the 64-bit side, and image bytes, which the 64-bit side reads straight out
+// of the host's memory into the application's block (one copy).
+//
+// Structures travel in their 32-bit layout, the one the host's DS_Entry
+// takes; the few that hold a handle or pointer have a wire form here, the
+// rest are the same bytes on both sides. Containers travel as their bytes.
+// Pure layout and checks: no windows.h, built for both sides.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "twain/twain_types.h"
+
+#pragma pack(push, 2)
+
+struct WireCapability {
+    uint16_t Cap;
+    uint16_t ConType;
+    uint32_t hContainer;  // meaningless across processes: the bytes are in Extra
+};
+
+struct WireUserInterface {
+    uint16_t ShowUI;
+    uint16_t ModalUI;
+    uint32_t hParent;  // not passed: the dialog has no owner in the application
+};
+
+struct WireImageMemXfer {
+    uint16_t Compression;
+    uint32_t BytesPerRow;
+    uint32_t Columns;
+    uint32_t Rows;
+    uint32_t XOffset;
+    uint32_t YOffset;
+    uint32_t BytesWritten;
+    uint32_t Flags;
+    uint32_t Length;
+    uint32_t TheMem;
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(WireCapability) == 8);
+static_assert(sizeof(WireUserInterface) == 8);
+static_assert(sizeof(WireImageMemXfer) == 38);
+
+constexpr uint32_t IdentityBytes = 156;
+constexpr uint32_t BridgeDataRoom = 512;
+constexpr uint32_t BridgeExtraRoom = 60 * 1024;
+
+struct BridgeBlock {
+    // The request.
+    uint32_t DG;
+    uint16_t DAT;
+    uint16_t MSG;
+    uint16_t HasOrigin;   // the application passed an identity (in Origin)
+    uint16_t HasData;     // the application passed pData
+    uint32_t DataLength;  // bytes of the structure in Data (both ways)
+    uint32_t ExtraLength; // bytes of a container in Extra (both ways)
+    // The answer.
+    uint16_t ReturnCode;
+    uint16_t HostCondition;  // not 0: the host itself failed the call with this code
+    uint32_t ImageAddress;   // native bitmap or memory strip, in the host's memory
+    uint32_t ImageLength;
+    uint8_t Origin[IdentityBytes];
+    uint8_t Data[BridgeDataRoom];
+    uint8_t Extra[BridgeExtraRoom];
+};
+
+// How a structure crosses.
+enum class WireKind : uint8_t {
+    Bytes,          // the same bytes in both layouts
+    Capability,     // WireCapability, the container in Extra
+    UserInterface,  // WireUserInterface
+    MemXfer,        // WireImageMemXfer, the strip read out of the host
+    NativeXfer,     // nothing; the bitmap read out of the host
+    None,           // no structure (file transfer, anything unknown)
+};
+
+struct WireShape {
+    uint32_t DG;
+    uint16_t DAT;
+    WireKind Kind;
+    uint32_t Size;  // bytes in Data
+};
+
+// The shape of a triplet's structure; unknown ones cross as None.
+WireShape FindWireShape(uint32_t dg, uint16_t dat);
+
+// The host's command line: the channel's inherited handles and where its
+// notices go, as numbers (handles and windows keep their low 32 bits across
+// the two kinds of process).
+struct HostArguments {
+    uint32_t Section;
+    uint32_t RequestEvent;
+    uint32_t AnswerEvent;
+    uint32_t Parent;        // the application's process, to end with it
+    uint32_t NoticeWindow;  // receives BridgeNoticeMessage
+};
+constexpr uint32_t BridgeNoticeMessage = 0x8000 + 0x54;  // WM_APP + 'T'; wParam the TWAIN message
+
+// Writes the arguments as text; false if `size` is too small.
+bool FormatHostArguments(const HostArguments& arguments, char* text, size_t size);
+// Reads what FormatHostArguments wrote; false on anything else.
+bool ParseHostArguments(const char* text, HostArguments& arguments);
+
+// The fields of a memory transfer that describe the strip (not its buffer),
+// between the structure of either side and the wire.
+void StripFieldsToWire(const TW_IMAGEMEMXFER& xfer, WireImageMemXfer& wire);
+void StripFieldsFromWire(const WireImageMemXfer& wire, TW_IMAGEMEMXFER& xfer);
+
+// Whether an answer's sizes fit what was asked: the structure's size as
+// sent (`sentLength`), a container within Extra and only for a capability.
+// A host that answers otherwise is broken, and nothing of its answer is used.
+bool AnswerFits(const WireShape& shape, uint32_t sentLength, uint32_t dataLength, uint32_t extraLength);
+// Whether a memory strip of `length` bytes fits the application's buffer of
+// `room` bytes and is what the structure says was written.
+bool StripFits(uint32_t length, uint32_t bytesWritten, uint32_t room);
+// Whether a native bitmap of `length` bytes can be taken: at least a bitmap
+// header, at most `limit` bytes.
+bool BitmapFits(uint32_t length, uint32_t limit);

@@ -1,0 +1,360 @@
+// DS_Entry of Twain_64.ds. The 32-bit source answers every triplet: each one
+// crosses to its host process in the 32-bit layout and its answer comes back
+// into the application's 64-bit structures, checked first. Answered here:
+// what needs no host (the identity, enumeration asks for it before any open),
+// opening and closing (they start and end the host), the message loop's
+// MSG_PROCESSEVENT (the dialog's messages run in the host) and DAT_STATUS
+// when the failure was this side's own.
+#include <cstring>
+
+#include "bridge/wire.h"
+#include "diag/debug_log.h"
+#include "ds64/host_link.h"
+#include "twain/condition.h"
+#include "twain/source.h"
+
+namespace {
+
+const char* const OpenContext = "General failure in response to MSG_OPENDS.  ";
+const char* const HostGoneContext = "The 32-bit host is gone.  ";
+const char* const BrokenAnswerContext = "The 32-bit host answered out of bounds.  ";
+
+// Larger than any frame the board delivers, far below what a broken host
+// could make an application allocate.
+constexpr uint32_t BitmapLimit = 256u << 20;
+
+void WriteRequest(const Triplet& t, BridgeBlock& block)
+{
+    block.DG = t.DG;
+    block.DAT = t.DAT;
+    block.MSG = t.MSG;
+    block.HasOrigin = t.pOrigin != nullptr;
+    block.HasData = t.pData != nullptr;
+    block.DataLength = 0;
+    block.ExtraLength = 0;
+    if (t.pOrigin != nullptr) {
+        std::memcpy(block.Origin, t.pOrigin, IdentityBytes);
+    }
+}
+
+// The host's answer as this side uses it: copied out of the shared block
+// once, so that what is checked is what is used.
+struct Answer {
+    uint16_t ReturnCode;
+    uint16_t HostCondition;
+    uint32_t DataLength;
+    uint32_t ExtraLength;
+    uint32_t ImageAddress;
+    uint32_t ImageLength;
+    uint8_t Data[BridgeDataRoom];
+    const uint8_t* Extra;  // in the shared block: only its length is relied on
+};
+
+void CopyAnswer(const BridgeBlock& block, Answer& answer)
+{
+    answer.ReturnCode = block.ReturnCode;
+    answer.HostCondition = block.HostCondition;
+    answer.DataLength = block.DataLength;
+    answer.ExtraLength = block.ExtraLength;
+    answer.ImageAddress = block.ImageAddress;
+    answer.ImageLength = block.ImageLength;
+    std::memcpy(answer.Data, block.Data, sizeof answer.Data);
+    answer.Extra = block.Extra;
+}
+
+// Puts the application's structure into the block. 0 done; 1 refused
+// (reported).
+int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
+{
+    if (t.pData == nullptr || shape.Kind == WireKind::None || shape.Kind == WireKind::NativeXfer) {
+        return 0;
+    }
+    block.DataLength = shape.Size;
+    switch (shape.Kind) {
+    case WireKind::Capability: {
+        const auto* cap = static_cast<const TW_CAPABILITY*>(t.pData);
+        const WireCapability wire = {cap->Cap, cap->ConType, 0};
+        std::memcpy(block.Data, &wire, sizeof wire);
+        if (t.MSG != MSG_SET || cap->hContainer == nullptr) {
+            return 0;
+        }
+        const SIZE_T size = GlobalSize(cap->hContainer);
+        const void* bytes = GlobalLock(cap->hContainer);
+        if (bytes == nullptr || size > BridgeExtraRoom) {
+            if (bytes != nullptr) {
+                GlobalUnlock(cap->hContainer);
+            }
+            ReportCondition("General failure in response to DAT_CAPABILITY.  ", TWCC_BADVALUE);
+            return 1;
+        }
+        std::memcpy(block.Extra, bytes, size);
+        GlobalUnlock(cap->hContainer);
+        block.ExtraLength = static_cast<uint32_t>(size);
+        return 0;
+    }
+    case WireKind::UserInterface: {
+        const auto* ui = static_cast<const TW_USERINTERFACE*>(t.pData);
+        const WireUserInterface wire = {ui->ShowUI, ui->ModalUI, 0};
+        std::memcpy(block.Data, &wire, sizeof wire);
+        return 0;
+    }
+    case WireKind::MemXfer: {
+        const auto* xfer = static_cast<const TW_IMAGEMEMXFER*>(t.pData);
+        WireImageMemXfer wire = {};
+        StripFieldsToWire(*xfer, wire);
+        wire.Flags = xfer->Memory.Flags;
+        wire.Length = xfer->Memory.Length;
+        wire.TheMem = xfer->Memory.TheMem != nullptr ? 1u : 0u;
+        std::memcpy(block.Data, &wire, sizeof wire);
+        return 0;
+    }
+    default:
+        std::memcpy(block.Data, t.pData, shape.Size);
+        return 0;
+    }
+}
+
+// The strip the source wrote into the host's buffer, into the application's.
+int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
+{
+    if (answer.ImageLength == 0) {
+        return 0;
+    }
+    if (!StripFits(answer.ImageLength, xfer.BytesWritten, xfer.Memory.Length)) {
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
+    const bool isHandle = (xfer.Memory.Flags & TWMF_HANDLE) != 0;
+    void* to = isHandle ? GlobalLock(xfer.Memory.TheMem) : xfer.Memory.TheMem;
+    if (to == nullptr) {
+        ReportCondition(BrokenAnswerContext, TWCC_BADVALUE);
+        return 1;
+    }
+    const int failed = ReadHostMemory(answer.ImageAddress, to, answer.ImageLength);
+    if (isHandle) {
+        GlobalUnlock(xfer.Memory.TheMem);
+    }
+    if (failed) {
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+    }
+    return failed;
+}
+
+// A new movable block for the application, locked at `bytes`; none (and
+// reported with `context`) when memory is out.
+HGLOBAL NewLockedBlock(UINT flags, uint32_t size, void*& bytes, const char* context)
+{
+    HGLOBAL block = GlobalAlloc(flags, size);
+    bytes = block != nullptr ? GlobalLock(block) : nullptr;
+    if (bytes == nullptr) {
+        if (block != nullptr) {
+            GlobalFree(block);
+        }
+        ReportCondition(context, TWCC_LOWMEMORY);
+        return nullptr;
+    }
+    return block;
+}
+
+// The bitmap the source handed the host, as a new block of the application.
+int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
+{
+    if (!BitmapFits(answer.ImageLength, BitmapLimit)) {
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
+    void* to = nullptr;
+    HGLOBAL block = NewLockedBlock(GMEM_MOVEABLE, answer.ImageLength, to,
+                                   "General failure in response to DAT_IMAGENATIVEXFER.  ");
+    if (block == nullptr) {
+        return 1;
+    }
+    const int failed = ReadHostMemory(answer.ImageAddress, to, answer.ImageLength);
+    GlobalUnlock(block);
+    if (failed) {
+        GlobalFree(block);
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
+    bitmap = block;
+    return 0;
+}
+
+// Writes the host's answer (a copy, checked) into the application's
+// structure. 0 done; 1 refused (reported).
+int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer, TW_UINT16 returnCode)
+{
+    if (t.pData == nullptr) {
+        return 0;
+    }
+    switch (shape.Kind) {
+    case WireKind::None:
+        return 0;
+    case WireKind::NativeXfer:
+        return returnCode == TWRC_XFERDONE ? TakeBitmap(answer, *static_cast<TW_HANDLE*>(t.pData)) : 0;
+    case WireKind::Capability: {
+        auto* cap = static_cast<TW_CAPABILITY*>(t.pData);
+        WireCapability wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        cap->Cap = wire.Cap;
+        cap->ConType = wire.ConType;
+        if (answer.ExtraLength == 0) {
+            return 0;
+        }
+        void* to = nullptr;
+        HGLOBAL container = NewLockedBlock(GHND, answer.ExtraLength, to,
+                                           "General failure in response to DAT_CAPABILITY.  ");
+        if (container == nullptr) {
+            return 1;
+        }
+        std::memcpy(to, answer.Extra, answer.ExtraLength);
+        GlobalUnlock(container);
+        cap->hContainer = container;
+        return 0;
+    }
+    case WireKind::UserInterface: {
+        auto* ui = static_cast<TW_USERINTERFACE*>(t.pData);
+        WireUserInterface wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        ui->ShowUI = wire.ShowUI;
+        ui->ModalUI = wire.ModalUI;
+        return 0;
+    }
+    case WireKind::MemXfer: {
+        auto* xfer = static_cast<TW_IMAGEMEMXFER*>(t.pData);
+        WireImageMemXfer wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        StripFieldsFromWire(wire, *xfer);
+        return returnCode == TWRC_SUCCESS || returnCode == TWRC_XFERDONE ? TakeStrip(*xfer, answer) : 0;
+    }
+    default:
+        std::memcpy(t.pData, answer.Data, shape.Size);
+        return 0;
+    }
+}
+
+TW_UINT16 Forward(const Triplet& t)
+{
+    if (!HostRunning()) {
+        return FailWith(HostGoneContext, SourceState == 300 ? TWCC_SEQERROR : TWCC_BUMMER);
+    }
+    const WireShape shape = FindWireShape(t.DG, t.DAT);
+    BridgeBlock& block = HostBlock();
+    WriteRequest(t, block);
+    if (WriteStructure(t, shape, block)) {
+        return TWRC_FAILURE;
+    }
+    const uint32_t sent = block.DataLength;
+    if (t.DAT == DAT_USERINTERFACE) {
+        LetHostTakeForeground();
+    }
+    if (ExchangeWithHost()) {
+        return FailWith(HostGoneContext, TWCC_BUMMER);
+    }
+    Answer answer;
+    CopyAnswer(block, answer);
+    if (!AnswerFits(shape, sent, answer.DataLength, answer.ExtraLength)) {
+        return FailWith(BrokenAnswerContext, TWCC_BUMMER);
+    }
+    if (ReadStructure(t, shape, answer, answer.ReturnCode)) {
+        return TWRC_FAILURE;
+    }
+    if (answer.HostCondition != TWCC_SUCCESS) {
+        ReportCondition("The 32-bit host failed the call.  ", answer.HostCondition);
+    }
+    return answer.ReturnCode;
+}
+
+// The condition the 32-bit source holds, for a failure seen here.
+TW_UINT16 HostCondition()
+{
+    TW_STATUS status = {};
+    const Triplet ask = {&AppIdentity, DG_CONTROL, DAT_STATUS, MSG_GET, &status};
+    return Forward(ask) == TWRC_SUCCESS ? status.ConditionCode : TWCC_BUMMER;
+}
+
+TW_UINT16 Close()
+{
+    if (HostRunning()) {
+        Triplet close = {&AppIdentity, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &SourceIdentity};
+        Forward(close);
+    }
+    StopHost(HostExitWait);
+    AppIdentity.Id = 0;
+    SourceState = 300;
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 Open(const Triplet& t)
+{
+    if (SourceState != 300) {
+        return FailWith(OpenContext, TWCC_SEQERROR);
+    }
+    if (t.pOrigin == nullptr || t.pData == nullptr) {
+        return FailWith(OpenContext, TWCC_BADVALUE);
+    }
+    if (StartHost()) {
+        return FailWith(OpenContext, TWCC_OPERATIONERROR);
+    }
+    // The 32-bit source takes only its application's calls from here on,
+    // the status and the close after a refused open included.
+    AppIdentity = *t.pOrigin;
+    const TW_UINT16 opened = Forward(t);
+    if (opened != TWRC_SUCCESS) {
+        // Unlike the 32-bit source, which keeps the application connected
+        // until MSG_CLOSEDS, a refused open ends the host: the next open
+        // starts afresh.
+        const TW_UINT16 condition = HostRunning() ? HostCondition() : TWCC_OPERATIONERROR;
+        Close();
+        return FailWith(OpenContext, condition);
+    }
+    SourceIdentity = *static_cast<const TW_IDENTITY*>(t.pData);
+    SourceState = 400;
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 HandleIdentity(const Triplet& t)
+{
+    switch (t.MSG) {
+    case MSG_GET:
+        if (t.pData == nullptr) {
+            return FailWith("General failure in response to DAT_IDENTITY.  ", TWCC_BADVALUE);
+        }
+        *static_cast<TW_IDENTITY*>(t.pData) = SourceIdentity;
+        return TWRC_SUCCESS;
+    case MSG_OPENDS:
+        return Open(t);
+    case MSG_CLOSEDS:
+        // The manager may pass anything here (Wine's does at MSG_CLOSEDSM).
+        return Close();
+    default:
+        return Forward(t);
+    }
+}
+
+}  // namespace
+
+extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg,
+                                        TW_MEMREF pData)
+{
+    // Only the connected application gets through, as with the 32-bit source.
+    if (AppIdentity.Id != 0 && (pOrigin == nullptr || pOrigin->Id != AppIdentity.Id)) {
+        return TWRC_SUCCESS;
+    }
+    const Triplet t = {pOrigin, DG, DAT, Msg, pData};
+    if (DG == DG_CONTROL && DAT == DAT_EVENT && Msg == MSG_PROCESSEVENT) {
+        // The dialog runs in the host, on the host's own message loop.
+        if (pData != nullptr) {
+            static_cast<TW_EVENT*>(pData)->TWMessage = MSG_NULL;
+        }
+        return TWRC_NOTDSEVENT;
+    }
+    if (DG == DG_CONTROL && DAT == DAT_IDENTITY) {
+        return HandleIdentity(t);
+    }
+    // A failure of this side, or no host: the condition is this side's.
+    if (DG == DG_CONTROL && DAT == DAT_STATUS && (PendingCondition != TWCC_SUCCESS || !HostRunning())) {
+        return HandleStatus(t);
+    }
+    return Forward(t);
+}

@@ -1,0 +1,252 @@
+// Starting, watching and ending the host process; the notice window.
+#include "ds64/host_link.h"
+
+#include <cstdio>
+
+#include "diag/debug_log.h"
+#include "twain/condition.h"
+#include "twain/source.h"
+
+namespace {
+
+constexpr const char* HostFolder = "\\twain_32\\Talvenix\\";
+constexpr const char* HostFileName = "TwainHost32.exe";
+constexpr const char* NoticeClassName = "Talvenix TWAIN 64 notices";
+
+struct HostRecords {
+    HANDLE Section = nullptr;
+    BridgeBlock* Block = nullptr;
+    HANDLE Request = nullptr;
+    HANDLE Answer = nullptr;
+    HANDLE Job = nullptr;
+    HANDLE Process = nullptr;
+    DWORD ProcessId = 0;
+    HWND NoticeWindow = nullptr;
+    bool Alive = false;
+};
+HostRecords Host;
+
+// Runs on the application's thread, from its message loop: the manager gets
+// the notice where it expects it, with the source's assigned identity.
+LRESULT CALLBACK NoticeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == BridgeNoticeMessage) {
+        const auto notice = static_cast<TW_UINT16>(wParam);
+        if (Host.Alive && (notice == MSG_XFERREADY || notice == MSG_CLOSEDSREQ)) {
+            if (DsmEntryProc dsmEntry = GetDsmEntry()) {
+                dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, notice, nullptr);
+            }
+        }
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+HWND CreateNoticeWindow()
+{
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = NoticeWindowProc;
+    windowClass.hInstance = ModuleHandle;
+    windowClass.lpszClassName = NoticeClassName;
+    RegisterClassA(&windowClass);
+    return CreateWindowExA(0, NoticeClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ModuleHandle, nullptr);
+}
+
+HANDLE Inheritable(HANDLE handle)
+{
+    if (handle != nullptr) {
+        SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    return handle;
+}
+
+uint32_t Number(const void* handle)
+{
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(handle));
+}
+
+void CloseIf(HANDLE& handle)
+{
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
+    }
+}
+
+// A job that ends the host when the application's last handle to it closes,
+// that is when the application ends, however it ends.
+HANDLE CreateKillOnCloseJob()
+{
+    HANDLE job = CreateJobObjectA(nullptr, nullptr);
+    if (job == nullptr) {
+        return nullptr;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return job;
+}
+
+// Starts the process with only the channel's handles inherited. 0 started.
+int Launch(const char* path, HANDLE parent)
+{
+    HostArguments arguments = {Number(Host.Section), Number(Host.Request), Number(Host.Answer), Number(parent),
+                               Number(Host.NoticeWindow)};
+    char commandLine[MAX_PATH + 96] = "";
+    const int prefix = std::snprintf(commandLine, sizeof commandLine, "\"%s\" ", path);
+    if (prefix <= 0 || !FormatHostArguments(arguments, commandLine + prefix, sizeof commandLine - prefix)) {
+        return 1;
+    }
+    HANDLE inherited[] = {Host.Section, Host.Request, Host.Answer, parent};
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    char listBytes[256];
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes);
+    const bool haveList = listSize <= sizeof listBytes &&
+                          InitializeProcThreadAttributeList(list, 1, 0, &listSize) &&
+                          UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                                    sizeof inherited, nullptr, nullptr);
+    STARTUPINFOEXA startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.lpAttributeList = haveList ? list : nullptr;
+    PROCESS_INFORMATION process = {};
+    const BOOL started =
+        CreateProcessA(path, commandLine, nullptr, nullptr, TRUE,
+                       CREATE_SUSPENDED | CREATE_NO_WINDOW | (haveList ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr,
+                       nullptr, &startup.StartupInfo, &process);
+    const DWORD error = GetLastError();
+    if (haveList) {
+        DeleteProcThreadAttributeList(list);
+    }
+    if (!started) {
+        DebugLog().Write("The 32-bit host %s cannot be started (error %lu)\n", path, error);
+        return 1;
+    }
+    if (Host.Job == nullptr || !AssignProcessToJobObject(Host.Job, process.hProcess)) {
+        // It still ends with the application: it watches the parent handle.
+        DebugLog().Write("The 32-bit host runs outside a job (error %lu)\n", GetLastError());
+    }
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    Host.Process = process.hProcess;
+    Host.ProcessId = process.dwProcessId;
+    return 0;
+}
+
+void CloseChannel()
+{
+    if (Host.Block != nullptr) {
+        UnmapViewOfFile(Host.Block);
+        Host.Block = nullptr;
+    }
+    CloseIf(Host.Section);
+    CloseIf(Host.Request);
+    CloseIf(Host.Answer);
+    CloseIf(Host.Job);
+    if (Host.NoticeWindow != nullptr) {
+        DestroyWindow(Host.NoticeWindow);
+        Host.NoticeWindow = nullptr;
+        UnregisterClassA(NoticeClassName, ModuleHandle);
+    }
+}
+
+}  // namespace
+
+int StartHost()
+{
+    char path[MAX_PATH] = "";
+    const UINT folder = GetWindowsDirectoryA(path, MAX_PATH);
+    if (folder == 0 || folder + lstrlenA(HostFolder) + lstrlenA(HostFileName) >= MAX_PATH) {
+        return 1;
+    }
+    lstrcatA(path, HostFolder);
+    lstrcatA(path, HostFileName);
+
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    Host.Section = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0, sizeof(BridgeBlock), nullptr);
+    Host.Request = CreateEventA(&inherit, FALSE, FALSE, nullptr);
+    Host.Answer = CreateEventA(&inherit, FALSE, FALSE, nullptr);
+    Host.Job = CreateKillOnCloseJob();
+    Host.NoticeWindow = CreateNoticeWindow();
+    if (Host.Section != nullptr) {
+        Host.Block = static_cast<BridgeBlock*>(MapViewOfFile(Host.Section, FILE_MAP_WRITE, 0, 0, sizeof(BridgeBlock)));
+    }
+    HANDLE parent = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &parent, SYNCHRONIZE, TRUE, 0);
+    if (Host.Block == nullptr || Host.Request == nullptr || Host.Answer == nullptr || Host.NoticeWindow == nullptr ||
+        parent == nullptr) {
+        DebugLog().Write("The channel to the 32-bit host cannot be made (error %lu)\n", GetLastError());
+        CloseIf(parent);
+        CloseChannel();
+        return 1;
+    }
+    const int failed = Launch(path, Inheritable(parent));
+    CloseHandle(parent);
+    if (failed) {
+        CloseChannel();
+        return 1;
+    }
+    Host.Alive = true;
+    return 0;
+}
+
+void StopHost(unsigned long wait)
+{
+    if (Host.Process != nullptr) {
+        if (WaitForSingleObject(Host.Process, wait) != WAIT_OBJECT_0) {
+            if (wait != 0) {
+                DebugLog().Write("The 32-bit host did not end after MSG_CLOSEDS; terminated\n");
+            }
+            TerminateProcess(Host.Process, 1);
+            WaitForSingleObject(Host.Process, HostExitWait);
+        }
+        CloseIf(Host.Process);
+    }
+    Host.Alive = false;
+    CloseChannel();
+}
+
+bool HostRunning()
+{
+    return Host.Alive;
+}
+
+BridgeBlock& HostBlock()
+{
+    return *Host.Block;
+}
+
+int ExchangeWithHost()
+{
+    if (!Host.Alive) {
+        return 1;
+    }
+    SetEvent(Host.Request);
+    // The answer wins when the host answered and ended at once.
+    const HANDLE waits[] = {Host.Answer, Host.Process};
+    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
+        return 0;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(Host.Process, &code);
+    DebugLog().Write("The 32-bit host ended (exit code %lu)\n", code);
+    Host.Alive = false;
+    return 1;
+}
+
+int ReadHostMemory(uint32_t address, void* to, uint32_t length)
+{
+    SIZE_T read = 0;
+    const void* from = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
+    if (!ReadProcessMemory(Host.Process, from, to, length, &read) || read != length) {
+        DebugLog().Write("Reading %lu bytes out of the 32-bit host failed (error %lu)\n",
+                         static_cast<unsigned long>(length), GetLastError());
+        return 1;
+    }
+    return 0;
+}
+
+void LetHostTakeForeground()
+{
+    AllowSetForegroundWindow(Host.ProcessId);
+}

@@ -1,0 +1,36 @@
+// The 32-bit host process of the open source and the channel to it: a
+// section with one BridgeBlock and two events, inherited by the host and by
+// no one else, the host's process (ended with the application through a job
+// object), and a window on the application's thread that receives the
+// source's notices.
+#pragma once
+
+#include <windows.h>
+
+#include "bridge/wire.h"
+
+// Starts the host installed beside the 32-bit source. 0 started, 1 not
+// (logged, nothing left behind).
+int StartHost();
+
+// Ends the host and closes the channel: a host told MSG_CLOSEDS leaves by
+// itself, one that has not left after `wait` ms is terminated. Nothing
+// happens without a host.
+constexpr unsigned long HostExitWait = 5000;
+void StopHost(unsigned long wait);
+
+// A host was started and has not been seen gone.
+bool HostRunning();
+
+// The shared block of the running host.
+BridgeBlock& HostBlock();
+
+// Hands the block to the host and waits for its answer. 0 answered; 1 the
+// host is gone (logged; from then on HostRunning is false).
+int ExchangeWithHost();
+
+// Copies `length` bytes at `address` in the host's memory to `to`. 0 copied.
+int ReadHostMemory(uint32_t address, void* to, uint32_t length);
+
+// Lets the host bring its dialog to the front over the application.
+void LetHostTakeForeground();

@@ -1,0 +1,267 @@
+// TwainHost32.exe: runs the installed Twain_32.ds for one 64-bit application.
+// Started by Twain_64.ds at MSG_OPENDS with the channel's handles on its
+// command line (see bridge/wire.h); it serves one request at a time, runs the
+// source's dialog through its own message loop, and ends after MSG_CLOSEDS,
+// or when the application's process ends, whichever comes first.
+#include <windows.h>
+
+#include <cstring>
+
+#include "bridge/wire.h"
+#include "twain/twain_types.h"
+
+namespace {
+
+typedef TW_UINT16(__stdcall* DsEntryProc)(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF);
+typedef void(__stdcall* RelayNoticesToProc)(HWND, UINT);
+
+// Exit codes, for the 64-bit side's log.
+constexpr int BadArguments = 2;
+constexpr int NoRelay = 3;
+constexpr int NoSource = 4;
+
+DsEntryProc SourceEntry = nullptr;
+TW_IDENTITY Origin = {};
+bool HaveOrigin = false;
+HGLOBAL HandedBitmap = nullptr;  // the last native transfer's, until the next request
+void* StripBuffer = nullptr;     // memory transfers' strips, as long as the largest
+uint32_t StripRoom = 0;
+
+bool LoadBeside(const char* name, HMODULE& module)
+{
+    char path[MAX_PATH + 32] = "";
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char* slash = std::strrchr(path, '\\');
+    if (length == 0 || length >= MAX_PATH || slash == nullptr) {
+        return false;
+    }
+    lstrcpyA(slash + 1, name);
+    module = LoadLibraryA(path);
+    return module != nullptr;
+}
+
+TW_UINT16 Call(const BridgeBlock& request, void* data)
+{
+    return SourceEntry(HaveOrigin ? &Origin : nullptr, request.DG, request.DAT, request.MSG, data);
+}
+
+void ServeCapability(BridgeBlock& block)
+{
+    WireCapability wire = {};
+    std::memcpy(&wire, block.Data, sizeof wire);
+    TW_CAPABILITY cap = {wire.Cap, wire.ConType, nullptr};
+    HGLOBAL sent = nullptr;
+    if (block.ExtraLength != 0) {
+        sent = GlobalAlloc(GHND, block.ExtraLength);
+        if (sent == nullptr) {
+            block.ReturnCode = TWRC_FAILURE;
+            block.HostCondition = TWCC_LOWMEMORY;
+            return;
+        }
+        std::memcpy(GlobalLock(sent), block.Extra, block.ExtraLength);
+        GlobalUnlock(sent);
+        cap.hContainer = sent;
+    }
+    block.ReturnCode = Call(block, &cap);
+    block.ExtraLength = 0;
+    if (cap.hContainer != nullptr && cap.hContainer != sent) {
+        // A container the source made for the application: its bytes cross,
+        // the block itself is the host's to free.
+        const SIZE_T size = GlobalSize(cap.hContainer);
+        if (size <= BridgeExtraRoom) {
+            std::memcpy(block.Extra, GlobalLock(cap.hContainer), size);
+            GlobalUnlock(cap.hContainer);
+            block.ExtraLength = static_cast<uint32_t>(size);
+        } else {
+            block.HostCondition = TWCC_LOWMEMORY;
+            block.ReturnCode = TWRC_FAILURE;
+        }
+        GlobalFree(cap.hContainer);
+    }
+    if (sent != nullptr) {
+        GlobalFree(sent);
+    }
+    wire.Cap = cap.Cap;
+    wire.ConType = cap.ConType;
+    wire.hContainer = 0;
+    std::memcpy(block.Data, &wire, sizeof wire);
+}
+
+void ServeUserInterface(BridgeBlock& block)
+{
+    WireUserInterface wire = {};
+    std::memcpy(&wire, block.Data, sizeof wire);
+    TW_USERINTERFACE ui = {wire.ShowUI, wire.ModalUI, nullptr};
+    block.ReturnCode = Call(block, &ui);
+    wire.ShowUI = ui.ShowUI;
+    wire.ModalUI = ui.ModalUI;
+    std::memcpy(block.Data, &wire, sizeof wire);
+}
+
+void ServeMemXfer(BridgeBlock& block)
+{
+    WireImageMemXfer wire = {};
+    std::memcpy(&wire, block.Data, sizeof wire);
+    if (wire.Length > StripRoom) {
+        void* larger = VirtualAlloc(nullptr, wire.Length, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (larger == nullptr) {
+            block.ReturnCode = TWRC_FAILURE;
+            block.HostCondition = TWCC_LOWMEMORY;
+            return;
+        }
+        if (StripBuffer != nullptr) {
+            VirtualFree(StripBuffer, 0, MEM_RELEASE);
+        }
+        StripBuffer = larger;
+        StripRoom = wire.Length;
+    }
+    TW_IMAGEMEMXFER xfer = {};
+    StripFieldsFromWire(wire, xfer);
+    xfer.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
+    xfer.Memory.Length = wire.Length;
+    xfer.Memory.TheMem = wire.TheMem != 0 ? StripBuffer : nullptr;
+    block.ReturnCode = Call(block, &xfer);
+    StripFieldsToWire(xfer, wire);
+    std::memcpy(block.Data, &wire, sizeof wire);
+    block.ImageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(StripBuffer));
+    block.ImageLength = xfer.BytesWritten;
+}
+
+void ServeNativeXfer(BridgeBlock& block)
+{
+    TW_HANDLE bitmap = nullptr;
+    block.ReturnCode = Call(block, block.HasData ? &bitmap : nullptr);
+    if (block.ReturnCode != TWRC_XFERDONE || bitmap == nullptr) {
+        return;
+    }
+    // Kept locked until the next request: the 64-bit side reads it from here.
+    HandedBitmap = bitmap;
+    block.ImageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GlobalLock(bitmap)));
+    block.ImageLength = static_cast<uint32_t>(GlobalSize(bitmap));
+}
+
+void ServeBytes(BridgeBlock& block)
+{
+    uint8_t data[BridgeDataRoom] = {};
+    const uint32_t length = block.DataLength <= sizeof data ? block.DataLength : sizeof data;
+    std::memcpy(data, block.Data, length);
+    block.ReturnCode = Call(block, block.HasData ? data : nullptr);
+    std::memcpy(block.Data, data, length);
+}
+
+void FreeHandedBitmap()
+{
+    if (HandedBitmap != nullptr) {
+        GlobalUnlock(HandedBitmap);
+        GlobalFree(HandedBitmap);
+        HandedBitmap = nullptr;
+    }
+}
+
+// Serves one request; true when the source was closed.
+bool Serve(BridgeBlock& block)
+{
+    FreeHandedBitmap();
+    HaveOrigin = block.HasOrigin != 0;
+    if (HaveOrigin) {
+        std::memcpy(&Origin, block.Origin, sizeof Origin);
+    }
+    block.HostCondition = 0;
+    block.ImageAddress = 0;
+    block.ImageLength = 0;
+    const WireShape shape = FindWireShape(block.DG, block.DAT);
+    if (block.DataLength > BridgeDataRoom || block.ExtraLength > BridgeExtraRoom) {
+        block.ReturnCode = TWRC_FAILURE;
+        block.HostCondition = TWCC_BADVALUE;
+        return false;
+    }
+    switch (shape.Kind) {
+    case WireKind::Capability:
+        ServeCapability(block);
+        break;
+    case WireKind::UserInterface:
+        ServeUserInterface(block);
+        break;
+    case WireKind::MemXfer:
+        ServeMemXfer(block);
+        break;
+    case WireKind::NativeXfer:
+        ServeNativeXfer(block);
+        break;
+    default:
+        ServeBytes(block);
+        break;
+    }
+    return block.DG == DG_CONTROL && block.DAT == DAT_IDENTITY && block.MSG == MSG_CLOSEDS;
+}
+
+// The source's dialog lives on this thread: every message goes through
+// MSG_PROCESSEVENT first, as in any application's loop.
+void PumpMessages()
+{
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        TW_EVENT event = {&message, MSG_NULL};
+        if (SourceEntry(HaveOrigin ? &Origin : nullptr, DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event) !=
+            TWRC_DSEVENT) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
+{
+    HostArguments arguments = {};
+    if (!ParseHostArguments(commandLine, arguments)) {
+        return BadArguments;
+    }
+    const HANDLE section = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(arguments.Section));
+    const HANDLE request = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(arguments.RequestEvent));
+    const HANDLE answer = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(arguments.AnswerEvent));
+    const HANDLE parent = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(arguments.Parent));
+    auto* block = static_cast<BridgeBlock*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(BridgeBlock)));
+    if (block == nullptr) {
+        return BadArguments;
+    }
+    HMODULE relay = nullptr;
+    HMODULE source = nullptr;
+    if (!LoadBeside("TWAINDSM.DLL", relay)) {
+        return NoRelay;
+    }
+    auto relayNoticesTo = reinterpret_cast<RelayNoticesToProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(relay, "RelayNoticesTo")));
+    if (relayNoticesTo == nullptr) {
+        return NoRelay;
+    }
+    relayNoticesTo(reinterpret_cast<HWND>(static_cast<uintptr_t>(arguments.NoticeWindow)), BridgeNoticeMessage);
+    if (!LoadBeside("Twain_32.ds", source)) {
+        return NoSource;
+    }
+    SourceEntry = reinterpret_cast<DsEntryProc>(reinterpret_cast<void (*)()>(GetProcAddress(source, "DS_Entry")));
+    if (SourceEntry == nullptr) {
+        return NoSource;
+    }
+    const HANDLE waits[] = {request, parent};
+    for (;;) {
+        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0) {
+            const bool closed = Serve(*block);
+            SetEvent(answer);
+            if (closed) {
+                break;
+            }
+        } else if (woke == WAIT_OBJECT_0 + 2) {
+            PumpMessages();
+        } else {
+            // The application is gone: the source lets go of the board as
+            // at any unload.
+            break;
+        }
+    }
+    FreeHandedBitmap();
+    FreeLibrary(source);
+    return 0;
+}

@@ -1,0 +1,66 @@
+// The checks the 64-bit source runs over every answer of its host before
+// writing into an application's memory, and the host's command line: a
+// broken or hostile host's answer is refused, a true one passes.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstring>
+
+#include "bridge/wire.h"
+
+namespace {
+
+TEST(Wire, AnswersOutOfBoundsAreRefused)
+{
+    const WireShape capability = FindWireShape(DG_CONTROL, DAT_CAPABILITY);
+    const WireShape info = FindWireShape(DG_IMAGE, DAT_IMAGEINFO);
+    const WireShape file = FindWireShape(DG_IMAGE, DAT_IMAGEFILEXFER);
+    ASSERT_EQ(capability.Kind, WireKind::Capability);
+    ASSERT_EQ(info.Size, 42u);
+    ASSERT_EQ(file.Kind, WireKind::None);
+    struct Row {
+        const char* What;
+        WireShape Shape;
+        uint32_t Sent, Data, Extra;
+        bool Fits;
+    } rows[] = {
+        {"a container within the block", capability, 8, 8, 14 + 4 * 4, true},
+        {"a container filling the block", capability, 8, 8, BridgeExtraRoom, true},
+        {"a container longer than the block", capability, 8, 8, BridgeExtraRoom + 1, false},
+        {"a capability answer of another size", capability, 8, 12, 0, false},
+        {"the image information as sent", info, 42, 42, 0, true},
+        {"no structure sent, none answered", info, 0, 0, 0, true},
+        {"a structure where none was sent", info, 0, 42, 0, false},
+        {"a longer image information", info, 42, 200, 0, false},
+        {"a container on the image information", info, 42, 42, 6, false},
+        {"a structure for a file transfer", file, 0, 4, 0, false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(AnswerFits(row.Shape, row.Sent, row.Data, row.Extra), row.Fits) << row.What;
+    }
+    EXPECT_TRUE(StripFits(4096, 4096, 4096));
+    EXPECT_TRUE(StripFits(2304, 2304, 4096));
+    EXPECT_FALSE(StripFits(4097, 4097, 4096)) << "past the application's buffer";
+    EXPECT_FALSE(StripFits(4096, 2304, 4096)) << "more than the structure says was written";
+    EXPECT_FALSE(StripFits(UINT_MAX, UINT_MAX, 4096));
+    EXPECT_TRUE(BitmapFits(40 + 4, 1u << 20));
+    EXPECT_FALSE(BitmapFits(39, 1u << 20)) << "shorter than a bitmap header";
+    EXPECT_FALSE(BitmapFits((1u << 20) + 1, 1u << 20));
+}
+
+TEST(Wire, HostArgumentsRoundTripAndNothingElseParses)
+{
+    const HostArguments sent = {0x7C, 0x80, 0x84, 0xFFFFFFF0, 0x10052};
+    char text[128];
+    ASSERT_TRUE(FormatHostArguments(sent, text, sizeof text));
+    HostArguments read = {};
+    ASSERT_TRUE(ParseHostArguments(text, read));
+    EXPECT_EQ(std::memcmp(&read, &sent, sizeof read), 0) << text;
+    EXPECT_FALSE(FormatHostArguments(sent, text, 8)) << "cut short";
+    for (const char* bad : {"", "124 128 132", "124 128 132 140 5 6", "124 128 132 140 5x", "0 128 132 140 5",
+                            "124 128 132 0 5", "-1 128 132 140 5"}) {
+        EXPECT_FALSE(ParseHostArguments(bad, read)) << '"' << bad << '"';
+    }
+}
+
+}  // namespace

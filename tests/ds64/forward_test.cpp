@@ -1,0 +1,439 @@
+// Twain_64.ds loaded into a 64-bit program as a manager loads it, the 32-bit
+// source and its host installed in the 64-bit Wine prefix (run64.sh puts them
+// there). The main paths, each judged by its outcome: what the application's
+// structures and blocks hold, the simulated board's pattern in every image,
+// the notices the stand-in manager receives, and the host processes there are.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "acquire/box_watcher.h"
+#include "acquire/image_check.h"
+#include "tests/rig/app_containers.h"
+#include "tests/rig/ds_rig.h"
+#include "tests/standin_dsm/standin_dsm.h"
+
+namespace {
+
+const char* const ProductName = "Talvenix Matrox Orion driver";
+
+std::string HostPath()
+{
+    char windows[MAX_PATH] = "";
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    return std::string(windows) + "\\twain_32\\Talvenix\\TwainHost32.exe";
+}
+
+std::vector<DWORD> HostProcesses()
+{
+    std::vector<DWORD> found;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, "TwainHost32.exe") == 0) {
+            found.push_back(entry.th32ProcessID);
+        }
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Wine's GetProcessHandleCount answers 0: the handles are counted by
+// asking about every value a handle can have in a small table.
+DWORD HandleCount()
+{
+    DWORD count = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
+}
+
+class Forwarding : public testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        manager_ = LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str());
+        notices_ = reinterpret_cast<StandInNoticesProc>(
+            reinterpret_cast<void (*)()>(GetProcAddress(manager_, "StandInNotices")));
+    }
+    void SetUp() override
+    {
+        ASSERT_NE(notices_, nullptr) << "the stand-in manager beside the test";
+        ASSERT_TRUE(ds_.Loaded());
+        // The host inherits the environment: the board's deterministic pattern, no frame wait.
+        SetEnvironmentVariableA("ORIONSIM_PATTERN", "gradient");
+        SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "0");
+    }
+    void TearDown() override
+    {
+        ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        EXPECT_TRUE(HostProcesses().empty()) << "no host outlives MSG_CLOSEDS";
+    }
+
+    TW_UINT16 Open()
+    {
+        identity_ = {};
+        identity_.Id = 41;  // as a manager assigns it
+        std::strcpy(identity_.ProductName, ProductName);
+        return ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_);
+    }
+    TW_UINT16 SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, uint32_t item)
+    {
+        TW_CAPABILITY capability = {cap, TWON_ONEVALUE, GlobalBlock(OneValueBytes(itemType, item))};
+        const TW_UINT16 result = ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
+        GlobalFree(capability.hContainer);
+        return result;
+    }
+    OneValueSeen Current(TW_UINT16 cap)
+    {
+        TW_CAPABILITY capability = {cap, 0, nullptr};
+        OneValueSeen seen;
+        if (ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &capability) == TWRC_SUCCESS) {
+            seen = ReadOneValueBlock(capability.hContainer);
+            GlobalFree(capability.hContainer);
+        }
+        return seen;
+    }
+    TW_UINT16 Enable(bool showUi)
+    {
+        TW_USERINTERFACE ui = {static_cast<TW_BOOL>(showUi), 1, nullptr};
+        return ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+    }
+    // Runs the message loop as an application does until the stand-in
+    // manager has `count` notices; the last one's message.
+    TW_UINT16 WaitForNotice(int count)
+    {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 10000;) {
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                TW_EVENT event = {&message, 0xFFFF};
+                EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event), TWRC_NOTDSEVENT);
+                EXPECT_EQ(event.TWMessage, MSG_NULL);
+                DispatchMessageA(&message);
+            }
+            StandInNotice seen[64] = {};
+            const int received = notices_(seen, 64);
+            if (received >= count) {
+                last_ = seen[count - 1];
+                return seen[count - 1].MSG;
+            }
+            Sleep(5);
+        }
+        return MSG_NULL;
+    }
+    int NoticeCount() { return notices_(nullptr, 0); }
+
+    static HMODULE manager_;
+    static StandInNoticesProc notices_;
+    DsModule ds_{ExeDirectory() + "\\Twain_64.ds"};
+    BoxWatcher boxes_;  // the first-use box comes from the host
+    TW_IDENTITY identity_ = {};
+    StandInNotice last_ = {};
+};
+
+HMODULE Forwarding::manager_ = nullptr;
+StandInNoticesProc Forwarding::notices_ = nullptr;
+
+TEST_F(Forwarding, IdentityBeforeAndAfterOpening)
+{
+    TW_IDENTITY asked = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &asked), TWRC_SUCCESS);
+    EXPECT_STREQ(asked.ProductName, ProductName);
+    EXPECT_EQ(asked.ProtocolMajor, 1);
+    EXPECT_EQ(asked.ProtocolMinor, 8);
+    EXPECT_EQ(HostProcesses().size(), 0u) << "enumeration starts no host";
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    EXPECT_EQ(HostProcesses().size(), 1u);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &asked), TWRC_SUCCESS);
+    EXPECT_EQ(asked.Id, identity_.Id);
+    EXPECT_EQ(Open(), TWRC_FAILURE) << "a second open";
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    TW_IDENTITY stranger = TestAppIdentity(99);
+    TW_STATUS status = {};
+    EXPECT_EQ(ds_.CallAs(&stranger, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
+}
+
+// Every capability the source lists answers MSG_GET with a new block of the
+// application's; one set crosses and comes back.
+TEST_F(Forwarding, CapabilitiesCrossBothWays)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    TW_CAPABILITY supported = {CAP_SUPPORTEDCAPS, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &supported), TWRC_SUCCESS);
+    ASSERT_EQ(supported.ConType, TWON_ARRAY);
+    const ListSeen caps = ReadArrayBlock(supported.hContainer, 2);
+    GlobalFree(supported.hContainer);
+    ASSERT_GE(caps.Items.size(), 10u);
+    for (uint32_t cap : caps.Items) {
+        SCOPED_TRACE(testing::Message() << "capability 0x" << std::hex << cap);
+        TW_CAPABILITY capability = {static_cast<TW_UINT16>(cap), 0, nullptr};
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability), TWRC_SUCCESS);
+        ASSERT_NE(capability.hContainer, nullptr);
+        EXPECT_EQ(GlobalFlags(capability.hContainer) & GMEM_LOCKCOUNT, 0u) << "handed over unlocked";
+        const std::vector<uint8_t> bytes = BlockBytes(capability.hContainer);
+        ASSERT_GE(bytes.size(), 6u);
+        EXPECT_EQ(GlobalFree(capability.hContainer), nullptr) << "a block the application can free";
+    }
+    ASSERT_EQ(SetOneValue(ICAP_PIXELTYPE, TWTY_UINT16, TWPT_RGB), TWRC_SUCCESS);
+    EXPECT_EQ(Current(ICAP_PIXELTYPE).Item, TWPT_RGB);
+    TW_IMAGEINFO info = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.SamplesPerPixel, 3);
+    EXPECT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, 77), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE) << "the 32-bit source's condition, through the host";
+}
+
+struct TransferRow {
+    const char* Name;
+    TW_UINT16 Mechanism;
+    TW_UINT16 PixelType;
+    uint32_t StripBytes;  // memory: the buffer the application gives, filled to its last byte
+};
+
+class Transfers : public Forwarding, public testing::WithParamInterface<TransferRow> {
+protected:
+    DecodedImage Native(const TW_IMAGEINFO&)
+    {
+        TW_HANDLE bitmap = nullptr;
+        EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+        DecodedImage image;
+        std::string error;
+        const std::vector<uint8_t> bytes = BlockBytes(bitmap);
+        EXPECT_TRUE(DecodeDib(bytes.data(), bytes.size(), image, error)) << error;
+        GlobalFree(bitmap);
+        return image;
+    }
+    DecodedImage Memory(const TW_IMAGEINFO& info, uint32_t stripBytes)
+    {
+        TW_SETUPMEMXFER setup = {};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+        DecodedImage image;
+        image.Width = static_cast<uint32_t>(info.ImageWidth);
+        image.Height = static_cast<uint32_t>(info.ImageLength);
+        image.Samples = static_cast<uint32_t>(info.SamplesPerPixel);
+        image.Pixels.resize(size_t{image.Width} * image.Height * image.Samples);
+        // One guard byte past the buffer the application names: the host may
+        // never write it.
+        std::vector<uint8_t> strip(stripBytes + 1, 0xA5);
+        TW_UINT16 result = TWRC_SUCCESS;
+        for (int strips = 0; result == TWRC_SUCCESS && strips < 10000; ++strips) {
+            TW_IMAGEMEMXFER xfer = {};
+            xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, stripBytes, strip.data()};
+            result = ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+            if (result != TWRC_SUCCESS && result != TWRC_XFERDONE) {
+                ADD_FAILURE() << "strip " << strips << " answered " << result;
+                break;
+            }
+            EXPECT_EQ(strip[stripBytes], 0xA5) << "written past the application's buffer";
+            const size_t at = size_t{xfer.YOffset} * xfer.BytesPerRow;
+            if (xfer.BytesWritten > image.Pixels.size() || at > image.Pixels.size() - xfer.BytesWritten) {
+                ADD_FAILURE() << "a strip outside the image";
+                break;
+            }
+            std::memcpy(image.Pixels.data() + at, strip.data(), xfer.BytesWritten);
+        }
+        EXPECT_EQ(result, TWRC_XFERDONE);
+        return image;
+    }
+    DecodedImage File()
+    {
+        TW_SETUPFILEXFER setup = {};
+        char temp[MAX_PATH] = "";
+        GetTempPathA(sizeof temp, temp);
+        std::snprintf(setup.FileName, sizeof setup.FileName, "%stalvenix-64.bmp", temp);
+        setup.Format = TWFF_BMP;
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+        EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+        const std::string file = ReadFileText(setup.FileName);
+        DeleteFileA(setup.FileName);
+        DecodedImage image;
+        std::string error;
+        EXPECT_TRUE(DecodeBmpFile(reinterpret_cast<const uint8_t*>(file.data()), file.size(), image, error))
+            << error;
+        return image;
+    }
+};
+
+TEST_P(Transfers, DeliverTheBoardsPattern)
+{
+    const TransferRow& row = GetParam();
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    const uint32_t boardSamples = Current(ICAP_PIXELTYPE).Item == TWPT_RGB ? 3 : 1;
+    ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, row.Mechanism), TWRC_SUCCESS);
+    ASSERT_EQ(SetOneValue(ICAP_PIXELTYPE, TWTY_UINT16, row.PixelType), TWRC_SUCCESS);
+    if (row.Mechanism == TWSX_MEMORY) {
+        // Negotiated in state 4; the strip size follows from it.
+        TW_SETUPMEMXFER setup = {};
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
+        ASSERT_LE(setup.MinBufSize, row.StripBytes);
+    }
+    const int before = NoticeCount();
+    ASSERT_EQ(Enable(false), TWRC_SUCCESS);
+    ASSERT_EQ(WaitForNotice(before + 1), MSG_XFERREADY);
+    EXPECT_EQ(last_.OriginId, identity_.Id) << "the source, with the id the manager assigned";
+    EXPECT_STREQ(last_.OriginName, ProductName);
+    EXPECT_EQ(last_.DestinationId, ds_.App.Id);
+    EXPECT_EQ(last_.ThreadId, GetCurrentThreadId()) << "delivered on the application's thread";
+
+    TW_IMAGEINFO info = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    TW_IMAGELAYOUT layout = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_EQ(layout.Frame.Right.Whole, info.ImageWidth);
+    const DecodedImage image = row.Mechanism == TWSX_NATIVE   ? Native(info)
+                               : row.Mechanism == TWSX_MEMORY ? Memory(info, row.StripBytes)
+                                                              : File();
+    EXPECT_EQ(image.Width, static_cast<uint32_t>(info.ImageWidth));
+    EXPECT_EQ(image.Height, static_cast<uint32_t>(info.ImageLength));
+    EXPECT_EQ(image.Samples, row.PixelType == TWPT_RGB ? 3u : 1u);
+    std::string error;
+    EXPECT_TRUE(MatchesPattern(image, boardSamples, error)) << error;
+
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+    ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending);
+    EXPECT_EQ(pending.Count, 0);
+    TW_USERINTERFACE ui = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByMechanism, Transfers,
+                         testing::Values(TransferRow{"native_gray", TWSX_NATIVE, TWPT_GRAY, 0},
+                                         TransferRow{"native_rgb", TWSX_NATIVE, TWPT_RGB, 0},
+                                         TransferRow{"memory_rgb_strips", TWSX_MEMORY, TWPT_RGB, 28 * 768 * 3},
+                                         TransferRow{"file_gray_bmp", TWSX_FILE, TWPT_GRAY, 0}),
+                         [](const testing::TestParamInfo<TransferRow>& row) { return row.param.Name; });
+
+TEST_F(Forwarding, DialogRunsInTheHostAndCancelAsksToClose)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    const int before = NoticeCount();
+    ASSERT_EQ(Enable(true), TWRC_SUCCESS);
+    HWND dialog = nullptr;
+    for (int i = 0; i < 1000 && dialog == nullptr; ++i) {
+        dialog = FindWindowA(nullptr, "Frame Grabber Settings");
+        Sleep(10);
+    }
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(IsWindowVisible(dialog));
+    DWORD owner = 0;
+    GetWindowThreadProcessId(dialog, &owner);
+    EXPECT_EQ(HostProcesses(), std::vector<DWORD>{owner}) << "the dialog belongs to the host";
+    PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+    ASSERT_EQ(WaitForNotice(before + 1), MSG_CLOSEDSREQ);
+    TW_USERINTERFACE ui = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+}
+
+TEST_F(Forwarding, MissingHostFailsTheOpenWithACodeAndALogLine)
+{
+    const std::string host = HostPath();
+    const std::string aside = host + ".aside";
+    ASSERT_TRUE(MoveFileA(host.c_str(), aside.c_str()));
+    SetDumpMode(42);
+    ds_.Reload();
+    DeleteSourceLog();
+    const TW_UINT16 opened = Open();
+    const TW_UINT16 condition = ds_.Status();
+    MoveFileA(aside.c_str(), host.c_str());
+    SetDumpMode(0);
+    EXPECT_EQ(opened, TWRC_FAILURE);
+    EXPECT_EQ(condition, TWCC_OPERATIONERROR);
+    EXPECT_NE(ReadFileText(SourceLogPath()).find("TwainHost32.exe cannot be started"), std::string::npos);
+    ds_.Reload();
+    EXPECT_EQ(Open(), TWRC_SUCCESS) << "the host back in place";
+}
+
+TEST_F(Forwarding, RefusedOpenGivesTheSourcesCodeAndEndsTheHost)
+{
+    SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");
+    const TW_UINT16 opened = Open();
+    const TW_UINT16 condition = ds_.Status();
+    SetEnvironmentVariableA("ORIONSIM_FAIL", nullptr);
+    EXPECT_EQ(opened, TWRC_FAILURE);
+    EXPECT_EQ(condition, TWCC_CHECKDEVICEONLINE) << "the 32-bit source's own code";
+    EXPECT_TRUE(HostProcesses().empty());
+    EXPECT_EQ(Open(), TWRC_SUCCESS);
+}
+
+TEST_F(Forwarding, HostKilledMidTransferFailsEveryCallUntilClosed)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
+    const int before = NoticeCount();
+    ASSERT_EQ(Enable(false), TWRC_SUCCESS);
+    ASSERT_EQ(WaitForNotice(before + 1), MSG_XFERREADY);
+    std::vector<uint8_t> strip(4096);
+    TW_IMAGEMEMXFER xfer = {};
+    xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 4096, strip.data()};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_SUCCESS);
+
+    const std::vector<DWORD> hosts = HostProcesses();
+    ASSERT_EQ(hosts.size(), 1u);
+    HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hosts[0]);
+    ASSERT_TRUE(TerminateProcess(host, 9));
+    WaitForSingleObject(host, 5000);
+    CloseHandle(host);
+
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
+    TW_IMAGEINFO info = {};
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability), TWRC_FAILURE);
+    EXPECT_EQ(capability.hContainer, nullptr);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    ASSERT_EQ(Open(), TWRC_SUCCESS) << "a fresh host";
+    EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "a fresh session";
+}
+
+// Run only as the child of the next test: an application that opened the
+// source and is then killed.
+TEST_F(Forwarding, DISABLED_OpenAndWaitToBeKilled)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    Sleep(60000);
+}
+
+TEST_F(Forwarding, HostEndsWhenTheApplicationIsKilled)
+{
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    CapturedProcess application(TempFolder() + "\\ds64-killed-application.txt");
+    ASSERT_TRUE(application.Start(std::string("\"") + self +
+                                  "\" --gtest_also_run_disabled_tests --gtest_filter=*OpenAndWaitToBeKilled"));
+    // Generous: a second Wine program starting on a loaded machine.
+    for (int i = 0; i < 3000 && HostProcesses().empty(); ++i) {
+        Sleep(10);
+    }
+    ASSERT_EQ(HostProcesses().size(), 1u) << application.Output();
+    application.Wait(0);  // killed
+    for (int i = 0; i < 1500 && !HostProcesses().empty(); ++i) {
+        Sleep(10);
+    }
+    EXPECT_TRUE(HostProcesses().empty()) << "a host outlived its application";
+}
+
+TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    const DWORD handles = HandleCount();
+    ASSERT_GT(handles, 0u) << "the count is kept";
+    for (int round = 0; round < 200; ++round) {
+        ASSERT_EQ(Open(), TWRC_SUCCESS) << "round " << round;
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    }
+    EXPECT_TRUE(HostProcesses().empty());
+    EXPECT_EQ(HandleCount(), handles);
+}
+
+}  // namespace
