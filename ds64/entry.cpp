@@ -62,6 +62,17 @@ void CopyAnswer(const BridgeBlock& block, Answer& answer)
     answer.Extra = block.Extra;
 }
 
+// The bytes a strip may take from the application's buffer: a buffer given
+// as a handle is bounded by its block's size, whatever Length claims.
+uint32_t StripRoom(const TW_IMAGEMEMXFER& xfer)
+{
+    if ((xfer.Memory.Flags & TWMF_HANDLE) == 0 || xfer.Memory.TheMem == nullptr) {
+        return xfer.Memory.Length;
+    }
+    const SIZE_T size = GlobalSize(xfer.Memory.TheMem);
+    return size < xfer.Memory.Length ? static_cast<uint32_t>(size) : xfer.Memory.Length;
+}
+
 // Puts the application's structure into the block. 0 done; 1 refused
 // (reported).
 int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
@@ -103,7 +114,7 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
         WireImageMemXfer wire = {};
         StripFieldsToWire(*xfer, wire);
         wire.Flags = xfer->Memory.Flags;
-        wire.Length = xfer->Memory.Length;
+        wire.Length = StripRoom(*xfer);
         wire.TheMem = xfer->Memory.TheMem != nullptr ? 1u : 0u;
         std::memcpy(block.Data, &wire, sizeof wire);
         return 0;
@@ -120,7 +131,7 @@ int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
     if (answer.ImageLength == 0) {
         return 0;
     }
-    if (!StripFits(answer.ImageLength, xfer.BytesWritten, xfer.Memory.Length)) {
+    if (!StripFits(answer.ImageLength, xfer.BytesWritten, StripRoom(xfer))) {
         ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
         return 1;
     }
@@ -334,9 +345,87 @@ TW_UINT16 HandleIdentity(const Triplet& t)
 
 }  // namespace
 
+namespace {
+
+// A frame delivered in strips belongs to the application thread that began
+// it. The host makes every call from its one thread, so the 32-bit source
+// cannot tell two application threads apart: strips handed to both in turn
+// would leave each with part of one image, reported whole. A thread whose
+// frame another thread ended is told so once.
+DWORD StripThread = 0;
+DWORD StripLostThread = 0;
+
+const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXFER.  ";
+
+bool IsStrip(const Triplet& t)
+{
+    return t.DG == DG_IMAGE && t.DAT == DAT_IMAGEMEMXFER;
+}
+
+// 0: the call goes on; 1: another thread's frame is under way (reported).
+int CheckStripOwner()
+{
+    const DWORD thread = GetCurrentThreadId();
+    if (StripLostThread == thread) {
+        StripLostThread = 0;
+        ReportCondition(MemoryContext, TWCC_SEQERROR);
+        return 1;
+    }
+    if (StripThread != 0 && StripThread != thread) {
+        ReportCondition(MemoryContext, TWCC_SEQERROR);
+        return 1;
+    }
+    return 0;
+}
+
+void FollowStripOwner(const Triplet& t, TW_UINT16 returnCode)
+{
+    const DWORD thread = GetCurrentThreadId();
+    if (IsStrip(t)) {
+        if (returnCode == TWRC_SUCCESS) {
+            StripThread = thread;
+        } else if (returnCode == TWRC_XFERDONE) {
+            StripThread = 0;
+        }
+        return;
+    }
+    const bool ends = t.DG == DG_CONTROL && returnCode == TWRC_SUCCESS &&
+                      ((t.DAT == DAT_PENDINGXFERS && (t.MSG == MSG_ENDXFER || t.MSG == MSG_RESET)) ||
+                       (t.DAT == DAT_USERINTERFACE && t.MSG == MSG_DISABLEDS) ||
+                       (t.DAT == DAT_IDENTITY && t.MSG == MSG_CLOSEDS));
+    if (ends && StripThread != 0) {
+        if (StripThread != thread) {
+            StripLostThread = StripThread;
+        }
+        StripThread = 0;
+    }
+}
+
+// One call at a time: the host has one block, and .NET and scripting hosts
+// do not always call from one thread. Re-entrant, as the manager may call
+// back on the same thread while a notice is delivered.
+struct EntryLock {
+    EntryLock() { InitializeCriticalSection(&Section); }
+    ~EntryLock() { DeleteCriticalSection(&Section); }
+    EntryLock(const EntryLock&) = delete;
+    EntryLock& operator=(const EntryLock&) = delete;
+    CRITICAL_SECTION Section;
+};
+EntryLock Entry;
+
+struct EntryGuard {
+    EntryGuard() { EnterCriticalSection(&Entry.Section); }
+    ~EntryGuard() { LeaveCriticalSection(&Entry.Section); }
+    EntryGuard(const EntryGuard&) = delete;
+    EntryGuard& operator=(const EntryGuard&) = delete;
+};
+
+}  // namespace
+
 extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg,
                                         TW_MEMREF pData)
 {
+    EntryGuard guard;
     // Only the connected application gets through, as with the 32-bit source.
     if (AppIdentity.Id != 0 && (pOrigin == nullptr || pOrigin->Id != AppIdentity.Id)) {
         return TWRC_SUCCESS;
@@ -349,12 +438,14 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
         }
         return TWRC_NOTDSEVENT;
     }
-    if (DG == DG_CONTROL && DAT == DAT_IDENTITY) {
-        return HandleIdentity(t);
-    }
     // A failure of this side, or no host: the condition is this side's.
     if (DG == DG_CONTROL && DAT == DAT_STATUS && (PendingCondition != TWCC_SUCCESS || !HostRunning())) {
         return HandleStatus(t);
     }
-    return Forward(t);
+    if (IsStrip(t) && CheckStripOwner()) {
+        return TWRC_FAILURE;
+    }
+    const TW_UINT16 returnCode = DG == DG_CONTROL && DAT == DAT_IDENTITY ? HandleIdentity(t) : Forward(t);
+    FollowStripOwner(t, returnCode);
+    return returnCode;
 }

@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "acquire/box_watcher.h"
@@ -195,6 +196,7 @@ struct TransferRow {
     TW_UINT16 Mechanism;
     TW_UINT16 PixelType;
     uint32_t StripBytes;  // memory: the buffer the application gives, filled to its last byte
+    bool HandleBuffer;    // memory: the buffer is a movable block, its Length claiming twice its size
 };
 
 class Transfers : public Forwarding, public testing::WithParamInterface<TransferRow> {
@@ -210,7 +212,7 @@ protected:
         GlobalFree(bitmap);
         return image;
     }
-    DecodedImage Memory(const TW_IMAGEINFO& info, uint32_t stripBytes)
+    DecodedImage Memory(const TW_IMAGEINFO& info, uint32_t stripBytes, bool handleBuffer)
     {
         TW_SETUPMEMXFER setup = {};
         EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
@@ -222,11 +224,21 @@ protected:
         // One guard byte past the buffer the application names: the host may
         // never write it.
         std::vector<uint8_t> strip(stripBytes + 1, 0xA5);
+        // A movable block bounds what is written by its size, whatever
+        // Length claims.
+        HGLOBAL block = handleBuffer ? GlobalBlock(strip) : nullptr;
         TW_UINT16 result = TWRC_SUCCESS;
         for (int strips = 0; result == TWRC_SUCCESS && strips < 10000; ++strips) {
             TW_IMAGEMEMXFER xfer = {};
             xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, stripBytes, strip.data()};
+            if (block != nullptr) {
+                xfer.Memory = {TWMF_APPOWNS | TWMF_HANDLE, 2 * stripBytes, block};
+            }
             result = ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+            if (block != nullptr) {
+                strip = BlockBytes(block);
+                EXPECT_LE(xfer.BytesWritten, stripBytes + 1) << "more than the block holds";
+            }
             if (result != TWRC_SUCCESS && result != TWRC_XFERDONE) {
                 ADD_FAILURE() << "strip " << strips << " answered " << result;
                 break;
@@ -240,6 +252,9 @@ protected:
             std::memcpy(image.Pixels.data() + at, strip.data(), xfer.BytesWritten);
         }
         EXPECT_EQ(result, TWRC_XFERDONE);
+        if (block != nullptr) {
+            GlobalFree(block);
+        }
         return image;
     }
     DecodedImage File()
@@ -288,7 +303,7 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
     EXPECT_EQ(layout.Frame.Right.Whole, info.ImageWidth);
     const DecodedImage image = row.Mechanism == TWSX_NATIVE   ? Native(info)
-                               : row.Mechanism == TWSX_MEMORY ? Memory(info, row.StripBytes)
+                               : row.Mechanism == TWSX_MEMORY ? Memory(info, row.StripBytes, row.HandleBuffer)
                                                               : File();
     EXPECT_EQ(image.Width, static_cast<uint32_t>(info.ImageWidth));
     EXPECT_EQ(image.Height, static_cast<uint32_t>(info.ImageLength));
@@ -305,11 +320,78 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
 }
 
 INSTANTIATE_TEST_SUITE_P(ByMechanism, Transfers,
-                         testing::Values(TransferRow{"native_gray", TWSX_NATIVE, TWPT_GRAY, 0},
-                                         TransferRow{"native_rgb", TWSX_NATIVE, TWPT_RGB, 0},
-                                         TransferRow{"memory_rgb_strips", TWSX_MEMORY, TWPT_RGB, 28 * 768 * 3},
-                                         TransferRow{"file_gray_bmp", TWSX_FILE, TWPT_GRAY, 0}),
+                         testing::Values(TransferRow{"native_gray", TWSX_NATIVE, TWPT_GRAY, 0, false},
+                                         TransferRow{"native_rgb", TWSX_NATIVE, TWPT_RGB, 0, false},
+                                         TransferRow{"memory_rgb_strips", TWSX_MEMORY, TWPT_RGB, 28 * 768 * 3, false},
+                                         TransferRow{"memory_gray_handle", TWSX_MEMORY, TWPT_GRAY, 28 * 768, true},
+                                         TransferRow{"file_gray_bmp", TWSX_FILE, TWPT_GRAY, 0, false}),
                          [](const testing::TestParamInfo<TransferRow>& row) { return row.param.Name; });
+
+// Two application threads taking memory transfers at once: the host makes
+// every call from one thread, so which frame a strip belongs to is decided
+// on this side. Each thread gets whole images or clean failures.
+TEST_F(Forwarding, TwoThreadsGetWholeImagesOrCleanFailures)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    ASSERT_EQ(SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 0xFFFF), TWRC_SUCCESS);
+    ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
+    const uint32_t samples = Current(ICAP_PIXELTYPE).Item == TWPT_RGB ? 3 : 1;
+    const int before = NoticeCount();
+    ASSERT_EQ(Enable(false), TWRC_SUCCESS);
+    ASSERT_EQ(WaitForNotice(before + 1), MSG_XFERREADY);
+    TW_IMAGEINFO info = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    struct Report {
+        int Images = 0;
+        int Failures = 0;
+        std::string Faults;
+    } reports[2];
+    auto transfer = [&](Report& report) {
+        const uint32_t row = static_cast<uint32_t>(info.ImageWidth) * samples;
+        std::vector<uint8_t> strip(size_t{row} * 40);
+        while (report.Images < 6 && report.Failures < 100000) {
+            DecodedImage image;
+            image.Width = static_cast<uint32_t>(info.ImageWidth);
+            image.Height = static_cast<uint32_t>(info.ImageLength);
+            image.Samples = samples;
+            image.Pixels.assign(size_t{row} * image.Height, 0);
+            TW_UINT16 result = TWRC_SUCCESS;
+            while (result == TWRC_SUCCESS) {
+                TW_IMAGEMEMXFER xfer = {};
+                xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(strip.size()), strip.data()};
+                result = ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+                const size_t at = size_t{xfer.YOffset} * row;
+                if (result != TWRC_FAILURE &&
+                    (xfer.BytesWritten > image.Pixels.size() || at > image.Pixels.size() - xfer.BytesWritten)) {
+                    report.Faults += "a strip outside the image; ";
+                    return;
+                }
+                if (result != TWRC_FAILURE) {
+                    std::memcpy(image.Pixels.data() + at, strip.data(), xfer.BytesWritten);
+                }
+            }
+            if (result != TWRC_XFERDONE) {
+                ++report.Failures;
+                continue;
+            }
+            std::string error;
+            if (!MatchesPattern(image, samples, error)) {
+                report.Faults += error + "; ";
+            }
+            ++report.Images;
+            TW_PENDINGXFERS pending = {};
+            ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+        }
+    };
+    std::thread first(transfer, std::ref(reports[0]));
+    std::thread second(transfer, std::ref(reports[1]));
+    first.join();
+    second.join();
+    for (const Report& report : reports) {
+        EXPECT_EQ(report.Faults, "");
+        EXPECT_EQ(report.Images, 6) << report.Failures << " failures";
+    }
+}
 
 TEST_F(Forwarding, DialogRunsInTheHostAndCancelAsksToClose)
 {
