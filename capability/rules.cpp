@@ -393,6 +393,7 @@ uint16_t StoreDeliveredBitDepth()
     }
     if (!StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
         GlobalFree(container);
+        return 1;
     }
     return 0;
 }

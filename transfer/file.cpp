@@ -75,22 +75,25 @@ bool StampResolution(const char* name)
     if (!bytes) {
         return false;
     }
-    HANDLE file = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+    // One handle for the read and the write back, which covers only the
+    // bytes that changed (the directory, not the pixels).
+    HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
     DWORD read = 0;
-    const bool whole = ReadFile(file, bytes.get(), static_cast<DWORD>(size), &read, nullptr) && read == size;
-    CloseHandle(file);
-    if (!whole) {
-        return false;
-    }
-    if (!SetTiffResolution(bytes.get(), static_cast<size_t>(size))) {
+    bool done = ReadFile(file, bytes.get(), static_cast<DWORD>(size), &read, nullptr) && read == size;
+    const size_t changed = done ? SetTiffResolution(bytes.get(), static_cast<size_t>(size)) : 0;
+    if (done && changed == 0) {
         DebugLog().Write("Talvenix TWAIN DS: the saved file carries no resolution to set\n");
-        return true;
     }
-    return WriteWholeFile(name, bytes.get(), static_cast<size_t>(size));
+    if (changed != 0) {
+        DWORD written = 0;
+        done = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
+               WriteFile(file, bytes.get(), static_cast<DWORD>(changed), &written, nullptr) && written == changed;
+    }
+    return CloseHandle(file) && done;
 }
 
 // The grabbed frame as the image the application negotiated, BMP or TIFF.

@@ -91,18 +91,18 @@ void WriteTiffHeader(uint8_t* out, uint32_t width, uint32_t height, uint32_t sam
     }
 }
 
-bool SetTiffResolution(uint8_t* file, size_t size)
+size_t SetTiffResolution(uint8_t* file, size_t size)
 {
     if (size < 8 || file[0] != 'I' || file[1] != 'I' || GetU16(file + 2) != 42) {
-        return false;
+        return 0;
     }
     const uint32_t ifd = GetU32(file + 4);
     if (ifd > size || size - ifd < 2) {
-        return false;
+        return 0;
     }
     const uint32_t entries = GetU16(file + ifd);
     if ((size - ifd - 2) / 12 < entries) {
-        return false;
+        return 0;
     }
     // Found first, written after: a file with one rational but not the
     // other keeps what it says.
@@ -122,15 +122,18 @@ bool SetTiffResolution(uint8_t* file, size_t size)
         }
     }
     if (rationals[0] == nullptr || rationals[1] == nullptr) {
-        return false;
+        return 0;
     }
+    uint8_t* end = file;
     for (uint8_t* rational : rationals) {
         PutU32(rational, ImageDotsPerInch);
         PutU32(rational + 4, 1);
+        end = rational + 8 > end ? rational + 8 : end;
     }
     // Without a unit a reader takes inches.
     if (unit != nullptr) {
         PutU16(unit, Inch);
+        end = unit + 2 > end ? unit + 2 : end;
     }
-    return true;
+    return static_cast<size_t>(end - file);
 }

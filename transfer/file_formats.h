@@ -22,5 +22,7 @@ void WriteTiffHeader(uint8_t* out, uint32_t width, uint32_t height, uint32_t sam
 // Sets the resolution of a little-endian TIFF another writer made (the
 // imaging library's save) to the image's, in inches: the XResolution and
 // YResolution rationals of its first directory and its ResolutionUnit.
-// False, with nothing changed, when the file has no such rationals.
-bool SetTiffResolution(uint8_t* file, size_t size);
+// Answers how many bytes from the file's start hold every change (what must
+// be written back); 0, with nothing changed, when the file has no such
+// rationals.
+size_t SetTiffResolution(uint8_t* file, size_t size);
