@@ -693,6 +693,7 @@ TEST_F(Source, OneRowColourStripsAndAnEndedTransferForgetsItsFrame)
     TW_IMAGEMEMXFER xfer;
     EXPECT_EQ(MemoryStrip(tiny, xfer), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
+    EXPECT_EQ(TraceCount("MdigGrab"), 2) << "the failed call grabbed the frame";
     EXPECT_EQ(MemoryStrip(buffer, xfer), TWRC_SUCCESS);
     EXPECT_EQ(xfer.YOffset, 0u) << "the frame grabbed for the failed call starts at row 0";
     EXPECT_EQ(TraceCount("MdigGrab"), 2) << "a fresh frame after MSG_ENDXFER, kept for the larger buffer";
