@@ -391,9 +391,10 @@ uint16_t StoreDeliveredBitDepth()
     if (container == nullptr) {
         return 1;
     }
+    // Without a store (a digitizer started outside a session) there is no
+    // capability to update.
     if (!StoreCapability(ICAP_BITDEPTH, TWON_ONEVALUE, container)) {
         GlobalFree(container);
-        return 1;
     }
     return 0;
 }
