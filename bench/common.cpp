@@ -200,6 +200,20 @@ bool ResetTransfers(const Caller& call)
     return call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending) == TWRC_SUCCESS;
 }
 
+SavedFigures ReadFigures(const std::string& path)
+{
+    SavedFigures saved;
+    if (FILE* in = path.empty() ? nullptr : std::fopen(path.c_str(), "r")) {
+        char key[64];
+        double value = 0;
+        while (std::fscanf(in, "%63s %lf", key, &value) == 2) {
+            saved[key] = value;
+        }
+        std::fclose(in);
+    }
+    return saved;
+}
+
 std::string ExeFolder()
 {
     char path[MAX_PATH] = "";
@@ -241,7 +255,7 @@ Caller DirectSource::AsCaller()
     return [this](TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) { return Call(dg, dat, msg, data); };
 }
 
-bool DirectSource::OpenAndEnable(TW_UINT16 mechanism, int pixelType)
+bool DirectSource::Open()
 {
     source_ = {};
     source_.Id = 2;
@@ -251,6 +265,14 @@ bool DirectSource::OpenAndEnable(TW_UINT16 mechanism, int pixelType)
         return false;
     }
     open_ = true;
+    return true;
+}
+
+bool DirectSource::OpenAndEnable(TW_UINT16 mechanism, int pixelType)
+{
+    if (!Open()) {
+        return false;
+    }
     const Caller call = AsCaller();
     if (!SetOneValue(call, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF) ||
         !SetOneValue(call, ICAP_XFERMECH, TWTY_UINT16, mechanism) ||

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,8 @@ public:
     bool Loaded() const { return entry_ != nullptr; }
     TW_UINT16 Call(TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data);
     Caller AsCaller();
+    // MSG_OPENDS: state 4.
+    bool Open();
     // MSG_OPENDS, CAP_XFERCOUNT -1, the mechanism (and the pixel type if
     // given), MSG_ENABLEDS without UI.
     bool OpenAndEnable(TW_UINT16 mechanism, int pixelType = -1);
@@ -70,6 +73,11 @@ private:
     bool open_ = false;
 };
 
+// Medians a 32-bit run saved for the 64-bit run to compare with: lines of a
+// key and a figure (none when the file is missing or `path` empty).
+using SavedFigures = std::map<std::string, double>;
+SavedFigures ReadFigures(const std::string& path);
+
 // The folder of the benchmark program (and of the built modules).
 std::string ExeFolder();
 
@@ -77,8 +85,14 @@ std::string ExeFolder();
 int RunConversion(int rounds);
 int RunTransfer(int rounds);
 int RunMemory(int transfers, int cycles);
-int RunContinuous(const char* videoFormat, const char* mechanism, int frames);
+// A memory transfer takes strips of `stripBytes` (0: the source's preferred size).
+int RunContinuous(const char* videoFormat, const char* mechanism, int frames, size_t stripBytes = 0);
 // Whole transfers through the source this program was built for; `save`
 // writes the medians, `against` reads the 32-bit run's (either may be empty).
 int RunHostPath(int rounds, const std::string& save, const std::string& against);
+// The cost of one call (DAT_STATUS, a capability query) against an empty call
+// into another module; `save` and `against` as for RunHostPath.
+int RunCalls(int rounds, const std::string& save, const std::string& against);
+// MSG_OPENDS step by step (the 32-bit build, with the source's code linked in).
+int RunOpenSteps(int rounds);
 int RunSoak(int transfers, int cycles, int dialogCycles);

@@ -38,9 +38,9 @@ bool WaitForTransfer(DataSourceManager& dsm, TW_IDENTITY& source)
 
 }  // namespace
 
-int RunContinuous(const char* videoFormat, const char* mechanismName, int frames)
+int RunContinuous(const char* videoFormat, const char* mechanismName, int frames, size_t stripBytes)
 {
-    const bool memory = std::strcmp(mechanismName, "memory") == 0;
+    const bool memory = std::strcmp(mechanismName, "native") != 0;
     const TW_UINT16 mechanism = memory ? TWSX_MEMORY : TWSX_NATIVE;
     SetEnv("ORIONSIM_FRAME_MS", nullptr);
     SetEnv("ORIONSIM_BUFFER_FORMAT", nullptr);
@@ -80,7 +80,7 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
         if (memory) {
             TW_SETUPMEMXFER setup = {};
             call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup);
-            strip.resize(setup.Preferred);
+            strip.resize(stripBytes != 0 ? stripBytes : setup.Preferred);
         }
         done.reserve(static_cast<size_t>(frames));
         while (static_cast<int>(done.size()) < frames) {

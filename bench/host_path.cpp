@@ -5,7 +5,6 @@
 // them (--against) and prints what the host adds to the 32-bit path.
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -32,20 +31,6 @@ const Row Rows[] = {
 
 constexpr bool SixtyFour = sizeof(void*) == 8;
 
-std::map<std::string, double> ReadSaved(const std::string& path)
-{
-    std::map<std::string, double> saved;
-    if (FILE* in = std::fopen(path.c_str(), "r")) {
-        char key[64];
-        double value = 0;
-        while (std::fscanf(in, "%63s %lf", key, &value) == 2) {
-            saved[key] = value;
-        }
-        std::fclose(in);
-    }
-    return saved;
-}
-
 }  // namespace
 
 int RunHostPath(int rounds, const std::string& save, const std::string& against)
@@ -54,7 +39,7 @@ int RunHostPath(int rounds, const std::string& save, const std::string& against)
                            : "5a. Twain_32.ds called directly, state 6 to MSG_ENDXFER (frame wait 0)");
     SetEnv("ORIONSIM_FRAME_MS", "0");
     SetEnv("ORIONSIM_BUFFER_FORMAT", "M_RGB24");
-    const std::map<std::string, double> thirtyTwo = ReadSaved(against);
+    const SavedFigures thirtyTwo = ReadFigures(against);
     FILE* saved = save.empty() ? nullptr : std::fopen(save.c_str(), "w");
     DirectSource source;
     if (!source.Loaded()) {

@@ -1,10 +1,10 @@
 // ds_bench: what the source's transfers cost against memcpy and the frame
 // period, continuous acquisition through the Data Source Manager, and memory
 // growth. Prints rows of a Markdown table; each part can run on its own:
-//   ds_bench [header|convert|transfer|continuous|memory-use|host-path] [--rounds N] [--frames N]
+//   ds_bench [header|convert|transfer|continuous|memory-use|host-path|calls|open] [--rounds N] [--frames N]
 //            [--save FILE] [--against FILE]
-// Built for 64-bit too (DS_BENCH_64): then only header, host-path and
-// continuous, which measure Twain_64.ds and its host.
+// Built for 64-bit too (DS_BENCH_64): then only header, host-path, calls
+// and continuous, which measure Twain_64.ds and its host.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,12 +39,12 @@ int main(int argc, char** argv)
             save = argv[++i];
         } else if (arg == "--against" && i + 1 < argc) {
             against = argv[++i];
-        } else if (arg == "host-path" || arg == "convert" || arg == "transfer" || arg == "memory-use" || arg == "continuous" ||
+        } else if (arg == "host-path" || arg == "calls" || arg == "open" || arg == "convert" || arg == "transfer" || arg == "memory-use" || arg == "continuous" ||
                    arg == "header" || arg == "soak") {
             part = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: ds_bench [header|convert|transfer|continuous|memory-use|host-path|soak]"
+                         "usage: ds_bench [header|convert|transfer|continuous|memory-use|host-path|calls|open|soak]"
                          " [--rounds N] [--frames N] [--transfers N] [--cycles N] [--dialog-cycles N]"
                          " [--save FILE] [--against FILE]\n");
             return 2;
@@ -64,9 +64,15 @@ int main(int argc, char** argv)
     if (all || part == "transfer") {
         status |= RunTransfer(rounds);
     }
+    if (part == "open") {
+        status |= RunOpenSteps(rounds);
+    }
 #endif
     if (part == "host-path") {
         status |= RunHostPath(rounds, save, against);
+    }
+    if (part == "calls") {
+        status |= RunCalls(rounds, save, against);
     }
     if (all || part == "continuous") {
 #ifdef DS_BENCH_64
@@ -78,6 +84,7 @@ int main(int argc, char** argv)
         for (const char* format : {"M_CCIR", "M_PAL_RGB"}) {
             status |= RunContinuous(format, "native", frames);
             status |= RunContinuous(format, "memory", frames);
+            status |= RunContinuous(format, "memory, 4096-byte strips", frames, 4096);
         }
     }
 #ifndef DS_BENCH_64

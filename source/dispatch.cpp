@@ -84,30 +84,34 @@ TW_UINT16 Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg
 }
 
 // One caller inside the source at a time: .NET and scripting hosts call from
-// several threads, and every record here is process-wide. The mutex is
+// several threads, and every record here is process-wide. The lock is
 // re-entrant, as it must be: the notices the source sends call the manager,
-// which may call back on the same thread. A thread waiting for it still
-// answers messages sent to its windows, so a holder that destroys or hides
-// a dialog belonging to the waiting thread gets its answer. Nothing of the
-// source runs on the board library's threads, so they never wait for it.
+// which may call back on the same thread. Nearly every call finds it free and
+// takes it with one atomic exchange, without asking the kernel. A thread that
+// finds it held waits for its turn and still answers messages sent to its
+// windows, so a holder that destroys or hides a dialog belonging to the
+// waiting thread gets its answer. A holder that ended inside the source (a
+// thread killed by its application) leaves the lock to the next caller.
+// Nothing of the source runs on the board library's threads, so they never
+// wait for it.
 class EntryLock {
 public:
     EntryLock()
     {
-        for (;;) {
-            const DWORD wait = MsgWaitForMultipleObjects(1, &Mutex.Handle, FALSE, INFINITE, QS_SENDMESSAGE);
-            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED_0 || wait == WAIT_FAILED) {
-                held_ = wait != WAIT_FAILED;
-                return;
-            }
-            MSG message;
-            PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        const auto self = static_cast<LONG>(GetCurrentThreadId());
+        if (Owner != self && InterlockedCompareExchange(&Owner, self, 0) != 0 && !WaitForTurn(self)) {
+            return;
         }
+        ++Depth;
+        held_ = true;
     }
     ~EntryLock()
     {
-        if (held_) {
-            ReleaseMutex(Mutex.Handle);
+        if (held_ && --Depth == 0) {
+            InterlockedExchange(&Owner, 0);
+            if (Waiters > 0) {
+                SetEvent(Turn.Handle);
+            }
         }
     }
     EntryLock(const EntryLock&) = delete;
@@ -115,15 +119,66 @@ public:
     bool Held() const { return held_; }
 
 private:
-    struct OwnedMutex {
-        HANDLE Handle = CreateMutexA(nullptr, FALSE, nullptr);
-        ~OwnedMutex() { CloseHandle(Handle); }
+    // Waits until the lock is free (or its holder gone) and takes it; false
+    // when the wait itself fails.
+    static bool WaitForTurn(LONG self)
+    {
+        if (Turn.Handle == nullptr) {
+            return false;
+        }
+        InterlockedIncrement(&Waiters);
+        bool taken = false;
+        for (;;) {
+            const LONG owner = InterlockedCompareExchange(&Owner, self, 0);
+            if (owner == 0) {
+                taken = true;
+                break;
+            }
+            HANDLE waits[2] = {Turn.Handle, OpenThread(SYNCHRONIZE, FALSE, static_cast<DWORD>(owner))};
+            DWORD wait = WAIT_OBJECT_0 + 1;  // a holder that no longer exists has ended
+            if (waits[1] != nullptr) {
+                wait = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_SENDMESSAGE);
+                CloseHandle(waits[1]);
+            }
+            if (wait == WAIT_OBJECT_0 + 1) {
+                // Its nested calls ended with it.
+                if (InterlockedCompareExchange(&Owner, self, owner) == owner) {
+                    Depth = 0;
+                    taken = true;
+                    break;
+                }
+            } else if (wait == WAIT_OBJECT_0 + 2) {
+                MSG message;
+                PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            } else if (wait != WAIT_OBJECT_0) {
+                break;
+            }
+        }
+        InterlockedDecrement(&Waiters);
+        return taken;
+    }
+
+    // Woken at each release while a thread waits (auto-reset: one at a time).
+    struct OwnedEvent {
+        HANDLE Handle = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        ~OwnedEvent()
+        {
+            if (Handle != nullptr) {
+                CloseHandle(Handle);
+            }
+        }
     };
-    static OwnedMutex Mutex;
+    static OwnedEvent Turn;
+    static volatile LONG Owner;    // the holding thread's id, 0 when free
+    static LONG Depth;             // the holder's nested calls; only the holder touches it
+    static volatile LONG Waiters;  // threads in WaitForTurn
     bool held_ = false;
 };
 
-EntryLock::OwnedMutex EntryLock::Mutex;
+EntryLock::OwnedEvent EntryLock::Turn;
+volatile LONG EntryLock::Owner = 0;
+LONG EntryLock::Depth = 0;
+volatile LONG EntryLock::Waiters = 0;
 
 const char* const EntryContext = "General failure in DS_Entry.  ";
 

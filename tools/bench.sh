@@ -34,7 +34,9 @@ done
 # in a 64-bit prefix of its own (the 32-bit parts where a 64-bit Windows has
 # them), against the 32-bit figures.
 saved=$(winepath -w "$build/bench-host-path.txt")
+savedCalls=$(winepath -w "$build/bench-calls.txt")
 wine ds_bench.exe host-path --save "$saved" "$@" </dev/null | tee -a "$table" || status=1
+wine ds_bench.exe calls --save "$savedCalls" "$@" </dev/null | tee -a "$table" || status=1
 wine_env_stop
 wine_env_init64 "$build" bench-prefix64
 xvfb_start 24
@@ -45,10 +47,8 @@ mv "$WINEPREFIX/drive_c/windows/system32/MIL.DLL" "$WINEPREFIX/drive_c/windows/s
     "$WINEPREFIX/drive_c/windows/syswow64/"
 cp "$WINEPREFIX/drive_c/windows/twain_64/Talvenix/Twain_64.ds" "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
 cd "$build/x64/bin"
-for part in host-path continuous; do
-    if ! wine ds_bench.exe "$part" --against "$saved" "$@" </dev/null | tee -a "$table"; then
-        status=1
-    fi
-done
+wine ds_bench.exe host-path --against "$saved" "$@" </dev/null | tee -a "$table" || status=1
+wine ds_bench.exe calls --against "$savedCalls" "$@" </dev/null | tee -a "$table" || status=1
+wine ds_bench.exe continuous "$@" </dev/null | tee -a "$table" || status=1
 echo "(table written to $table)"
 exit $status

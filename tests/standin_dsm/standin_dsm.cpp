@@ -9,6 +9,7 @@ namespace {
 constexpr int Room = 64;
 StandInNotice Received[Room];
 int Count = 0;
+StandInHook Hook = nullptr;
 
 void CopyName(char (&to)[34], const TW_IDENTITY* identity)
 {
@@ -32,9 +33,17 @@ extern "C" __declspec(dllexport) TW_UINT16 __stdcall DSM_Entry(pTW_IDENTITY orig
         notice.DAT = dat;
         notice.MSG = msg;
         notice.ThreadId = GetCurrentThreadId();
+        if (Hook != nullptr) {
+            Hook(&notice);
+        }
     }
     ++Count;
     return TWRC_SUCCESS;
+}
+
+extern "C" __declspec(dllexport) void __stdcall StandInOnNotice(StandInHook hook)
+{
+    Hook = hook;
 }
 
 extern "C" __declspec(dllexport) int __stdcall StandInNotices(StandInNotice* notices, int room)

@@ -18,3 +18,8 @@ struct StandInNotice {
 // Copies up to `room` notices received so far into `notices`; answers how
 // many were received in all.
 typedef int(__stdcall* StandInNoticesProc)(StandInNotice* notices, int room);
+
+// Has `hook` called (or none, for nullptr) on the sending thread at every
+// notice, while the source that sends it is still inside its call.
+typedef void(__stdcall* StandInHook)(const StandInNotice* notice);
+typedef void(__stdcall* StandInOnNoticeProc)(StandInHook hook);

@@ -1340,6 +1340,88 @@ TEST_F(Source, TwoThreadsGetWholeImagesOrCleanFailures)
     EXPECT_FALSE(IsWindow(dialog));
 }
 
+// A window of the thread that waits for its turn at the source, and whether
+// a message sent to it was answered while that thread was inside its call.
+struct WaitingThreadWindow {
+    HWND Window = nullptr;
+    HANDLE HolderInside = nullptr;
+    std::atomic<bool> InsideCall{false};
+    std::atomic<bool> AnsweredInside{false};
+} Waiting;
+
+LRESULT CALLBACK WaitingThreadProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_APP) {
+        Waiting.AnsweredInside = Waiting.InsideCall.load();
+        return 1;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// Runs on the holder's thread while it is inside MSG_ENABLEDS, sending its
+// notice: the holder sends a message to the waiting thread's window, as a
+// close sends the dialog of another thread its end.
+void __stdcall SendToWaitingThread(const StandInNotice* /*notice*/)
+{
+    SetEvent(Waiting.HolderInside);
+    SendMessageA(Waiting.Window, WM_APP, 0, 0);
+}
+
+TEST_F(Source, ThreadWaitingForItsTurnAnswersMessagesSentToItsWindows)
+{
+    HMODULE manager = LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str());
+    ASSERT_NE(manager, nullptr);
+    auto onNotice = reinterpret_cast<StandInOnNoticeProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(manager, "StandInOnNotice")));
+    ASSERT_NE(onNotice, nullptr);
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = WaitingThreadProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "TalvenixWaitingThread";
+    RegisterClassA(&windowClass);
+    Waiting.Window = CreateWindowA(windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                   windowClass.hInstance, nullptr);
+    ASSERT_NE(Waiting.Window, nullptr);
+    Waiting.HolderInside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    Open();
+    onNotice(SendToWaitingThread);
+
+    // The holder cannot leave the source before this thread answered; this
+    // thread answers nothing outside its own call. A wait for the lock that
+    // answers no messages leaves both waiting for good: the watchdog ends the
+    // program, and the missing summary fails the test.
+    std::atomic<bool> done{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 600 && !done; ++i) {
+            Sleep(100);
+        }
+        if (!done) {
+            std::printf("the holder and the thread waiting for its turn wait for each other\n");
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    });
+    std::atomic<TW_UINT16> enabled{TWRC_FAILURE};
+    std::thread holder([&] { enabled = EnableWithoutUi(); });
+    const bool holderInside = WaitForSingleObject(Waiting.HolderInside, 60000) == WAIT_OBJECT_0;
+    Waiting.InsideCall = true;
+    TW_STATUS status = {};
+    const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+    Waiting.InsideCall = false;
+    holder.join();
+    done = true;
+    watchdog.join();
+    onNotice(nullptr);
+    EXPECT_TRUE(holderInside) << "the source sent no notice";
+    EXPECT_TRUE(Waiting.AnsweredInside) << "the message was not answered while waiting for the source";
+    EXPECT_EQ(enabled, TWRC_SUCCESS);
+    EXPECT_EQ(rc, TWRC_SUCCESS);
+    Close();
+    DestroyWindow(Waiting.Window);
+    CloseHandle(Waiting.HolderInside);
+    FreeLibrary(manager);
+}
+
 // A disk that fills up midway, made by the file size limit the script
 // full_disk.sh runs this program under (TALVENIX_FILE_LIMIT, in bytes): the
 // board library's save (the board's own pixel type, TIFF) and the source's
