@@ -24,9 +24,14 @@ DebugLog::~DebugLog()
     }
 }
 
+bool DebugLog::On()
+{
+    return DumpMode == DumpToFile || DumpMode == DumpToDebugger;
+}
+
 DebugLog& DebugLog::Write(const char* format, ...)
 {
-    if (DumpMode != DumpToFile && DumpMode != DumpToDebugger) {
+    if (!On()) {
         return *this;
     }
     char text[512];

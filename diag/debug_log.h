@@ -21,6 +21,10 @@ public:
     DebugLog(const DebugLog&) = delete;
     DebugLog& operator=(const DebugLog&) = delete;
 
+    // Whether anything written reaches a log: work done only for the log
+    // (reading version resources, the system report) is skipped otherwise.
+    static bool On();
+
     // printf-style; the result is cut to 511 characters and written unchanged.
     DebugLog& Write(const char* format, ...) DEBUGLOG_PRINTF(2, 3);
 

@@ -11,6 +11,9 @@
 
 void LogFileVersion(const char* name)
 {
+    if (!DebugLog::On()) {
+        return;
+    }
     DebugLog log;
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeA(name, &handle);
@@ -47,6 +50,9 @@ void LogFileVersion(const char* name)
 
 void LogSystemInfo()
 {
+    if (!DebugLog::On()) {
+        return;
+    }
     DebugLog log;
     log.Write("------------------------------------------ \n");
     log.Write("Dumping system Settings \n");
