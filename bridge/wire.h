@@ -68,6 +68,9 @@ struct BridgeBlock {
     uint16_t HostCondition;  // not 0: the host itself failed the call with this code
     uint32_t ImageAddress;   // native bitmap or memory strip, in the host's memory
     uint32_t ImageLength;
+    // Set by the host once, before it serves: a window of its serving thread
+    // that answers as long as that thread takes its messages.
+    uint32_t HostWindow;
     uint8_t Origin[IdentityBytes];
     uint8_t Data[BridgeDataRoom];
     uint8_t Extra[BridgeExtraRoom];
@@ -125,3 +128,14 @@ bool StripFits(uint32_t length, uint32_t bytesWritten, uint32_t room);
 // Whether a native bitmap of `length` bytes can be taken: at least a bitmap
 // header, at most `limit` bytes.
 bool BitmapFits(uint32_t length, uint32_t limit);
+
+// The contents, for what an application trusts beyond the sizes:
+// a bitmap whose header (its size, colour table and rows) describes no more
+// than its `length` bytes;
+bool BitmapHeaderFits(const uint8_t* bitmap, uint32_t length);
+// a container of kind `conType` whose header's item count and item type
+// (at the published TWAIN item sizes) describe no more than its bytes;
+bool ContainerFits(uint16_t conType, const uint8_t* container, uint32_t length);
+// a strip delivered (TWRC_SUCCESS or TWRC_XFERDONE) that holds bytes, whole
+// rows of BytesPerRow, and columns within a row (at least a byte a pixel).
+bool StripDescribed(const WireImageMemXfer& strip);

@@ -22,14 +22,59 @@ struct HostRecords {
     HANDLE Process = nullptr;
     DWORD ProcessId = 0;
     HWND NoticeWindow = nullptr;
+    DWORD StartTick = 0;
     bool Alive = false;
+    bool Enabled = false;  // the 32-bit source is in states 5 to 7
 };
 HostRecords Host;
+
+// The notice window looks for a host that ended by itself, on the
+// application's thread, from its message loop.
+constexpr UINT_PTR HostEndTimer = 1;
+constexpr UINT HostEndCheckPeriod = 500;
+
+// How long a host may go without taking its messages before it counts as
+// stopped. Long beside any triplet's work, which takes milliseconds to a
+// fraction of a second; waits for a person take messages all along.
+constexpr DWORD HostSilenceLimit = 5000;
+constexpr DWORD HostCheckPeriod = 500;
+
+void MarkHostEnded(const char* why)
+{
+    DWORD code = 0;
+    GetExitCodeProcess(Host.Process, &code);
+    DebugLog().Write("The 32-bit host %s (exit code %lu)\n", why, code);
+    Host.Alive = false;
+}
+
+// An application enabled the source and waits in its message loop: a host
+// that ended leaves it with no dialog and no notice. MSG_CLOSEDSREQ lets it
+// close the source the ordinary way.
+void TellApplicationHostEnded()
+{
+    if (Host.Process == nullptr || WaitForSingleObject(Host.Process, 0) != WAIT_OBJECT_0) {
+        return;
+    }
+    KillTimer(Host.NoticeWindow, HostEndTimer);  // told once
+    if (Host.Alive) {
+        MarkHostEnded("ended");
+    }
+    if (!Host.Enabled) {
+        return;
+    }
+    if (DsmEntryProc dsmEntry = GetDsmEntry()) {
+        dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_CLOSEDSREQ, nullptr);
+    }
+}
 
 // Runs on the application's thread, from its message loop: the manager gets
 // the notice where it expects it, with the source's assigned identity.
 LRESULT CALLBACK NoticeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == WM_TIMER && wParam == HostEndTimer) {
+        TellApplicationHostEnded();
+        return 0;
+    }
     if (message == BridgeNoticeMessage) {
         const auto notice = static_cast<TW_UINT16>(wParam);
         if (Host.Alive && (notice == MSG_XFERREADY || notice == MSG_CLOSEDSREQ)) {
@@ -152,14 +197,23 @@ void CloseChannel()
 
 }  // namespace
 
-int StartHost()
+int FindHostFolder(char (&path)[MAX_PATH])
 {
-    char path[MAX_PATH] = "";
     const UINT folder = GetWindowsDirectoryA(path, MAX_PATH);
     if (folder == 0 || folder + lstrlenA(HostFolder) + lstrlenA(HostFileName) >= MAX_PATH) {
+        path[0] = '\0';
         return 1;
     }
     lstrcatA(path, HostFolder);
+    return 0;
+}
+
+int StartHost()
+{
+    char path[MAX_PATH] = "";
+    if (FindHostFolder(path)) {
+        return 1;
+    }
     lstrcatA(path, HostFileName);
 
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -187,11 +241,18 @@ int StartHost()
         return 1;
     }
     Host.Alive = true;
+    Host.Enabled = false;
+    Host.StartTick = GetTickCount();
+    SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
     return 0;
 }
 
 void StopHost(unsigned long wait)
 {
+    // Ended on purpose: no notice.
+    if (Host.NoticeWindow != nullptr) {
+        KillTimer(Host.NoticeWindow, HostEndTimer);
+    }
     if (Host.Process != nullptr) {
         if (WaitForSingleObject(Host.Process, wait) != WAIT_OBJECT_0) {
             if (wait != 0) {
@@ -216,6 +277,23 @@ BridgeBlock& HostBlock()
     return *Host.Block;
 }
 
+namespace {
+
+// Whether the host's serving thread still takes its messages. A host that
+// has not shown its window yet gets the limit from its start to do so.
+bool HostTakesMessages()
+{
+    const HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(Host.Block->HostWindow));
+    if (window == nullptr) {
+        return GetTickCount() - Host.StartTick < HostSilenceLimit;
+    }
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG, HostSilenceLimit, &result) !=
+           0;
+}
+
+}  // namespace
+
 int ExchangeWithHost()
 {
     if (!Host.Alive) {
@@ -224,14 +302,34 @@ int ExchangeWithHost()
     SetEvent(Host.Request);
     // The answer wins when the host answered and ended at once.
     const HANDLE waits[] = {Host.Answer, Host.Process};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        return 0;
+    for (;;) {
+        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, HostCheckPeriod);
+        if (woke == WAIT_OBJECT_0) {
+            return 0;
+        }
+        if (woke == WAIT_TIMEOUT && HostTakesMessages()) {
+            continue;
+        }
+        if (woke == WAIT_TIMEOUT) {
+            // Stopped or deadlocked: it would hold the application for good.
+            TerminateProcess(Host.Process, 1);
+            WaitForSingleObject(Host.Process, HostExitWait);
+            MarkHostEnded("stopped answering and was ended");
+        } else {
+            MarkHostEnded("ended");
+        }
+        return 1;
     }
-    DWORD code = 0;
-    GetExitCodeProcess(Host.Process, &code);
-    DebugLog().Write("The 32-bit host ended (exit code %lu)\n", code);
-    Host.Alive = false;
-    return 1;
+}
+
+void NoteHostEnabled(bool enabled)
+{
+    Host.Enabled = enabled;
+}
+
+bool HostWasEnabled()
+{
+    return Host.Enabled;
 }
 
 int ReadHostMemory(uint32_t address, void* to, uint32_t length)

@@ -87,12 +87,28 @@ void ServeCapability(BridgeBlock& block)
     std::memcpy(block.Data, &wire, sizeof wire);
 }
 
+BOOL CALLBACK ActivateShownWindow(HWND window, LPARAM)
+{
+    if (!IsWindowVisible(window)) {
+        return TRUE;
+    }
+    SetForegroundWindow(window);
+    SetActiveWindow(window);
+    return FALSE;
+}
+
 void ServeUserInterface(BridgeBlock& block)
 {
     WireUserInterface wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_USERINTERFACE ui = {wire.ShowUI, wire.ModalUI, nullptr};
     block.ReturnCode = Call(block, &ui);
+    // A dialog shown by another process than the one the user works in
+    // comes up behind it, or inactive: the application let this process
+    // take the foreground for it.
+    if (block.ReturnCode == TWRC_SUCCESS && (block.MSG == MSG_ENABLEDS || block.MSG == MSG_ENABLEDSUIONLY)) {
+        EnumThreadWindows(GetCurrentThreadId(), ActivateShownWindow, 0);
+    }
     wire.ShowUI = ui.ShowUI;
     wire.ModalUI = ui.ModalUI;
     std::memcpy(block.Data, &wire, sizeof wire);
@@ -102,8 +118,11 @@ void ServeMemXfer(BridgeBlock& block)
 {
     WireImageMemXfer wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
-    if (wire.Length > StripRoom) {
-        void* larger = VirtualAlloc(nullptr, wire.Length, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    // A buffer exists whatever its length, as the application's does: the
+    // source judges a Length of 0, not the host.
+    if (wire.Length > StripRoom || StripBuffer == nullptr) {
+        const uint32_t room = wire.Length > StripRoom ? wire.Length : 1;
+        void* larger = VirtualAlloc(nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (larger == nullptr) {
             block.ReturnCode = TWRC_FAILURE;
             block.HostCondition = TWCC_LOWMEMORY;
@@ -113,7 +132,7 @@ void ServeMemXfer(BridgeBlock& block)
             VirtualFree(StripBuffer, 0, MEM_RELEASE);
         }
         StripBuffer = larger;
-        StripRoom = wire.Length;
+        StripRoom = room;
     }
     TW_IMAGEMEMXFER xfer = {};
     StripFieldsFromWire(wire, xfer);
@@ -175,6 +194,14 @@ bool Serve(BridgeBlock& block)
         block.HostCondition = TWCC_BADVALUE;
         return false;
     }
+    // No structure from the application: none for the source either, never
+    // the bytes an earlier call left in the block.
+    if (block.HasData == 0) {
+        block.DataLength = 0;
+        block.ExtraLength = 0;
+        block.ReturnCode = Call(block, nullptr);
+        return block.DG == DG_CONTROL && block.DAT == DAT_IDENTITY && block.MSG == MSG_CLOSEDS;
+    }
     switch (shape.Kind) {
     case WireKind::Capability:
         ServeCapability(block);
@@ -226,6 +253,17 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     if (block == nullptr) {
         return BadArguments;
     }
+    // Twain_64.ds asks this window whether the thread still takes its
+    // messages: busy serving, or waiting for a person's answer in a box, it
+    // does; stopped or deadlocked, it does not.
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "Talvenix TWAIN host";
+    RegisterClassA(&windowClass);
+    const HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        windowClass.hInstance, nullptr);
+    block->HostWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window));
     HMODULE relay = nullptr;
     HMODULE source = nullptr;
     if (!LoadBeside("TWAINDSM.DLL", relay)) {
