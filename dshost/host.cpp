@@ -87,28 +87,12 @@ void ServeCapability(BridgeBlock& block)
     std::memcpy(block.Data, &wire, sizeof wire);
 }
 
-BOOL CALLBACK ActivateShownWindow(HWND window, LPARAM)
-{
-    if (!IsWindowVisible(window)) {
-        return TRUE;
-    }
-    SetForegroundWindow(window);
-    SetActiveWindow(window);
-    return FALSE;
-}
-
 void ServeUserInterface(BridgeBlock& block)
 {
     WireUserInterface wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_USERINTERFACE ui = {wire.ShowUI, wire.ModalUI, nullptr};
     block.ReturnCode = Call(block, &ui);
-    // A dialog shown by another process than the one the user works in
-    // comes up behind it, or inactive: the application let this process
-    // take the foreground for it.
-    if (block.ReturnCode == TWRC_SUCCESS && (block.MSG == MSG_ENABLEDS || block.MSG == MSG_ENABLEDSUIONLY)) {
-        EnumThreadWindows(GetCurrentThreadId(), ActivateShownWindow, 0);
-    }
     wire.ShowUI = ui.ShowUI;
     wire.ModalUI = ui.ModalUI;
     std::memcpy(block.Data, &wire, sizeof wire);
