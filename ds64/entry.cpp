@@ -48,6 +48,7 @@ struct Answer {
     uint32_t ExtraLength;
     uint32_t ImageAddress;
     uint32_t ImageLength;
+    bool ImageInSection;
     uint8_t Data[BridgeDataRoom];
     const uint8_t* Extra;  // in the shared block: only its length is relied on
 };
@@ -60,6 +61,7 @@ void CopyAnswer(const BridgeBlock& block, Answer& answer)
     answer.ExtraLength = block.ExtraLength;
     answer.ImageAddress = block.ImageAddress;
     answer.ImageLength = block.ImageLength;
+    answer.ImageInSection = block.ImageInSection != 0;
     std::memcpy(answer.Data, block.Data, sizeof answer.Data);
     answer.Extra = block.Extra;
 }
@@ -140,7 +142,7 @@ int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
         ReportCondition(BrokenAnswerContext, TWCC_BADVALUE);
         return 1;
     }
-    const int failed = ReadHostMemory(answer.ImageAddress, to, answer.ImageLength);
+    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength);
     if (isHandle) {
         GlobalUnlock(xfer.Memory.TheMem);
     }
@@ -180,7 +182,7 @@ int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
         return 1;
     }
     // An application reads as much as the header says.
-    const int failed = ReadHostMemory(answer.ImageAddress, to, answer.ImageLength) ||
+    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength) ||
                        !BitmapHeaderFits(static_cast<const uint8_t*>(to), answer.ImageLength);
     GlobalUnlock(block);
     if (failed) {

@@ -2,6 +2,7 @@
 #include "ds64/host_link.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "diag/debug_log.h"
 #include "twain/condition.h"
@@ -13,9 +14,15 @@ constexpr const char* HostFolder = "\\twain_32\\Talvenix\\";
 constexpr const char* HostFileName = "TwainHost32.exe";
 constexpr const char* NoticeClassName = "Talvenix TWAIN 64 notices";
 
+// Room for the largest frame the board delivers (768 x 576 at 4 bytes, as a
+// bitmap) several times over; pages never touched cost nothing.
+constexpr uint32_t ImageSectionSize = 16u << 20;
+
 struct HostRecords {
     HANDLE Section = nullptr;
     BridgeBlock* Block = nullptr;
+    HANDLE ImageSection = nullptr;
+    const uint8_t* Images = nullptr;  // the image section, as this side maps it
     HANDLE Request = nullptr;
     HANDLE Answer = nullptr;
     HANDLE Job = nullptr;
@@ -142,7 +149,7 @@ int Launch(const char* path, HANDLE parent)
     if (prefix <= 0 || !FormatHostArguments(arguments, commandLine + prefix, sizeof commandLine - prefix)) {
         return 1;
     }
-    HANDLE inherited[] = {Host.Section, Host.Request, Host.Answer, parent};
+    HANDLE inherited[] = {Host.Section, Host.Request, Host.Answer, parent, Host.ImageSection};
     SIZE_T listSize = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
     char listBytes[256];
@@ -184,6 +191,11 @@ void CloseChannel()
         UnmapViewOfFile(Host.Block);
         Host.Block = nullptr;
     }
+    if (Host.Images != nullptr) {
+        UnmapViewOfFile(Host.Images);
+        Host.Images = nullptr;
+    }
+    CloseIf(Host.ImageSection);
     CloseIf(Host.Section);
     CloseIf(Host.Request);
     CloseIf(Host.Answer);
@@ -225,15 +237,22 @@ int StartHost()
     if (Host.Section != nullptr) {
         Host.Block = static_cast<BridgeBlock*>(MapViewOfFile(Host.Section, FILE_MAP_WRITE, 0, 0, sizeof(BridgeBlock)));
     }
+    Host.ImageSection =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0, ImageSectionSize, nullptr);
+    if (Host.ImageSection != nullptr) {
+        Host.Images = static_cast<const uint8_t*>(MapViewOfFile(Host.ImageSection, FILE_MAP_READ, 0, 0, 0));
+    }
     HANDLE parent = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &parent, SYNCHRONIZE, TRUE, 0);
     if (Host.Block == nullptr || Host.Request == nullptr || Host.Answer == nullptr || Host.NoticeWindow == nullptr ||
-        parent == nullptr) {
+        Host.Images == nullptr || parent == nullptr) {
         DebugLog().Write("The channel to the 32-bit host cannot be made (error %lu)\n", GetLastError());
         CloseIf(parent);
         CloseChannel();
         return 1;
     }
+    Host.Block->ImageSection = Number(Host.ImageSection);
+    Host.Block->ImageSectionSize = ImageSectionSize;
     const int failed = Launch(path, Inheritable(parent));
     CloseHandle(parent);
     if (failed) {
@@ -332,8 +351,18 @@ bool HostWasEnabled()
     return Host.Enabled;
 }
 
-int ReadHostMemory(uint32_t address, void* to, uint32_t length)
+int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length)
 {
+    if (inSection) {
+        if (address > ImageSectionSize || length > ImageSectionSize - address) {
+            DebugLog().Write("The 32-bit host named %lu bytes outside the image section\n",
+                             static_cast<unsigned long>(length));
+            return 1;
+        }
+        std::memcpy(to, Host.Images + address, length);
+        return 0;
+    }
+
     SIZE_T read = 0;
     const void* from = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
     if (!ReadProcessMemory(Host.Process, from, to, length, &read) || read != length) {

@@ -40,8 +40,10 @@ int ExchangeWithHost();
 void NoteHostEnabled(bool enabled);
 bool HostWasEnabled();
 
-// Copies `length` bytes at `address` in the host's memory to `to`. 0 copied.
-int ReadHostMemory(uint32_t address, void* to, uint32_t length);
+// Copies the `length` bytes of an image at `address` to `to`: an offset in
+// the image section both map (`inSection`), else an address in the host's
+// memory. 0 copied.
+int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length);
 
 // Lets the host bring its dialog to the front over the application.
 void LetHostTakeForeground();

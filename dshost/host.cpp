@@ -23,6 +23,8 @@ constexpr int NoSource = 4;
 DsEntryProc SourceEntry = nullptr;
 TW_IDENTITY Origin = {};
 bool HaveOrigin = false;
+uint8_t* Images = nullptr;  // the image section Twain_64.ds maps too
+uint32_t ImagesSize = 0;
 HGLOBAL HandedBitmap = nullptr;  // the last native transfer's, until the next request
 void* StripBuffer = nullptr;     // memory transfers' strips, as long as the largest
 uint32_t StripRoom = 0;
@@ -104,6 +106,19 @@ void ServeMemXfer(BridgeBlock& block)
     std::memcpy(&wire, block.Data, sizeof wire);
     // A buffer exists whatever its length, as the application's does: the
     // source judges a Length of 0, not the host.
+    // In the image section the source writes the strip where Twain_64.ds
+    // takes it from: no copy here.
+    if (Images != nullptr && wire.Length <= ImagesSize) {
+        TW_IMAGEMEMXFER xfer = {};
+        StripFieldsFromWire(wire, xfer);
+        xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, wire.Length, wire.TheMem != 0 ? Images : nullptr};
+        block.ReturnCode = Call(block, &xfer);
+        StripFieldsToWire(xfer, wire);
+        std::memcpy(block.Data, &wire, sizeof wire);
+        block.ImageInSection = 1;
+        block.ImageLength = xfer.BytesWritten;
+        return;
+    }
     if (wire.Length > StripRoom || StripBuffer == nullptr) {
         const uint32_t room = wire.Length > StripRoom ? wire.Length : 1;
         void* larger = VirtualAlloc(nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
@@ -136,6 +151,19 @@ void ServeNativeXfer(BridgeBlock& block)
     block.ReturnCode = Call(block, block.HasData ? &bitmap : nullptr);
     if (block.ReturnCode != TWRC_XFERDONE || bitmap == nullptr) {
         return;
+    }
+    const SIZE_T size = GlobalSize(bitmap);
+    const void* bytes = GlobalLock(bitmap);
+    if (Images != nullptr && bytes != nullptr && size <= ImagesSize) {
+        std::memcpy(Images, bytes, size);
+        GlobalUnlock(bitmap);
+        GlobalFree(bitmap);
+        block.ImageInSection = 1;
+        block.ImageLength = static_cast<uint32_t>(size);
+        return;
+    }
+    if (bytes != nullptr) {
+        GlobalUnlock(bitmap);
     }
     // Kept locked until the next request: the 64-bit side reads it from here.
     HandedBitmap = bitmap;
@@ -172,6 +200,7 @@ bool Serve(BridgeBlock& block)
     block.HostCondition = 0;
     block.ImageAddress = 0;
     block.ImageLength = 0;
+    block.ImageInSection = 0;
     const WireShape shape = FindWireShape(block.DG, block.DAT);
     if (block.DataLength > BridgeDataRoom || block.ExtraLength > BridgeExtraRoom) {
         block.ReturnCode = TWRC_FAILURE;
@@ -248,6 +277,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     const HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                         windowClass.hInstance, nullptr);
     block->HostWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window));
+    if (block->ImageSection != 0) {
+        const HANDLE imageSection = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(block->ImageSection));
+        Images = static_cast<uint8_t*>(MapViewOfFile(imageSection, FILE_MAP_WRITE, 0, 0, block->ImageSectionSize));
+        ImagesSize = Images != nullptr ? block->ImageSectionSize : 0;
+    }
     HMODULE relay = nullptr;
     HMODULE source = nullptr;
     if (!LoadBeside("TWAINDSM.DLL", relay)) {
