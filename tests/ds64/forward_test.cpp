@@ -442,6 +442,28 @@ TEST_F(Forwarding, MissingHostFailsTheOpenWithACodeAndALogLine)
     EXPECT_EQ(Open(), TWRC_SUCCESS) << "the host back in place";
 }
 
+// A host executable that starts but never serves (a 32-bit program of the
+// system in its place): the open fails within the bound, the program is ended.
+TEST_F(Forwarding, HostThatNeverServesFailsTheOpen)
+{
+    const std::string host = HostPath();
+    const std::string aside = host + ".aside";
+    char windows[MAX_PATH] = "";
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    ASSERT_TRUE(MoveFileExA(host.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING));
+    const bool copied = CopyFileA((std::string(windows) + "\\syswow64\\notepad.exe").c_str(), host.c_str(), FALSE);
+    const TW_UINT16 opened = copied ? Open() : TWRC_SUCCESS;
+    const TW_UINT16 condition = ds_.Status();
+    const std::vector<DWORD> left = HostProcesses();
+    DeleteFileA(host.c_str());
+    MoveFileA(aside.c_str(), host.c_str());
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(opened, TWRC_FAILURE);
+    EXPECT_NE(condition, TWCC_SUCCESS);
+    EXPECT_TRUE(left.empty()) << "the program that never served is ended";
+    EXPECT_EQ(Open(), TWRC_SUCCESS) << "the host back in place";
+}
+
 TEST_F(Forwarding, RefusedOpenGivesTheSourcesCodeAndEndsTheHost)
 {
     SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");
