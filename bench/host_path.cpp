@@ -100,7 +100,11 @@ int RunHostPath(int rounds, const std::string& save, const std::string& against)
             absolute += Format(", 32-bit path %.3f ms", base->second * 1000);
         }
         PrintRow(Format("%s, %s, %s", row.VideoFormat, row.PixelType == TWPT_RGB ? "RGB" : "grey", row.Mechanism),
-                 figure, SixtyFour ? "one copy more than the 32-bit path" : "(the 32-bit path)", absolute);
+                 figure,
+                 !SixtyFour                    ? "(the 32-bit path)"
+                 : row.Code == TWSX_NATIVE ? "the 32-bit path, a copy in each process through the image section"
+                                           : "the 32-bit path, a copy out of the image section",
+                 absolute);
     }
     if (saved != nullptr) {
         std::fclose(saved);

@@ -27,6 +27,32 @@ const WireShape Shapes[] = {
 
 constexpr uint32_t BitmapHeaderBytes = 40;
 
+uint32_t Word32(const uint8_t* at)
+{
+    return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
+}
+
+uint16_t Word16(const uint8_t* at)
+{
+    return static_cast<uint16_t>(at[0] | (at[1] << 8));
+}
+
+// TWAIN's item sizes, as an application reads the items.
+uint32_t PublishedItemSize(uint16_t itemType)
+{
+    switch (itemType) {
+    case TWTY_INT8: case TWTY_UINT8: return 1;
+    case TWTY_INT16: case TWTY_UINT16: case TWTY_BOOL: return 2;
+    case TWTY_INT32: case TWTY_UINT32: case TWTY_FIX32: return 4;
+    case TWTY_FRAME: return 16;
+    case TWTY_STR32: return 34;
+    case TWTY_STR64: return 66;
+    case TWTY_STR128: return 130;
+    case TWTY_STR255: return 256;
+    default: return 0;
+    }
+}
+
 }  // namespace
 
 WireShape FindWireShape(uint32_t dg, uint16_t dat)
@@ -101,4 +127,61 @@ bool StripFits(uint32_t length, uint32_t bytesWritten, uint32_t room)
 bool BitmapFits(uint32_t length, uint32_t limit)
 {
     return length >= BitmapHeaderBytes && length <= limit;
+}
+
+bool BitmapHeaderFits(const uint8_t* bitmap, uint32_t length)
+{
+    if (length < BitmapHeaderBytes) {
+        return false;
+    }
+    const uint32_t headerSize = Word32(bitmap);
+    const auto width = static_cast<int32_t>(Word32(bitmap + 4));
+    const auto height = static_cast<int32_t>(Word32(bitmap + 8));
+    const uint16_t bitCount = Word16(bitmap + 14);
+    const uint32_t colorsUsed = Word32(bitmap + 32);
+    if (headerSize < BitmapHeaderBytes || width <= 0 || height == 0 || height == INT32_MIN || bitCount == 0 ||
+        bitCount > 32) {
+        return false;
+    }
+    const uint64_t colors = colorsUsed != 0 ? colorsUsed : bitCount <= 8 ? (1u << bitCount) : 0;
+    const uint64_t stride = (uint64_t{static_cast<uint32_t>(width)} * bitCount + 31) / 32 * 4;
+    const uint64_t rows = static_cast<uint64_t>(height < 0 ? -static_cast<int64_t>(height) : height);
+    return headerSize + colors * 4 + stride * rows <= length;
+}
+
+bool ContainerFits(uint16_t conType, const uint8_t* container, uint32_t length)
+{
+    if (length < 2) {
+        return false;
+    }
+    const uint32_t itemSize = PublishedItemSize(Word16(container));
+    if (itemSize == 0) {
+        return false;
+    }
+    uint64_t header = 0;
+    switch (conType) {
+    case TWON_ONEVALUE:  // the item, in at least the four bytes of its field
+        return length >= 2 + (itemSize < 4 ? 4 : itemSize);
+    case TWON_RANGE:
+        return length >= 22;
+    case TWON_ARRAY:
+        header = 6;
+        break;
+    case TWON_ENUMERATION:
+        header = 14;
+        break;
+    default:
+        return false;
+    }
+    if (length < header) {
+        return false;
+    }
+    return header + uint64_t{Word32(container + 2)} * itemSize <= length;
+}
+
+bool StripDescribed(const WireImageMemXfer& strip)
+{
+    return strip.BytesWritten != 0 && strip.BytesPerRow != 0 &&
+           uint64_t{strip.BytesPerRow} * strip.Rows == strip.BytesWritten &&
+           uint64_t{strip.XOffset} + strip.Columns <= strip.BytesPerRow;
 }

@@ -3,8 +3,11 @@
 // holding one BridgeBlock; the 64-bit side writes a request and signals, the
 // host calls DS_Entry and writes the answer into the same block and signals
 // back. Nothing else crosses but the host's notices, posted to a window of
-// the 64-bit side, and image bytes, which the 64-bit side reads straight out
-// of the host's memory into the application's block (one copy).
+// the 64-bit side, and image bytes, which lie in a second section both map:
+// the host copies a native bitmap into it, the source writes memory strips
+// straight into it, and the 64-bit side copies them into the application's
+// block or buffer (an image too large for it is read out of the host's
+// memory instead).
 //
 // Structures travel in their 32-bit layout, the one the host's DS_Entry
 // takes; the few that hold a handle or pointer have a wire form here, the
@@ -68,6 +71,14 @@ struct BridgeBlock {
     uint16_t HostCondition;  // not 0: the host itself failed the call with this code
     uint32_t ImageAddress;   // native bitmap or memory strip, in the host's memory
     uint32_t ImageLength;
+    uint16_t ImageInSection; // the image lies at ImageAddress in the image section
+    // Set by the host once, before it serves: a window of its serving thread
+    // that answers as long as that thread takes its messages.
+    uint32_t HostWindow;
+    // Set by Twain_64.ds before the host starts: a second section, inherited
+    // like the block's, both map for images (native bitmaps, memory strips).
+    uint32_t ImageSection;
+    uint32_t ImageSectionSize;
     uint8_t Origin[IdentityBytes];
     uint8_t Data[BridgeDataRoom];
     uint8_t Extra[BridgeExtraRoom];
@@ -125,3 +136,14 @@ bool StripFits(uint32_t length, uint32_t bytesWritten, uint32_t room);
 // Whether a native bitmap of `length` bytes can be taken: at least a bitmap
 // header, at most `limit` bytes.
 bool BitmapFits(uint32_t length, uint32_t limit);
+
+// The contents, for what an application trusts beyond the sizes:
+// a bitmap whose header (its size, colour table and rows) describes no more
+// than its `length` bytes;
+bool BitmapHeaderFits(const uint8_t* bitmap, uint32_t length);
+// a container of kind `conType` whose header's item count and item type
+// (at the published TWAIN item sizes) describe no more than its bytes;
+bool ContainerFits(uint16_t conType, const uint8_t* container, uint32_t length);
+// a strip delivered (TWRC_SUCCESS or TWRC_XFERDONE) that holds bytes, whole
+// rows of BytesPerRow, and columns within a row (at least a byte a pixel).
+bool StripDescribed(const WireImageMemXfer& strip);

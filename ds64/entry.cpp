@@ -1,15 +1,17 @@
-// DS_Entry of Twain_64.ds. The 32-bit source answers every triplet: each one
-// crosses to its host process in the 32-bit layout and its answer comes back
-// into the application's 64-bit structures, checked first. Answered here:
-// what needs no host (the identity, enumeration asks for it before any open),
-// opening and closing (they start and end the host), the message loop's
-// MSG_PROCESSEVENT (the dialog's messages run in the host) and DAT_STATUS
-// when the failure was this side's own.
+// DS_Entry of Twain_64.ds. While a host runs, the 32-bit source answers every
+// triplet: each one crosses to its host process in the 32-bit layout and its
+// answer comes back into the application's 64-bit structures, checked first.
+// Answered here: everything before the open and after the close (from the
+// table the 32-bit source answers a closed source from), opening and closing
+// (they start and end the host), the message loop's MSG_PROCESSEVENT (the
+// dialog's messages run in the host) and DAT_STATUS when the last failure
+// was this side's own.
 #include <cstring>
 
 #include "bridge/wire.h"
 #include "diag/debug_log.h"
 #include "ds64/host_link.h"
+#include "twain/closed_source.h"
 #include "twain/condition.h"
 #include "twain/source.h"
 
@@ -46,6 +48,7 @@ struct Answer {
     uint32_t ExtraLength;
     uint32_t ImageAddress;
     uint32_t ImageLength;
+    bool ImageInSection;
     uint8_t Data[BridgeDataRoom];
     const uint8_t* Extra;  // in the shared block: only its length is relied on
 };
@@ -58,6 +61,7 @@ void CopyAnswer(const BridgeBlock& block, Answer& answer)
     answer.ExtraLength = block.ExtraLength;
     answer.ImageAddress = block.ImageAddress;
     answer.ImageLength = block.ImageLength;
+    answer.ImageInSection = block.ImageInSection != 0;
     std::memcpy(answer.Data, block.Data, sizeof answer.Data);
     answer.Extra = block.Extra;
 }
@@ -89,12 +93,12 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
         if (t.MSG != MSG_SET || cap->hContainer == nullptr) {
             return 0;
         }
-        const SIZE_T size = GlobalSize(cap->hContainer);
+        // A container holds a few values; what lies beyond the block's room
+        // (an application's generous allocation) is no part of them.
+        const SIZE_T whole = GlobalSize(cap->hContainer);
+        const SIZE_T size = whole < BridgeExtraRoom ? whole : BridgeExtraRoom;
         const void* bytes = GlobalLock(cap->hContainer);
-        if (bytes == nullptr || size > BridgeExtraRoom) {
-            if (bytes != nullptr) {
-                GlobalUnlock(cap->hContainer);
-            }
+        if (bytes == nullptr) {
             ReportCondition("General failure in response to DAT_CAPABILITY.  ", TWCC_BADVALUE);
             return 1;
         }
@@ -128,9 +132,6 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
 // The strip the source wrote into the host's buffer, into the application's.
 int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
 {
-    if (answer.ImageLength == 0) {
-        return 0;
-    }
     if (!StripFits(answer.ImageLength, xfer.BytesWritten, StripRoom(xfer))) {
         ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
         return 1;
@@ -141,7 +142,7 @@ int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
         ReportCondition(BrokenAnswerContext, TWCC_BADVALUE);
         return 1;
     }
-    const int failed = ReadHostMemory(answer.ImageAddress, to, answer.ImageLength);
+    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength);
     if (isHandle) {
         GlobalUnlock(xfer.Memory.TheMem);
     }
@@ -180,7 +181,9 @@ int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
     if (block == nullptr) {
         return 1;
     }
-    const int failed = ReadHostMemory(answer.ImageAddress, to, answer.ImageLength);
+    // An application reads as much as the header says.
+    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength) ||
+                       !BitmapHeaderFits(static_cast<const uint8_t*>(to), answer.ImageLength);
     GlobalUnlock(block);
     if (failed) {
         GlobalFree(block);
@@ -219,7 +222,13 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
             return 1;
         }
         std::memcpy(to, answer.Extra, answer.ExtraLength);
+        const bool fits = ContainerFits(wire.ConType, static_cast<const uint8_t*>(to), answer.ExtraLength);
         GlobalUnlock(container);
+        if (!fits) {
+            GlobalFree(container);
+            ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+            return 1;
+        }
         cap->hContainer = container;
         return 0;
     }
@@ -235,8 +244,13 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
         auto* xfer = static_cast<TW_IMAGEMEMXFER*>(t.pData);
         WireImageMemXfer wire = {};
         std::memcpy(&wire, answer.Data, sizeof wire);
+        const bool delivered = returnCode == TWRC_SUCCESS || returnCode == TWRC_XFERDONE;
+        if (delivered && !StripDescribed(wire)) {
+            ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+            return 1;
+        }
         StripFieldsFromWire(wire, *xfer);
-        return returnCode == TWRC_SUCCESS || returnCode == TWRC_XFERDONE ? TakeStrip(*xfer, answer) : 0;
+        return delivered ? TakeStrip(*xfer, answer) : 0;
     }
     default:
         std::memcpy(t.pData, answer.Data, shape.Size);
@@ -244,10 +258,25 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
     }
 }
 
+// Follows the answers that enable and disable the 32-bit source: a close
+// from states 5 to 7 leaves TWCC_SEQERROR pending, which the host takes with
+// it when it ends, and a host that ends there asks the application to close.
+void FollowEnabled(const Triplet& t, TW_UINT16 returnCode)
+{
+    if (t.DG != DG_CONTROL || t.DAT != DAT_USERINTERFACE || returnCode != TWRC_SUCCESS) {
+        return;
+    }
+    if (t.MSG == MSG_ENABLEDS || t.MSG == MSG_ENABLEDSUIONLY) {
+        NoteHostEnabled(true);
+    } else if (t.MSG == MSG_DISABLEDS) {
+        NoteHostEnabled(false);
+    }
+}
+
 TW_UINT16 Forward(const Triplet& t)
 {
     if (!HostRunning()) {
-        return FailWith(HostGoneContext, SourceState == 300 ? TWCC_SEQERROR : TWCC_BUMMER);
+        return FailWith(HostGoneContext, TWCC_BUMMER);
     }
     const WireShape shape = FindWireShape(t.DG, t.DAT);
     BridgeBlock& block = HostBlock();
@@ -272,38 +301,57 @@ TW_UINT16 Forward(const Triplet& t)
     }
     if (answer.HostCondition != TWCC_SUCCESS) {
         ReportCondition("The 32-bit host failed the call.  ", answer.HostCondition);
+    } else if (answer.ReturnCode == TWRC_FAILURE && t.DAT != DAT_STATUS) {
+        // The 32-bit source holds the newest failure now: one condition is
+        // pending, as in the 32-bit source called directly.
+        PendingCondition = TWCC_SUCCESS;
     }
+    FollowEnabled(t, answer.ReturnCode);
     return answer.ReturnCode;
 }
 
-// The condition the 32-bit source holds, for a failure seen here.
-TW_UINT16 HostCondition()
+// DAT_STATUS with a host: the 32-bit source answers (and forgets its
+// condition, and logs the call), unless a failure of this side came later.
+TW_UINT16 Status(const Triplet& t)
 {
-    TW_STATUS status = {};
-    const Triplet ask = {&AppIdentity, DG_CONTROL, DAT_STATUS, MSG_GET, &status};
-    return Forward(ask) == TWRC_SUCCESS ? status.ConditionCode : TWCC_BUMMER;
+    if (!HostRunning() || (PendingCondition != TWCC_SUCCESS && (t.pData == nullptr || t.MSG != MSG_GET))) {
+        LogDispatch(t);
+        return HandleStatus(t);
+    }
+    const TW_UINT16 ownCondition = PendingCondition;
+    const TW_UINT16 returnCode = Forward(t);
+    if (!HostRunning()) {
+        // It found the host gone: it still answers, with that.
+        return HandleStatus(t);
+    }
+    if (returnCode == TWRC_SUCCESS && ownCondition != TWCC_SUCCESS) {
+        static_cast<TW_STATUS*>(t.pData)->ConditionCode = ownCondition;
+        PendingCondition = TWCC_SUCCESS;
+    }
+    return returnCode;
 }
 
-TW_UINT16 Close()
+TW_UINT16 Close(const Triplet& t)
 {
+    const bool enabled = HostWasEnabled();
     if (HostRunning()) {
-        Triplet close = {&AppIdentity, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &SourceIdentity};
+        Triplet close = t;
+        close.pData = &SourceIdentity;
         Forward(close);
     }
     StopHost(HostExitWait);
+    NoteHostEnabled(false);
     AppIdentity.Id = 0;
     SourceState = 300;
+    // The 32-bit source recorded it; its host is gone with it.
+    if (enabled) {
+        PendingCondition = TWCC_SEQERROR;
+    }
     return TWRC_SUCCESS;
 }
 
 TW_UINT16 Open(const Triplet& t)
 {
-    if (SourceState != 300) {
-        return FailWith(OpenContext, TWCC_SEQERROR);
-    }
-    if (t.pOrigin == nullptr || t.pData == nullptr) {
-        return FailWith(OpenContext, TWCC_BADVALUE);
-    }
     if (StartHost()) {
         return FailWith(OpenContext, TWCC_OPERATIONERROR);
     }
@@ -315,32 +363,84 @@ TW_UINT16 Open(const Triplet& t)
         // Unlike the 32-bit source, which keeps the application connected
         // until MSG_CLOSEDS, a refused open ends the host: the next open
         // starts afresh.
-        const TW_UINT16 condition = HostRunning() ? HostCondition() : TWCC_OPERATIONERROR;
-        Close();
+        TW_STATUS status = {};
+        const Triplet ask = {&AppIdentity, DG_CONTROL, DAT_STATUS, MSG_GET, &status};
+        const TW_UINT16 condition =
+            HostRunning() && Forward(ask) == TWRC_SUCCESS ? status.ConditionCode : TWCC_OPERATIONERROR;
+        Triplet close = {&AppIdentity, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &SourceIdentity};
+        Close(close);
         return FailWith(OpenContext, condition);
     }
-    SourceIdentity = *static_cast<const TW_IDENTITY*>(t.pData);
     SourceState = 400;
+    SourceIdentity = *static_cast<const TW_IDENTITY*>(t.pData);
     return TWRC_SUCCESS;
 }
 
-TW_UINT16 HandleIdentity(const Triplet& t)
+// No host: before the open and after the close, the table of a closed
+// source answers, as it does in the 32-bit source.
+TW_UINT16 AnswerClosed(const Triplet& t)
 {
-    switch (t.MSG) {
-    case MSG_GET:
-        if (t.pData == nullptr) {
-            return FailWith("General failure in response to DAT_IDENTITY.  ", TWCC_BADVALUE);
-        }
-        *static_cast<TW_IDENTITY*>(t.pData) = SourceIdentity;
-        return TWRC_SUCCESS;
-    case MSG_OPENDS:
-        return Open(t);
-    case MSG_CLOSEDS:
-        // The manager may pass anything here (Wine's does at MSG_CLOSEDSM).
-        return Close();
-    default:
-        return Forward(t);
+    if (t.DG != DG_CONTROL && t.DG != DG_IMAGE) {
+        return RefuseDataGroup();
     }
+    if (t.DG == DG_CONTROL && t.DAT == DAT_IDENTITY && t.MSG == MSG_OPENDS && t.pOrigin != nullptr &&
+        t.pData != nullptr) {
+        return Open(t);  // the 32-bit source logs it
+    }
+    LogDispatch(t);
+    TW_UINT16 returnCode = TWRC_FAILURE;
+    if (AnswerClosedSource(t, returnCode)) {
+        return returnCode;
+    }
+    if (t.DAT == DAT_STATUS) {
+        return HandleStatus(t);
+    }
+    if (t.MSG == MSG_OPENDS) {
+        return FailWith(OpenContext, TWCC_BADVALUE);
+    }
+    if (t.pData == nullptr) {
+        return FailWith("General failure in response to DAT_IDENTITY.  ", TWCC_BADVALUE);
+    }
+    *static_cast<TW_IDENTITY*>(t.pData) = SourceIdentity;
+    return TWRC_SUCCESS;
+}
+
+// The host ended while the source was enabled: the calls that lead down to
+// the close succeed, so that the application's ordinary way out works.
+bool LeadsDown(const Triplet& t)
+{
+    return t.DG == DG_CONTROL && ((t.DAT == DAT_PENDINGXFERS && (t.MSG == MSG_ENDXFER || t.MSG == MSG_RESET)) ||
+                                  (t.DAT == DAT_USERINTERFACE && t.MSG == MSG_DISABLEDS));
+}
+
+TW_UINT16 LeadDown(const Triplet& t)
+{
+    if (t.DAT == DAT_PENDINGXFERS && t.pData != nullptr) {
+        static_cast<TW_PENDINGXFERS*>(t.pData)->Count = 0;
+    }
+    if (t.DAT == DAT_USERINTERFACE) {
+        NoteHostEnabled(false);
+    }
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 AnswerTriplet(const Triplet& t)
+{
+    if (!HostRunning() && SourceState == 300) {
+        return AnswerClosed(t);
+    }
+    if (t.DG == DG_CONTROL && t.DAT == DAT_IDENTITY && t.MSG == MSG_CLOSEDS) {
+        // The manager may pass anything here (Wine's does at MSG_CLOSEDSM).
+        return Close(t);
+    }
+    if (t.DG == DG_CONTROL && t.DAT == DAT_STATUS) {
+        return Status(t);
+    }
+    const TW_UINT16 returnCode = Forward(t);
+    if (!HostRunning() && HostWasEnabled() && LeadsDown(t)) {
+        return LeadDown(t);
+    }
+    return returnCode;
 }
 
 }  // namespace
@@ -438,14 +538,10 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
         }
         return TWRC_NOTDSEVENT;
     }
-    // A failure of this side, or no host: the condition is this side's.
-    if (DG == DG_CONTROL && DAT == DAT_STATUS && (PendingCondition != TWCC_SUCCESS || !HostRunning())) {
-        return HandleStatus(t);
-    }
     if (IsStrip(t) && CheckStripOwner()) {
         return TWRC_FAILURE;
     }
-    const TW_UINT16 returnCode = DG == DG_CONTROL && DAT == DAT_IDENTITY ? HandleIdentity(t) : Forward(t);
+    const TW_UINT16 returnCode = AnswerTriplet(t);
     FollowStripOwner(t, returnCode);
     return returnCode;
 }

@@ -2,6 +2,7 @@
 #include "ds64/host_link.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "diag/debug_log.h"
 #include "twain/condition.h"
@@ -13,23 +14,74 @@ constexpr const char* HostFolder = "\\twain_32\\Talvenix\\";
 constexpr const char* HostFileName = "TwainHost32.exe";
 constexpr const char* NoticeClassName = "Talvenix TWAIN 64 notices";
 
+// Room for the largest frame the board delivers (768 x 576 at 4 bytes, as a
+// bitmap) several times over; pages never touched cost nothing.
+constexpr uint32_t ImageSectionSize = 16u << 20;
+
 struct HostRecords {
     HANDLE Section = nullptr;
     BridgeBlock* Block = nullptr;
+    HANDLE ImageSection = nullptr;
+    const uint8_t* Images = nullptr;  // the image section, as this side maps it
     HANDLE Request = nullptr;
     HANDLE Answer = nullptr;
     HANDLE Job = nullptr;
     HANDLE Process = nullptr;
     DWORD ProcessId = 0;
     HWND NoticeWindow = nullptr;
+    DWORD StartTick = 0;
     bool Alive = false;
+    bool Enabled = false;  // the 32-bit source is in states 5 to 7
 };
 HostRecords Host;
+
+// The notice window looks for a host that ended by itself, on the
+// application's thread, from its message loop.
+constexpr UINT_PTR HostEndTimer = 1;
+constexpr UINT HostEndCheckPeriod = 500;
+
+// How long a host may go without taking its messages before it counts as
+// stopped. Long beside any triplet's work, which takes milliseconds to a
+// fraction of a second; waits for a person take messages all along.
+constexpr DWORD HostSilenceLimit = 5000;
+constexpr DWORD HostCheckPeriod = 500;
+
+void MarkHostEnded(const char* why)
+{
+    DWORD code = 0;
+    GetExitCodeProcess(Host.Process, &code);
+    DebugLog().Write("The 32-bit host %s (exit code %lu)\n", why, code);
+    Host.Alive = false;
+}
+
+// An application enabled the source and waits in its message loop: a host
+// that ended leaves it with no dialog and no notice. MSG_CLOSEDSREQ lets it
+// close the source the ordinary way.
+void TellApplicationHostEnded()
+{
+    if (Host.Process == nullptr || WaitForSingleObject(Host.Process, 0) != WAIT_OBJECT_0) {
+        return;
+    }
+    KillTimer(Host.NoticeWindow, HostEndTimer);  // told once
+    if (Host.Alive) {
+        MarkHostEnded("ended");
+    }
+    if (!Host.Enabled) {
+        return;
+    }
+    if (DsmEntryProc dsmEntry = GetDsmEntry()) {
+        dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_CLOSEDSREQ, nullptr);
+    }
+}
 
 // Runs on the application's thread, from its message loop: the manager gets
 // the notice where it expects it, with the source's assigned identity.
 LRESULT CALLBACK NoticeWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == WM_TIMER && wParam == HostEndTimer) {
+        TellApplicationHostEnded();
+        return 0;
+    }
     if (message == BridgeNoticeMessage) {
         const auto notice = static_cast<TW_UINT16>(wParam);
         if (Host.Alive && (notice == MSG_XFERREADY || notice == MSG_CLOSEDSREQ)) {
@@ -97,7 +149,7 @@ int Launch(const char* path, HANDLE parent)
     if (prefix <= 0 || !FormatHostArguments(arguments, commandLine + prefix, sizeof commandLine - prefix)) {
         return 1;
     }
-    HANDLE inherited[] = {Host.Section, Host.Request, Host.Answer, parent};
+    HANDLE inherited[] = {Host.Section, Host.Request, Host.Answer, parent, Host.ImageSection};
     SIZE_T listSize = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
     char listBytes[256];
@@ -139,6 +191,11 @@ void CloseChannel()
         UnmapViewOfFile(Host.Block);
         Host.Block = nullptr;
     }
+    if (Host.Images != nullptr) {
+        UnmapViewOfFile(Host.Images);
+        Host.Images = nullptr;
+    }
+    CloseIf(Host.ImageSection);
     CloseIf(Host.Section);
     CloseIf(Host.Request);
     CloseIf(Host.Answer);
@@ -152,14 +209,23 @@ void CloseChannel()
 
 }  // namespace
 
-int StartHost()
+int FindHostFolder(char (&path)[MAX_PATH])
 {
-    char path[MAX_PATH] = "";
     const UINT folder = GetWindowsDirectoryA(path, MAX_PATH);
     if (folder == 0 || folder + lstrlenA(HostFolder) + lstrlenA(HostFileName) >= MAX_PATH) {
+        path[0] = '\0';
         return 1;
     }
     lstrcatA(path, HostFolder);
+    return 0;
+}
+
+int StartHost()
+{
+    char path[MAX_PATH] = "";
+    if (FindHostFolder(path)) {
+        return 1;
+    }
     lstrcatA(path, HostFileName);
 
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -171,15 +237,22 @@ int StartHost()
     if (Host.Section != nullptr) {
         Host.Block = static_cast<BridgeBlock*>(MapViewOfFile(Host.Section, FILE_MAP_WRITE, 0, 0, sizeof(BridgeBlock)));
     }
+    Host.ImageSection =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0, ImageSectionSize, nullptr);
+    if (Host.ImageSection != nullptr) {
+        Host.Images = static_cast<const uint8_t*>(MapViewOfFile(Host.ImageSection, FILE_MAP_READ, 0, 0, 0));
+    }
     HANDLE parent = nullptr;
     DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &parent, SYNCHRONIZE, TRUE, 0);
     if (Host.Block == nullptr || Host.Request == nullptr || Host.Answer == nullptr || Host.NoticeWindow == nullptr ||
-        parent == nullptr) {
+        Host.Images == nullptr || parent == nullptr) {
         DebugLog().Write("The channel to the 32-bit host cannot be made (error %lu)\n", GetLastError());
         CloseIf(parent);
         CloseChannel();
         return 1;
     }
+    Host.Block->ImageSection = Number(Host.ImageSection);
+    Host.Block->ImageSectionSize = ImageSectionSize;
     const int failed = Launch(path, Inheritable(parent));
     CloseHandle(parent);
     if (failed) {
@@ -187,11 +260,18 @@ int StartHost()
         return 1;
     }
     Host.Alive = true;
+    Host.Enabled = false;
+    Host.StartTick = GetTickCount();
+    SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
     return 0;
 }
 
 void StopHost(unsigned long wait)
 {
+    // Ended on purpose: no notice.
+    if (Host.NoticeWindow != nullptr) {
+        KillTimer(Host.NoticeWindow, HostEndTimer);
+    }
     if (Host.Process != nullptr) {
         if (WaitForSingleObject(Host.Process, wait) != WAIT_OBJECT_0) {
             if (wait != 0) {
@@ -216,6 +296,23 @@ BridgeBlock& HostBlock()
     return *Host.Block;
 }
 
+namespace {
+
+// Whether the host's serving thread still takes its messages. A host that
+// has not shown its window yet gets the limit from its start to do so.
+bool HostTakesMessages()
+{
+    const HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(Host.Block->HostWindow));
+    if (window == nullptr) {
+        return GetTickCount() - Host.StartTick < HostSilenceLimit;
+    }
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG, HostSilenceLimit, &result) !=
+           0;
+}
+
+}  // namespace
+
 int ExchangeWithHost()
 {
     if (!Host.Alive) {
@@ -224,18 +321,48 @@ int ExchangeWithHost()
     SetEvent(Host.Request);
     // The answer wins when the host answered and ended at once.
     const HANDLE waits[] = {Host.Answer, Host.Process};
-    if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) {
-        return 0;
+    for (;;) {
+        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, HostCheckPeriod);
+        if (woke == WAIT_OBJECT_0) {
+            return 0;
+        }
+        if (woke == WAIT_TIMEOUT && HostTakesMessages()) {
+            continue;
+        }
+        if (woke == WAIT_TIMEOUT) {
+            // Stopped or deadlocked: it would hold the application for good.
+            TerminateProcess(Host.Process, 1);
+            WaitForSingleObject(Host.Process, HostExitWait);
+            MarkHostEnded("stopped answering and was ended");
+        } else {
+            MarkHostEnded("ended");
+        }
+        return 1;
     }
-    DWORD code = 0;
-    GetExitCodeProcess(Host.Process, &code);
-    DebugLog().Write("The 32-bit host ended (exit code %lu)\n", code);
-    Host.Alive = false;
-    return 1;
 }
 
-int ReadHostMemory(uint32_t address, void* to, uint32_t length)
+void NoteHostEnabled(bool enabled)
 {
+    Host.Enabled = enabled;
+}
+
+bool HostWasEnabled()
+{
+    return Host.Enabled;
+}
+
+int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length)
+{
+    if (inSection) {
+        if (address > ImageSectionSize || length > ImageSectionSize - address) {
+            DebugLog().Write("The 32-bit host named %lu bytes outside the image section\n",
+                             static_cast<unsigned long>(length));
+            return 1;
+        }
+        std::memcpy(to, Host.Images + address, length);
+        return 0;
+    }
+
     SIZE_T read = 0;
     const void* from = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
     if (!ReadProcessMemory(Host.Process, from, to, length, &read) || read != length) {

@@ -9,6 +9,10 @@
 
 #include "bridge/wire.h"
 
+// The folder of the 32-bit source and its host, with its closing backslash.
+// 0 found.
+int FindHostFolder(char (&path)[MAX_PATH]);
+
 // Starts the host installed beside the 32-bit source. 0 started, 1 not
 // (logged, nothing left behind).
 int StartHost();
@@ -26,11 +30,20 @@ bool HostRunning();
 BridgeBlock& HostBlock();
 
 // Hands the block to the host and waits for its answer. 0 answered; 1 the
-// host is gone (logged; from then on HostRunning is false).
+// host is gone (logged; from then on HostRunning is false). A host whose
+// serving thread stops taking messages for a few seconds is ended: no call
+// waits for ever, while a host waiting for a person is waited for.
 int ExchangeWithHost();
 
-// Copies `length` bytes at `address` in the host's memory to `to`. 0 copied.
-int ReadHostMemory(uint32_t address, void* to, uint32_t length);
+// Whether the 32-bit source is enabled (states 5 to 7), as this side follows
+// it. A host that ends while it is tells the application MSG_CLOSEDSREQ.
+void NoteHostEnabled(bool enabled);
+bool HostWasEnabled();
+
+// Copies the `length` bytes of an image at `address` to `to`: an offset in
+// the image section both map (`inSection`), else an address in the host's
+// memory. 0 copied.
+int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length);
 
 // Lets the host bring its dialog to the front over the application.
 void LetHostTakeForeground();

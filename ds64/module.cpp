@@ -6,6 +6,22 @@
 
 LONG SourceState = 300;
 
+namespace {
+
+// One trace for a 64-bit application's session, where the user guide puts
+// it: the 32-bit source's TALVENIX.LOG, which this side's lines join.
+void UseHostFolderForLog()
+{
+    char folder[MAX_PATH] = "";
+    const int length = FindHostFolder(folder) == 0 ? lstrlenA(folder) : 0;
+    if (length > 0 && static_cast<size_t>(length) <= sizeof ModuleDirectory) {
+        folder[length - 1] = '\0';
+        lstrcpyA(ModuleDirectory, folder);
+    }
+}
+
+}  // namespace
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
 {
     switch (reason) {
@@ -14,6 +30,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             return FALSE;
         }
         LoadModuleRecords(instance);
+        UseHostFolderForLog();
         break;
     case DLL_PROCESS_DETACH:
         // Unloaded while open: the host must not outlive the session. At

@@ -23,6 +23,8 @@ constexpr int NoSource = 4;
 DsEntryProc SourceEntry = nullptr;
 TW_IDENTITY Origin = {};
 bool HaveOrigin = false;
+uint8_t* Images = nullptr;  // the image section Twain_64.ds maps too
+uint32_t ImagesSize = 0;
 HGLOBAL HandedBitmap = nullptr;  // the last native transfer's, until the next request
 void* StripBuffer = nullptr;     // memory transfers' strips, as long as the largest
 uint32_t StripRoom = 0;
@@ -102,8 +104,24 @@ void ServeMemXfer(BridgeBlock& block)
 {
     WireImageMemXfer wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
-    if (wire.Length > StripRoom) {
-        void* larger = VirtualAlloc(nullptr, wire.Length, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    // A buffer exists whatever its length, as the application's does: the
+    // source judges a Length of 0, not the host.
+    // In the image section the source writes the strip where Twain_64.ds
+    // takes it from: no copy here.
+    if (Images != nullptr && wire.Length <= ImagesSize) {
+        TW_IMAGEMEMXFER xfer = {};
+        StripFieldsFromWire(wire, xfer);
+        xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, wire.Length, wire.TheMem != 0 ? Images : nullptr};
+        block.ReturnCode = Call(block, &xfer);
+        StripFieldsToWire(xfer, wire);
+        std::memcpy(block.Data, &wire, sizeof wire);
+        block.ImageInSection = 1;
+        block.ImageLength = xfer.BytesWritten;
+        return;
+    }
+    if (wire.Length > StripRoom || StripBuffer == nullptr) {
+        const uint32_t room = wire.Length > StripRoom ? wire.Length : 1;
+        void* larger = VirtualAlloc(nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (larger == nullptr) {
             block.ReturnCode = TWRC_FAILURE;
             block.HostCondition = TWCC_LOWMEMORY;
@@ -113,7 +131,7 @@ void ServeMemXfer(BridgeBlock& block)
             VirtualFree(StripBuffer, 0, MEM_RELEASE);
         }
         StripBuffer = larger;
-        StripRoom = wire.Length;
+        StripRoom = room;
     }
     TW_IMAGEMEMXFER xfer = {};
     StripFieldsFromWire(wire, xfer);
@@ -133,6 +151,19 @@ void ServeNativeXfer(BridgeBlock& block)
     block.ReturnCode = Call(block, block.HasData ? &bitmap : nullptr);
     if (block.ReturnCode != TWRC_XFERDONE || bitmap == nullptr) {
         return;
+    }
+    const SIZE_T size = GlobalSize(bitmap);
+    const void* bytes = GlobalLock(bitmap);
+    if (Images != nullptr && bytes != nullptr && size <= ImagesSize) {
+        std::memcpy(Images, bytes, size);
+        GlobalUnlock(bitmap);
+        GlobalFree(bitmap);
+        block.ImageInSection = 1;
+        block.ImageLength = static_cast<uint32_t>(size);
+        return;
+    }
+    if (bytes != nullptr) {
+        GlobalUnlock(bitmap);
     }
     // Kept locked until the next request: the 64-bit side reads it from here.
     HandedBitmap = bitmap;
@@ -169,11 +200,20 @@ bool Serve(BridgeBlock& block)
     block.HostCondition = 0;
     block.ImageAddress = 0;
     block.ImageLength = 0;
+    block.ImageInSection = 0;
     const WireShape shape = FindWireShape(block.DG, block.DAT);
     if (block.DataLength > BridgeDataRoom || block.ExtraLength > BridgeExtraRoom) {
         block.ReturnCode = TWRC_FAILURE;
         block.HostCondition = TWCC_BADVALUE;
         return false;
+    }
+    // No structure from the application: none for the source either, never
+    // the bytes an earlier call left in the block.
+    if (block.HasData == 0) {
+        block.DataLength = 0;
+        block.ExtraLength = 0;
+        block.ReturnCode = Call(block, nullptr);
+        return block.DG == DG_CONTROL && block.DAT == DAT_IDENTITY && block.MSG == MSG_CLOSEDS;
     }
     switch (shape.Kind) {
     case WireKind::Capability:
@@ -225,6 +265,22 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     auto* block = static_cast<BridgeBlock*>(MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sizeof(BridgeBlock)));
     if (block == nullptr) {
         return BadArguments;
+    }
+    // Twain_64.ds asks this window whether the thread still takes its
+    // messages: busy serving, or waiting for a person's answer in a box, it
+    // does; stopped or deadlocked, it does not.
+    WNDCLASSA windowClass = {};
+    windowClass.lpfnWndProc = DefWindowProcA;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "Talvenix TWAIN host";
+    RegisterClassA(&windowClass);
+    const HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                        windowClass.hInstance, nullptr);
+    block->HostWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window));
+    if (block->ImageSection != 0) {
+        const HANDLE imageSection = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(block->ImageSection));
+        Images = static_cast<uint8_t*>(MapViewOfFile(imageSection, FILE_MAP_WRITE, 0, 0, block->ImageSectionSize));
+        ImagesSize = Images != nullptr ? block->ImageSectionSize : 0;
     }
     HMODULE relay = nullptr;
     HMODULE source = nullptr;

@@ -7,6 +7,7 @@
 #include "capability/negotiation.h"
 #include "diag/debug_log.h"
 #include "transfer/transfers.h"
+#include "twain/closed_source.h"
 #include "twain/condition.h"
 #include "source/control.h"
 #include "twain/source.h"
@@ -36,14 +37,18 @@ const DispatchEntry ImageDispatchTable[] = {
 TW_UINT16 Dispatch(const Triplet& triplet, const DispatchEntry* table, TW_UINT16 DAT)
 {
     DebugLog log;
-    log.Write("Dispatching %s / DAT_%x / MSG_%x \n", triplet.DG == DG_CONTROL ? "DG_CONTROL" : "DG_IMAGE",
-              static_cast<unsigned>(triplet.DAT), static_cast<unsigned>(triplet.MSG));
+    LogDispatch(triplet);
+    // A closed source answers from the table Twain_64.ds answers from too.
+    TW_UINT16 closedAnswer = TWRC_FAILURE;
+    if (SourceState == 300 && AnswerClosedSource(triplet, closedAnswer)) {
+        return closedAnswer;
+    }
     for (const DispatchEntry* row = table; row->Handler != nullptr; ++row) {
         if (static_cast<TW_UINT16>(row->DAT) == DAT) {
             return row->Handler(triplet);
         }
     }
-    return FailWith("General failure in dispatcher of DG_CONTROL or DG_IMAGE.   ", TWCC_BADPROTOCOL);
+    return RefuseUnknownDat();
 }
 
 namespace {
@@ -80,7 +85,7 @@ TW_UINT16 Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_UINT16 DAT, TW_UINT16 Msg
     if (DG == DG_IMAGE) {
         return Dispatch(triplet, ImageDispatchTable, DAT);
     }
-    return FailWith("Dispatching nothing, bad protocol (or DG_AUDIO) \n", TWCC_BADPROTOCOL);
+    return RefuseDataGroup();
 }
 
 // One caller inside the source at a time: .NET and scripting hosts call from

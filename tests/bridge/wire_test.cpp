@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "bridge/wire.h"
 
@@ -46,6 +47,64 @@ TEST(Wire, AnswersOutOfBoundsAreRefused)
     EXPECT_TRUE(BitmapFits(40 + 4, 1u << 20));
     EXPECT_FALSE(BitmapFits(39, 1u << 20)) << "shorter than a bitmap header";
     EXPECT_FALSE(BitmapFits((1u << 20) + 1, 1u << 20));
+}
+
+// What an application trusts beyond the sizes: a bitmap's header, a
+// container's item count, a strip's rows and columns.
+TEST(Wire, AnswersWhoseContentsClaimMoreAreRefused)
+{
+    auto bitmap = [](int32_t width, int32_t height, uint16_t bits, uint32_t bytes) {
+        std::vector<uint8_t> dib(bytes);
+        const uint32_t header[] = {40, static_cast<uint32_t>(width), static_cast<uint32_t>(height)};
+        std::memcpy(dib.data(), header, sizeof header);
+        dib[12] = 1;
+        std::memcpy(&dib[14], &bits, 2);
+        return dib;
+    };
+    auto list = [](uint16_t itemType, uint32_t count, uint32_t bytes) {
+        std::vector<uint8_t> container(bytes);
+        std::memcpy(container.data(), &itemType, 2);
+        std::memcpy(&container[2], &count, 4);
+        return container;
+    };
+    const uint32_t grey = 40 + 1024 + 768 * 576;
+    const struct {
+        const char* What;
+        std::vector<uint8_t> Bytes;
+        uint16_t ConType;  // 0: a bitmap
+        bool Fits;
+    } rows[] = {
+        {"a grey frame", bitmap(768, 576, 8, grey), 0, true},
+        {"a grey frame stored top-down", bitmap(768, -576, 8, grey), 0, true},
+        {"a colour frame", bitmap(768, 576, 24, 40 + 768 * 576 * 3), 0, true},
+        {"a header alone claiming a grey frame", bitmap(768, 576, 8, 40), 0, false},
+        {"a grey frame one byte short", bitmap(768, 576, 8, grey - 1), 0, false},
+        {"a frame without width", bitmap(0, 576, 8, grey), 0, false},
+        {"a one value", list(TWTY_UINT16, 7, 6), TWON_ONEVALUE, true},
+        {"an enumeration of three", list(TWTY_UINT16, 3, 14 + 6), TWON_ENUMERATION, true},
+        {"an enumeration of three one byte short", list(TWTY_UINT16, 3, 14 + 6 - 1), TWON_ENUMERATION, false},
+        {"an array claiming a thousand items in four bytes", list(TWTY_UINT16, 1000, 10), TWON_ARRAY, false},
+        {"an array of unknown items", list(0x77, 1, 10), TWON_ARRAY, false},
+        {"a container of unknown kind", list(TWTY_UINT16, 1, 10), 9, false},
+    };
+    for (const auto& row : rows) {
+        const auto size = static_cast<uint32_t>(row.Bytes.size());
+        EXPECT_EQ(row.ConType == 0 ? BitmapHeaderFits(row.Bytes.data(), size)
+                                   : ContainerFits(row.ConType, row.Bytes.data(), size),
+                  row.Fits)
+            << row.What;
+    }
+    const WireImageMemXfer strip = {TWCP_NONE, 768, 768, 5, 0, 10, 5 * 768, 0, 4096, 1};
+    EXPECT_TRUE(StripDescribed(strip));
+    WireImageMemXfer broken = strip;
+    broken.BytesPerRow = 0xFFFFFFFF;
+    EXPECT_FALSE(StripDescribed(broken)) << "rows longer than the bytes";
+    broken = strip;
+    broken.XOffset = 0xFFFFFFFF;
+    EXPECT_FALSE(StripDescribed(broken)) << "columns outside the row";
+    broken = strip;
+    broken.BytesWritten = broken.Rows = 0;
+    EXPECT_FALSE(StripDescribed(broken)) << "a strip of nothing delivered";
 }
 
 TEST(Wire, HostArgumentsRoundTripAndNothingElseParses)

@@ -34,7 +34,9 @@ class Negotiation : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // The store of an open source: a closed one negotiates nothing.
         BuildCapabilityDefaults();
+        SourceState = 400;
         SourceSettings.ImageWidth = 768;
         SourceSettings.ImageHeight = 576;
         // A colour board, so that the depth follows the pixel type.
@@ -45,6 +47,7 @@ protected:
     void TearDown() override
     {
         FreeCapabilities();
+        SourceState = 300;
         DumpMode = 0;
     }
 

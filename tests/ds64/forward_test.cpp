@@ -29,6 +29,15 @@ std::string HostPath()
     return std::string(windows) + "\\twain_32\\Talvenix\\TwainHost32.exe";
 }
 
+// Where both sources of a 64-bit application's session log (the user
+// guide's TALVENIX.LOG).
+std::string LogPath()
+{
+    char windows[MAX_PATH] = "";
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    return std::string(windows) + "\\twain_32\\Talvenix\\TALVENIX.LOG";
+}
+
 std::vector<DWORD> HostProcesses()
 {
     std::vector<DWORD> found;
@@ -421,15 +430,37 @@ TEST_F(Forwarding, MissingHostFailsTheOpenWithACodeAndALogLine)
     ASSERT_TRUE(MoveFileA(host.c_str(), aside.c_str()));
     SetDumpMode(42);
     ds_.Reload();
-    DeleteSourceLog();
+    DeleteFileA(LogPath().c_str());
     const TW_UINT16 opened = Open();
     const TW_UINT16 condition = ds_.Status();
     MoveFileA(aside.c_str(), host.c_str());
     SetDumpMode(0);
     EXPECT_EQ(opened, TWRC_FAILURE);
     EXPECT_EQ(condition, TWCC_OPERATIONERROR);
-    EXPECT_NE(ReadFileText(SourceLogPath()).find("TwainHost32.exe cannot be started"), std::string::npos);
+    EXPECT_NE(ReadFileText(LogPath()).find("TwainHost32.exe cannot be started"), std::string::npos);
     ds_.Reload();
+    EXPECT_EQ(Open(), TWRC_SUCCESS) << "the host back in place";
+}
+
+// A host executable that starts but never serves (a 32-bit program of the
+// system in its place): the open fails within the bound, the program is ended.
+TEST_F(Forwarding, HostThatNeverServesFailsTheOpen)
+{
+    const std::string host = HostPath();
+    const std::string aside = host + ".aside";
+    char windows[MAX_PATH] = "";
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    ASSERT_TRUE(MoveFileExA(host.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING));
+    const bool copied = CopyFileA((std::string(windows) + "\\syswow64\\notepad.exe").c_str(), host.c_str(), FALSE);
+    const TW_UINT16 opened = copied ? Open() : TWRC_SUCCESS;
+    const TW_UINT16 condition = ds_.Status();
+    const std::vector<DWORD> left = HostProcesses();
+    DeleteFileA(host.c_str());
+    MoveFileA(aside.c_str(), host.c_str());
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(opened, TWRC_FAILURE);
+    EXPECT_NE(condition, TWCC_SUCCESS);
+    EXPECT_TRUE(left.empty()) << "the program that never served is ended";
     EXPECT_EQ(Open(), TWRC_SUCCESS) << "the host back in place";
 }
 
@@ -516,6 +547,90 @@ TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
     }
     EXPECT_TRUE(HostProcesses().empty());
     EXPECT_EQ(HandleCount(), handles);
+}
+
+}  // namespace
+
+namespace {
+
+// Every thread of the host, suspended: a host stopped as a hung one appears.
+void SuspendHost(DWORD processId)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == processId) {
+            HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+            SuspendThread(thread);
+            CloseHandle(thread);
+        }
+    }
+    CloseHandle(snapshot);
+}
+
+TEST_F(Forwarding, StoppedHostFailsTheCallAndIsEnded)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    const std::vector<DWORD> hosts = HostProcesses();
+    ASSERT_EQ(hosts.size(), 1u);
+    SuspendHost(hosts[0]);
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability), TWRC_FAILURE);
+    EXPECT_EQ(capability.hContainer, nullptr);
+    EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
+    EXPECT_TRUE(HostProcesses().empty()) << "the stopped host is ended";
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    EXPECT_EQ(Open(), TWRC_SUCCESS) << "a fresh host";
+}
+
+// The application waits in its message loop with the dialog up when the
+// host dies: it is asked to close, and its ordinary way out works.
+TEST_F(Forwarding, HostKilledWithTheDialogUpAsksToClose)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    const int before = NoticeCount();
+    ASSERT_EQ(Enable(true), TWRC_SUCCESS);
+    const std::vector<DWORD> hosts = HostProcesses();
+    ASSERT_EQ(hosts.size(), 1u);
+    HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hosts[0]);
+    ASSERT_TRUE(TerminateProcess(host, 9));
+    WaitForSingleObject(host, 5000);
+    CloseHandle(host);
+    ASSERT_EQ(WaitForNotice(before + 1), MSG_CLOSEDSREQ);
+    EXPECT_EQ(last_.DestinationId, ds_.App.Id);
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability), TWRC_FAILURE) << "nothing else works";
+    EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
+    TW_USERINTERFACE ui = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    EXPECT_EQ(NoticeCount(), before + 1) << "one request";
+}
+
+// A person takes longer to answer the first-use box than a stopped host is
+// given: the open waits for the answer.
+TEST(Waiting, OpenWaitsForAPersonAnsweringTheFirstUseBox)
+{
+    ResetSourceRegistry();
+    DsModule ds(ExeDirectory() + "\\Twain_64.ds");
+    TW_IDENTITY identity = TestAppIdentity(41);
+    TW_UINT16 opened = 0xFFFF;
+    std::thread open([&] { opened = ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity); });
+    HWND box = nullptr;
+    for (int i = 0; i < 3000 && box == nullptr; ++i) {
+        box = FindWindowA(nullptr, "Talvenix TWAIN DS");
+        Sleep(10);
+    }
+    // Twice as long as a host that takes no messages is given.
+    Sleep(8000);
+    if (box != nullptr) {
+        PostMessageA(box, WM_COMMAND, IDOK, 0);
+    }
+    open.join();
+    ASSERT_NE(box, nullptr) << "the first-use box";
+    EXPECT_EQ(opened, TWRC_SUCCESS);
+    ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity);
 }
 
 }  // namespace

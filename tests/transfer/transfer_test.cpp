@@ -214,8 +214,8 @@ const char* const StateNames[StateCount] = {"3", "4", "5", "6", "7 (native)", "7
 
 // Every triplet the source answers, in every state: served (S), refused
 // out of sequence (Q) with nothing changed, or refused for another reason
-// (F: before the source is open there is no image to describe and no file
-// format to take). Columns:
+// (F: before the source is open there is no image to describe). A closed
+// source sets up no buffer and no file. Columns:
 // 3, 4, 5, 6, 7 after a native transfer, 7 in the middle of a memory one.
 TEST_F(Source, StateTable)
 {
@@ -241,11 +241,11 @@ TEST_F(Source, StateTable)
         {DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, "SSSSSS"},
         {DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, "QQQSSS"},
         {DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, "QQQSQQ"},
-        {DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, "SSSSSS"},
-        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, "SSSSSS"},
-        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETDEFAULT, "SSSSSS"},
-        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, "FSSSQQ"},
-        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_RESET, "FSQQQQ"},
+        {DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, "QSSSSS"},
+        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_GET, "QSSSSS"},
+        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_GETDEFAULT, "QSSSSS"},
+        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, "QSSSQQ"},
+        {DG_CONTROL, DAT_SETUPFILEXFER, MSG_RESET, "QSQQQQ"},
         {DG_CONTROL, DAT_XFERGROUP, MSG_GET, "SSSSSS"},
         {DG_IMAGE, DAT_IMAGEINFO, MSG_GET, "FSSSSS"},
         {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, "FSSSSS"},

@@ -1,0 +1,289 @@
+// The sequences of the twin test: states 3 to 6, null data blocks, unknown
+// DATs and messages, failures followed by DAT_STATUS, closes in states 3
+// and 6, odd strip buffers. Each step's structure starts filled with 0x5A
+// bytes (but for what the call needs), so an answer that leaves it alone
+// differs from one that writes it.
+#include "tests/ds64/twin_script.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "tests/rig/app_containers.h"
+#include "tests/rig/ds_rig.h"
+
+namespace {
+
+enum class Data { None, Identity, Ui, Cap, CapSet, CapBytes, Status, Pending, SetupMem, SetupFile, Group, Info,
+                  Layout, Native, Strip, Event };
+
+struct Step {
+    TW_UINT32 DG;
+    TW_UINT16 DAT;
+    TW_UINT16 MSG;
+    Data Kind;
+    uint32_t A;  // Ui: ShowUI; Cap*: the capability; Strip: Length; Event: TWMessage
+    uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapBytes: the container's size
+};
+
+struct Sequence {
+    const char* Name;
+    std::vector<Step> Steps;
+};
+
+constexpr TW_UINT32 C = DG_CONTROL;
+constexpr TW_UINT32 I = DG_IMAGE;
+
+const Step Open = {C, DAT_IDENTITY, MSG_OPENDS, Data::Identity, 0, 0};
+const Step Close = {C, DAT_IDENTITY, MSG_CLOSEDS, Data::Identity, 0, 0};
+const Step Status = {C, DAT_STATUS, MSG_GET, Data::Status, 0, 0};
+const Step EnableNoUi = {C, DAT_USERINTERFACE, MSG_ENABLEDS, Data::Ui, 0, 0};
+const Step Memory = {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, ICAP_XFERMECH, TWSX_MEMORY};
+
+const std::vector<Sequence>& Sequences()
+{
+    static const std::vector<Sequence> sequences = {
+        {"closed_source",
+         {{C, DAT_IDENTITY, MSG_GET, Data::Identity, 0, 0}, {C, DAT_NULL, MSG_GET, Data::None, 0, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_GET, Data::Pending, 0, 0}, Status,
+          {C, DAT_IDENTITY, MSG_GETFIRST, Data::Identity, 0, 0}, Status,
+          {C, DAT_IDENTITY, MSG_USERSELECT, Data::Identity, 0, 0}, Status,
+          {I, 0x0199, MSG_GET, Data::Pending, 0, 0}, Status, {4, DAT_NULL, MSG_GET, Data::None, 0, 0}, Status,
+          {C, DAT_CAPABILITY, MSG_GET, Data::Cap, ICAP_PIXELTYPE, 0}, Status,
+          {C, DAT_CAPABILITY, MSG_GET, Data::Cap, 0x7777, 0}, Status,
+          {C, DAT_CAPABILITY, MSG_GET, Data::None, 0, 0}, Status,
+          {C, DAT_PENDINGXFERS, MSG_GET, Data::Pending, 0, 0}, {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
+          Status, {C, DAT_PENDINGXFERS, MSG_GET, Data::None, 0, 0}, Status,
+          {C, DAT_XFERGROUP, MSG_GET, Data::Group, 0, 0}, {C, DAT_XFERGROUP, MSG_SET, Data::Group, 0, 0}, Status,
+          {C, DAT_SETUPMEMXFER, MSG_GET, Data::SetupMem, 0, 0}, Status,
+          {C, DAT_SETUPFILEXFER, MSG_GET, Data::SetupFile, 0, 0}, Status,
+          {C, DAT_SETUPFILEXFER, MSG_SET, Data::None, 0, 0}, Status, EnableNoUi, Status,
+          {C, DAT_USERINTERFACE, MSG_ENABLEDS, Data::None, 0, 0}, Status,
+          {C, DAT_USERINTERFACE, MSG_DISABLEDS, Data::Ui, 0, 0}, Status, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
+          Status, {I, DAT_IMAGELAYOUT, MSG_GET, Data::Layout, 0, 0}, Status,
+          {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, Status,
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 4096, 0}, Status,
+          {I, DAT_IMAGEFILEXFER, MSG_GET, Data::None, 0, 0}, Status,
+          {C, DAT_EVENT, MSG_PROCESSEVENT, Data::Event, MSG_XFERREADY, 0},
+          {C, DAT_STATUS, MSG_GET, Data::None, 0, 0}, Close, Status, Status}},
+        {"null_data_blocks",
+         {Open, {C, DAT_CAPABILITY, MSG_GET, Data::Cap, ICAP_PIXELTYPE, 0},
+          {C, DAT_CAPABILITY, MSG_GET, Data::None, 0, 0}, Status, {C, DAT_USERINTERFACE, MSG_ENABLEDS, Data::None, 0, 0},
+          Status, {C, DAT_PENDINGXFERS, MSG_GET, Data::Pending, 0, 0}, {C, DAT_IMAGEINFO, MSG_GET, Data::None, 0, 0},
+          Status, {C, DAT_STATUS, MSG_GET, Data::None, 0, 0}, {C, DAT_SETUPMEMXFER, MSG_GET, Data::None, 0, 0},
+          {C, DAT_STATUS, MSG_GET, Data::None, 0, 0}, Status, {I, DAT_IMAGEINFO, MSG_GET, Data::None, 0, 0}, Status,
+          {C, DAT_IDENTITY, MSG_GET, Data::None, 0, 0}, Status, Close}},
+        {"unknown_while_open",
+         {Open, {C, DAT_NULL, MSG_GET, Data::None, 0, 0}, Status, {C, DAT_IDENTITY, MSG_GETFIRST, Data::Identity, 0, 0},
+          Status, {I, 0x0199, MSG_GET, Data::Pending, 0, 0}, Status, {4, DAT_NULL, MSG_GET, Data::None, 0, 0}, Status,
+          {C, DAT_IDENTITY, MSG_GET, Data::Identity, 0, 0}, Close}},
+        {"latest_failure_named",
+         {Open, Memory, EnableNoUi, Open, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 16, 0}, Status, Status,
+          {C, DAT_PENDINGXFERS, MSG_RESET, Data::Pending, 0, 0}, Close}},
+        {"oversized_container_then_strip",
+         {Open, Memory, {C, DAT_CAPABILITY, MSG_SET, Data::CapBytes, CAP_XFERCOUNT, 61441}, EnableNoUi,
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 16, 0}, Status, Status, Close}},
+        {"close_in_state_3",
+         {Close, Status, Status, Open, Close, Status}},
+        {"close_in_state_6",
+         {Open, EnableNoUi, {C, DAT_PENDINGXFERS, MSG_GET, Data::Pending, 0, 0}, Close, Status, Status,
+          {C, DAT_CAPABILITY, MSG_GET, Data::Cap, ICAP_PIXELTYPE, 0}, Status}},
+        {"odd_strip_buffers",
+         {Open, Memory, EnableNoUi, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 0, 0}, Status,
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 1, 0}, Status, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::None, 0, 0},
+          Status, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 3 * 768, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 0, 0}, Status,
+          {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0}, Status, Close}},
+        {"native_transfer",
+         {Open, EnableNoUi, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
+          {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0},
+          Status, {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
+          {C, DAT_USERINTERFACE, MSG_DISABLEDS, Data::Ui, 0, 0}, Status, Close, Status}},
+    };
+    return sequences;
+}
+
+std::string Hex(const void* bytes, size_t size)
+{
+    std::string text;
+    char two[3];
+    for (size_t i = 0; i < size; ++i) {
+        std::snprintf(two, sizeof two, "%02x", static_cast<const uint8_t*>(bytes)[i]);
+        text += two;
+    }
+    return text;
+}
+
+uint32_t Fnv(const uint8_t* bytes, size_t size)
+{
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < size; ++i) {
+        hash = (hash ^ bytes[i]) * 16777619u;
+    }
+    return hash;
+}
+
+std::string BlockText(HGLOBAL block)
+{
+    if (block == nullptr) {
+        return "no block";
+    }
+    const std::vector<uint8_t> bytes = BlockBytes(block);
+    GlobalFree(block);
+    char text[64];
+    std::snprintf(text, sizeof text, "block %zu bytes hash %08x", bytes.size(), Fnv(bytes.data(), bytes.size()));
+    return bytes.size() <= 64 ? "block " + Hex(bytes.data(), bytes.size()) : text;
+}
+
+template <typename T>
+void Fill(T& structure)
+{
+    std::memset(&structure, 0x5A, sizeof structure);
+}
+
+// Calls one step and writes down what the application sees.
+std::string RunStep(DsModule& ds, const Step& step)
+{
+    TW_IDENTITY identity;
+    TW_USERINTERFACE ui;
+    TW_CAPABILITY cap;
+    TW_STATUS status;
+    TW_PENDINGXFERS pending;
+    TW_SETUPMEMXFER setupMem;
+    TW_SETUPFILEXFER setupFile;
+    TW_UINT32 group;
+    TW_IMAGEINFO info;
+    TW_IMAGELAYOUT layout;
+    TW_HANDLE bitmap = nullptr;
+    TW_IMAGEMEMXFER strip;
+    TW_EVENT event;
+    std::vector<uint8_t> buffer(step.A + 1, 0x5A);
+    void* data = nullptr;
+    switch (step.Kind) {
+    case Data::None: break;
+    case Data::Identity:
+        Fill(identity);
+        if (step.MSG == MSG_OPENDS) {
+            identity = TestAppIdentity(41);
+            std::strcpy(identity.ProductName, "Talvenix Matrox Orion driver");
+        }
+        data = &identity;
+        break;
+    case Data::Ui: ui = {static_cast<TW_BOOL>(step.A), 0, nullptr}; data = &ui; break;
+    case Data::Cap: cap = {static_cast<TW_UINT16>(step.A), 0, nullptr}; data = &cap; break;
+    case Data::CapSet:
+        cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_UINT16, step.B))};
+        data = &cap;
+        break;
+    case Data::CapBytes: {
+        std::vector<uint8_t> bytes = OneValueBytes(TWTY_INT16, 1);
+        bytes.resize(step.B, 0);
+        cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(bytes)};
+        data = &cap;
+        break;
+    }
+    case Data::Status: Fill(status); data = &status; break;
+    case Data::Pending: Fill(pending); data = &pending; break;
+    case Data::SetupMem: Fill(setupMem); data = &setupMem; break;
+    case Data::SetupFile: Fill(setupFile); data = &setupFile; break;
+    case Data::Group: Fill(group); data = &group; break;
+    case Data::Info: Fill(info); data = &info; break;
+    case Data::Layout: Fill(layout); data = &layout; break;
+    case Data::Native: data = &bitmap; break;
+    case Data::Strip:
+        Fill(strip);
+        strip.Memory = {TWMF_APPOWNS | TWMF_POINTER, step.A, buffer.data()};
+        data = &strip;
+        break;
+    case Data::Event: event = {nullptr, static_cast<TW_UINT16>(step.A)}; data = &event; break;
+    }
+    HGLOBAL sent = step.Kind == Data::CapSet || step.Kind == Data::CapBytes ? cap.hContainer : nullptr;
+    const TW_UINT16 result = ds.Call(step.DG, step.DAT, step.MSG, data);
+    char head[96];
+    std::snprintf(head, sizeof head, "DG %lx DAT %x MSG %x -> %u; ", static_cast<unsigned long>(step.DG), step.DAT,
+                  step.MSG, result);
+    std::string text = head;
+    switch (step.Kind) {
+    case Data::None: break;
+    case Data::Identity: text += Hex(&identity, sizeof identity); break;
+    case Data::Ui: text += Hex(&ui, 4); break;
+    case Data::Cap:
+    case Data::CapSet:
+    case Data::CapBytes:
+        text += Hex(&cap, 4) + " ";
+        text += cap.hContainer == sent ? "container kept" : BlockText(cap.hContainer);
+        GlobalFree(sent);
+        break;
+    case Data::Status: text += Hex(&status, sizeof status); break;
+    case Data::Pending: text += Hex(&pending, sizeof pending); break;
+    case Data::SetupMem: text += Hex(&setupMem, sizeof setupMem); break;
+    case Data::SetupFile: text += Hex(&setupFile, sizeof setupFile); break;
+    case Data::Group: text += Hex(&group, sizeof group); break;
+    case Data::Info: text += Hex(&info, sizeof info); break;
+    case Data::Layout: text += Hex(&layout, sizeof layout); break;
+    case Data::Native: text += BlockText(bitmap); break;
+    case Data::Strip: {
+        // Up to TheMem, which holds a pointer.
+        text += Hex(&strip, offsetof(TW_IMAGEMEMXFER, Memory)) + " " + Hex(&strip.Memory, 8);
+        char hash[32];
+        std::snprintf(hash, sizeof hash, " buffer %08x", Fnv(buffer.data(), buffer.size()));
+        text += hash;
+        break;
+    }
+    case Data::Event: text += Hex(&event.TWMessage, sizeof event.TWMessage); break;
+    }
+    return text + "\n";
+}
+
+// The log's lines that differ from run to run (the time, the memory free)
+// lose their figures.
+std::string SteadyLog(const std::string& log)
+{
+    std::string steady;
+    size_t from = 0;
+    while (from < log.size()) {
+        size_t end = log.find('\n', from);
+        end = end == std::string::npos ? log.size() : end + 1;
+        std::string line = log.substr(from, end - from);
+        const bool varies = line.rfind("Log created ", 0) == 0 || line.find(" memory: avail") != std::string::npos;
+        for (size_t i = 0; i < line.size(); ++i) {
+            const bool digit = line[i] >= '0' && line[i] <= '9';
+            if (!varies || !digit) {
+                steady += line[i];
+            } else if (i == 0 || line[i - 1] < '0' || line[i - 1] > '9') {
+                steady += '#';
+            }
+        }
+        from = end;
+    }
+    return steady;
+}
+
+}  // namespace
+
+int TwinSequenceCount()
+{
+    return static_cast<int>(Sequences().size());
+}
+
+const char* TwinSequenceName(int index)
+{
+    return Sequences()[static_cast<size_t>(index)].Name;
+}
+
+std::string RunTwinSequence(DsModule& ds, int index, const std::string& logPath)
+{
+    DeleteFileA(logPath.c_str());
+    std::string transcript;
+    for (const Step& step : Sequences()[static_cast<size_t>(index)].Steps) {
+        transcript += RunStep(ds, step);
+    }
+    // Whatever state the sequence left, the next one starts closed.
+    TW_IDENTITY identity = {};
+    ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity);
+    const std::string log = ReadFileText(logPath);
+    DeleteFileA(logPath.c_str());
+    return transcript + "log:\n" + SteadyLog(log) + "\nend\n";
+}

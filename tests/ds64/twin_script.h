@@ -1,0 +1,19 @@
+// Sequences of triplets run through a source and written down as a
+// transcript: each call's return code and what the application's structure
+// holds afterwards (the fields that do not hold a handle or pointer, a
+// container's or image's bytes instead), then the source's log. Built into
+// the 64-bit test program and into a 32-bit program that runs Twain_32.ds
+// directly, so that the two transcripts of one sequence can be compared.
+#pragma once
+
+#include <string>
+
+class DsModule;
+
+// How many sequences there are, and the name of each.
+int TwinSequenceCount();
+const char* TwinSequenceName(int index);
+
+// Runs sequence `index` through `ds` (freshly loaded, "Dump" 42) and answers
+// its transcript, the log at `logPath` included (deleted first).
+std::string RunTwinSequence(DsModule& ds, int index, const std::string& logPath);
