@@ -718,7 +718,12 @@ TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     }
     EXPECT_TRUE(HostProcesses().empty());
-    // No growth: other activity in the process may close a handle meanwhile.
+    // No growth. Other threads of the process (the box watcher, Wine's own)
+    // hold a handle now and then, more often on a loaded machine: a handle
+    // lost stays, theirs go.
+    for (const DWORD start = GetTickCount(); HandleCount() > handles && GetTickCount() - start < 30000;) {
+        Sleep(50);
+    }
     EXPECT_LE(HandleCount(), handles);
 }
 
