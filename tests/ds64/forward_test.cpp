@@ -718,13 +718,15 @@ TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     }
     EXPECT_TRUE(HostProcesses().empty());
-    // No growth. Other threads of the process (the box watcher, Wine's own)
-    // hold a handle now and then, more often on a loaded machine: a handle
-    // lost stays, theirs go.
-    for (const DWORD start = GetTickCount(); HandleCount() > handles && GetTickCount() - start < 30000;) {
+    // No growth: a handle lost per round would be 200 more. Wine takes or
+    // drops a handle of its own now and then (one fewer, and one more that
+    // stayed, have been seen on a loaded machine), so a few are allowed,
+    // and handles held for a moment are waited for.
+    constexpr DWORD Noise = 4;
+    for (const DWORD start = GetTickCount(); HandleCount() > handles + Noise && GetTickCount() - start < 30000;) {
         Sleep(50);
     }
-    EXPECT_LE(HandleCount(), handles);
+    EXPECT_LE(HandleCount(), handles + Noise);
 }
 
 }  // namespace
