@@ -21,14 +21,9 @@ void Pump() {
     }
 }
 
-// Polls `done` for up to two seconds, pumping this thread's messages.
-bool WaitFor(const std::function<bool()>& done) {
-    for (int i = 0; i < 200; ++i) {
-        if (done()) return true;
-        Pump();
-        Sleep(10);
-    }
-    return done();
+// Polls `done`, pumping this thread's messages.
+bool WaitForDrawn(const std::function<bool()>& done) {
+    return WaitFor(done, Pump);
 }
 
 COLORREF PixelOf(HWND hwnd, int x, int y) {
@@ -83,13 +78,13 @@ TEST_F(Display, OwnWindowTitleSizeFramesAndZoom) {
         EXPECT_EQ(ClientSize(own).cx, c.w);
         EXPECT_EQ(ClientSize(own).cy, c.h);
         m.MdigGrab(s.dig, s.img);
-        EXPECT_TRUE(WaitFor([&] { return PixelOf(own, 100, 50) == c.at_100_50; }))
+        EXPECT_TRUE(WaitForDrawn([&] { return PixelOf(own, 100, 50) == c.at_100_50; }))
             << std::hex << PixelOf(own, 100, 50);
         m.MdispZoom(s.disp, -2, -2);
-        EXPECT_TRUE(WaitFor([&] { return ClientSize(own).cx == c.w / 2 && ClientSize(own).cy == c.h / 2; }));
-        EXPECT_TRUE(WaitFor([&] { return Near(PixelOf(own, 50, 25), c.at_100_50); }));
+        EXPECT_TRUE(WaitForDrawn([&] { return ClientSize(own).cx == c.w / 2 && ClientSize(own).cy == c.h / 2; }));
+        EXPECT_TRUE(WaitForDrawn([&] { return Near(PixelOf(own, 50, 25), c.at_100_50); }));
         m.MdispControl(s.disp, 3119, static_cast<long>(reinterpret_cast<intptr_t>("renamed")));
-        EXPECT_TRUE(WaitFor([&] { return FindWindowA(nullptr, "renamed") == own; }));
+        EXPECT_TRUE(WaitForDrawn([&] { return FindWindowA(nullptr, "renamed") == own; }));
         m.MdispDeselect(s.disp, s.img);
         EXPECT_FALSE(IsWindow(own)) << "the window is gone when the call returns";
     }
@@ -138,17 +133,17 @@ TEST_F(Display, CallersWindowGetsFramesAtItsZoomUntilDeselected) {
     const LONG_PTR original = GetWindowLongPtrW(host, GWLP_WNDPROC);
     m.MdispSelectWindow(s.disp, s.img, host);
     m.MdigGrab(s.dig, s.img);
-    EXPECT_TRUE(WaitFor([&] { return PixelOf(host, 10, 20) == RGB(10, 20, 30); })) << std::hex << PixelOf(host, 10, 20);
+    EXPECT_TRUE(WaitForDrawn([&] { return PixelOf(host, 10, 20) == RGB(10, 20, 30); })) << std::hex << PixelOf(host, 10, 20);
     // A repaint of the window shows the last frame rather than the window's own white.
     InvalidateRect(host, nullptr, TRUE);
     UpdateWindow(host);
     EXPECT_EQ(PixelOf(host, 10, 20), RGB(10, 20, 30));
     m.MdispZoom(s.disp, 2, 2);
     m.MdigGrab(s.dig, s.img);
-    EXPECT_TRUE(WaitFor([&] { return PixelOf(host, 21, 41) == RGB(10, 20, 30); }));
+    EXPECT_TRUE(WaitForDrawn([&] { return PixelOf(host, 21, 41) == RGB(10, 20, 30); }));
     m.MdispDeselect(s.disp, s.img);
     EXPECT_EQ(GetWindowLongPtrW(host, GWLP_WNDPROC), original) << "the window procedure is restored";
-    EXPECT_TRUE(WaitFor([&] { return PixelOf(host, 21, 41) == RGB(255, 255, 255); }));
+    EXPECT_TRUE(WaitForDrawn([&] { return PixelOf(host, 21, 41) == RGB(255, 255, 255); }));
     m.MdigGrab(s.dig, s.img);
     Pump();
     EXPECT_EQ(PixelOf(host, 21, 41), RGB(255, 255, 255)) << "no drawing after deselection";
@@ -184,10 +179,8 @@ TEST_F(Display, LiveFramesReachTheOwnWindowAndFreeingTheSystemClosesIt) {
         for (int x = 0; x < 768; x += 6) v.push_back(PixelOf(own, x, 480));
         return v;
     };
-    Sleep(80);
     const auto first = line();
-    Sleep(80);
-    EXPECT_NE(first, line()) << "the square has moved";
+    EXPECT_TRUE(WaitForDrawn([&] { return line() != first; })) << "the square has moved";
     m.MsysFree(s.board.sys);
     s.board.sys = 0;
     EXPECT_FALSE(IsWindow(own));

@@ -4,6 +4,7 @@
 // saving, fault controls, the trace and the error boxes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -675,11 +676,9 @@ TEST_F(Library, ContinuousGrabRunsUntilHalted) {
     const uint8_t* p = Pixels(rig.img);
     const size_t bytes = static_cast<size_t>(rig.w) * rig.h * 4;
     m.MdigGrabContinuous(rig.dig, rig.img);
-    Sleep(60);
-    std::vector<uint8_t> a(p, p + bytes);
-    Sleep(60);
-    std::vector<uint8_t> b(p, p + bytes);
-    EXPECT_NE(a, b) << "frames keep coming";
+    ASSERT_TRUE(WaitFor([&] { return std::any_of(p, p + bytes, [](uint8_t v) { return v != 0; }); })) << "a first frame";
+    const std::vector<uint8_t> a(p, p + bytes);
+    EXPECT_TRUE(WaitFor([&] { return std::memcmp(a.data(), p, bytes) != 0; })) << "frames keep coming";
     m.MdigGrab(rig.dig, rig.img);  // refused while the continuous grab runs
     m.MdigHalt(rig.dig);
     std::vector<uint8_t> halted(p, p + bytes);
@@ -697,14 +696,13 @@ TEST_F(Library, ContinuousGrabRestartsAndStopsWithItsObjects) {
     long second = m.MbufAllocColor(rig.board.sys, 3, rig.w, rig.h, 8, kImageAttr, nullptr);
     m.MdigGrabContinuous(rig.dig, rig.img);
     m.MdigGrabContinuous(rig.dig, second);  // retargets
-    Sleep(30);
-    EXPECT_EQ(Pixels(second)[4 * 100], 100);
+    EXPECT_TRUE(WaitFor([&] { return Pixels(second)[4 * 100] == 100; }));
     m.MbufFree(second);  // halts the grab into it
+    std::memset(const_cast<uint8_t*>(Pixels(rig.img)), 0, size_t{4} * rig.w * rig.h);  // anything the first grab wrote
     m.MdigGrabContinuous(rig.dig, rig.img);
-    Sleep(20);
+    EXPECT_TRUE(WaitFor([&] { return Pixels(rig.img)[4 * 100 + 2] == 100; }));
     m.MdigFree(rig.dig);  // halts too
     rig.dig = 0;
-    EXPECT_EQ(Pixels(rig.img)[4 * 100 + 2], 100);
 }
 
 // --- saving ------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -119,6 +120,18 @@ private:
     std::vector<std::string> texts_;
     std::thread thread_;
 };
+
+// Polls `done` every 10 ms, running `between` in the pauses, for up to 30 s:
+// a test waits for what it needs, which a loaded machine may delay long.
+inline bool WaitFor(const std::function<bool()>& done, const std::function<void()>& between = [] {}) {
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         std::chrono::steady_clock::now() < end;) {
+        if (done()) return true;
+        between();
+        Sleep(10);
+    }
+    return done();
+}
 
 // One application and system for a test, error boxes off unless asked.
 class Board {

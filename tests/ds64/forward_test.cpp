@@ -7,7 +7,9 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +55,30 @@ std::vector<DWORD> HostProcesses()
     return found;
 }
 
+// Private bytes committed in a process, summed region by region: Wine
+// leaves the process counters at 0.
+size_t PrivateBytes(DWORD processId)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, processId);
+    if (process == nullptr) {
+        return 0;
+    }
+    size_t bytes = 0;
+    MEMORY_BASIC_INFORMATION region = {};
+    for (uintptr_t at = 0; VirtualQueryEx(process, reinterpret_cast<void*>(at), &region, sizeof region) != 0;) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            bytes += region.RegionSize;
+        }
+        const uintptr_t next = reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize;
+        if (next <= at) {
+            break;
+        }
+        at = next;
+    }
+    CloseHandle(process);
+    return bytes;
+}
+
 // Wine's GetProcessHandleCount answers 0: the handles are counted by
 // asking about every value a handle can have in a small table.
 DWORD HandleCount()
@@ -85,6 +111,20 @@ protected:
     {
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
         EXPECT_TRUE(HostProcesses().empty()) << "no host outlives MSG_CLOSEDS";
+        if (formatChanged_) {
+            SetFormat("M_CCIR");
+        }
+    }
+
+    // The video format the source opens with next (a first open writes the
+    // user's settings, which are then changed).
+    void SetFormat(const char* format)
+    {
+        Open();
+        ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        WriteRegistryValue("SOFTWARE\\Talvenix\\Twain\\Orion", "DigFormat", REG_SZ, format,
+                           static_cast<DWORD>(std::strlen(format)));
+        formatChanged_ = std::strcmp(format, "M_CCIR") != 0;
     }
 
     TW_UINT16 Open()
@@ -120,7 +160,7 @@ protected:
     // manager has `count` notices; the last one's message.
     TW_UINT16 WaitForNotice(int count)
     {
-        for (DWORD start = GetTickCount(); GetTickCount() - start < 10000;) {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < 60000;) {
             MSG message;
             while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
                 TW_EVENT event = {&message, 0xFFFF};
@@ -146,6 +186,7 @@ protected:
     BoxWatcher boxes_;  // the first-use box comes from the host
     TW_IDENTITY identity_ = {};
     StandInNotice last_ = {};
+    bool formatChanged_ = false;
 };
 
 HMODULE Forwarding::manager_ = nullptr;
@@ -202,6 +243,7 @@ TEST_F(Forwarding, CapabilitiesCrossBothWays)
 
 struct TransferRow {
     const char* Name;
+    const char* Format;  // the board's: M_PAL is a colour board, whose pattern varies down the image
     TW_UINT16 Mechanism;
     TW_UINT16 PixelType;
     uint32_t StripBytes;  // memory: the buffer the application gives, filled to its last byte
@@ -216,6 +258,7 @@ protected:
         EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
         DecodedImage image;
         std::string error;
+        EXPECT_EQ(GlobalFlags(bitmap) & GMEM_LOCKCOUNT, 0u) << "handed over unlocked";
         const std::vector<uint8_t> bytes = BlockBytes(bitmap);
         EXPECT_TRUE(DecodeDib(bytes.data(), bytes.size(), image, error)) << error;
         GlobalFree(bitmap);
@@ -231,13 +274,19 @@ protected:
         image.Samples = static_cast<uint32_t>(info.SamplesPerPixel);
         image.Pixels.resize(size_t{image.Width} * image.Height * image.Samples);
         // One guard byte past the buffer the application names: the host may
-        // never write it.
+        // never write it. The buffer holds the marker before every call, so
+        // a strip not copied into it shows.
         std::vector<uint8_t> strip(stripBytes + 1, 0xA5);
         // A movable block bounds what is written by its size, whatever
         // Length claims.
         HGLOBAL block = handleBuffer ? GlobalBlock(strip) : nullptr;
         TW_UINT16 result = TWRC_SUCCESS;
         for (int strips = 0; result == TWRC_SUCCESS && strips < 10000; ++strips) {
+            std::fill(strip.begin(), strip.end(), 0xA5);
+            if (block != nullptr) {
+                std::memcpy(GlobalLock(block), strip.data(), strip.size());
+                GlobalUnlock(block);
+            }
             TW_IMAGEMEMXFER xfer = {};
             xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, stripBytes, strip.data()};
             if (block != nullptr) {
@@ -253,12 +302,21 @@ protected:
                 break;
             }
             EXPECT_EQ(strip[stripBytes], 0xA5) << "written past the application's buffer";
-            const size_t at = size_t{xfer.YOffset} * xfer.BytesPerRow;
-            if (xfer.BytesWritten > image.Pixels.size() || at > image.Pixels.size() - xfer.BytesWritten) {
-                ADD_FAILURE() << "a strip outside the image";
+            // The strip as its fields describe it: whole uncompressed rows
+            // of the image's width from its left edge.
+            const uint32_t rowBytes = image.Width * image.Samples;
+            EXPECT_EQ(xfer.Compression, TWCP_NONE);
+            EXPECT_EQ(xfer.Columns, image.Width);
+            EXPECT_EQ(xfer.XOffset, 0u);
+            EXPECT_EQ(xfer.BytesPerRow, rowBytes);
+            EXPECT_EQ(size_t{xfer.Rows} * rowBytes, xfer.BytesWritten) << "strip " << strips;
+            const size_t at = size_t{xfer.YOffset} * rowBytes;
+            const size_t bytes = size_t{xfer.Rows} * rowBytes;
+            if (bytes > strip.size() || bytes > image.Pixels.size() || at > image.Pixels.size() - bytes) {
+                ADD_FAILURE() << "a strip outside the image or the buffer";
                 break;
             }
-            std::memcpy(image.Pixels.data() + at, strip.data(), xfer.BytesWritten);
+            std::memcpy(image.Pixels.data() + at, strip.data(), bytes);
         }
         EXPECT_EQ(result, TWRC_XFERDONE);
         if (block != nullptr) {
@@ -288,11 +346,13 @@ protected:
 TEST_P(Transfers, DeliverTheBoardsPattern)
 {
     const TransferRow& row = GetParam();
+    SetFormat(row.Format);
     ASSERT_EQ(Open(), TWRC_SUCCESS);
     const uint32_t boardSamples = Current(ICAP_PIXELTYPE).Item == TWPT_RGB ? 3 : 1;
     ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, row.Mechanism), TWRC_SUCCESS);
     ASSERT_EQ(SetOneValue(ICAP_PIXELTYPE, TWTY_UINT16, row.PixelType), TWRC_SUCCESS);
     if (row.Mechanism == TWSX_MEMORY) {
+        ASSERT_EQ(SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 2), TWRC_SUCCESS);
         // Negotiated in state 4; the strip size follows from it.
         TW_SETUPMEMXFER setup = {};
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup), TWRC_SUCCESS);
@@ -322,6 +382,14 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
 
     TW_PENDINGXFERS pending = {};
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+    if (row.Mechanism == TWSX_MEMORY) {
+        // A second image of the session in a buffer half the size: the host
+        // gives the source this request's room, not the largest seen.
+        ASSERT_NE(pending.Count, 0);
+        const DecodedImage second = Memory(info, row.StripBytes / 2, row.HandleBuffer);
+        EXPECT_TRUE(MatchesPattern(second, boardSamples, error)) << "second image: " << error;
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+    }
     ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending);
     EXPECT_EQ(pending.Count, 0);
     TW_USERINTERFACE ui = {};
@@ -329,11 +397,13 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
 }
 
 INSTANTIATE_TEST_SUITE_P(ByMechanism, Transfers,
-                         testing::Values(TransferRow{"native_gray", TWSX_NATIVE, TWPT_GRAY, 0, false},
-                                         TransferRow{"native_rgb", TWSX_NATIVE, TWPT_RGB, 0, false},
-                                         TransferRow{"memory_rgb_strips", TWSX_MEMORY, TWPT_RGB, 28 * 768 * 3, false},
-                                         TransferRow{"memory_gray_handle", TWSX_MEMORY, TWPT_GRAY, 28 * 768, true},
-                                         TransferRow{"file_gray_bmp", TWSX_FILE, TWPT_GRAY, 0, false}),
+                         testing::Values(TransferRow{"native_gray", "M_CCIR", TWSX_NATIVE, TWPT_GRAY, 0, false},
+                                         TransferRow{"native_rgb", "M_PAL", TWSX_NATIVE, TWPT_RGB, 0, false},
+                                         TransferRow{"memory_rgb_strips", "M_PAL", TWSX_MEMORY, TWPT_RGB, 28 * 768 * 3,
+                                                     false},
+                                         TransferRow{"memory_gray_handle", "M_PAL", TWSX_MEMORY, TWPT_GRAY, 28 * 768,
+                                                     true},
+                                         TransferRow{"file_gray_bmp", "M_CCIR", TWSX_FILE, TWPT_GRAY, 0, false}),
                          [](const testing::TestParamInfo<TransferRow>& row) { return row.param.Name; });
 
 // Two application threads taking memory transfers at once: the host makes
@@ -402,13 +472,53 @@ TEST_F(Forwarding, TwoThreadsGetWholeImagesOrCleanFailures)
     }
 }
 
+// The two orders the test above produces only by chance: a thread that ends
+// its own frame early goes on with the next one, and a thread whose frame
+// another thread ended is told so once, then gets the next frame from its
+// first row.
+TEST_F(Forwarding, AFrameEndedByAnotherThreadIsReportedLostOnce)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    ASSERT_EQ(SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 0xFFFF), TWRC_SUCCESS);
+    ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
+    const int before = NoticeCount();
+    ASSERT_EQ(Enable(false), TWRC_SUCCESS);
+    ASSERT_EQ(WaitForNotice(before + 1), MSG_XFERREADY);
+    std::vector<uint8_t> buffer(4096);
+    TW_IMAGEMEMXFER xfer = {};
+    auto strip = [&] {
+        xfer = {};
+        xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(buffer.size()), buffer.data()};
+        return ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+    };
+    auto endFrame = [this] {
+        TW_PENDINGXFERS pending = {};
+        return ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+    };
+    ASSERT_EQ(strip(), TWRC_SUCCESS);
+    ASSERT_EQ(strip(), TWRC_SUCCESS);
+    ASSERT_GT(xfer.YOffset, 0u);
+    ASSERT_EQ(endFrame(), TWRC_SUCCESS);
+    EXPECT_EQ(strip(), TWRC_SUCCESS) << "its own frame ended: condition " << ds_.Status();
+    EXPECT_EQ(xfer.YOffset, 0u) << "the next frame";
+
+    TW_UINT16 ended = TWRC_FAILURE;
+    std::thread other([&] { ended = endFrame(); });
+    other.join();
+    ASSERT_EQ(ended, TWRC_SUCCESS);
+    EXPECT_EQ(strip(), TWRC_FAILURE) << "a strip after another thread ended the frame";
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    EXPECT_EQ(strip(), TWRC_SUCCESS) << "told once: condition " << ds_.Status();
+    EXPECT_EQ(xfer.YOffset, 0u) << "the next frame";
+}
+
 TEST_F(Forwarding, DialogRunsInTheHostAndCancelAsksToClose)
 {
     ASSERT_EQ(Open(), TWRC_SUCCESS);
     const int before = NoticeCount();
     ASSERT_EQ(Enable(true), TWRC_SUCCESS);
     HWND dialog = nullptr;
-    for (int i = 0; i < 1000 && dialog == nullptr; ++i) {
+    for (int i = 0; i < 6000 && dialog == nullptr; ++i) {
         dialog = FindWindowA(nullptr, "Frame Grabber Settings");
         Sleep(10);
     }
@@ -524,15 +634,108 @@ TEST_F(Forwarding, HostEndsWhenTheApplicationIsKilled)
     ASSERT_TRUE(application.Start(std::string("\"") + self +
                                   "\" --gtest_also_run_disabled_tests --gtest_filter=*OpenAndWaitToBeKilled"));
     // Generous: a second Wine program starting on a loaded machine.
-    for (int i = 0; i < 3000 && HostProcesses().empty(); ++i) {
+    for (int i = 0; i < 12000 && HostProcesses().empty(); ++i) {
         Sleep(10);
     }
     ASSERT_EQ(HostProcesses().size(), 1u) << application.Output();
     application.Wait(0);  // killed
-    for (int i = 0; i < 1500 && !HostProcesses().empty(); ++i) {
+    for (int i = 0; i < 6000 && !HostProcesses().empty(); ++i) {
         Sleep(10);
     }
     EXPECT_TRUE(HostProcesses().empty()) << "a host outlived its application";
+}
+
+// The host's memory over many images and capability questions in one
+// session: a native bitmap or a container it kept per call would add up
+// round after round (443 kB a grey frame; the list of capabilities, the
+// largest container, about a hundred bytes).
+TEST_F(Forwarding, HostMemoryStaysFlatOverImagesAndQuestions)
+{
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    ASSERT_EQ(SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 0xFFFF), TWRC_SUCCESS);
+    const int before = NoticeCount();
+    ASSERT_EQ(Enable(false), TWRC_SUCCESS);
+    ASSERT_EQ(WaitForNotice(before + 1), MSG_XFERREADY);
+    const std::vector<DWORD> hosts = HostProcesses();
+    ASSERT_EQ(hosts.size(), 1u);
+    auto image = [this] {
+        TW_HANDLE bitmap = nullptr;
+        const bool done = ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap) == TWRC_XFERDONE;
+        GlobalFree(bitmap);
+        TW_PENDINGXFERS pending = {};
+        return done && ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) == TWRC_SUCCESS;
+    };
+    auto question = [this] {
+        TW_CAPABILITY capability = {CAP_SUPPORTEDCAPS, 0, nullptr};
+        const bool answered = ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability) == TWRC_SUCCESS;
+        GlobalFree(capability.hContainer);
+        return answered;
+    };
+    struct Row {
+        const char* What;
+        std::function<bool()> Round;
+        int Rounds;
+    } rows[] = {{"capability questions", question, 10000}, {"native images", image, 40}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.What);
+        // The heap settles after the first rounds. The questions come first:
+    // the heap keeps the room a freed bitmap took, where small blocks lost
+    // would hide.
+        for (int i = 0; i < 30; ++i) {
+            ASSERT_TRUE(row.Round());
+        }
+        const size_t start = PrivateBytes(hosts[0]);
+        ASSERT_GT(start, 0u) << "the host's memory is read";
+        for (int i = 0; i < row.Rounds; ++i) {
+            ASSERT_TRUE(row.Round()) << "round " << i;
+        }
+        // A few pages of the heap's own may come and go; a block lost every
+        // round adds at least 16 bytes a round, twice what is allowed here.
+        const size_t end = PrivateBytes(hosts[0]);
+        EXPECT_LE(end, start + 16384 + 8 * static_cast<size_t>(row.Rounds))
+            << "private bytes before " << start << ", after " << end << " (" << row.Rounds << " rounds)";
+    }
+}
+
+// A host whose answers do not fit what was asked (a 32-bit source that
+// misbehaves, in the real one's place): the call fails and nothing is
+// written into the application's memory.
+TEST_F(Forwarding, BrokenAnswersAreRefused)
+{
+    const std::string folder = HostPath().substr(0, HostPath().rfind('\\') + 1);
+    const std::string source = folder + "Twain_32.ds";
+    const std::string aside = source + ".aside";
+    ASSERT_TRUE(MoveFileA(source.c_str(), aside.c_str()));
+    const bool swapped = CopyFileA((source + ".broken").c_str(), source.c_str(), FALSE) != 0;
+    std::vector<uint8_t> buffer(5000 + 64, 0xA5);
+    TW_IMAGEMEMXFER xfer = {};
+    xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 5000, buffer.data()};
+    TW_HANDLE bitmap = nullptr;
+    struct Row {
+        const char* Answer;
+        TW_UINT16 DAT;
+        void* Data;
+    } rows[] = {
+        {"strip past the buffer", DAT_IMAGEMEMXFER, &xfer},
+        {"bitmap shorter than a header", DAT_IMAGENATIVEXFER, &bitmap},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Answer);
+        if (!swapped) {
+            ADD_FAILURE() << "the broken source is not in place";
+            break;
+        }
+        SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", row.Answer);
+        EXPECT_EQ(Open(), TWRC_SUCCESS);
+        EXPECT_EQ(ds_.Call(DG_IMAGE, row.DAT, MSG_GET, row.Data), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
+        ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+    }
+    SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", nullptr);
+    DeleteFileA(source.c_str());
+    MoveFileA(aside.c_str(), source.c_str());
+    EXPECT_EQ(std::count(buffer.begin() + 5000, buffer.end(), 0xA5), 64) << "written past the buffer";
+    EXPECT_EQ(bitmap, nullptr);
 }
 
 TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
@@ -546,7 +749,15 @@ TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     }
     EXPECT_TRUE(HostProcesses().empty());
-    EXPECT_EQ(HandleCount(), handles);
+    // No growth: a handle lost per round would be 200 more. Wine takes or
+    // drops a handle of its own now and then (one fewer, and one more that
+    // stayed, have been seen on a loaded machine), so a few are allowed,
+    // and handles held for a moment are waited for.
+    constexpr DWORD Noise = 4;
+    for (const DWORD start = GetTickCount(); HandleCount() > handles + Noise && GetTickCount() - start < 30000;) {
+        Sleep(50);
+    }
+    EXPECT_LE(HandleCount(), handles + Noise);
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ TEST_F(Acquisition, BadNumbersAreRefusedBeforeAnythingIsOpened)
         SCOPED_TRACE(row[0]);
         CapturedProcess tool(TempFolder() + "\\twacquire-arguments.txt");
         ASSERT_TRUE(tool.Start(ToolCommand(row[0])));
-        EXPECT_EQ(tool.Wait(30000), 2u);
+        EXPECT_EQ(tool.Wait(120000), 2u);
         const std::string output = tool.Output();
         EXPECT_EQ(output.rfind(std::string("twacquire: ") + row[1], 0), 0u) << output;
         EXPECT_NE(output.find("usage: twacquire"), std::string::npos) << output;
@@ -198,11 +198,11 @@ BOOL CALLBACK FindSettingsDialog(HWND window, LPARAM param)
     return TRUE;
 }
 
-// Waits up to 20 s for `done`, checking every 50 ms.
+// Waits up to 120 s (a loaded machine) for `done`, checking every 50 ms.
 template <typename Condition>
 bool WaitFor(Condition done)
 {
-    for (int i = 0; i < 400; ++i) {
+    for (int i = 0; i < 2400; ++i) {
         if (done()) {
             return true;
         }
@@ -242,7 +242,7 @@ TEST_F(Acquisition, TheUserTransfersTwiceAndCancelsAtTheDialog)
         PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED),
                      reinterpret_cast<LPARAM>(GetDlgItem(search.Dialog, 2)));
     }
-    const DWORD exitCode = tool.Wait(30000);
+    const DWORD exitCode = tool.Wait(120000);
     const std::string text = tool.Output();
     EXPECT_NE(exitCode, 0xFFFFFFFFu) << "twacquire did not end on Cancel";
     EXPECT_EQ(exitCode, 0u) << text;

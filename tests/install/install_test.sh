@@ -82,7 +82,7 @@ silent_uninstall() {  # uninstaller options
     start=$(date +%s.%N)
     wine "$program_files\\Talvenix\\Orion TWAIN\\Uninstall.exe" /S "$@"; status=$?
     tries=0
-    while key_exists "$entry" && [ $tries -lt 300 ]; do
+    while key_exists "$entry" && [ $tries -lt 1200 ]; do
         sleep 0.1; tries=$((tries + 1))
     done
     echo "silent uninstall ($*): exit $status, $(seconds_since "$start") s"

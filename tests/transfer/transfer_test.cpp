@@ -1320,7 +1320,7 @@ TEST_F(Source, TwoThreadsGetWholeImagesOrCleanFailures)
     // Threads that wait for each other wait for good: a watchdog ends the
     // program then, and the missing summary fails the test.
     std::thread watchdog([&] {
-        for (int i = 0; i < 100 && !closed; ++i) {
+        for (int i = 0; i < 1200 && !closed; ++i) {
             Sleep(100);
         }
         if (!closed) {

@@ -33,7 +33,7 @@ Counters Measure()
 
 void ExpectUnchanged(const Counters& before, const Counters& after, int rounds)
 {
-    EXPECT_EQ(after.TlsIndex, before.TlsIndex) << "slots taken in " << rounds << " rounds";
+    EXPECT_LE(after.TlsIndex, before.TlsIndex) << "slots taken in " << rounds << " rounds";
     // Wine's own blocks come and go by a few hundred bytes over the run (512
     // seen over 300 rounds); a block lost every round adds at least 8 bytes
     // a round, twice what is allowed here.

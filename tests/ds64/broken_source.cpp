@@ -1,0 +1,47 @@
+// A 32-bit "Twain_32.ds" that answers out of bounds, for the 64-bit tests:
+// put in place of the real source, it makes the host hand Twain_64.ds the
+// answers a broken host would. Which answer it breaks is named by
+// TALVENIX_BROKEN_ANSWER (the host inherits the application's environment);
+// every other call succeeds and leaves its structure alone.
+#include <windows.h>
+
+#include <cstring>
+
+#include "twain/twain_types.h"
+
+namespace {
+
+bool Breaks(const char* name)
+{
+    char value[64] = "";
+    const DWORD length = GetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", value, sizeof value);
+    return length > 0 && length < sizeof value && std::strcmp(value, name) == 0;
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY, TW_UINT32 dg, TW_UINT16 dat,
+                                                              TW_UINT16, TW_MEMREF data)
+{
+    if (dg == DG_IMAGE && dat == DAT_IMAGEMEMXFER && data != nullptr && Breaks("strip past the buffer")) {
+        // Claims 16 bytes more than the buffer it was given: a reader that
+        // believes it writes past the application's buffer.
+        auto* xfer = static_cast<TW_IMAGEMEMXFER*>(data);
+        if (xfer->Memory.TheMem != nullptr) {
+            std::memset(xfer->Memory.TheMem, 0x5A, xfer->Memory.Length);
+        }
+        xfer->Compression = TWCP_NONE;
+        xfer->BytesPerRow = xfer->Memory.Length + 16;
+        xfer->Columns = xfer->BytesPerRow;
+        xfer->Rows = 1;
+        xfer->XOffset = 0;
+        xfer->YOffset = 0;
+        xfer->BytesWritten = xfer->BytesPerRow;
+        return TWRC_SUCCESS;
+    }
+    if (dg == DG_IMAGE && dat == DAT_IMAGENATIVEXFER && data != nullptr && Breaks("bitmap shorter than a header")) {
+        *static_cast<TW_HANDLE*>(data) = GlobalAlloc(GHND, 16);
+        return TWRC_XFERDONE;
+    }
+    return TWRC_SUCCESS;
+}
