@@ -325,7 +325,8 @@ TW_UINT16 Status(const Triplet& t)
         return HandleStatus(t);
     }
     if (returnCode == TWRC_SUCCESS && ownCondition != TWCC_SUCCESS) {
-        static_cast<TW_STATUS*>(t.pData)->ConditionCode = ownCondition;
+        // Its own condition, whole: nothing of the host's answer stays.
+        *static_cast<TW_STATUS*>(t.pData) = {ownCondition, 0};
         PendingCondition = TWCC_SUCCESS;
     }
     return returnCode;
