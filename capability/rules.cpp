@@ -10,7 +10,7 @@
 
 namespace {
 
-enum class Query { Copy, Current, Default, Width, Height };
+enum class Query { Copy, Current, Default, Width, Height, Online };
 
 enum class Setting {
     Choice,    // one value selects among the items, enumeration replaces them
@@ -67,6 +67,9 @@ constexpr CapabilityRule SupportedCapsRule = {CAP_SUPPORTEDCAPS, "\n CAP_SUPPORT
 constexpr CapabilityRule UiControllableRule = {CAP_UICONTROLLABLE, "\n CAP_UICONTROLLABLE (0x100e) ",
     {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, false};
+constexpr CapabilityRule DeviceOnlineRule = {CAP_DEVICEONLINE, "\n CAP_DEVICEONLINE (0x100f) ",
+    {GET, CUR, DEF, SET, RST}, Query::Online, Query::Online, Query::Online,
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule PhysicalWidthRule = {ICAP_PHYSICALWIDTH, "\n ICAP_PHYSICALWIDTH (0x1111) ",
     {GET CUR DEF, CUR DEF, DEF, SET RST, RST}, Query::Width, Query::Width, Query::Width,
     Setting::Fixed, Setting::Fixed, true};
@@ -79,7 +82,7 @@ constexpr CapabilityRule XResolutionRule = {ICAP_XRESOLUTION, "\n ICAP_XRESOLUTI
 constexpr CapabilityRule YResolutionRule = {ICAP_YRESOLUTION, "\n ICAP_YRESOLUTION (0x1119) ",
     {GET, CUR DEF GET, DEF GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, true};
-constexpr CapabilityRule EnableUiOnlyRule = {CAP_ENABLEDSUIONLY, "\n CAP_ENABLEDSUIONLY (0x1036) ",
+constexpr CapabilityRule EnableUiOnlyRule = {CAP_ENABLEDSUIONLY, "\n CAP_ENABLEDSUIONLY (0x1014) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule BitOrderRule = {ICAP_BITORDER, "\n ICAP_BITORDER (0x111c)",
@@ -108,6 +111,9 @@ constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_I
 // the fixed ones by accepting only what they hold.
 constexpr TW_INT32 SupportedOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
 
+// The board lies above negotiation: it registers its probe here.
+bool (*DeviceOnlineProbe)() = nullptr;
+
 TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
 {
     switch (form) {
@@ -120,6 +126,12 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
         const TW_UINT32 pixels = form == Query::Width ? GetImageWidth() : GetImageHeight();
         const TW_FIX32 size = FloatToFix32(static_cast<double>(pixels));
         return AnswerOneValue(capability, TWTY_FIX32, &size);
+    }
+    case Query::Online: {
+        // Asked of the board each time: an application checks it before
+        // it relies on the device, and after a failure to tell why.
+        const TW_BOOL online = DeviceOnlineProbe != nullptr && DeviceOnlineProbe() ? 1 : 0;
+        return AnswerOneValue(capability, TWTY_BOOL, &online);
     }
     }
     return RefuseCapability(TWCC_BUMMER);
@@ -343,6 +355,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {CAP_AUTOFEED, RuleHandler<AutoFeedRule>},
     {CAP_SUPPORTEDCAPS, RuleHandler<SupportedCapsRule>},
     {CAP_UICONTROLLABLE, RuleHandler<UiControllableRule>},
+    {CAP_DEVICEONLINE, RuleHandler<DeviceOnlineRule>},
     {CAP_ENABLEDSUIONLY, RuleHandler<EnableUiOnlyRule>},
     {ICAP_PHYSICALWIDTH, RuleHandler<PhysicalWidthRule>},
     {ICAP_PHYSICALHEIGHT, RuleHandler<PhysicalHeightRule>},
@@ -397,6 +410,11 @@ uint16_t StoreDeliveredBitDepth()
         GlobalFree(container);
     }
     return 0;
+}
+
+void SetDeviceOnlineProbe(bool (*probe)())
+{
+    DeviceOnlineProbe = probe;
 }
 
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])

@@ -98,10 +98,13 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     EXPECT_EQ(cap_.ConType, TWON_ARRAY);
     const ListSeen list = ReadArrayBlock(cap_.hContainer, 2);
     EXPECT_EQ(list.ItemType, TWTY_UINT16);
+    // The numbers TWAIN publishes, as an application compiled against the
+    // standard's header knows them (0x100F CAP_DEVICEONLINE, 0x1014
+    // CAP_ENABLEDSUIONLY), not this source's own names for them.
     const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002, 0x1003,
-                                            0x1007, 0x1005, 0x100E, 0x1036, 0x1111, 0x1112, 0x1118,
-                                            0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
-    EXPECT_EQ(list.NumItems, 20u);
+                                            0x1007, 0x1005, 0x100E, 0x100F, 0x1014, 0x1111, 0x1112,
+                                            0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
+    EXPECT_EQ(list.NumItems, 21u);
     EXPECT_EQ(list.Items, expected);
 }
 
@@ -144,6 +147,7 @@ TEST_F(Negotiation, QueriesAnswerTheDefaults)
         {ICAP_PLANARCHUNKY, MSG_GET, TWON_ENUMERATION, TWTY_UINT16, {TWPC_CHUNKY}, 0},
         {ICAP_PLANARCHUNKY, MSG_GETDEFAULT, TWON_ONEVALUE, TWTY_UINT16, {TWPC_CHUNKY}, 0},
         {ICAP_BITDEPTH, MSG_GET, TWON_ONEVALUE, TWTY_UINT16, {8}, 0},
+        {CAP_DEVICEONLINE, MSG_GET, TWON_ONEVALUE, TWTY_BOOL, {0}, 0},  // no board in this process
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << row.cap << " msg " << row.msg);
@@ -165,7 +169,8 @@ TEST_F(Negotiation, QueriesAnswerTheDefaults)
 
 TEST_F(Negotiation, UnsupportedCapabilitiesAndMessages)
 {
-    for (TW_UINT16 cap : {ICAP_BRIGHTNESS, static_cast<TW_UINT16>(0x8001)}) {
+    // 0x1036 is CAP_CAMERAENABLED, which a frame grabber does not have.
+    for (TW_UINT16 cap : {ICAP_BRIGHTNESS, static_cast<TW_UINT16>(0x8001), static_cast<TW_UINT16>(0x1036)}) {
         EXPECT_EQ(Send(cap, MSG_GET), TWRC_FAILURE) << cap;
         EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED) << cap;
     }

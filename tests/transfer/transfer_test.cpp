@@ -443,6 +443,30 @@ TEST_F(Source, BoardThatRefusesFailsTheOpenAndLeavesNothingBehind)
     Open();
 }
 
+// CAP_DEVICEONLINE asks the board at every call: TRUE while its digitizer
+// answers, FALSE once it does not (its digitizer freed behind the source's
+// back, as a board that went away leaves it).
+TEST_F(Source, DeviceOnlineWhileTheBoardAnswers)
+{
+    Open();
+    EXPECT_EQ(CurrentCap(CAP_DEVICEONLINE), 1u);
+    long digitizer = 0;
+    std::istringstream lines(ReadFileText(trace_));
+    for (std::string line; digitizer == 0 && std::getline(lines, line);) {
+        std::sscanf(line.c_str(), "MdigInquire %ld", &digitizer);
+    }
+    ASSERT_NE(digitizer, 0) << "the trace names the digitizer";
+    const auto digitizerFree = reinterpret_cast<void(__stdcall*)(long)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("MIL.DLL"), "MdigFree")));
+    ASSERT_NE(digitizerFree, nullptr);
+    digitizerFree(digitizer);
+    EXPECT_EQ(CurrentCap(CAP_DEVICEONLINE), 0u);
+    TW_CAPABILITY cap = {CAP_DEVICEONLINE, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_BOOL, 1))};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_FAILURE) << "read-only";
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    GlobalFree(cap.hContainer);
+}
+
 TEST_F(Source, EndOfTransferCountsDown)
 {
     const struct {
