@@ -153,6 +153,10 @@ bool OffersAll(TW_UINT16 cap, const ContainerValues& wanted, TW_UINT16& refusal)
         refusal = TWCC_LOWMEMORY;
         return false;
     }
+    if (!ItemTypeCarries(wanted.ItemType, offered.ItemType)) {
+        refusal = TWCC_BADVALUE;
+        return false;
+    }
     for (TW_UINT32 i = 0; i < wanted.Count; ++i) {
         if (!offered.Holds(wanted.Values[i])) {
             refusal = TWCC_BADVALUE;
@@ -207,6 +211,9 @@ TW_UINT16 SetFixed(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     GlobalFree(held.hContainer);
     if (!read) {
         return RefuseCapability(TWCC_LOWMEMORY);
+    }
+    if (!ItemTypeCarries(wanted.ItemType, holds.ItemType)) {
+        return RefuseCapability(TWCC_BADVALUE);
     }
     return wanted.SameAs(holds) ? TWRC_SUCCESS : RefuseCapability(TWCC_BADVALUE);
 }

@@ -189,6 +189,12 @@ TEST_F(Forwarding, CapabilitiesCrossBothWays)
     EXPECT_EQ(info.SamplesPerPixel, 3);
     EXPECT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, 77), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADVALUE) << "the 32-bit source's condition, through the host";
+    EXPECT_EQ(SetOneValue(ICAP_PIXELTYPE, TWTY_STR32, TWPT_GRAY), TWRC_FAILURE) << "a string is no pixel type";
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_EQ(Current(ICAP_PIXELTYPE).Item, TWPT_RGB);
+    // By the numbers TWAIN publishes: CAP_ENABLEDSUIONLY, CAP_DEVICEONLINE.
+    EXPECT_EQ(Current(0x1014).Item, 1u);
+    EXPECT_EQ(Current(0x100F).Item, 1u) << "the board in the host answers";
 }
 
 struct TransferRow {
