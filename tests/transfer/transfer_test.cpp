@@ -941,6 +941,25 @@ TEST_F(Source, FileSetUpAnswersTheCurrentFileAndKeepsTheDefaultOnce)
     EXPECT_TRUE(FileExists(own.FileName));
     DeleteFileA(own.FileName);
 
+    // A set-up the source refuses leaves no file under the application's
+    // name: in state 3, and for a format the negotiation excluded.
+    TW_SETUPFILEXFER excluded = {};
+    std::snprintf(excluded.FileName, sizeof excluded.FileName, "%stalvenix-excluded.tif", temp);
+    excluded.Format = TWFF_TIFF;
+    DeleteFileA(excluded.FileName);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &excluded), TWRC_FAILURE) << "state 3";
+    EXPECT_FALSE(FileExists(excluded.FileName)) << "state 3";
+    Open();
+    TW_CAPABILITY bmpOnly = {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION,
+                             GlobalBlock(EnumerationBytes(TWTY_UINT16, 2, {TWFF_BMP}, 0, 0))};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &bmpOnly), TWRC_SUCCESS);
+    GlobalFree(bmpOnly.hContainer);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &excluded), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_FALSE(FileExists(excluded.FileName));
+    DeleteFileA(excluded.FileName);
+    Close();
+
     // A default file that took an image stays for the application to read.
     Open();
     SetCount(-1);
