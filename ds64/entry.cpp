@@ -320,6 +320,8 @@ TW_UINT16 Open(const Triplet& t)
         return FailWith(OpenContext, condition);
     }
     SourceIdentity = *static_cast<const TW_IDENTITY*>(t.pData);
+    // A condition this side kept from the last session is not the new one's.
+    PendingCondition = TWCC_SUCCESS;
     SourceState = 400;
     return TWRC_SUCCESS;
 }

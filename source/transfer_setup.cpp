@@ -34,9 +34,17 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         return FailWith(PendingContext, TWCC_BADVALUE);
     }
     switch (triplet.MSG) {
-    case MSG_GET:
-        pending->Count = static_cast<TW_UINT16>(SourceState >= 500 ? PendingTransfers : NegotiatedTransferCount());
+    case MSG_GET: {
+        TW_INT16 count = SourceState >= 500 ? PendingTransfers : NegotiatedTransferCount();
+        // A count of 0 delivers one image: while it is ready or under way,
+        // it is still to come, and an application that checks the count
+        // before it transfers must not skip it.
+        if (SourceState >= 600 && count == 0) {
+            count = 1;
+        }
+        pending->Count = static_cast<TW_UINT16>(count);
         return TWRC_SUCCESS;
+    }
     case MSG_ENDXFER: {
         if (SourceState != 600 && SourceState != 700) {
             return FailWith(PendingContext, TWCC_SEQERROR);

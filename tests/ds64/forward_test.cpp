@@ -159,6 +159,11 @@ TEST_F(Forwarding, IdentityBeforeAndAfterOpening)
     TW_IDENTITY stranger = TestAppIdentity(99);
     TW_STATUS status = {};
     EXPECT_EQ(ds_.CallAs(&stranger, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
+    // A condition nobody asked for stays with its session.
+    EXPECT_EQ(Open(), TWRC_FAILURE);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.Status(), TWCC_SUCCESS) << "the new session's first DAT_STATUS";
 }
 
 // Every capability the source lists answers MSG_GET with a new block of the
@@ -308,6 +313,10 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
     TW_IMAGELAYOUT layout = {};
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
     EXPECT_EQ(layout.Frame.Right.Whole, info.ImageWidth);
+    // CAP_XFERCOUNT at its default 0: one image, pending until it ends.
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1);
     const DecodedImage image = row.Mechanism == TWSX_NATIVE   ? Native(info)
                                : row.Mechanism == TWSX_MEMORY ? Memory(info, row.StripBytes, row.HandleBuffer)
                                                               : File();
@@ -317,7 +326,8 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
     std::string error;
     EXPECT_TRUE(MatchesPattern(image, boardSamples, error)) << error;
 
-    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1) << "the image at hand";
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
     ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending);
     EXPECT_EQ(pending.Count, 0);

@@ -410,6 +410,30 @@ TEST_F(Source, StateTable)
     EXPECT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     EXPECT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
     EXPECT_EQ(status.ConditionCode, TWCC_SUCCESS) << "closed from state 4";
+
+    // CAP_XFERCOUNT at its default 0 delivers one image: it is pending in
+    // states 6 and 7 until its MSG_ENDXFER ends it.
+    Open();
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1) << "state 6";
+    TW_HANDLE bitmap = nullptr;
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+    GlobalFree(bitmap);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1) << "state 7";
+    TW_UINT16 count = 0xAAAA;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0) << "state 5: ended";
+    // A condition nobody asked for stays with its session.
+    TW_SETUPMEMXFER memory = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_SET, &memory), TWRC_FAILURE);
+    Close();
+    Open();
+    EXPECT_EQ(ds_.Status(), TWCC_SUCCESS) << "the new session's first DAT_STATUS";
 }
 
 TEST_F(Source, OpenTakesTheAssignedIdentityAndTheBoardGeometry)
@@ -485,7 +509,8 @@ TEST_F(Source, EndOfTransferCountsDown)
         GlobalFree(bitmap);
         TW_PENDINGXFERS pending = {};
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
-        EXPECT_EQ(pending.Count, static_cast<TW_UINT16>(row.count));
+        // The image at hand counts: a count of 0 delivers one.
+        EXPECT_EQ(pending.Count, static_cast<TW_UINT16>(row.count == 0 ? 1 : row.count));
         TW_UINT16 count = 0;
         ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
         EXPECT_EQ(count, row.answered);
