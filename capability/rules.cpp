@@ -272,14 +272,33 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
 }
 
 
-// MSG_RESET hands the value it leaves back, in the container MSG_GET answers.
+// MSG_RESET hands the value it leaves back, in the container MSG_GET
+// answers. All or nothing: a reset whose answer cannot be handed over puts
+// the former value back.
 TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
 {
-    if (rule.Reset == Setting::Restore && !RestoreDefaultCapability(rule.Cap)) {
+    if (rule.Reset != Setting::Restore) {
+        return AnswerQuery(rule.Get, capability);
+    }
+    TW_UINT16 conType = 0;
+    HGLOBAL restored = MakeDefaultContainer(rule.Cap, conType);
+    CapabilityEntry former = {};
+    if (restored == nullptr || !ExchangeCapability(rule.Cap, conType, restored, former)) {
+        if (restored != nullptr) {
+            GlobalFree(restored);
+        }
         capability.hContainer = nullptr;
         return RefuseCapability(TWCC_LOWMEMORY);
     }
-    return AnswerQuery(rule.Get, capability);
+    const TW_UINT16 answered = AnswerQuery(rule.Get, capability);
+    CapabilityEntry discarded = former;
+    if (answered != TWRC_SUCCESS) {
+        ExchangeCapability(rule.Cap, former.ConType, former.Container, discarded);
+    }
+    if (discarded.Container != nullptr) {
+        GlobalFree(discarded.Container);
+    }
+    return answered;
 }
 
 TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
@@ -380,8 +399,10 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
 TW_UINT16 HandlePixelType(const Triplet& triplet)
 {
     const TW_UINT16 result = RunRule(PixelTypeRule, triplet);
-    // The image delivered follows the pixel type, and so does its depth.
-    if (result == TWRC_SUCCESS && (triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET)) {
+    // The image delivered follows the pixel type, and so does its depth:
+    // whatever the call answered, the depth is the one of the pixel type
+    // that stands.
+    if (triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET) {
         StoreDeliveredBitDepth();
     }
     return result;
@@ -407,6 +428,11 @@ uint16_t StoreDeliveredBitDepth()
     }
     const uint32_t samples = PixelTypeSamples();
     const TW_UINT16 depth = static_cast<TW_UINT16>(SourceSettings.BitsPerBand * (samples != 0 ? samples : GetBandCount()));
+    // In place where the depth is stored already: nothing can refuse it
+    // then, and the pixel type never stands with another type's depth.
+    if (OverwriteOneValue(ICAP_BITDEPTH, TWTY_UINT16, &depth)) {
+        return 0;
+    }
     HGLOBAL container = MakeOneValue(TWTY_UINT16, &depth);
     if (container == nullptr) {
         return 1;

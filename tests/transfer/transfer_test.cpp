@@ -1243,6 +1243,57 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
     }
     std::printf("MSG_ENABLEDS with the dialog: %ld allocations\n", enabling);
+    Close();
+
+    // MSG_SET (grey to RGB) and MSG_RESET (RGB to grey) of the pixel type on
+    // a colour board, each allocation refused in turn: whatever the call
+    // answers, the image information and the native image agree.
+    allocations.Refuse(0);
+    Open("M_PAL");
+    for (const TW_UINT16 msg : {MSG_SET, MSG_RESET}) {
+        const TW_UINT16 before = msg == MSG_SET ? TWPT_GRAY : TWPT_RGB;
+        auto prepare = [&] {
+            SetPixelType(before);
+            TW_CAPABILITY cap = {ICAP_PIXELTYPE, TWON_ONEVALUE, nullptr};
+            if (msg == MSG_SET) {
+                cap.hContainer = GlobalBlock(OneValueBytes(TWTY_UINT16, TWPT_RGB));
+            }
+            return cap;
+        };
+        TW_CAPABILITY cap = prepare();
+        allocations.Refuse(0);
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap), TWRC_SUCCESS);
+        const long calls = allocations.Count();
+        GlobalFree(cap.hContainer);
+        int failed = 0;
+        for (long n = 1; n <= calls; ++n) {
+            SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(calls) + " of pixel type " +
+                         (msg == MSG_SET ? "MSG_SET" : "MSG_RESET") + " refused");
+            cap = prepare();
+            allocations.Refuse(n);
+            const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap);
+            allocations.Refuse(0);
+            GlobalFree(cap.hContainer);
+            const TW_UINT16 type = static_cast<TW_UINT16>(CurrentCap(ICAP_PIXELTYPE));
+            if (rc == TWRC_FAILURE) {
+                ++failed;
+                EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+                EXPECT_EQ(type, before) << "nothing changed";
+            }
+            TW_IMAGEINFO info = {};
+            ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+            EXPECT_EQ(info.PixelType, type);
+            EXPECT_EQ(CurrentCap(ICAP_BITDEPTH), static_cast<uint32_t>(info.BitsPerPixel));
+            ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+            ExpectPattern(NativeImage(info), 3, info);
+            TW_UINT16 count = 0;
+            EXPECT_EQ(EndXfer(count), TWRC_SUCCESS);
+            TW_USERINTERFACE off = {0, 0, nullptr};
+            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &off), TWRC_SUCCESS);
+        }
+        std::printf("ICAP_PIXELTYPE %s: %d of its %ld allocations refused fail it\n",
+                    msg == MSG_SET ? "MSG_SET" : "MSG_RESET", failed, calls);
+    }
 }
 
 // What one thread of a two-threaded application saw: images checked whole,
