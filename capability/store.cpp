@@ -159,29 +159,6 @@ const CapabilityEntry* FindCapability(TW_UINT16 cap)
     return nullptr;
 }
 
-bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container)
-{
-    if (!TheStore.Exists) {
-        return false;
-    }
-    for (int i = 0; i < TheStore.Count; ++i) {
-        CapabilityEntry& entry = TheStore.Entries[i];
-        if (entry.Cap == cap) {
-            if (entry.Container != container) {
-                GlobalFree(entry.Container);
-            }
-            entry.ConType = conType;
-            entry.Container = container;
-            return true;
-        }
-    }
-    if (TheStore.Count == MaxEntries) {
-        return false;
-    }
-    TheStore.Entries[TheStore.Count++] = CapabilityEntry{cap, conType, container};
-    return true;
-}
-
 bool ExchangeCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container, CapabilityEntry& former)
 {
     former = CapabilityEntry{cap, 0, nullptr};
@@ -201,6 +178,18 @@ bool ExchangeCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container, Cap
         return false;
     }
     TheStore.Entries[TheStore.Count++] = CapabilityEntry{cap, conType, container};
+    return true;
+}
+
+bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container)
+{
+    CapabilityEntry former = {};
+    if (!ExchangeCapability(cap, conType, container, former)) {
+        return false;
+    }
+    if (former.Container != nullptr && former.Container != container) {
+        GlobalFree(former.Container);
+    }
     return true;
 }
 
