@@ -61,6 +61,8 @@ void Usage(FILE* out)
         "                         tiff for memory and file transfers)\n"
         "  --strip BYTES          memory transfer buffer size (default: the source's preferred)\n"
         "  --ui                   enable the source with its user interface\n"
+        "  --setup-only           show the source's settings dialog alone (MSG_ENABLEDSUIONLY),\n"
+        "                         no transfer; ends when the user closes the dialog\n"
         "  --out DIR              folder for the images (default: current)\n"
         "  --unattended           dismiss the source's message boxes, printing them\n"
         "                         (the default when standard input is not a terminal)\n"
@@ -92,6 +94,9 @@ bool ParseOptions(int argc, char** argv, Options& options)
         } else if (arg == "--identity") {
             options.Identity = true;
         } else if (arg == "--ui") {
+            options.ShowUi = true;
+        } else if (arg == "--setup-only") {
+            options.SetupOnly = true;
             options.ShowUi = true;
         } else if (arg == "--unattended") {
             options.Unattended = true;

@@ -17,6 +17,7 @@ struct Options {
     int StopAfter = 0;       // with -1: MSG_RESET after this many images
     int PixelType = -1;      // TWPT_GRAY, TWPT_RGB, or the source's choice
     bool ShowUi = false;
+    bool SetupOnly = false;  // MSG_ENABLEDSUIONLY: the dialog for settings only, no transfer
     std::string OutDir = ".";
     std::string Format = "";  // bmp or tiff: the files written (for a file transfer, the format asked for)
     TW_UINT32 StripBytes = 0;  // memory transfer buffer; 0: the source's preferred size

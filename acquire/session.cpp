@@ -89,20 +89,33 @@ bool Session::WaitForTransfer(HWND window)
     return false;
 }
 
+bool Session::OneValueItem(TW_UINT16 cap, TW_UINT16 msg, TW_UINT32& item)
+{
+    TW_CAPABILITY capability = {cap, 0, nullptr};
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, msg, &capability) != TWRC_SUCCESS) {
+        return false;
+    }
+    bool read = false;
+    const auto* one = static_cast<const TW_ONEVALUE*>(GlobalLock(capability.hContainer));
+    if (one != nullptr && capability.ConType == TWON_ONEVALUE) {
+        item = one->Item;
+        read = true;
+    }
+    if (one != nullptr) {
+        GlobalUnlock(capability.hContainer);
+    }
+    GlobalFree(capability.hContainer);
+    return read;
+}
+
 uint32_t Session::BoardSamples()
 {
     // Before any negotiation the current pixel type is the board's own.
-    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
-    uint32_t samples = 0;
-    if (dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_GETCURRENT, &capability) == TWRC_SUCCESS) {
-        const auto* one = static_cast<const TW_ONEVALUE*>(GlobalLock(capability.hContainer));
-        if (one != nullptr) {
-            samples = one->Item == TWPT_RGB ? 3 : 1;
-            GlobalUnlock(capability.hContainer);
-        }
-        GlobalFree(capability.hContainer);
+    TW_UINT32 pixelType = 0;
+    if (!OneValueItem(ICAP_PIXELTYPE, MSG_GETCURRENT, pixelType)) {
+        return 0;
     }
-    return samples;
+    return pixelType == TWPT_RGB ? 3 : 1;
 }
 
 bool Session::Check(const DecodedImage& image, const TW_IMAGEINFO& info, const std::string& what)
@@ -342,15 +355,29 @@ int Session::Run(HWND window)
     }
     open_ = true;
     boardSamples_ = BoardSamples();
-    bool ok = Negotiate();
+    bool ok = true;
+    if (options_.SetupOnly) {
+        // As applications do before they offer "Setup...": a source that
+        // does not answer TRUE cannot show its settings alone.
+        TW_UINT32 supported = 0;
+        ok = (OneValueItem(CAP_ENABLEDSUIONLY, MSG_GET, supported) && supported != 0) ||
+             Fail("CAP_ENABLEDSUIONLY is not supported");
+    } else {
+        ok = Negotiate();
+    }
     const auto start = std::chrono::steady_clock::now();
     if (ok) {
         TW_USERINTERFACE ui = {static_cast<TW_BOOL>(options_.ShowUi ? 1 : 0), 0, window};
-        ok = dsm_.Call(&source_, DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS ||
-             Fail("the source refused MSG_ENABLEDS");
+        const TW_UINT16 enable = options_.SetupOnly ? MSG_ENABLEDSUIONLY : MSG_ENABLEDS;
+        ok = dsm_.Call(&source_, DG_CONTROL, DAT_USERINTERFACE, enable, &ui) == TWRC_SUCCESS ||
+             Fail(options_.SetupOnly ? "the source refused MSG_ENABLEDSUIONLY" : "the source refused MSG_ENABLEDS");
         enabled_ = ok;
     }
     while (ok && WaitForTransfer(window)) {
+        if (options_.SetupOnly) {
+            ok = Fail("the source announced a transfer from its settings-only dialog");
+            break;
+        }
         ok = TransferAll();
         if (!options_.ShowUi) {
             break;
@@ -365,6 +392,12 @@ int Session::Run(HWND window)
         dsm_.Call(&source_, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
     }
     dsm_.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_);
+    if (options_.SetupOnly) {
+        if (ok) {
+            std::printf("settings dialog closed after %.2f s\n", seconds);
+        }
+        return ok ? 0 : 1;
+    }
     std::printf("%d image%s in %.2f s, %.1f images per second\n", images_, images_ == 1 ? "" : "s", seconds,
                 seconds > 0 ? images_ / seconds : 0.0);
     return ok ? 0 : 1;

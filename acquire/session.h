@@ -10,7 +10,9 @@
 #include "acquire/image_check.h"
 #include "acquire/options.h"
 
-// One session with one source: open, negotiate, enable, transfer, close.
+// One session with one source: open, negotiate, enable, transfer, close;
+// with --setup-only: open, enable for settings only, close when the user
+// closes the source's dialog.
 class Session {
 public:
     Session(DataSourceManager& dsm, const Options& options) : dsm_(dsm), options_(options) {}
@@ -25,6 +27,8 @@ private:
     }
     bool SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what);
     bool Negotiate();
+    // The Item of the one value `cap` answers to `msg`; false when it fails.
+    bool OneValueItem(TW_UINT16 cap, TW_UINT16 msg, TW_UINT32& item);
     bool WaitForTransfer(HWND window);
     bool TransferAll();
     bool TransferOne(int index, TW_UINT16& pendingCount);

@@ -143,6 +143,7 @@ bool ReadValues(HGLOBAL container, TW_UINT16 kind, ContainerValues& values)
             values.Values.reset();
             return false;
         }
+        values.ItemType = itemType;
         values.Values[0] = item;
         values.Count = 1;
         return true;
@@ -165,6 +166,7 @@ bool ReadValues(HGLOBAL container, TW_UINT16 kind, ContainerValues& values)
     for (TW_UINT32 i = 0; i < copy.NumItems; ++i) {
         values.Values[i] = ItemValue(copy.Items.get() + static_cast<size_t>(i) * size, copy.ItemType);
     }
+    values.ItemType = copy.ItemType;
     values.Count = copy.NumItems;
     return true;
 }

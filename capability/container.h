@@ -43,6 +43,7 @@ bool ReadOneValueWord(HGLOBAL container, TW_UINT16& itemType, TW_UINT32& item);
 // besides, a list of items of no size, or an enumeration whose current or
 // default index lies beyond its items, carries no usable values and reads false.
 struct ContainerValues {
+    TW_UINT16 ItemType = 0;
     TW_UINT32 Count = 0;
     std::unique_ptr<TW_UINT32[]> Values;
 

@@ -45,6 +45,18 @@ uint32_t ItemValue(const uint8_t* item, uint16_t itemType)
     }
 }
 
+bool ItemTypeCarries(uint16_t sent, uint16_t held)
+{
+    auto integer = [](uint16_t type) { return type <= TWTY_UINT32; };
+    if (integer(held)) {
+        return integer(sent);
+    }
+    if (held == TWTY_BOOL) {
+        return integer(sent) || sent == TWTY_BOOL;
+    }
+    return sent == held;
+}
+
 size_t OneValueBlockSize(uint16_t itemType)
 {
     const uint32_t size = ItemSize(itemType);

@@ -16,6 +16,13 @@ uint32_t ItemSize(uint16_t itemType);
 // no size (frames, unknown types) have no value and read 0.
 uint32_t ItemValue(const uint8_t* item, uint16_t itemType);
 
+// Whether items of type `sent` can carry the values of a capability whose
+// items are of type `held`: any integer type for integer values (whether the
+// value fits is the value's question), an integer or TWTY_BOOL for a
+// boolean, the same type for everything else. A string's bytes taken as a
+// number would set a value no application asked for.
+bool ItemTypeCarries(uint16_t sent, uint16_t held);
+
 constexpr size_t OneValueHeaderSize = 2;
 constexpr size_t EnumerationHeaderSize = 14;
 constexpr size_t ArrayHeaderSize = 6;

@@ -77,6 +77,9 @@ TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability)
     if (!ReadEnumeration(entry->Container, stored)) {
         return RefuseCapability(TWCC_LOWMEMORY);
     }
+    if (!ItemTypeCarries(wantedType, stored.ItemType)) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
     const TW_UINT32 size = ItemSize(stored.ItemType);
     // Items of no size (frames, unknown types) compare equal to nothing.
     for (TW_UINT32 index = 0; size != 0 && index < stored.NumItems; ++index) {

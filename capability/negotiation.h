@@ -22,8 +22,13 @@ uint32_t PixelTypeSamples();
 // when memory for it is refused (the former depth stays).
 uint16_t StoreDeliveredBitDepth();
 
+// What CAP_DEVICEONLINE asks: whether the board's library and digitizer
+// answer. Registered by the layer that talks to the board; without a probe
+// the device is offline.
+void SetDeviceOnlineProbe(bool (*probe)());
+
 // The ids of the capability table, in row order.
-constexpr int SupportedCapabilityCount = 20;
+constexpr int SupportedCapabilityCount = 21;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
 // Answer forms: put a new container into the application's TW_CAPABILITY.

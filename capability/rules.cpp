@@ -10,7 +10,7 @@
 
 namespace {
 
-enum class Query { Copy, Current, Default, Width, Height };
+enum class Query { Copy, Current, Default, Width, Height, Online };
 
 enum class Setting {
     Choice,    // one value selects among the items, enumeration replaces them
@@ -67,6 +67,9 @@ constexpr CapabilityRule SupportedCapsRule = {CAP_SUPPORTEDCAPS, "\n CAP_SUPPORT
 constexpr CapabilityRule UiControllableRule = {CAP_UICONTROLLABLE, "\n CAP_UICONTROLLABLE (0x100e) ",
     {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, false};
+constexpr CapabilityRule DeviceOnlineRule = {CAP_DEVICEONLINE, "\n CAP_DEVICEONLINE (0x100f) ",
+    {GET, CUR, DEF, SET, RST}, Query::Online, Query::Online, Query::Online,
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule PhysicalWidthRule = {ICAP_PHYSICALWIDTH, "\n ICAP_PHYSICALWIDTH (0x1111) ",
     {GET CUR DEF, CUR DEF, DEF, SET RST, RST}, Query::Width, Query::Width, Query::Width,
     Setting::Fixed, Setting::Fixed, true};
@@ -79,7 +82,7 @@ constexpr CapabilityRule XResolutionRule = {ICAP_XRESOLUTION, "\n ICAP_XRESOLUTI
 constexpr CapabilityRule YResolutionRule = {ICAP_YRESOLUTION, "\n ICAP_YRESOLUTION (0x1119) ",
     {GET, CUR DEF GET, DEF GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, true};
-constexpr CapabilityRule EnableUiOnlyRule = {CAP_ENABLEDSUIONLY, "\n CAP_ENABLEDSUIONLY (0x1036) ",
+constexpr CapabilityRule EnableUiOnlyRule = {CAP_ENABLEDSUIONLY, "\n CAP_ENABLEDSUIONLY (0x1014) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule BitOrderRule = {ICAP_BITORDER, "\n ICAP_BITORDER (0x111c)",
@@ -108,6 +111,9 @@ constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_I
 // the fixed ones by accepting only what they hold.
 constexpr TW_INT32 SupportedOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
 
+// The board lies above negotiation: it registers its probe here.
+bool (*DeviceOnlineProbe)() = nullptr;
+
 TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
 {
     switch (form) {
@@ -120,6 +126,12 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
         const TW_UINT32 pixels = form == Query::Width ? GetImageWidth() : GetImageHeight();
         const TW_FIX32 size = FloatToFix32(static_cast<double>(pixels));
         return AnswerOneValue(capability, TWTY_FIX32, &size);
+    }
+    case Query::Online: {
+        // Asked of the board each time: an application checks it before
+        // it relies on the device, and after a failure to tell why.
+        const TW_BOOL online = DeviceOnlineProbe != nullptr && DeviceOnlineProbe() ? 1 : 0;
+        return AnswerOneValue(capability, TWTY_BOOL, &online);
     }
     }
     return RefuseCapability(TWCC_BUMMER);
@@ -139,6 +151,10 @@ bool OffersAll(TW_UINT16 cap, const ContainerValues& wanted, TW_UINT16& refusal)
     }
     if (!read) {
         refusal = TWCC_LOWMEMORY;
+        return false;
+    }
+    if (!ItemTypeCarries(wanted.ItemType, offered.ItemType)) {
+        refusal = TWCC_BADVALUE;
         return false;
     }
     for (TW_UINT32 i = 0; i < wanted.Count; ++i) {
@@ -195,6 +211,9 @@ TW_UINT16 SetFixed(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     GlobalFree(held.hContainer);
     if (!read) {
         return RefuseCapability(TWCC_LOWMEMORY);
+    }
+    if (!ItemTypeCarries(wanted.ItemType, holds.ItemType)) {
+        return RefuseCapability(TWCC_BADVALUE);
     }
     return wanted.SameAs(holds) ? TWRC_SUCCESS : RefuseCapability(TWCC_BADVALUE);
 }
@@ -253,14 +272,33 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
 }
 
 
-// MSG_RESET hands the value it leaves back, in the container MSG_GET answers.
+// MSG_RESET hands the value it leaves back, in the container MSG_GET
+// answers. All or nothing: a reset whose answer cannot be handed over puts
+// the former value back.
 TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
 {
-    if (rule.Reset == Setting::Restore && !RestoreDefaultCapability(rule.Cap)) {
+    if (rule.Reset != Setting::Restore) {
+        return AnswerQuery(rule.Get, capability);
+    }
+    TW_UINT16 conType = 0;
+    HGLOBAL restored = MakeDefaultContainer(rule.Cap, conType);
+    CapabilityEntry former = {};
+    if (restored == nullptr || !ExchangeCapability(rule.Cap, conType, restored, former)) {
+        if (restored != nullptr) {
+            GlobalFree(restored);
+        }
         capability.hContainer = nullptr;
         return RefuseCapability(TWCC_LOWMEMORY);
     }
-    return AnswerQuery(rule.Get, capability);
+    const TW_UINT16 answered = AnswerQuery(rule.Get, capability);
+    CapabilityEntry discarded = former;
+    if (answered != TWRC_SUCCESS) {
+        ExchangeCapability(rule.Cap, former.ConType, former.Container, discarded);
+    }
+    if (discarded.Container != nullptr) {
+        GlobalFree(discarded.Container);
+    }
+    return answered;
 }
 
 TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
@@ -343,6 +381,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {CAP_AUTOFEED, RuleHandler<AutoFeedRule>},
     {CAP_SUPPORTEDCAPS, RuleHandler<SupportedCapsRule>},
     {CAP_UICONTROLLABLE, RuleHandler<UiControllableRule>},
+    {CAP_DEVICEONLINE, RuleHandler<DeviceOnlineRule>},
     {CAP_ENABLEDSUIONLY, RuleHandler<EnableUiOnlyRule>},
     {ICAP_PHYSICALWIDTH, RuleHandler<PhysicalWidthRule>},
     {ICAP_PHYSICALHEIGHT, RuleHandler<PhysicalHeightRule>},
@@ -360,8 +399,10 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
 TW_UINT16 HandlePixelType(const Triplet& triplet)
 {
     const TW_UINT16 result = RunRule(PixelTypeRule, triplet);
-    // The image delivered follows the pixel type, and so does its depth.
-    if (result == TWRC_SUCCESS && (triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET)) {
+    // The image delivered follows the pixel type, and so does its depth:
+    // whatever the call answered, the depth is the one of the pixel type
+    // that stands.
+    if (triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET) {
         StoreDeliveredBitDepth();
     }
     return result;
@@ -387,6 +428,11 @@ uint16_t StoreDeliveredBitDepth()
     }
     const uint32_t samples = PixelTypeSamples();
     const TW_UINT16 depth = static_cast<TW_UINT16>(SourceSettings.BitsPerBand * (samples != 0 ? samples : GetBandCount()));
+    // In place where the depth is stored already: nothing can refuse it
+    // then, and the pixel type never stands with another type's depth.
+    if (OverwriteOneValue(ICAP_BITDEPTH, TWTY_UINT16, &depth)) {
+        return 0;
+    }
     HGLOBAL container = MakeOneValue(TWTY_UINT16, &depth);
     if (container == nullptr) {
         return 1;
@@ -397,6 +443,11 @@ uint16_t StoreDeliveredBitDepth()
         GlobalFree(container);
     }
     return 0;
+}
+
+void SetDeviceOnlineProbe(bool (*probe)())
+{
+    DeviceOnlineProbe = probe;
 }
 
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])

@@ -159,17 +159,16 @@ const CapabilityEntry* FindCapability(TW_UINT16 cap)
     return nullptr;
 }
 
-bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container)
+bool ExchangeCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container, CapabilityEntry& former)
 {
+    former = CapabilityEntry{cap, 0, nullptr};
     if (!TheStore.Exists) {
         return false;
     }
     for (int i = 0; i < TheStore.Count; ++i) {
         CapabilityEntry& entry = TheStore.Entries[i];
         if (entry.Cap == cap) {
-            if (entry.Container != container) {
-                GlobalFree(entry.Container);
-            }
+            former = entry;
             entry.ConType = conType;
             entry.Container = container;
             return true;
@@ -179,6 +178,33 @@ bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container)
         return false;
     }
     TheStore.Entries[TheStore.Count++] = CapabilityEntry{cap, conType, container};
+    return true;
+}
+
+bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container)
+{
+    CapabilityEntry former = {};
+    if (!ExchangeCapability(cap, conType, container, former)) {
+        return false;
+    }
+    if (former.Container != nullptr && former.Container != container) {
+        GlobalFree(former.Container);
+    }
+    return true;
+}
+
+bool OverwriteOneValue(TW_UINT16 cap, TW_UINT16 itemType, const void* item)
+{
+    const CapabilityEntry* entry = FindCapability(cap);
+    if (entry == nullptr || entry->ConType != TWON_ONEVALUE || entry->Container == nullptr ||
+        GlobalSize(entry->Container) < OneValueBlockSize(itemType)) {
+        return false;
+    }
+    GlobalLockGuard lock(entry->Container);
+    if (lock.Bytes() == nullptr) {
+        return false;
+    }
+    WriteOneValue(lock.Bytes(), itemType, item);
     return true;
 }
 

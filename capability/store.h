@@ -40,6 +40,16 @@ const CapabilityEntry* FindCapability(TW_UINT16 cap);
 // or no room for another entry; the caller keeps `container` then.
 bool StoreCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container);
 
+// StoreCapability that hands the former container (nullptr when there was
+// none) and its kind back in `former` instead of freeing it: the caller
+// frees it, or puts it back with a second call. False as StoreCapability.
+bool ExchangeCapability(TW_UINT16 cap, TW_UINT16 conType, HGLOBAL container, CapabilityEntry& former);
+
+// Writes `item` into the stored one value of `cap` where it stands, with
+// no allocation that could be refused. False (nothing written) when `cap`
+// is not stored as a one value with room for an item of `itemType`.
+bool OverwriteOneValue(TW_UINT16 cap, TW_UINT16 itemType, const void* item);
+
 // A new container equal to the stored one, or nullptr.
 HGLOBAL CopyCapability(TW_UINT16 cap);
 

@@ -372,6 +372,8 @@ TW_UINT16 Open(const Triplet& t)
         Close(close);
         return FailWith(OpenContext, condition);
     }
+    // A condition this side kept from the last session is not the new one's.
+    PendingCondition = TWCC_SUCCESS;
     SourceState = 400;
     SourceIdentity = *static_cast<const TW_IDENTITY*>(t.pData);
     return TWRC_SUCCESS;

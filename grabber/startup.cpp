@@ -331,6 +331,20 @@ void MilFreeDigitizer()
     SetLutNodes(0, nullptr, 0);
 }
 
+bool MilBoardAnswers()
+{
+    if (!MilBound() || MilInfo.MilDigitizer == 0) {
+        return false;
+    }
+    // A question must not put the library's box in front of the user.
+    Mil.MappControl(mil::ErrorMessages, 0);
+    const long width = Mil.MdigInquire(MilInfo.MilDigitizer, mil::SizeX, nullptr);
+    if (DumpMode != 0) {
+        Mil.MappControl(mil::ErrorMessages, 1);
+    }
+    return width > 0;
+}
+
 void MilFreeSystem()
 {
     if (MilInfo.MilSystem == 0) {

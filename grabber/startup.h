@@ -34,6 +34,9 @@ void MilGetBoardInfo();
 // close, a format change) calls it, so nothing outlives the buffer it read.
 void ForgetImageBufferUsers();
 void MilFreeDigitizer();
+// Whether the board's library and digitizer answer (CAP_DEVICEONLINE): the
+// digitizer is asked its width, with the library's own error boxes off.
+bool MilBoardAnswers();
 void MilFreeSystem();
 
 // The free grab memory in kB, probed with 1 MB buffers halving down to 2 kB,

@@ -81,6 +81,9 @@ TW_UINT16 OpenSource(const Triplet& triplet)
     ApplySettings();
     SourceIdentity = *static_cast<const TW_IDENTITY*>(triplet.pData);
     undo.Keep();
+    // A new session starts with nothing to report: the manager keeps the
+    // module loaded across sessions, and with it the last session's code.
+    PendingCondition = TWCC_SUCCESS;
     SourceState = 400;
     return TWRC_SUCCESS;
 }

@@ -1,4 +1,6 @@
 // The module's load and unload, and the records that live as long as it.
+#include "capability/negotiation.h"
+#include "grabber/startup.h"
 #include "twain/source.h"
 
 DWORD NativeLayout = 0;
@@ -12,6 +14,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
             return FALSE;
         }
         LoadModuleRecords(instance);
+        SetDeviceOnlineProbe(MilBoardAnswers);
         break;
     case DLL_PROCESS_DETACH:
         AppIdentity.Id = 0;

@@ -34,9 +34,17 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         return FailWith(PendingContext, TWCC_BADVALUE);
     }
     switch (triplet.MSG) {
-    case MSG_GET:
-        pending->Count = static_cast<TW_UINT16>(SourceState >= 500 ? PendingTransfers : NegotiatedTransferCount());
+    case MSG_GET: {
+        TW_INT16 count = SourceState >= 500 ? PendingTransfers : NegotiatedTransferCount();
+        // A count of 0 delivers one image: while it is ready or under way,
+        // it is still to come, and an application that checks the count
+        // before it transfers must not skip it.
+        if (SourceState >= 600 && count == 0) {
+            count = 1;
+        }
+        pending->Count = static_cast<TW_UINT16>(count);
         return TWRC_SUCCESS;
+    }
     case MSG_ENDXFER: {
         if (SourceState != 600 && SourceState != 700) {
             return FailWith(PendingContext, TWCC_SEQERROR);
@@ -129,6 +137,22 @@ bool IsWritableFileFormat(TW_UINT16 format)
     return format == TWFF_TIFF || format == TWFF_BMP;
 }
 
+// Whether the negotiation left `format` among the file formats offered:
+// TWCC_SUCCESS, or the code of the refusal. Asked before the disk is
+// touched, so that a refused set-up leaves no file behind.
+TW_UINT16 FileFormatRefusal(TW_UINT16 format)
+{
+    const CapabilityEntry* entry = FindCapability(ICAP_IMAGEFILEFORMAT);
+    if (entry == nullptr) {
+        return TWCC_BADVALUE;
+    }
+    ContainerValues offered;
+    if (!ReadValues(entry->Container, entry->ConType, offered)) {
+        return TWCC_LOWMEMORY;
+    }
+    return offered.Holds(format) ? TWCC_SUCCESS : TWCC_BADVALUE;
+}
+
 }  // namespace
 
 TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
@@ -192,6 +216,11 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
         if (!IsWritableFileFormat(setup->Format)) {
             return FailWith(context, TWCC_BADVALUE);
         }
+        const TW_UINT16 refusal = FileFormatRefusal(setup->Format);
+        if (refusal != TWCC_SUCCESS) {
+            return FailWith(context, refusal);
+        }
+        bool created = false;
         if (GetFileAttributesA(setup->FileName) == INVALID_FILE_ATTRIBUTES) {
             HANDLE file = CreateFileA(setup->FileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                       nullptr);
@@ -199,9 +228,14 @@ TW_UINT16 HandleSetupFileXfer(const Triplet& triplet)
                 return FailWith(createContext, TWCC_BADVALUE);
             }
             CloseHandle(file);
+            created = true;
         }
+        // The format is offered: only memory can refuse it now.
         if (!SelectFileFormat(setup->Format)) {
-            return FailWith(context, TWCC_BADVALUE);
+            if (created) {
+                DeleteFileA(setup->FileName);
+            }
+            return FailWith(context, TWCC_LOWMEMORY);
         }
         UseApplicationTransferFile(setup->FileName);
         return TWRC_SUCCESS;

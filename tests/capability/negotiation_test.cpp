@@ -101,10 +101,13 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     EXPECT_EQ(cap_.ConType, TWON_ARRAY);
     const ListSeen list = ReadArrayBlock(cap_.hContainer, 2);
     EXPECT_EQ(list.ItemType, TWTY_UINT16);
+    // The numbers TWAIN publishes, as an application compiled against the
+    // standard's header knows them (0x100F CAP_DEVICEONLINE, 0x1014
+    // CAP_ENABLEDSUIONLY), not this source's own names for them.
     const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002, 0x1003,
-                                            0x1007, 0x1005, 0x100E, 0x1036, 0x1111, 0x1112, 0x1118,
-                                            0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
-    EXPECT_EQ(list.NumItems, 20u);
+                                            0x1007, 0x1005, 0x100E, 0x100F, 0x1014, 0x1111, 0x1112,
+                                            0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
+    EXPECT_EQ(list.NumItems, 21u);
     EXPECT_EQ(list.Items, expected);
 }
 
@@ -147,6 +150,7 @@ TEST_F(Negotiation, QueriesAnswerTheDefaults)
         {ICAP_PLANARCHUNKY, MSG_GET, TWON_ENUMERATION, TWTY_UINT16, {TWPC_CHUNKY}, 0},
         {ICAP_PLANARCHUNKY, MSG_GETDEFAULT, TWON_ONEVALUE, TWTY_UINT16, {TWPC_CHUNKY}, 0},
         {ICAP_BITDEPTH, MSG_GET, TWON_ONEVALUE, TWTY_UINT16, {8}, 0},
+        {CAP_DEVICEONLINE, MSG_GET, TWON_ONEVALUE, TWTY_BOOL, {0}, 0},  // no board in this process
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << row.cap << " msg " << row.msg);
@@ -168,7 +172,8 @@ TEST_F(Negotiation, QueriesAnswerTheDefaults)
 
 TEST_F(Negotiation, UnsupportedCapabilitiesAndMessages)
 {
-    for (TW_UINT16 cap : {ICAP_BRIGHTNESS, static_cast<TW_UINT16>(0x8001)}) {
+    // 0x1036 is CAP_CAMERAENABLED, which a frame grabber does not have.
+    for (TW_UINT16 cap : {ICAP_BRIGHTNESS, static_cast<TW_UINT16>(0x8001), static_cast<TW_UINT16>(0x1036)}) {
         EXPECT_EQ(Send(cap, MSG_GET), TWRC_FAILURE) << cap;
         EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED) << cap;
     }
@@ -328,6 +333,28 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
          EnumerationBytes(TWTY_UINT16, 2, {TWPT_RGB}, 0, 0), TWRC_SUCCESS, TWCC_SUCCESS, TWPT_RGB},
         {"pixel type as an array", ICAP_PIXELTYPE, TWON_ARRAY, ArrayBytes(TWTY_UINT16, 2, {1}), TWRC_FAILURE,
          TWCC_BADPROTOCOL, TWPT_GRAY},
+        {"pixel type as a string", ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWPT_RGB),
+         TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
+        {"pixel type as a 32-bit integer", ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_INT32, TWPT_RGB),
+         TWRC_SUCCESS, TWCC_SUCCESS, TWPT_RGB},
+        {"pixel type as a boolean", ICAP_PIXELTYPE, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, TWPT_GRAY),
+         TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
+        {"pixel types as strings", ICAP_PIXELTYPE, TWON_ENUMERATION,
+         EnumerationBytes(TWTY_STR32, 4, {TWPT_RGB}, 0, 0), TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
+        {"xfermech as a string", ICAP_XFERMECH, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWSX_MEMORY),
+         TWRC_FAILURE, TWCC_BADVALUE, TWSX_NATIVE},
+        {"file format as a string", ICAP_IMAGEFILEFORMAT, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWFF_BMP),
+         TWRC_FAILURE, TWCC_BADVALUE, TWFF_TIFF},
+        {"compression as a string", ICAP_COMPRESSION, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWCP_NONE),
+         TWRC_FAILURE, TWCC_BADVALUE, TWCP_NONE},
+        {"units as a string", ICAP_UNITS, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWUN_PIXELS), TWRC_FAILURE,
+         TWCC_BADVALUE, TWUN_PIXELS},
+        {"planar chunky as a string", ICAP_PLANARCHUNKY, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWPC_CHUNKY),
+         TWRC_FAILURE, TWCC_BADVALUE, TWPC_CHUNKY},
+        {"device online as sent", CAP_DEVICEONLINE, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 0), TWRC_SUCCESS,
+         TWCC_SUCCESS, 0},
+        {"device online forced on", CAP_DEVICEONLINE, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 1), TWRC_FAILURE,
+         TWCC_BADVALUE, 0},
         {"xfermech memory", ICAP_XFERMECH, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS,
          TWCC_SUCCESS, TWSX_MEMORY},
         {"xfermech empty enumeration", ICAP_XFERMECH, TWON_ENUMERATION,

@@ -209,6 +209,11 @@ TEST_F(Forwarding, IdentityBeforeAndAfterOpening)
     TW_IDENTITY stranger = TestAppIdentity(99);
     TW_STATUS status = {};
     EXPECT_EQ(ds_.CallAs(&stranger, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
+    // A condition nobody asked for stays with its session.
+    EXPECT_EQ(Open(), TWRC_FAILURE);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.Status(), TWCC_SUCCESS) << "the new session's first DAT_STATUS";
 }
 
 // Every capability the source lists answers MSG_GET with a new block of the
@@ -239,6 +244,12 @@ TEST_F(Forwarding, CapabilitiesCrossBothWays)
     EXPECT_EQ(info.SamplesPerPixel, 3);
     EXPECT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, 77), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADVALUE) << "the 32-bit source's condition, through the host";
+    EXPECT_EQ(SetOneValue(ICAP_PIXELTYPE, TWTY_STR32, TWPT_GRAY), TWRC_FAILURE) << "a string is no pixel type";
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_EQ(Current(ICAP_PIXELTYPE).Item, TWPT_RGB);
+    // By the numbers TWAIN publishes: CAP_ENABLEDSUIONLY, CAP_DEVICEONLINE.
+    EXPECT_EQ(Current(0x1014).Item, 1u);
+    EXPECT_EQ(Current(0x100F).Item, 1u) << "the board in the host answers";
 }
 
 struct TransferRow {
@@ -371,6 +382,10 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
     TW_IMAGELAYOUT layout = {};
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
     EXPECT_EQ(layout.Frame.Right.Whole, info.ImageWidth);
+    // CAP_XFERCOUNT at its default 0: one image, pending until it ends.
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1);
     const DecodedImage image = row.Mechanism == TWSX_NATIVE   ? Native(info)
                                : row.Mechanism == TWSX_MEMORY ? Memory(info, row.StripBytes, row.HandleBuffer)
                                                               : File();
@@ -380,7 +395,8 @@ TEST_P(Transfers, DeliverTheBoardsPattern)
     std::string error;
     EXPECT_TRUE(MatchesPattern(image, boardSamples, error)) << error;
 
-    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1) << "the image at hand";
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
     if (row.Mechanism == TWSX_MEMORY) {
         // A second image of the session in a buffer half the size: the host

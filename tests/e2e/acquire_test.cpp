@@ -253,6 +253,30 @@ TEST_F(Acquisition, TheUserTransfersTwiceAndCancelsAtTheDialog)
     EXPECT_EQ(FileSize(folder + "\\image002.bmp"), 14u + 1064 + 442368);
 }
 
+// "Setup..." in an application: the dialog for settings only, its
+// "Transfer" disabled; the application ends when the user closes it.
+TEST_F(Acquisition, SettingsOnlyUntilTheUserClosesTheDialog)
+{
+    CapturedProcess tool(TempFolder() + "\\twacquire-setup-output.txt");
+    ASSERT_TRUE(tool.Start(ToolCommand("--setup-only --timeout 60")));
+    DialogSearch search = {tool.ProcessId(), nullptr};
+    EXPECT_TRUE(WaitFor([&] {
+        EnumWindows(FindSettingsDialog, reinterpret_cast<LPARAM>(&search));
+        return search.Dialog != nullptr;
+    })) << "the dialog did not show: " << tool.Output();
+    if (search.Dialog != nullptr) {
+        EXPECT_TRUE(WaitFor([&] { return !IsWindowEnabled(GetDlgItem(search.Dialog, 1)); }))
+            << "no Transfer from the settings";
+        PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(search.Dialog, 2)));
+    }
+    const DWORD exitCode = tool.Wait(30000);
+    const std::string text = tool.Output();
+    EXPECT_EQ(exitCode, 0u) << text;
+    EXPECT_NE(text.find("settings dialog closed"), std::string::npos) << text;
+    EXPECT_EQ(text.find("image 1"), std::string::npos) << text;
+}
+
 TEST_F(Acquisition, FailuresExitWithAMessage)
 {
     SetEnvironmentVariableA("ORIONSIM_FAIL", "MsysAlloc");

@@ -286,6 +286,13 @@ DWORD NextTlsIndex()
     return index;
 }
 
+uintptr_t NextHandleValue()
+{
+    HANDLE probe = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(probe);
+    return reinterpret_cast<uintptr_t>(probe);
+}
+
 void ResetSourceRegistry()
 {
     LONG rc = RegDeleteTreeA(HKEY_CURRENT_USER, "SOFTWARE\\Talvenix");

@@ -106,6 +106,10 @@ size_t HeapBytesInUse();
 // The thread-local-storage index the next TlsAlloc would give: it grows by
 // one for every slot a module takes and never returns.
 DWORD NextTlsIndex();
+// The value the next handle of the process would get: Wine hands out the
+// lowest free one (and answers 0 to GetProcessHandleCount), so it grows only
+// while handles are left open.
+uintptr_t NextHandleValue();
 
 // TALVENIX.LOG beside the module.
 std::string SourceLogPath();

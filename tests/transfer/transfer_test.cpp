@@ -410,6 +410,30 @@ TEST_F(Source, StateTable)
     EXPECT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     EXPECT_EQ(ds_.CallAs(&other, DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS);
     EXPECT_EQ(status.ConditionCode, TWCC_SUCCESS) << "closed from state 4";
+
+    // CAP_XFERCOUNT at its default 0 delivers one image: it is pending in
+    // states 6 and 7 until its MSG_ENDXFER ends it.
+    Open();
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1) << "state 6";
+    TW_HANDLE bitmap = nullptr;
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+    GlobalFree(bitmap);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 1) << "state 7";
+    TW_UINT16 count = 0xAAAA;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    EXPECT_EQ(count, 0);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0) << "state 5: ended";
+    // A condition nobody asked for stays with its session.
+    TW_SETUPMEMXFER memory = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_SET, &memory), TWRC_FAILURE);
+    Close();
+    Open();
+    EXPECT_EQ(ds_.Status(), TWCC_SUCCESS) << "the new session's first DAT_STATUS";
 }
 
 TEST_F(Source, OpenTakesTheAssignedIdentityAndTheBoardGeometry)
@@ -443,6 +467,30 @@ TEST_F(Source, BoardThatRefusesFailsTheOpenAndLeavesNothingBehind)
     Open();
 }
 
+// CAP_DEVICEONLINE asks the board at every call: TRUE while its digitizer
+// answers, FALSE once it does not (its digitizer freed behind the source's
+// back, as a board that went away leaves it).
+TEST_F(Source, DeviceOnlineWhileTheBoardAnswers)
+{
+    Open();
+    EXPECT_EQ(CurrentCap(CAP_DEVICEONLINE), 1u);
+    long digitizer = 0;
+    std::istringstream lines(ReadFileText(trace_));
+    for (std::string line; digitizer == 0 && std::getline(lines, line);) {
+        std::sscanf(line.c_str(), "MdigInquire %ld", &digitizer);
+    }
+    ASSERT_NE(digitizer, 0) << "the trace names the digitizer";
+    const auto digitizerFree = reinterpret_cast<void(__stdcall*)(long)>(
+        reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("MIL.DLL"), "MdigFree")));
+    ASSERT_NE(digitizerFree, nullptr);
+    digitizerFree(digitizer);
+    EXPECT_EQ(CurrentCap(CAP_DEVICEONLINE), 0u);
+    TW_CAPABILITY cap = {CAP_DEVICEONLINE, TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_BOOL, 1))};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_FAILURE) << "read-only";
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    GlobalFree(cap.hContainer);
+}
+
 TEST_F(Source, EndOfTransferCountsDown)
 {
     const struct {
@@ -461,7 +509,8 @@ TEST_F(Source, EndOfTransferCountsDown)
         GlobalFree(bitmap);
         TW_PENDINGXFERS pending = {};
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
-        EXPECT_EQ(pending.Count, static_cast<TW_UINT16>(row.count));
+        // The image at hand counts: a count of 0 delivers one.
+        EXPECT_EQ(pending.Count, static_cast<TW_UINT16>(row.count == 0 ? 1 : row.count));
         TW_UINT16 count = 0;
         ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
         EXPECT_EQ(count, row.answered);
@@ -917,6 +966,25 @@ TEST_F(Source, FileSetUpAnswersTheCurrentFileAndKeepsTheDefaultOnce)
     EXPECT_TRUE(FileExists(own.FileName));
     DeleteFileA(own.FileName);
 
+    // A set-up the source refuses leaves no file under the application's
+    // name: in state 3, and for a format the negotiation excluded.
+    TW_SETUPFILEXFER excluded = {};
+    std::snprintf(excluded.FileName, sizeof excluded.FileName, "%stalvenix-excluded.tif", temp);
+    excluded.Format = TWFF_TIFF;
+    DeleteFileA(excluded.FileName);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &excluded), TWRC_FAILURE) << "state 3";
+    EXPECT_FALSE(FileExists(excluded.FileName)) << "state 3";
+    Open();
+    TW_CAPABILITY bmpOnly = {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION,
+                             GlobalBlock(EnumerationBytes(TWTY_UINT16, 2, {TWFF_BMP}, 0, 0))};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &bmpOnly), TWRC_SUCCESS);
+    GlobalFree(bmpOnly.hContainer);
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &excluded), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_FALSE(FileExists(excluded.FileName));
+    DeleteFileA(excluded.FileName);
+    Close();
+
     // A default file that took an image stays for the application to read.
     Open();
     SetCount(-1);
@@ -1175,6 +1243,57 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
     }
     std::printf("MSG_ENABLEDS with the dialog: %ld allocations\n", enabling);
+    Close();
+
+    // MSG_SET (grey to RGB) and MSG_RESET (RGB to grey) of the pixel type on
+    // a colour board, each allocation refused in turn: whatever the call
+    // answers, the image information and the native image agree.
+    allocations.Refuse(0);
+    Open("M_PAL");
+    for (const TW_UINT16 msg : {MSG_SET, MSG_RESET}) {
+        const TW_UINT16 before = msg == MSG_SET ? TWPT_GRAY : TWPT_RGB;
+        auto prepare = [&] {
+            SetPixelType(before);
+            TW_CAPABILITY cap = {ICAP_PIXELTYPE, TWON_ONEVALUE, nullptr};
+            if (msg == MSG_SET) {
+                cap.hContainer = GlobalBlock(OneValueBytes(TWTY_UINT16, TWPT_RGB));
+            }
+            return cap;
+        };
+        TW_CAPABILITY cap = prepare();
+        allocations.Refuse(0);
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap), TWRC_SUCCESS);
+        const long calls = allocations.Count();
+        GlobalFree(cap.hContainer);
+        int failed = 0;
+        for (long n = 1; n <= calls; ++n) {
+            SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(calls) + " of pixel type " +
+                         (msg == MSG_SET ? "MSG_SET" : "MSG_RESET") + " refused");
+            cap = prepare();
+            allocations.Refuse(n);
+            const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap);
+            allocations.Refuse(0);
+            GlobalFree(cap.hContainer);
+            const TW_UINT16 type = static_cast<TW_UINT16>(CurrentCap(ICAP_PIXELTYPE));
+            if (rc == TWRC_FAILURE) {
+                ++failed;
+                EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+                EXPECT_EQ(type, before) << "nothing changed";
+            }
+            TW_IMAGEINFO info = {};
+            ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+            EXPECT_EQ(info.PixelType, type);
+            EXPECT_EQ(CurrentCap(ICAP_BITDEPTH), static_cast<uint32_t>(info.BitsPerPixel));
+            ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+            ExpectPattern(NativeImage(info), 3, info);
+            TW_UINT16 count = 0;
+            EXPECT_EQ(EndXfer(count), TWRC_SUCCESS);
+            TW_USERINTERFACE off = {0, 0, nullptr};
+            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &off), TWRC_SUCCESS);
+        }
+        std::printf("ICAP_PIXELTYPE %s: %d of its %ld allocations refused fail it\n",
+                    msg == MSG_SET ? "MSG_SET" : "MSG_RESET", failed, calls);
+    }
 }
 
 // What one thread of a two-threaded application saw: images checked whole,

@@ -1,7 +1,7 @@
 // What loading, opening and starting leave behind: an application may load
 // and unload the source, open and close it, and the user may restart the
 // digitizer, thousands of times in one process. Every round must give back
-// its heap blocks and thread-local-storage slots.
+// its heap blocks, thread-local-storage slots and handles.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -24,16 +24,18 @@ constexpr int WarmUpRounds = 30;
 struct Counters {
     size_t HeapBytes;
     DWORD TlsIndex;
+    uintptr_t NextHandle;
 };
 
 Counters Measure()
 {
-    return {HeapBytesInUse(), NextTlsIndex()};
+    return {HeapBytesInUse(), NextTlsIndex(), NextHandleValue()};
 }
 
 void ExpectUnchanged(const Counters& before, const Counters& after, int rounds)
 {
     EXPECT_LE(after.TlsIndex, before.TlsIndex) << "slots taken in " << rounds << " rounds";
+    EXPECT_LE(after.NextHandle, before.NextHandle) << "handles left open in " << rounds << " rounds";
     // Wine's own blocks come and go by a few hundred bytes over the run (512
     // seen over 300 rounds); a block lost every round adds at least 8 bytes
     // a round, twice what is allowed here.
