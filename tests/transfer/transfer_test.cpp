@@ -1356,6 +1356,23 @@ bool TransferChecked(DsModule& ds, bool memory, ThreadReport& report)
     return true;
 }
 
+// Threads that wait for each other wait for good: the watchdog ends the
+// program, saying why, when `done` has not come within `seconds`, and the
+// missing summary fails the test.
+std::thread Watchdog(const std::atomic<bool>& done, int seconds, const char* why)
+{
+    return std::thread([&done, seconds, why] {
+        for (int i = 0; i < seconds * 10 && !done; ++i) {
+            Sleep(100);
+        }
+        if (!done) {
+            std::printf("%s\n", why);
+            std::fflush(stdout);
+            TerminateProcess(GetCurrentProcess(), 3);
+        }
+    });
+}
+
 TEST_F(Source, TwoThreadsGetWholeImagesOrCleanFailures)
 {
     Open();
@@ -1436,18 +1453,7 @@ TEST_F(Source, TwoThreadsGetWholeImagesOrCleanFailures)
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
         closed = true;
     });
-    // Threads that wait for each other wait for good: a watchdog ends the
-    // program then, and the missing summary fails the test.
-    std::thread watchdog([&] {
-        for (int i = 0; i < 1200 && !closed; ++i) {
-            Sleep(100);
-        }
-        if (!closed) {
-            std::printf("the close and the dialog's thread wait for each other\n");
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-    });
+    std::thread watchdog = Watchdog(closed, 120, "the close and the dialog's thread wait for each other");
     while (!closed) {
         MSG message = {};
         TW_EVENT event = {&message, 0};
@@ -1507,19 +1513,9 @@ TEST_F(Source, ThreadWaitingForItsTurnAnswersMessagesSentToItsWindows)
 
     // The holder cannot leave the source before this thread answered; this
     // thread answers nothing outside its own call. A wait for the lock that
-    // answers no messages leaves both waiting for good: the watchdog ends the
-    // program, and the missing summary fails the test.
+    // answers no messages leaves both waiting for good.
     std::atomic<bool> done{false};
-    std::thread watchdog([&] {
-        for (int i = 0; i < 600 && !done; ++i) {
-            Sleep(100);
-        }
-        if (!done) {
-            std::printf("the holder and the thread waiting for its turn wait for each other\n");
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-    });
+    std::thread watchdog = Watchdog(done, 60, "the holder and the thread waiting for its turn wait for each other");
     std::atomic<TW_UINT16> enabled{TWRC_FAILURE};
     std::thread holder([&] { enabled = EnableWithoutUi(); });
     const bool holderInside = WaitForSingleObject(Waiting.HolderInside, 60000) == WAIT_OBJECT_0;
