@@ -13,6 +13,7 @@
 #include "bench/common.h"
 #include "capability/store.h"
 #include "grabber/startup.h"
+#include "grabber/video_adjustments.h"
 #include "settings/registry.h"
 #include "settings/source_settings.h"
 

@@ -3,9 +3,9 @@
 // the rules differ only where their answers differ.
 #include "capability/container.h"
 #include "capability/negotiation.h"
-#include "diag/debug_log.h"
 #include "settings/source_settings.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 namespace {

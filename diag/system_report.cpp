@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 
-#include "diag/debug_log.h"
 #include "settings/source_settings.h"
+#include "twain/debug_log.h"
 
 void LogFileVersion(const char* name)
 {

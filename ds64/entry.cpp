@@ -9,10 +9,10 @@
 #include <cstring>
 
 #include "bridge/wire.h"
-#include "diag/debug_log.h"
 #include "ds64/host_link.h"
 #include "twain/closed_source.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "diag/debug_log.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 namespace {

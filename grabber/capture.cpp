@@ -4,7 +4,6 @@
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
-#include "transfer/transfers.h"
 
 void MilGrabFrame()
 {

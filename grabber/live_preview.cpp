@@ -1,7 +1,7 @@
 #include "grabber/live_preview.h"
 
-#include "diag/debug_log.h"
 #include "grabber/startup.h"
+#include "twain/debug_log.h"
 
 uint32_t DisplaySelected = 0;
 uint32_t LiveMode = 0;

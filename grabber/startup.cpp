@@ -7,18 +7,19 @@
 #include "capability/container.h"
 #include "capability/negotiation.h"
 #include "capability/store.h"
-#include "diag/debug_log.h"
 #include "diag/system_report.h"
 #include "grabber/live_preview.h"
 #include "settings/input_lut.h"
 #include "settings/source_settings.h"
-#include "transfer/transfers.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 #include "twain/text.h"
 
 MilInfoRecord MilInfo = {};
 
 namespace {
+
+void (*ImageBufferUser)() = nullptr;
 
 HMODULE MilLibrary = nullptr;
 HMODULE GrabberLibrary = nullptr;
@@ -216,7 +217,7 @@ uint16_t MilInitDigitizer(char* format)
 
     // The probe runs the board out of memory on purpose.
     Mil.MappControl(mil::ErrorMessages, 0);
-    SourceSettings.GrabberMemoryKb = MeasureGrabMemoryKb();
+    SetGrabberMemoryKb(MeasureGrabMemoryKb());
     if (DumpMode != 0) {
         Mil.MappControl(mil::ErrorMessages, 1);
     }
@@ -254,10 +255,13 @@ uint16_t MilInitDigitizer(char* format)
 void MilGetBoardInfo()
 {
     DebugLog log;
-    SourceSettings.ImageWidth = static_cast<uint32_t>(Mil.MdigInquire(MilInfo.MilDigitizer, mil::SizeX, nullptr));
-    SourceSettings.ImageHeight = static_cast<uint32_t>(Mil.MdigInquire(MilInfo.MilDigitizer, mil::SizeY, nullptr));
-    SourceSettings.BitsPerBand = static_cast<uint32_t>(Mil.MbufInquire(MilInfo.MilImage, mil::SizeBit, nullptr));
-    SourceSettings.BandCount = static_cast<uint32_t>(Mil.MbufInquire(MilInfo.MilImage, mil::SizeBand, nullptr));
+    // Asked one by one, in this order: arguments have none.
+    const long width = Mil.MdigInquire(MilInfo.MilDigitizer, mil::SizeX, nullptr);
+    const long height = Mil.MdigInquire(MilInfo.MilDigitizer, mil::SizeY, nullptr);
+    const long bits = Mil.MbufInquire(MilInfo.MilImage, mil::SizeBit, nullptr);
+    const long bands = Mil.MbufInquire(MilInfo.MilImage, mil::SizeBand, nullptr);
+    SetImageFormat(static_cast<uint32_t>(width), static_cast<uint32_t>(height), static_cast<uint32_t>(bits),
+                   static_cast<uint32_t>(bands));
     log.Write("Talvenix TWAIN DS: Image format %d x %d x %dbpp, %d planes \n", static_cast<int>(SourceSettings.ImageWidth),
               static_cast<int>(SourceSettings.ImageHeight), static_cast<int>(SourceSettings.BitsPerBand),
               static_cast<int>(SourceSettings.BandCount));
@@ -285,20 +289,27 @@ void MilGetBoardInfo()
     }
     const long boardRevision = Mil.MsysInquire(MilInfo.MilSystem, mil::BoardRevision, nullptr);
     if (boardType == 40) {
-        SourceSettings.LutAvailable = 1;
-        CopyText(SourceSettings.BoardName, sizeof SourceSettings.BoardName, "Orion");
+        SetLutAvailable(1);
+        SetBoardName("Orion");
     } else {
-        SourceSettings.LutAvailable = 0;
+        SetLutAvailable(0);
         char name[128];
         std::snprintf(name, sizeof name, "unknown Orion, please contact %s", SupportContact);
-        CopyText(SourceSettings.BoardName, sizeof SourceSettings.BoardName, name);
+        SetBoardName(name);
     }
-    log.Write("Board: %s, Revision %d \n", SourceSettings.BoardName, static_cast<int>(boardRevision));
+    log.Write("Board: %s, Revision %d \n", GetBoardName(), static_cast<int>(boardRevision));
+}
+
+void OnImageBufferGone(void (*forget)())
+{
+    ImageBufferUser = forget;
 }
 
 void ForgetImageBufferUsers()
 {
-    EndMemoryTransfer();
+    if (ImageBufferUser != nullptr) {
+        ImageBufferUser();
+    }
     // Freeing the digitizer halts its continuous grab.
     LiveRunning = 0;
 }

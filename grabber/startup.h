@@ -30,9 +30,11 @@ uint16_t MilInitSystem();
 uint16_t MilInitDigitizer(char* format);
 void MilGetBoardInfo();
 // What reads the image buffer across calls forgets it: a frame half
-// delivered in strips. Every path that starts or frees the digitizer (open,
-// close, a format change) calls it, so nothing outlives the buffer it read.
+// delivered in strips, through the one function registered for it, and the
+// live grab. Every path that starts or frees the digitizer (open, close, a
+// format change) calls it, so nothing outlives the buffer it read.
 void ForgetImageBufferUsers();
+void OnImageBufferGone(void (*forget)());
 void MilFreeDigitizer();
 // Whether the board's library and digitizer answer (CAP_DEVICEONLINE): the
 // digitizer is asked its width, with the library's own error boxes off.

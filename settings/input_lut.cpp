@@ -2,10 +2,6 @@
 
 #include <initializer_list>
 
-#include "diag/debug_log.h"
-#include "grabber/mil_binding.h"
-#include "grabber/startup.h"
-#include "settings/source_settings.h"
 
 InputLut* CurrentInputLut = nullptr;
 
@@ -104,59 +100,4 @@ void InputLut::TearDown()
     for (Curve& curve : Curves_) {
         curve.Count = 0;
     }
-}
-
-namespace {
-
-void DrawCurve(MilId table, const CurveBytes& nodes)
-{
-    for (size_t i = 0; i < RampCount(nodes); ++i) {
-        const LutRamp ramp = RampSegment(nodes, i);
-        Mil.MgenLutRamp(table, ramp.StartIndex, ramp.StartValue, ramp.EndIndex, ramp.EndValue);
-    }
-}
-
-}  // namespace
-
-uint16_t InputLut::ApplyLut() const
-{
-    if (!IsLutAvailable() || MilInfo.MilDigitizer == 0) {
-        return 1;
-    }
-    const bool color = IsColor() != 0;
-    MilId bands[3] = {};
-    MilId table = 0;
-    if (color) {
-        table = Mil.MbufAllocColor(MilInfo.MilSystem, 3, 256, 1, mil::Unsigned8, mil::LutAttribute, nullptr);
-        for (long band = 0; band < 3; ++band) {
-            bands[band] = Mil.MbufChildColor(table, band, nullptr);
-        }
-    } else {
-        table = Mil.MbufAlloc1d(MilInfo.MilSystem, 256, mil::Unsigned8, mil::LutAttribute, nullptr);
-    }
-    if (!color && ActiveChannel_ != LutShared) {
-        DebugLog().Write("Talvenix TWAIN DS: BUG !!!!!!!!!!!t.b.d !!!!!!!!!!!!n");
-    }
-    if (SourceSettings.LutType == 0) {
-        if (ActiveChannel_ == LutShared) {
-            DrawCurve(table, GetNodes(LutShared));
-        } else if (color) {
-            for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
-                DrawCurve(bands[channel], GetNodes(channel));
-            }
-        } else {
-            // A monochrome board's one band is band 0, fed by the red curve.
-            DrawCurve(table, GetNodes(LutRed));
-        }
-    }
-    Mil.MdigLut(MilInfo.MilDigitizer, table);
-    for (MilId band : bands) {
-        if (band != 0) {
-            Mil.MbufFree(band);
-        }
-    }
-    if (table != 0) {
-        Mil.MbufFree(table);
-    }
-    return 0;
 }

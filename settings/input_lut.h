@@ -26,9 +26,6 @@ public:
     void LoadNodes(uint32_t header, int32_t lutType, const uint8_t* nodes);
     // The curve's nodes, x and y one byte each, in list order.
     CurveBytes GetNodes(int32_t channel) const;
-    // Builds the table from the curves in force and programs the digitizer:
-    // 0, or 1 without look-up table or digitizer.
-    uint16_t ApplyLut() const;
     // Empties every curve.
     void TearDown();
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <new>
 
-#include "diag/debug_log.h"
 #include "settings/input_lut.h"
 #include "settings/lut_form.h"
 #include "settings/source_settings.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 #include "twain/text.h"
 
@@ -335,17 +335,17 @@ uint16_t WriteSettings(const char* path, int saveCurrent)
                              static_cast<DWORD>(std::strlen(s.DigFormat)));
 
     if (saveCurrent && s.RgbDataPath == 1) {
-        errors |= WriteDword(k, "WhiteRef0", GetWhiteRef(Band0));
-        errors |= WriteDword(k, "WhiteRef1", GetWhiteRef(Band1));
-        errors |= WriteDword(k, "WhiteRef2", GetWhiteRef(Band2));
-        errors |= WriteDword(k, "BlackRef0", GetBlackRef(Band0));
-        errors |= WriteDword(k, "BlackRef1", GetBlackRef(Band1));
-        errors |= WriteDword(k, "BlackRef2", GetBlackRef(Band2));
+        errors |= WriteDword(k, "WhiteRef0", s.WhiteRef0);
+        errors |= WriteDword(k, "WhiteRef1", s.WhiteRef1);
+        errors |= WriteDword(k, "WhiteRef2", s.WhiteRef2);
+        errors |= WriteDword(k, "BlackRef0", s.BlackRef0);
+        errors |= WriteDword(k, "BlackRef1", s.BlackRef1);
+        errors |= WriteDword(k, "BlackRef2", s.BlackRef2);
     } else if (saveCurrent) {
-        errors |= WriteDword(k, "Brightness", GetBrightness());
-        errors |= WriteDword(k, "Contrast", GetContrast());
-        errors |= WriteDword(k, "Hue", GetHue());
-        errors |= WriteDword(k, "Saturation", GetSaturation());
+        errors |= WriteDword(k, "Brightness", s.Brightness);
+        errors |= WriteDword(k, "Contrast", s.Contrast);
+        errors |= WriteDword(k, "Hue", s.Hue);
+        errors |= WriteDword(k, "Saturation", s.Saturation);
     } else {
         s.WhiteRef0 = s.WhiteRef1 = s.WhiteRef2 = 255;
         errors |= WriteDword(k, "WhiteRef0", 255);
@@ -388,11 +388,4 @@ uint16_t WriteSettings(const char* path, int saveCurrent)
         return 1;
     }
     return 0;
-}
-
-uint16_t SaveCurrentSettings()
-{
-    DebugLog log;
-    log.Write("Talvenix TWAIN DS: Saving current settings \n");
-    return WriteSettings(SettingsKeyPath, 1);
 }

@@ -17,7 +17,6 @@ uint16_t ReadSettings();
 // The base key with "Dump" = 0 and the settings key with every default:
 // 0, or 1 when a key cannot be created.
 uint16_t CreateDefaultSettings();
-// saveCurrent 1: the record and the digitizer's current adjustments of the
-// active data path; 0: the defaults. 0, or 1 when a write failed.
+// saveCurrent 1: the record, with the adjustments of the active data path
+// only; 0: the defaults. 0, or 1 when a write failed.
 uint16_t WriteSettings(const char* path, int saveCurrent);
-uint16_t SaveCurrentSettings();

@@ -2,120 +2,13 @@
 
 #include <cstring>
 
-#include "grabber/mil_binding.h"
-#include "grabber/startup.h"
-#include "settings/input_lut.h"
 #include "twain/text.h"
 
 SourceSettingsRecord SourceSettings = {};
 
-namespace {
-
-uint32_t Inquire(long item)
-{
-    if (!MilBound()) {
-        return 0;
-    }
-    return static_cast<uint32_t>(Mil.MdigInquire(MilInfo.MilDigitizer, item, nullptr));
-}
-
-void Reference(long item, uint32_t level)
-{
-    if (MilBound()) {
-        Mil.MdigReference(MilInfo.MilDigitizer, item, static_cast<long>(ClampLevel(level)));
-    }
-}
-
-long Banded(uint32_t band, long item)
-{
-    return static_cast<long>(band | static_cast<uint32_t>(item));
-}
-
-}  // namespace
-
-uint32_t GetBlackRef(uint32_t band)
-{
-    return Inquire(Banded(band, mil::BlackReference));
-}
-
-uint32_t GetWhiteRef(uint32_t band)
-{
-    return Inquire(Banded(band, mil::WhiteReference));
-}
-
-uint32_t GetBrightness()
-{
-    return Inquire(mil::Brightness);
-}
-
-uint32_t GetContrast()
-{
-    return Inquire(mil::Contrast);
-}
-
-uint32_t GetHue()
-{
-    return SourceSettings.Color == 0 ? 0 : Inquire(mil::Hue);
-}
-
-uint32_t GetSaturation()
-{
-    return SourceSettings.Color == 0 ? 0 : Inquire(mil::Saturation);
-}
-
-void SetBlackRef(uint32_t level, uint32_t band)
-{
-    Reference(Banded(band, mil::BlackReference), level);
-}
-
-void SetWhiteRef(uint32_t level, uint32_t band)
-{
-    Reference(Banded(band, mil::WhiteReference), level);
-}
-
-void SetBrightness(uint32_t level)
-{
-    Reference(mil::Brightness, level);
-}
-
-void SetContrast(uint32_t level)
-{
-    Reference(mil::Contrast, level);
-}
-
-void SetHue(uint32_t level)
-{
-    if (SourceSettings.Color != 0) {
-        Reference(mil::Hue, level);
-    }
-}
-
-void SetSaturation(uint32_t level)
-{
-    if (SourceSettings.Color != 0) {
-        Reference(mil::Saturation, level);
-    }
-}
-
-void SetChannel(uint32_t channel)
-{
-    SourceSettings.Channel = channel;
-    if (MilBound()) {
-        Mil.MdigChannel(MilInfo.MilDigitizer, static_cast<long>(channel + mil::ChannelOffset));
-    }
-}
-
 uint32_t GetChannel()
 {
     return SourceSettings.Channel;
-}
-
-void SetDispZoom(int32_t zoom)
-{
-    SourceSettings.DispZoom = zoom;
-    if (MilBound()) {
-        Mil.MdispZoom(MilInfo.MilDisplay, zoom, zoom);
-    }
 }
 
 int32_t GetDispZoom()
@@ -192,6 +85,29 @@ uint32_t GetBandCount()
     return SourceSettings.BandCount;
 }
 
+void SetImageFormat(uint32_t width, uint32_t height, uint32_t bitsPerBand, uint32_t bandCount)
+{
+    SourceSettings.ImageWidth = width;
+    SourceSettings.ImageHeight = height;
+    SourceSettings.BitsPerBand = bitsPerBand;
+    SourceSettings.BandCount = bandCount;
+}
+
+void SetBoardName(const char* name)
+{
+    CopyText(SourceSettings.BoardName, sizeof SourceSettings.BoardName, name);
+}
+
+void SetLutAvailable(uint8_t available)
+{
+    SourceSettings.LutAvailable = available;
+}
+
+void SetGrabberMemoryKb(uint32_t kb)
+{
+    SourceSettings.GrabberMemoryKb = kb;
+}
+
 void SetColorMode(long mode)
 {
     switch (mode) {
@@ -230,56 +146,4 @@ void SetLutNodes(uint32_t header, const uint8_t* nodes, uint32_t count)
     }
     // A header announcing no nodes still counts as loaded curves.
     SourceSettings.LutHeader = header;
-}
-
-void ApplySettings()
-{
-    if (MilInfo.MilDigitizer == 0) {
-        return;
-    }
-    const SourceSettingsRecord& s = SourceSettings;
-    if (s.RgbDataPath == 0) {
-        if (s.Color == 1) {
-            SetSaturation(s.Saturation);
-            SetHue(s.Hue);
-        }
-        SetContrast(s.Contrast);
-        SetBrightness(s.Brightness);
-    } else if (s.Color == 1) {
-        SetBlackRef(s.BlackRef0, Band0);
-        SetBlackRef(s.BlackRef1, Band1);
-        SetBlackRef(s.BlackRef2, Band2);
-        SetWhiteRef(s.WhiteRef0, Band0);
-        SetWhiteRef(s.WhiteRef1, Band1);
-        SetWhiteRef(s.WhiteRef2, Band2);
-    } else {
-        SetBlackRef(s.BlackRef0, Band0);
-        SetWhiteRef(s.WhiteRef0, Band0);
-    }
-    if (s.RgbDataPath == 1) {
-        SetChannel(s.Channel);
-    }
-    if (s.LutAvailable == 1 && CurrentInputLut != nullptr) {
-        if (s.LutHeader != 0) {
-            CurrentInputLut->LoadNodes(s.LutHeader, s.LutType, s.LutNodes);
-        } else {
-            CurrentInputLut->SelectChannel(LutShared);
-        }
-        CurrentInputLut->ApplyLut();
-    }
-}
-
-void ApplyDefaultReferences()
-{
-    if (SourceSettings.RgbDataPath != 0) {
-        SetBlackRef(0, AllBands);
-        SetWhiteRef(255, AllBands);
-        return;
-    }
-    if (SourceSettings.Color == 1) {
-        SetSaturation(128);
-        SetHue(128);
-    }
-    SetContrast(128);
-    SetBrightness(128);
 }

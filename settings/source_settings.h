@@ -1,5 +1,6 @@
 // The one record of the user's settings and of what the board tells about
-// its image. Everybody else goes through the accessors.
+// its image. Everybody else goes through the accessors; what reaches the
+// digitizer goes through the board's video adjustments.
 #pragma once
 
 #include <cstdint>
@@ -41,31 +42,7 @@ extern SourceSettingsRecord SourceSettings;
 constexpr uint32_t Band0 = 0x20000000, Band1 = 0x40000000, Band2 = 0x80000000;
 constexpr uint32_t AllBands = 0xEF200000;
 
-// Levels are 0..255; a setter sends anything above, read as unsigned, as 255.
-constexpr uint32_t ClampLevel(uint32_t level)
-{
-    return level > 255 ? 255 : level;
-}
-
-// The video adjustments live in the digitizer: getters ask it, setters send
-// to it. Before the library is bound getters answer 0 and setters send
-// nothing.
-uint32_t GetBlackRef(uint32_t band);
-uint32_t GetWhiteRef(uint32_t band);
-uint32_t GetBrightness();
-uint32_t GetContrast();
-uint32_t GetHue();         // 0 on a monochrome board
-uint32_t GetSaturation();  // 0 on a monochrome board
-void SetBlackRef(uint32_t level, uint32_t band);
-void SetWhiteRef(uint32_t level, uint32_t band);
-void SetBrightness(uint32_t level);
-void SetContrast(uint32_t level);
-void SetHue(uint32_t level);         // nothing on a monochrome board
-void SetSaturation(uint32_t level);  // nothing on a monochrome board
-
-void SetChannel(uint32_t channel);
 uint32_t GetChannel();
-void SetDispZoom(int32_t zoom);
 int32_t GetDispZoom();
 uint32_t GetExtWindow();
 void SetExtWindow(uint32_t flag);
@@ -85,6 +62,12 @@ uint32_t GetImageWidth();
 uint32_t GetImageHeight();
 uint32_t GetBandCount();
 
+// What the board's start-up learns of the digitizer and the board.
+void SetImageFormat(uint32_t width, uint32_t height, uint32_t bitsPerBand, uint32_t bandCount);
+void SetBoardName(const char* name);  // cut to 49 characters
+void SetLutAvailable(uint8_t available);
+void SetGrabberMemoryKb(uint32_t kb);
+
 // Sets Color and RgbDataPath from the digitizer's colour mode; a mode it
 // does not know leaves both as they are.
 void SetColorMode(long mode);
@@ -92,8 +75,3 @@ void SetColorMode(long mode);
 // Replaces the stored curve nodes (the record takes a copy); no nodes
 // forgets them and clears LutHeader.
 void SetLutNodes(uint32_t header, const uint8_t* nodes, uint32_t count);
-
-// Pushes the stored settings into the digitizer (opening the source).
-void ApplySettings();
-// Resets the digitizer's adjustments of the current data path.
-void ApplyDefaultReferences();

@@ -5,11 +5,11 @@
 #include <new>
 
 #include "capability/negotiation.h"
-#include "diag/debug_log.h"
+#include "source/control.h"
 #include "transfer/transfers.h"
 #include "twain/closed_source.h"
 #include "twain/condition.h"
-#include "source/control.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 const DispatchEntry ControlDispatchTable[] = {

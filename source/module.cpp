@@ -1,6 +1,7 @@
 // The module's load and unload, and the records that live as long as it.
 #include "capability/negotiation.h"
 #include "grabber/startup.h"
+#include "transfer/transfers.h"
 #include "twain/source.h"
 
 DWORD NativeLayout = 0;
@@ -15,6 +16,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         }
         LoadModuleRecords(instance);
         SetDeviceOnlineProbe(MilBoardAnswers);
+        OnImageBufferGone(EndMemoryTransfer);
         break;
     case DLL_PROCESS_DETACH:
         AppIdentity.Id = 0;

@@ -1,7 +1,7 @@
 // DAT_USERINTERFACE: enabling and disabling the source.
-#include "diag/debug_log.h"
-#include "twain/condition.h"
 #include "source/control.h"
+#include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 #include "ui/settings_dialog.h"
 

@@ -7,7 +7,6 @@
 #include <new>
 
 #include "capability/store.h"
-#include "diag/debug_log.h"
 #include "grabber/capture.h"
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
@@ -15,6 +14,7 @@
 #include "transfer/file_target.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 #include "twain/text.h"
 

@@ -2,11 +2,12 @@
 // describe the whole frame of the digitizer's current format.
 #include "capability/container_bytes.h"
 #include "capability/store.h"
-#include "diag/debug_log.h"
+#include "grabber/capture.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 namespace {

@@ -1,11 +1,11 @@
 // DAT_IMAGEMEMXFER: one frame in strips of whole rows, one strip a call, into
 // buffers the application allocates.
 #include "capability/container.h"
-#include "diag/debug_log.h"
 #include "grabber/capture.h"
 #include "grabber/startup.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 namespace {

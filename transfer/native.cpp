@@ -1,11 +1,11 @@
 // DAT_IMAGENATIVEXFER: one frame as a device-independent bitmap in a movable
 // global block that the application receives and owns.
 #include "capability/container.h"
-#include "diag/debug_log.h"
 #include "grabber/capture.h"
 #include "grabber/startup.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 TW_UINT16 HandleImageNativeXfer(const Triplet& triplet)

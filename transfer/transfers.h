@@ -27,9 +27,3 @@ void EndMemoryTransfer();
 
 // Grabs a frame and saves it under `fileName`.
 TW_UINT16 TransferFile(const char* fileName);
-
-// How the frame of the current digitizer lies in memory, and the image the
-// transfers deliver of it (the pixel type negotiated).
-FrameLayout CurrentFrameLayout();
-// The same without the delivered image: the buffer's geometry alone.
-FrameLayout CurrentFrameGeometry();

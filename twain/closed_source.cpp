@@ -5,8 +5,8 @@
 // the status and the close are served (the first three by their handlers).
 #include "twain/closed_source.h"
 
-#include "diag/debug_log.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "twain/condition.h"
 
-#include "diag/debug_log.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 TW_UINT16 PendingCondition = TWCC_SUCCESS;

@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include "grabber/video_adjustments.h"
 #include "settings/source_settings.h"
 #include "ui/pages.h"
 #include "ui/resource.h"

@@ -11,6 +11,8 @@ INT_PTR CALLBACK VideoFormatPageProc(HWND page, UINT message, WPARAM wParam, LPA
 
 // Every page sits at the place the dialog computed, keeping its own size.
 void PlacePage(HWND page);
+// A window's rectangle in screen coordinates.
+RECT ScreenRect(HWND window);
 
 // Video format page: input and sync buttons in line with a format name.
 void SetInputControls(HWND page, int colour, const char* format);

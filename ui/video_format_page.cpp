@@ -6,6 +6,7 @@
 
 #include "grabber/live_preview.h"
 #include "grabber/startup.h"
+#include "grabber/video_adjustments.h"
 #include "settings/source_settings.h"
 #include "ui/pages.h"
 #include "ui/resource.h"

@@ -12,12 +12,12 @@
 
 #include "capability/container.h"
 #include "capability/store.h"
-#include "diag/debug_log.h"
 #include "rig/app_containers.h"
 #include "rig/ds_rig.h"
 #include "rig/in_process_source.h"
 #include "settings/source_settings.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF);

@@ -1,4 +1,5 @@
 #include "grabber/board_fixture.h"
+#include "grabber/video_adjustments.h"
 
 #include <cstring>
 #include <sstream>

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "grabber/board_fixture.h"
-#include "grabber/startup.h"
 #include "settings/input_lut.h"
 #include "settings/lut_form.h"
 #include "settings/source_settings.h"
@@ -156,94 +154,6 @@ TEST(LutValuesForm, RampsJoinConsecutiveNodes)
     EXPECT_EQ(ramps[0].EndValue, 64.0);
     EXPECT_EQ(ramps[1].StartIndex, 128);
     EXPECT_EQ(ramps[1].EndValue, 255.0);
-}
-
-class LutOnTheBoard : public BoardTest {
-protected:
-    void Start(const char* format)
-    {
-        ASSERT_EQ(MilInitSystem(), 0);
-        char buffer[256];
-        std::strcpy(buffer, format);
-        ASSERT_EQ(MilInitDigitizer(buffer), 0);
-        ASSERT_NE(CurrentInputLut, nullptr);
-        ClearLogAndTrace();
-    }
-};
-
-TEST_F(LutOnTheBoard, SharedCurveOnAColourBoard)
-{
-    Start("M_PAL");
-    CurrentInputLut->LoadNodes(0x03000000, 0, Bytes{0, 0, 128, 64, 255, 255}.data());
-    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
-    const std::vector<std::string> trace = Trace();
-    ASSERT_EQ(trace.size(), 11u);
-    const long sys = MilInfo.MilSystem;
-    const long dig = MilInfo.MilDigitizer;
-    EXPECT_EQ(trace[0], Call("MbufAllocColor", {sys, 3, 256, 1, 8, 256, 0}));
-    const long lut = std::stol(trace[1].substr(std::string("MbufChildColor ").size()));
-    const long child0 = lut + 1;
-    EXPECT_EQ(std::vector<std::string>(trace.begin() + 1, trace.end()),
-              (std::vector<std::string>{Call("MbufChildColor", {lut, 0, 0}), Call("MbufChildColor", {lut, 1, 0}),
-                                        Call("MbufChildColor", {lut, 2, 0}), "MgenLutRamp " + std::to_string(lut) + " 0 0 128 64",
-                                        "MgenLutRamp " + std::to_string(lut) + " 128 64 255 255",
-                                        Call("MdigLut", {dig, lut}), Call("MbufFree", {child0}),
-                                        Call("MbufFree", {child0 + 1}), Call("MbufFree", {child0 + 2}),
-                                        Call("MbufFree", {lut})}));
-}
-
-TEST_F(LutOnTheBoard, PerChannelCurvesGoToTheirBands)
-{
-    Start("M_NTSC");
-    CurrentInputLut->LoadNodes(0x00020203, 0, Bytes{0, 1, 255, 2, 0, 3, 255, 4, 0, 5, 9, 6, 255, 7}.data());
-    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
-    const std::vector<std::string> trace = Trace();
-    ASSERT_EQ(trace.size(), 13u);
-    const long lut = std::stol(trace[1].substr(std::string("MbufChildColor ").size()));
-    const std::string c0 = std::to_string(lut + 1), c1 = std::to_string(lut + 2), c2 = std::to_string(lut + 3);
-    EXPECT_EQ(std::vector<std::string>(trace.begin() + 4, trace.begin() + 9),
-              (std::vector<std::string>{"MgenLutRamp " + c0 + " 0 1 255 2", "MgenLutRamp " + c1 + " 0 3 255 4",
-                                        "MgenLutRamp " + c2 + " 0 5 9 6", "MgenLutRamp " + c2 + " 9 6 255 7",
-                                        Call("MdigLut", {MilInfo.MilDigitizer, lut})}));
-    EXPECT_TRUE(Log().empty());
-}
-
-TEST_F(LutOnTheBoard, MonochromeBoardWithPerBandCurvesLogsTheBugLine)
-{
-    Start("M_CCIR");
-    EXPECT_EQ(CurrentInputLut->ActiveChannel(), LutRed);
-    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
-    const std::vector<std::string> trace = Trace();
-    ASSERT_EQ(trace.size(), 5u);
-    EXPECT_EQ(trace[0], Call("MbufAlloc1d", {MilInfo.MilSystem, 256, 8, 256, 0}));
-    const long lut = std::stol(trace[1].substr(std::string("MgenLutRamp ").size()));
-    EXPECT_EQ(trace[1], "MgenLutRamp " + std::to_string(lut) + " 0 0 128 128");
-    EXPECT_EQ(trace[4], Call("MbufFree", {lut}));
-    EXPECT_EQ(Log(), "Talvenix TWAIN DS: BUG !!!!!!!!!!!t.b.d !!!!!!!!!!!!n");
-}
-
-TEST_F(LutOnTheBoard, OtherLutTypeProgramsAnUnfilledTable)
-{
-    Start("M_CCIR");
-    CurrentInputLut->SelectChannel(LutShared);
-    SourceSettings.LutType = 1;
-    EXPECT_EQ(CurrentInputLut->ApplyLut(), 0);
-    const std::vector<std::string> trace = Trace();
-    ASSERT_EQ(trace.size(), 3u);
-    EXPECT_EQ(trace[1].rfind("MdigLut ", 0), 0u);
-}
-
-TEST_F(LutOnTheBoard, NoTableWithoutLutOrDigitizer)
-{
-    Start("M_CCIR");
-    SourceSettings.LutAvailable = 0;
-    EXPECT_EQ(CurrentInputLut->ApplyLut(), 1);
-    SourceSettings.LutAvailable = 1;
-    const long dig = MilInfo.MilDigitizer;
-    MilInfo.MilDigitizer = 0;
-    EXPECT_EQ(CurrentInputLut->ApplyLut(), 1);
-    MilInfo.MilDigitizer = dig;
-    EXPECT_TRUE(Trace().empty());
 }
 
 }  // namespace

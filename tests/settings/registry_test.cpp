@@ -9,6 +9,7 @@
 
 #include "grabber/board_fixture.h"
 #include "grabber/startup.h"
+#include "grabber/video_adjustments.h"
 #include "rig/ds_rig.h"
 #include "settings/input_lut.h"
 #include "settings/registry.h"

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <string>
 
-#include "diag/debug_log.h"
 #include "rig/ds_rig.h"
 #include "rig/in_process_source.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 #include "twain/source.h"
 
 extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF);

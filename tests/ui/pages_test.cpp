@@ -7,6 +7,7 @@
 
 #include "grabber/live_preview.h"
 #include "grabber/startup.h"
+#include "grabber/video_adjustments.h"
 #include "rig/ds_rig.h"
 #include "settings/source_settings.h"
 #include "twain/source.h"

@@ -1,4 +1,4 @@
-#include "diag/debug_log.h"
+#include "twain/debug_log.h"
 
 #include <cstdarg>
 #include <cstring>
