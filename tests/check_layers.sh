@@ -1,39 +1,48 @@
 #!/bin/sh
-# The source reads top-down: source/ (the entry point, dispatch, state
-# machine and control operations) may include from every folder; the
-# subsystems (capability/ grabber/ transfer/ settings/ ui/) never include
-# from source/; the protocol vocabulary in twain/ includes nothing of the
-# source's own but twain/ and diag/. The 64-bit source (ds64/) and its host
-# (dshost/) share nothing with the 32-bit source but twain/, diag/ and their
-# message format (bridge/, which includes nothing of the product). Run from
-# the top of the tree ($1).
+# The folders of the 32-bit source form one order, bottom to top:
+#   twain/       the protocol vocabulary and the debug log every layer writes
+#   settings/    the user's settings record, its registry form, the curves
+#   capability/  capability values, containers and their rules
+#   diag/        the system report
+#   grabber/     the board: binding, start-up, capture, preview, adjustments
+#   transfer/    image information and the three transfers
+#   ui/          the settings dialog
+#   source/      the entry point, dispatch, state machine, control operations
+# A file includes only from its own folder and the folders below it. The
+# 64-bit source (ds64/) and its host (dshost/) share nothing with the 32-bit
+# source but twain/ and their message format (bridge/, which includes nothing
+# of the product but the protocol's types). Every include that breaks this is
+# named with its file and line. Run from the top of the tree ($1).
 cd "${1:-.}" || exit 1
+order="twain settings capability diag grabber transfer ui source"
 fail=0
-for folder in capability grabber transfer settings ui diag twain; do
+
+# Prints each quoted include of a folder-qualified header whose folder is not
+# in the allowed list ($2, separated by blanks), as file:line: include.
+check() {
+    folder=$1 allowed=" $2 " why=$3
     for file in "$folder"/*.cpp "$folder"/*.h "$folder"/*.rc; do
         [ -f "$file" ] || continue
-        grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"source/' "$file" | while IFS= read -r line; do
-            echo "$file:$line: a subsystem includes from the top folder"
-        done | grep . && fail=1
-        if [ "$folder" = twain ]; then
-            grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]*/' "$file" |
-                grep -v '"twain/\|"diag/' | while IFS= read -r line; do
-                echo "$file:$line: the protocol vocabulary includes from a subsystem"
-            done | grep . && fail=1
-        fi
-    done
-done
-for folder in bridge ds64 dshost; do
-    for file in "$folder"/*.cpp "$folder"/*.h; do
-        [ -f "$file" ] || continue
-        allowed='"twain/\|"diag/\|"bridge/\|"ds64/'
-        [ "$folder" = bridge ] && allowed='"bridge/\|"twain/twain_types.h'
-        [ "$folder" = dshost ] && allowed='"twain/\|"bridge/'
-        grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]*/' "$file" | grep -v "$allowed" |
+        grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"[^"]*/' "$file" |
             while IFS= read -r line; do
-                echo "$file:$line: the 64-bit side includes from the 32-bit source"
-            done | grep . && fail=1
+                target=${line#*\"}
+                case $allowed in
+                *" ${target%%/*} "*) ;;
+                *" ${target%%\"*} "*) ;;
+                *) echo "$file:$line: $why" ;;
+                esac
+            done
     done
+}
+
+below=
+for folder in $order; do
+    below="$below $folder"
+    check "$folder" "$below" "includes from a folder above $folder/" | grep . && fail=1
+done
+check bridge "bridge twain/twain_types.h" "the message format includes from the product" | grep . && fail=1
+for folder in ds64 dshost; do
+    check "$folder" "twain bridge $folder" "the 64-bit side includes from the 32-bit source" | grep . && fail=1
 done
 [ $fail = 0 ] && echo "layers: no include runs back up"
 exit $fail
