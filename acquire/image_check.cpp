@@ -206,7 +206,8 @@ bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::strin
     }
     for (uint32_t y = 0; y < image.Height; ++y) {
         for (uint32_t x = 0; x < image.Width; ++x) {
-            uint32_t red = x & 0xFF, green = y & 0xFF, blue = (x + y) & 0xFF;
+            const uint32_t frameX = image.Left + x, frameY = image.Top + y;
+            uint32_t red = frameX & 0xFF, green = frameY & 0xFF, blue = (frameX + frameY) & 0xFF;
             if (boardSamples == 1) {
                 green = blue = red;
             }

@@ -9,11 +9,14 @@
 #include <string>
 #include <vector>
 
-// Samples top row first: 1 (grey) or 3 (red, green, blue) a pixel.
+// Samples top row first: 1 (grey) or 3 (red, green, blue) a pixel. Left
+// and Top: where the image lies in the board's frame (a region of it).
 struct DecodedImage {
     uint32_t Width = 0;
     uint32_t Height = 0;
     uint32_t Samples = 0;
+    uint32_t Left = 0;
+    uint32_t Top = 0;
     std::vector<uint8_t> Pixels;
 };
 
@@ -27,6 +30,6 @@ bool DecodeBmpFile(const uint8_t* file, size_t size, DecodedImage& image, std::s
 bool DecodeTiffFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error);
 
 // Whether every pixel is the pattern of a board delivering `boardSamples`
-// (1 or 3); an image of the other kind is compared with the pattern turned
+// (1 or 3), at the image's place in the frame; an image of the other kind is compared with the pattern turned
 // grey (0.299 R + 0.587 G + 0.114 B, rounded) or the grey repeated.
 bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error);

@@ -1,7 +1,7 @@
 // DAT_IMAGEFILEXFER: one frame written to the file DAT_SETUPFILEXFER named,
-// in the format negotiated. A TIFF of the frame as grabbed is the imaging
-// library's own save; a BMP, or an image of another pixel type than the
-// buffer holds, the source writes itself.
+// in the format negotiated. A TIFF of the whole frame as grabbed is the
+// imaging library's own save; a BMP, a region, or an image of another pixel
+// type than the buffer holds, the source writes itself.
 #include <cstring>
 #include <memory>
 #include <new>
@@ -141,7 +141,7 @@ TW_UINT16 TransferFile(const char* fileName)
     bool written = true;
     if (format.AsUInt32() == TWFF_BMP) {
         written = WriteOwnFile(partial, layout, true);
-    } else if (DeliveredSamples(layout) != layout.BandCount) {
+    } else if (DeliveredSamples(layout) != layout.BandCount || !WholeFrame(layout)) {
         written = WriteOwnFile(partial, layout, false);
     } else {
         // The library's save answers nothing: a file shorter than the

@@ -1,6 +1,8 @@
-// DAT_IMAGEINFO and DAT_IMAGELAYOUT: what the next image looks like. Both
-// describe the whole frame of the digitizer's current format.
+// DAT_IMAGEINFO and DAT_IMAGELAYOUT: what the next image looks like and
+// which part of the digitizer's frame it covers. An application may set a
+// region of interest in pixels; every transfer then delivers that rectangle.
 #include "capability/container_bytes.h"
+#include "capability/region.h"
 #include "capability/store.h"
 #include "grabber/capture.h"
 #include "grabber/startup.h"
@@ -28,15 +30,20 @@ TW_FIX32 CurrentFix32(TW_UINT16 cap)
     return fix;
 }
 
-bool SameFix32(TW_FIX32 a, TW_FIX32 b)
+double Fix32Value(TW_FIX32 fix)
 {
-    return a.Whole == b.Whole && a.Frac == b.Frac;
+    return fix.Whole + fix.Frac / 65536.0;
 }
 
-bool SameFrame(const TW_FRAME& a, const TW_FRAME& b)
+void FillLayout(TW_IMAGELAYOUT& layout, const ImageRegion& region)
 {
-    return SameFix32(a.Left, b.Left) && SameFix32(a.Top, b.Top) && SameFix32(a.Right, b.Right) &&
-           SameFix32(a.Bottom, b.Bottom);
+    layout.Frame.Left = FloatToFix32(static_cast<double>(region.Left));
+    layout.Frame.Top = FloatToFix32(static_cast<double>(region.Top));
+    layout.Frame.Right = FloatToFix32(static_cast<double>(region.Left + region.Width));
+    layout.Frame.Bottom = FloatToFix32(static_cast<double>(region.Top + region.Height));
+    layout.DocumentNumber = 1;
+    layout.PageNumber = 1;
+    layout.FrameNumber = 1;
 }
 
 }  // namespace
@@ -53,10 +60,11 @@ TW_UINT16 HandleImageInfo(const Triplet& triplet)
     if (MilInfo.MilImage == 0) {
         return FailWith("General failure in transfer.  ", TWCC_LOWMEMORY);
     }
-    info->ImageWidth = static_cast<TW_INT32>(GetImageWidth());
-    info->ImageLength = static_cast<TW_INT32>(GetImageHeight());
-    // The samples delivered: the pixel type negotiated, not the buffer's bands.
-    info->SamplesPerPixel = static_cast<TW_INT16>(DeliveredSamples(CurrentFrameLayout()));
+    // The image delivered: the region, in the pixel type negotiated.
+    const FrameLayout delivered = CurrentFrameLayout();
+    info->ImageWidth = static_cast<TW_INT32>(delivered.Width);
+    info->ImageLength = static_cast<TW_INT32>(delivered.Height);
+    info->SamplesPerPixel = static_cast<TW_INT16>(DeliveredSamples(delivered));
     for (int i = 0; i < 8; ++i) {
         info->BitsPerSample[i] = i < info->SamplesPerPixel ? 8 : 0;
     }
@@ -85,42 +93,40 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
     if (MilInfo.MilImage == 0) {
         return FailWith(context, TWCC_LOWMEMORY);
     }
-    switch (triplet.MSG) {
-    case MSG_GET:
-    case MSG_GETDEFAULT:
-    case MSG_RESET:
-        if (layout == nullptr) {
-            return FailWith(context, TWCC_BADVALUE);
-        }
-        if (unit != TWUN_PIXELS) {
-            log.Write("current unit is TWUN_%d, have to convert to pixels ?????????\n", static_cast<int>(unit));
-        }
-        layout->Frame.Left = FloatToFix32(0.0);
-        layout->Frame.Top = FloatToFix32(0.0);
-        layout->Frame.Right = FloatToFix32(static_cast<double>(GetImageWidth()));
-        layout->Frame.Bottom = FloatToFix32(static_cast<double>(GetImageHeight()));
-        layout->DocumentNumber = 1;
-        layout->PageNumber = 1;
-        layout->FrameNumber = 1;
-        return TWRC_SUCCESS;
-    case MSG_SET: {
-        // The source cannot crop, yet every source must answer a layout
-        // request: the application gets the full frame written back, as
-        // MSG_GET fills it, and TWRC_CHECKSTATUS when it asked for another
-        // frame. The three numbers are the source's to assign, not a request.
-        if (layout == nullptr) {
-            return FailWith(context, TWCC_BADVALUE);
-        }
-        const TW_FRAME asked = layout->Frame;
-        Triplet get = triplet;
-        get.MSG = MSG_GET;
-        const TW_UINT16 result = HandleImageLayout(get);
-        if (result != TWRC_SUCCESS) {
-            return result;
-        }
-        return SameFrame(asked, layout->Frame) ? TWRC_SUCCESS : TWRC_CHECKSTATUS;
-    }
-    default:
+    const TW_UINT16 msg = triplet.MSG;
+    if (msg != MSG_GET && msg != MSG_GETDEFAULT && msg != MSG_RESET && msg != MSG_SET) {
         return FailWith(context, TWCC_BADPROTOCOL);
     }
+    if (layout == nullptr) {
+        return FailWith(context, TWCC_BADVALUE);
+    }
+    const uint32_t width = GetImageWidth();
+    const uint32_t height = GetImageHeight();
+    if (msg == MSG_SET) {
+        // A frame in pixels, taken to whole pixels within the digitizer's
+        // frame; the application gets the region taken written back, and
+        // TWRC_CHECKSTATUS when it differs from the frame asked for. The
+        // three numbers are the source's to assign, not a request.
+        const TW_FRAME& asked = layout->Frame;
+        ImageRegion region;
+        const RegionFit fit = FitRegion(Fix32Value(asked.Left), Fix32Value(asked.Top), Fix32Value(asked.Right),
+                                        Fix32Value(asked.Bottom), width, height, region);
+        if (fit == RegionFit::Refused) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        NegotiatedRegion = region;
+        FillLayout(*layout, region);
+        return fit == RegionFit::Taken ? TWRC_SUCCESS : TWRC_CHECKSTATUS;
+    }
+    if (unit != TWUN_PIXELS) {
+        log.Write("current unit is TWUN_%d, have to convert to pixels ?????????\n", static_cast<int>(unit));
+    }
+    // MSG_GETDEFAULT and MSG_RESET answer the whole frame, MSG_RESET
+    // forgetting the region.
+    if (msg == MSG_RESET) {
+        NegotiatedRegion = {};
+    }
+    FillLayout(*layout, msg == MSG_GET ? DeliveredRegion(NegotiatedRegion, width, height)
+                                       : ImageRegion{0, 0, width, height});
+    return TWRC_SUCCESS;
 }

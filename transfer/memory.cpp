@@ -11,9 +11,9 @@
 namespace {
 
 // Bytes of the current frame's sample stream not yet delivered (0: no frame
-// under way), and where the next strip's data begin in the frame.
+// under way), and the image's row the next strip begins with.
 TW_UINT32 StripRemaining = 0;
-TW_UINT32 StripPosition = 0;
+TW_UINT32 StripRow = 0;
 // The frame under way keeps the layout it was grabbed with: its strips
 // carry one image, and a strip costs no capability look-up. A frame of
 // another geometry belongs to a buffer that is gone.
@@ -29,7 +29,8 @@ DWORD StripLostThread = 0;
 // Whether the frame under way still lies in the buffer as it was grabbed.
 bool SameBuffer(const FrameLayout& grabbed, const FrameLayout& now)
 {
-    return grabbed.Width == now.Width && grabbed.Height == now.Height && grabbed.BandCount == now.BandCount &&
+    return FrameColumns(grabbed) == FrameColumns(now) && FrameRows(grabbed) == FrameRows(now) &&
+           grabbed.BandCount == now.BandCount &&
            grabbed.FourBytePixels == now.FourBytePixels && grabbed.BgrOrder == now.BgrOrder;
 }
 
@@ -43,7 +44,7 @@ void EndMemoryTransfer()
         StripLostThread = StripThread;
     }
     StripRemaining = 0;
-    StripPosition = 0;
+    StripRow = 0;
 }
 
 TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& remaining, TW_UINT32& rowOffset,
@@ -67,7 +68,7 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
         StripLayout = layout;
         StripThread = GetCurrentThreadId();
         StripRemaining = layout.Height * row;
-        StripPosition = 0;
+        StripRow = 0;
     }
     // A buffer without room for a row takes nothing; the frame waits for a
     // larger one.
@@ -83,10 +84,9 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
         n = StripRemaining;
     }
     StripRemaining -= n;
-    const size_t consumed = ConvertSampleStream(static_cast<const TW_UINT8*>(MilInfo.HostAddress), StripPosition,
-                                                buffer, n, layout);
-    rowOffset = static_cast<TW_UINT32>(StripPosition / FrameRowBytes(layout));
-    StripPosition += static_cast<TW_UINT32>(consumed);
+    ConvertSampleStream(static_cast<const TW_UINT8*>(MilInfo.HostAddress), StripRow, buffer, n, layout);
+    rowOffset = StripRow;
+    StripRow += n / row;
     remaining = StripRemaining;
     return n;
 }
@@ -103,7 +103,7 @@ TW_UINT16 HandleImageMemXfer(const Triplet& triplet)
     if (SourceState == 600) {
         // Only a frame grabbed for a buffer too small for a row, which has
         // given nothing yet, goes on in state 6; anything else starts afresh.
-        if (StripPosition != 0) {
+        if (StripRow != 0) {
             EndMemoryTransfer();
         }
     } else if (SourceState != 700 || StripRemaining == 0) {

@@ -85,6 +85,7 @@ size_t TableBytes(const FrameLayout& layout, BitmapStyle style)
     return style == BitmapStyle::Legacy || DeliveredSamples(layout) == 1 ? TableEntries * 4 : 0;
 }
 
+// `frame` points at the region's first pixel.
 void WriteLegacyRows(const uint8_t* frame, uint8_t* rows, const FrameLayout& layout)
 {
     const uint32_t pixelSize = LegacyPixelSize(layout);
@@ -132,14 +133,34 @@ uint32_t FramePixelSize(const FrameLayout& layout)
     return layout.FourBytePixels ? 4 : layout.BandCount;
 }
 
+uint32_t FrameColumns(const FrameLayout& layout)
+{
+    return layout.FrameWidth != 0 ? layout.FrameWidth : layout.Width;
+}
+
+uint32_t FrameRows(const FrameLayout& layout)
+{
+    return layout.FrameHeight != 0 ? layout.FrameHeight : layout.Height;
+}
+
+bool WholeFrame(const FrameLayout& layout)
+{
+    return layout.Width == FrameColumns(layout) && layout.Height == FrameRows(layout);
+}
+
 size_t FrameRowBytes(const FrameLayout& layout)
 {
-    return static_cast<size_t>(layout.Width) * FramePixelSize(layout);
+    return static_cast<size_t>(FrameColumns(layout)) * FramePixelSize(layout);
 }
 
 size_t FrameBytes(const FrameLayout& layout)
 {
-    return FrameRowBytes(layout) * layout.Height;
+    return FrameRowBytes(layout) * FrameRows(layout);
+}
+
+size_t RegionOffset(const FrameLayout& layout)
+{
+    return layout.Top * FrameRowBytes(layout) + static_cast<size_t>(layout.Left) * FramePixelSize(layout);
 }
 
 uint32_t DeliveredSamples(const FrameLayout& layout)
@@ -152,12 +173,20 @@ size_t StreamRowBytes(const FrameLayout& layout)
     return static_cast<size_t>(layout.Width) * DeliveredSamples(layout);
 }
 
-size_t ConvertSampleStream(const uint8_t* frame, size_t position, uint8_t* destination, size_t n,
-                           const FrameLayout& layout)
+void ConvertSampleStream(const uint8_t* frame, uint32_t firstRow, uint8_t* destination, size_t n,
+                         const FrameLayout& layout)
 {
-    const size_t pixels = n / DeliveredSamples(layout);
-    ConvertPixels(frame + position, destination, pixels, layout, false);
-    return pixels * FramePixelSize(layout);
+    const size_t frameRow = FrameRowBytes(layout);
+    const uint8_t* source = frame + RegionOffset(layout) + firstRow * frameRow;
+    // Rows as wide as the frame's lie end to end: one pass over all of them.
+    if (layout.Width == FrameColumns(layout)) {
+        ConvertPixels(source, destination, n / DeliveredSamples(layout), layout, false);
+        return;
+    }
+    const size_t row = StreamRowBytes(layout);
+    for (size_t done = 0; done < n; done += row, source += frameRow) {
+        ConvertPixels(source, destination + done, layout.Width, layout, false);
+    }
 }
 
 size_t BitmapRowBytes(const FrameLayout& layout, BitmapStyle style)
@@ -203,6 +232,7 @@ void WriteBitmap(const uint8_t* frame, uint8_t* block, const FrameLayout& layout
         }
     }
     uint8_t* rows = block + offset;
+    frame += RegionOffset(layout);
     if (legacy) {
         WriteLegacyRows(frame, rows, layout);
         return;

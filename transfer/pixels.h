@@ -10,9 +10,16 @@
 
 // Bytes one pixel takes in the frame.
 uint32_t FramePixelSize(const FrameLayout& layout);
+// The frame's own size in pixels, whatever part of it is delivered.
+uint32_t FrameColumns(const FrameLayout& layout);
+uint32_t FrameRows(const FrameLayout& layout);
+// Whether the image delivered is the whole frame.
+bool WholeFrame(const FrameLayout& layout);
 // Bytes of one frame row, and of the whole frame.
 size_t FrameRowBytes(const FrameLayout& layout);
 size_t FrameBytes(const FrameLayout& layout);
+// Where the first pixel delivered lies in the frame.
+size_t RegionOffset(const FrameLayout& layout);
 
 // Samples of one delivered pixel (1 or 3).
 uint32_t DeliveredSamples(const FrameLayout& layout);
@@ -27,10 +34,10 @@ inline uint8_t Luma(uint32_t red, uint32_t green, uint32_t blue)
 size_t StreamRowBytes(const FrameLayout& layout);
 
 // Writes `n` bytes of the sample stream (rows top first, colour as red,
-// green, blue) to `destination`, reading the frame from byte `position`;
-// answers the frame bytes consumed. `n` is a whole number of stream rows.
-size_t ConvertSampleStream(const uint8_t* frame, size_t position, uint8_t* destination, size_t n,
-                           const FrameLayout& layout);
+// green, blue) to `destination`, from the delivered image's row `firstRow`
+// on. `n` is a whole number of stream rows.
+void ConvertSampleStream(const uint8_t* frame, uint32_t firstRow, uint8_t* destination, size_t n,
+                         const FrameLayout& layout);
 
 // The resolution every image carries, as ICAP_XRESOLUTION and
 // ICAP_YRESOLUTION announce it: 300 dots per inch, 11811 pixels per metre.
