@@ -28,7 +28,7 @@ uint16_t StoreDeliveredBitDepth();
 void SetDeviceOnlineProbe(bool (*probe)());
 
 // The ids of the capability table, in row order.
-constexpr int SupportedCapabilityCount = 21;
+constexpr int SupportedCapabilityCount = 22;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
 // Answer forms: put a new container into the application's TW_CAPABILITY.

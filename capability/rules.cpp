@@ -85,6 +85,9 @@ constexpr CapabilityRule YResolutionRule = {ICAP_YRESOLUTION, "\n ICAP_YRESOLUTI
 constexpr CapabilityRule EnableUiOnlyRule = {CAP_ENABLEDSUIONLY, "\n CAP_ENABLEDSUIONLY (0x1014) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, false};
+constexpr CapabilityRule CustomDsDataRule = {CAP_CUSTOMDSDATA, "\n CAP_CUSTOMDSDATA (0x1015) ",
+    {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule BitOrderRule = {ICAP_BITORDER, "\n ICAP_BITORDER (0x111c)",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Copy, Query::Copy,
     Setting::Fixed, Setting::Fixed, true};
@@ -383,6 +386,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {CAP_UICONTROLLABLE, RuleHandler<UiControllableRule>},
     {CAP_DEVICEONLINE, RuleHandler<DeviceOnlineRule>},
     {CAP_ENABLEDSUIONLY, RuleHandler<EnableUiOnlyRule>},
+    {CAP_CUSTOMDSDATA, RuleHandler<CustomDsDataRule>},
     {ICAP_PHYSICALWIDTH, RuleHandler<PhysicalWidthRule>},
     {ICAP_PHYSICALHEIGHT, RuleHandler<PhysicalHeightRule>},
     {ICAP_XRESOLUTION, RuleHandler<XResolutionRule>},

@@ -6,6 +6,7 @@
 
 #include "capability/container.h"
 #include "capability/negotiation.h"
+#include "capability/region.h"
 #include "capability/store.h"
 #include "diag/system_report.h"
 #include "grabber/live_preview.h"
@@ -252,6 +253,12 @@ uint16_t MilInitDigitizer(char* format)
     return 0;
 }
 
+uint16_t RestartDigitizer(char* format)
+{
+    MilFreeDigitizer();
+    return MilInitDigitizer(format);
+}
+
 void MilGetBoardInfo()
 {
     DebugLog log;
@@ -310,6 +317,8 @@ void ForgetImageBufferUsers()
     if (ImageBufferUser != nullptr) {
         ImageBufferUser();
     }
+    // A region belongs to the frame it was set in.
+    NegotiatedRegion = {};
     // Freeing the digitizer halts its continuous grab.
     LiveRunning = 0;
 }

@@ -29,10 +29,15 @@ uint16_t MilInitSystem();
 // refuses is replaced in `format` by "M_CCIR".
 uint16_t MilInitDigitizer(char* format);
 void MilGetBoardInfo();
+// A new video format: the digitizer freed and started again in `format`
+// (256 bytes, replaced by the fallback when the board refuses it), as the
+// dialog's video format page and a restored setup change it: 0 or 1.
+uint16_t RestartDigitizer(char* format);
 // What reads the image buffer across calls forgets it: a frame half
-// delivered in strips, through the one function registered for it, and the
-// live grab. Every path that starts or frees the digitizer (open, close, a
-// format change) calls it, so nothing outlives the buffer it read.
+// delivered in strips, through the one function registered for it, the
+// region set in its frame, and the live grab. Every path that starts or
+// frees the digitizer (open, close, a format change) calls it, so nothing
+// outlives the buffer it read.
 void ForgetImageBufferUsers();
 void OnImageBufferGone(void (*forget)());
 void MilFreeDigitizer();

@@ -198,28 +198,6 @@ LONG WriteBinary(HKEY key, const char* name, const uint8_t* data, size_t size)
     return RegSetValueExA(key, name, 0, REG_BINARY, data, static_cast<DWORD>(size));
 }
 
-// The curves in force in their stored form, into `value` (MaxLutValueBytes);
-// the bytes written.
-size_t CurrentLutValues(uint8_t* value)
-{
-    const InputLut& lut = *CurrentInputLut;
-    if (lut.ActiveChannel() == LutShared) {
-        const CurveBytes shared = lut.GetNodes(LutShared);
-        return EncodeLutValues(SharedLutForm(static_cast<uint32_t>(shared.Size / 2)), shared.Bytes, shared.Size,
-                               value);
-    }
-    uint8_t nodes[MaxLutValueBytes - 4];
-    size_t size = 0;
-    uint32_t counts[3] = {};
-    for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
-        const CurveBytes curve = lut.GetNodes(channel);
-        counts[channel] = static_cast<uint32_t>(curve.Size / 2);
-        std::memcpy(nodes + size, curve.Bytes, curve.Size);
-        size += curve.Size;
-    }
-    return EncodeLutValues(PerChannelLutForm(counts[0], counts[1], counts[2]), nodes, size, value);
-}
-
 }  // namespace
 
 uint16_t ReadSettings()
@@ -388,4 +366,27 @@ uint16_t WriteSettings(const char* path, int saveCurrent)
         return 1;
     }
     return 0;
+}
+
+size_t CurrentLutValues(uint8_t* value)
+{
+    if (CurrentInputLut == nullptr) {
+        return 0;
+    }
+    const InputLut& lut = *CurrentInputLut;
+    if (lut.ActiveChannel() == LutShared) {
+        const CurveBytes shared = lut.GetNodes(LutShared);
+        return EncodeLutValues(SharedLutForm(static_cast<uint32_t>(shared.Size / 2)), shared.Bytes, shared.Size,
+                               value);
+    }
+    uint8_t nodes[MaxLutValueBytes - 4];
+    size_t size = 0;
+    uint32_t counts[3] = {};
+    for (int32_t channel : {LutRed, LutGreen, LutBlue}) {
+        const CurveBytes curve = lut.GetNodes(channel);
+        counts[channel] = static_cast<uint32_t>(curve.Size / 2);
+        std::memcpy(nodes + size, curve.Bytes, curve.Size);
+        size += curve.Size;
+    }
+    return EncodeLutValues(PerChannelLutForm(counts[0], counts[1], counts[2]), nodes, size, value);
 }

@@ -3,6 +3,7 @@
 // saved on the user's request.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The settings key below the base key.
@@ -20,3 +21,8 @@ uint16_t CreateDefaultSettings();
 // saveCurrent 1: the record, with the adjustments of the active data path
 // only; 0: the defaults. 0, or 1 when a write failed.
 uint16_t WriteSettings(const char* path, int saveCurrent);
+
+// The curves of the board's table in force in their stored form
+// ("LutValues") into `value` (MaxLutValueBytes): the bytes written, 0
+// without a table.
+size_t CurrentLutValues(uint8_t* value);

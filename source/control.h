@@ -10,6 +10,7 @@ TW_UINT16 HandleSetupMemXfer(const Triplet& triplet);
 TW_UINT16 HandleSetupFileXfer(const Triplet& triplet);
 TW_UINT16 HandleXferGroup(const Triplet& triplet);
 TW_UINT16 HandleEvent(const Triplet& triplet);
+TW_UINT16 HandleCustomDsData(const Triplet& triplet);
 
 // CAP_XFERCOUNT as the application negotiated it.
 TW_INT16 NegotiatedTransferCount();

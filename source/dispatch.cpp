@@ -22,6 +22,7 @@ const DispatchEntry ControlDispatchTable[] = {
     {DAT_SETUPFILEXFER, HandleSetupFileXfer},
     {DAT_XFERGROUP, HandleXferGroup},
     {DAT_EVENT, HandleEvent},
+    {DAT_CUSTOMDSDATA, HandleCustomDsData},
     {0, nullptr},
 };
 

@@ -43,6 +43,7 @@ const char* const CreateFileContext = "Unable to create file <<DAT_SETUPFILEXFER
 const char* const XferGroupContext = "General failure in response to DAT_XFERGROUP, not supported.  ";
 const char* const ImageInfoContext = "General failure in transfer.  ";
 const char* const LayoutContext = "General failure in response to DAT_IMAGEINFO.  ";
+const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
 
 constexpr TW_UINT16 Seq = TWCC_SEQERROR;
 constexpr TW_UINT16 Protocol = TWCC_BADPROTOCOL;
@@ -109,6 +110,14 @@ const ClosedAnswer ClosedAnswers[] = {
     {DG_CONTROL, DAT_XFERGROUP, MSG_GET, false, Kind::Succeed, 0, XferGroupContext, Value, nullptr, nullptr,
      DG_IMAGE, sizeof(TW_UINT32)},
     {DG_CONTROL, DAT_XFERGROUP, 0, AnyMessage, Kind::Refuse, Protocol, XferGroupContext, 0, nullptr, nullptr, 0, 0},
+
+    // No digitizer runs a setup to save, none is restored before the open.
+    {DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, false, Kind::Refuse, TWCC_LOWMEMORY, CustomDataContext, Value, nullptr,
+     nullptr, 0, 0},
+    {DG_CONTROL, DAT_CUSTOMDSDATA, MSG_SET, false, Kind::Refuse, Seq, CustomDataContext, 0, nullptr, nullptr, 0,
+     0},
+    {DG_CONTROL, DAT_CUSTOMDSDATA, 0, AnyMessage, Kind::Refuse, Protocol, CustomDataContext, 0, nullptr, nullptr,
+     0, 0},
 
     {DG_CONTROL, DAT_EVENT, 0, AnyMessage, Kind::Refuse, Protocol, "General failure in response to DAT_EVENT.  ", 0,
      nullptr, nullptr, 0, 0},

@@ -146,7 +146,6 @@ void ChangeFormat(HWND page, int colour, const char* norm)
 {
     MilStartLive(0);
     ShowPreview(GetParent(page), 0);
-    MilFreeDigitizer();
     std::strcpy(Format, norm);
     if (std::strcmp(norm, "M_CCIR") != 0 && std::strcmp(norm, "M_RS170") != 0) {
         if (Checked(page, IDC_INPUT_YC)) {
@@ -155,7 +154,7 @@ void ChangeFormat(HWND page, int colour, const char* norm)
             std::strcat(Format, "_RGB");
         }
     }
-    MilInitDigitizer(Format);
+    RestartDigitizer(Format);
     if (std::strncmp(Format, norm, std::strlen(norm)) == 0) {
         SetInputControls(page, colour, Format);
     } else {

@@ -105,9 +105,10 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     // standard's header knows them (0x100F CAP_DEVICEONLINE, 0x1014
     // CAP_ENABLEDSUIONLY), not this source's own names for them.
     const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002, 0x1003,
-                                            0x1007, 0x1005, 0x100E, 0x100F, 0x1014, 0x1111, 0x1112,
-                                            0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B, 0x110C};
-    EXPECT_EQ(list.NumItems, 21u);
+                                            0x1007, 0x1005, 0x100E, 0x100F, 0x1014, 0x1015, 0x1111,
+                                            0x1112, 0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B,
+                                            0x110C};
+    EXPECT_EQ(list.NumItems, 22u);
     EXPECT_EQ(list.Items, expected);
 }
 
@@ -139,6 +140,7 @@ TEST_F(Negotiation, QueriesAnswerTheDefaults)
         {CAP_UICONTROLLABLE, MSG_GETDEFAULT, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
         {CAP_ENABLEDSUIONLY, MSG_GET, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
         {CAP_ENABLEDSUIONLY, MSG_GETCURRENT, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
+        {CAP_CUSTOMDSDATA, MSG_GET, TWON_ONEVALUE, TWTY_BOOL, {1}, 0},
         {ICAP_BITORDER, MSG_GET, TWON_ONEVALUE, TWTY_UINT16, {TWBO_MSBFIRST}, 0},
         {ICAP_BITORDER, MSG_GETCURRENT, TWON_ONEVALUE, TWTY_UINT16, {TWBO_MSBFIRST}, 0},
         {ICAP_BITORDER, MSG_GETDEFAULT, TWON_ONEVALUE, TWTY_UINT16, {TWBO_MSBFIRST}, 0},

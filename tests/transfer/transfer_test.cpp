@@ -17,6 +17,7 @@
 #include "rig/app_containers.h"
 #include "rig/ds_rig.h"
 #include "rig/message_box_watcher.h"
+#include "settings/setup_block.h"
 #include "standin_dsm/standin_dsm.h"
 #include "twain/little_endian.h"
 
@@ -252,6 +253,8 @@ TEST_F(Source, StateTable)
         {DG_IMAGE, DAT_IMAGELAYOUT, MSG_GETDEFAULT, "FSSSSS"},
         {DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, "FSQQQQ"},
         {DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, "FSQQQQ"},
+        {DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, "FSSSSS"},
+        {DG_CONTROL, DAT_CUSTOMDSDATA, MSG_SET, "QSQQQQ"},
         {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, "QQQSQQ"},
         {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, "QQQSQS"},
         {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, "QQQSQQ"},
@@ -295,6 +298,8 @@ TEST_F(Source, StateTable)
         TW_IMAGEINFO info = {};
         TW_IMAGELAYOUT layout = {};
         TW_HANDLE bitmap = nullptr;
+        // A setup to restore: the one in force, where the source hands it over.
+        TW_CUSTOMDSDATA setup = {0, nullptr};
         void* data = nullptr;
         switch (row.dat) {
         case DAT_IDENTITY: data = &identity; break;
@@ -316,6 +321,12 @@ TEST_F(Source, StateTable)
             data = &layout;
             break;
         case DAT_IMAGENATIVEXFER: data = &bitmap; break;
+        case DAT_CUSTOMDSDATA:
+            if (row.msg == MSG_SET) {
+                ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &setup);
+            }
+            data = &setup;
+            break;
         case DAT_IMAGEMEMXFER:
             xfer = {};
             xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, static_cast<TW_UINT32>(strip.size()), strip.data()};
@@ -326,6 +337,7 @@ TEST_F(Source, StateTable)
         const TW_UINT16 result = ds_.Call(row.dg, row.dat, row.msg, data);
         GlobalFree(cap.hContainer);
         GlobalFree(bitmap);
+        GlobalFree(setup.hData);
         return result;
     };
     // What a refusal must leave: the state (its own next step still works),
@@ -1141,43 +1153,256 @@ TEST_F(Source, ImageInfoAndLayout)
     EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
 }
 
-// The source cannot crop: whatever layout is asked for, the full frame is
-// written back, and the answer says whether that is what was asked for.
-TEST_F(Source, LayoutRequestsGetTheFullFrameBack)
+// A region of interest: a frame in pixels, rounded and clipped to the
+// digitizer's frame, is what DAT_IMAGEINFO announces and what every
+// transfer delivers, pixel for pixel the same rectangle of the pattern. An
+// empty or outside frame is refused and leaves the region as it was.
+TEST_F(Source, RegionIsWhatEveryTransferDelivers)
 {
-    Open("M_PAL");
-    const TW_FRAME full = {{0, 0}, {0, 0}, {768, 0}, {576, 0}};
+    auto fix = [](double value) {
+        const auto whole = static_cast<int32_t>(value >= 0 ? value : value - 0.99999);
+        return TW_FIX32{static_cast<TW_INT16>(whole), static_cast<TW_UINT16>((value - whole) * 65536)};
+    };
     struct Row {
         const char* what;
-        TW_UINT16 msg;
-        TW_FRAME frame;
-        TW_UINT32 numbers;
+        double left, top, right, bottom;
         TW_UINT16 rc;
+        uint32_t x, y, width, height;  // the region taken
     };
     const Row rows[] = {
-        {"a smaller frame", MSG_SET, {{10, 0}, {20, 0}, {100, 0}, {200, 0}}, 1, TWRC_CHECKSTATUS},
-        {"a fraction wider", MSG_SET, {{0, 0}, {0, 0}, {768, 1}, {576, 0}}, 1, TWRC_CHECKSTATUS},
-        {"a larger frame", MSG_SET, {{0, 0}, {0, 0}, {1024, 0}, {1024, 0}}, 1, TWRC_CHECKSTATUS},
-        {"the full frame", MSG_SET, full, 1, TWRC_SUCCESS},
-        {"the full frame, numbers left to the source", MSG_SET, full, 0, TWRC_SUCCESS},
-        {"reset", MSG_RESET, {{10, 0}, {20, 0}, {100, 0}, {200, 0}}, 9, TWRC_SUCCESS},
+        {"inside", 10, 20, 110, 220, TWRC_SUCCESS, 10, 20, 100, 200},
+        {"on the edge", 667, 475, 768, 576, TWRC_SUCCESS, 667, 475, 101, 101},
+        {"fractions", 10.25, 20.5, 109.5, 219.75, TWRC_CHECKSTATUS, 10, 21, 100, 199},
+        {"clipped", -16, 500, 800, 700, TWRC_CHECKSTATUS, 0, 500, 768, 76},
+        {"empty", 100, 100, 100, 200, TWRC_FAILURE, 0, 500, 768, 76},
+        {"outside", 768, 0, 900, 100, TWRC_FAILURE, 0, 500, 768, 76},
+        {"outside above", 5, -40, 50, -1, TWRC_FAILURE, 0, 500, 768, 76},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
-        TW_IMAGELAYOUT layout = {row.frame, row.numbers, row.numbers, row.numbers};
-        EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, row.msg, &layout), row.rc);
-        EXPECT_EQ(ds_.Status(), TWCC_SUCCESS) << "nothing to report";
-        EXPECT_EQ(std::memcmp(&layout.Frame, &full, sizeof full), 0) << "right " << layout.Frame.Right.Whole;
-        EXPECT_EQ(layout.DocumentNumber, 1u);
-        EXPECT_EQ(layout.PageNumber, 1u);
-        EXPECT_EQ(layout.FrameNumber, 1u);
-        // Nothing was stored: the next question gets the full frame too.
-        TW_IMAGELAYOUT after = {};
-        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &after), TWRC_SUCCESS);
-        EXPECT_EQ(std::memcmp(&after.Frame, &full, sizeof full), 0);
+    const struct {
+        const char* digFormat;
+        const char* bufferFormat;
+        uint32_t samples;
+    } boards[] = {{"M_CCIR", nullptr, 1}, {"M_PAL", "M_BGR32", 3}};
+    for (const auto& board : boards) {
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", board.bufferFormat);
+        ResetSourceRegistry();
+        Open(board.digFormat);
+        for (const Row& row : rows) {
+            SCOPED_TRACE(std::string(board.digFormat) + ", " + row.what);
+            TW_IMAGELAYOUT layout = {{fix(row.left), fix(row.top), fix(row.right), fix(row.bottom)}, 0, 0, 0};
+            ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), row.rc);
+            EXPECT_EQ(ds_.Status(), row.rc == TWRC_FAILURE ? TWCC_BADVALUE : TWCC_SUCCESS);
+            TW_IMAGELAYOUT got = {};
+            ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &got), TWRC_SUCCESS);
+            const TW_FRAME expected = {{static_cast<TW_INT16>(row.x), 0}, {static_cast<TW_INT16>(row.y), 0},
+                                       {static_cast<TW_INT16>(row.x + row.width), 0},
+                                       {static_cast<TW_INT16>(row.y + row.height), 0}};
+            EXPECT_EQ(std::memcmp(&got.Frame, &expected, sizeof expected), 0)
+                << "got " << got.Frame.Left.Whole << "," << got.Frame.Top.Whole << " to " << got.Frame.Right.Whole
+                << "," << got.Frame.Bottom.Whole;
+            if (row.rc == TWRC_FAILURE) {
+                continue;
+            }
+            TW_IMAGEINFO info = {};
+            ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+            EXPECT_EQ(info.ImageWidth, static_cast<TW_INT32>(row.width));
+            EXPECT_EQ(info.ImageLength, static_cast<TW_INT32>(row.height));
+            SetCount(4);  // one a mechanism, then state 5
+            ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+            std::vector<DecodedImage> images;
+            images.push_back(NativeImage(info));
+            TW_UINT16 count = 0;
+            ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+            // Strips of seven rows, each where the last one ended.
+            DecodedImage strips;
+            strips.Width = row.width;
+            strips.Samples = board.samples;
+            std::vector<uint8_t> buffer(7 * row.width * board.samples);
+            TW_IMAGEMEMXFER xfer = {};
+            TW_UINT16 rc = TWRC_SUCCESS;
+            while (rc == TWRC_SUCCESS) {
+                rc = MemoryStrip(buffer, xfer);
+                ASSERT_NE(rc, TWRC_FAILURE) << "after " << strips.Height << " rows";
+                EXPECT_EQ(xfer.YOffset, strips.Height);
+                EXPECT_EQ(xfer.Columns, row.width);
+                strips.Pixels.insert(strips.Pixels.end(), buffer.begin(), buffer.begin() + xfer.BytesWritten);
+                strips.Height += xfer.Rows;
+            }
+            images.push_back(strips);
+            ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+            for (const TW_UINT16 format : {TWFF_TIFF, TWFF_BMP}) {
+                TW_SETUPFILEXFER setup = {};
+                std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\talvenix-region.img",
+                              TempFolder().c_str());
+                setup.Format = format;
+                ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+                ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+                const std::string file = ReadFileText(setup.FileName);
+                DeleteFileA(setup.FileName);
+                const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+                DecodedImage image;
+                std::string error;
+                EXPECT_TRUE(format == TWFF_BMP ? DecodeBmpFile(bytes, file.size(), image, error)
+                                               : DecodeTiffFile(bytes, file.size(), image, error))
+                    << error;
+                images.push_back(image);
+                ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+            }
+            const char* const mechanisms[] = {"native", "memory", "TIFF file", "BMP file"};
+            for (size_t i = 0; i < images.size(); ++i) {
+                SCOPED_TRACE(mechanisms[i]);
+                DecodedImage& image = images[i];
+                EXPECT_EQ(image.Width, row.width);
+                EXPECT_EQ(image.Height, row.height);
+                image.Left = row.x;
+                image.Top = row.y;
+                std::string error;
+                EXPECT_TRUE(MatchesPattern(image, board.samples, error)) << error;
+            }
+            TW_USERINTERFACE ui = {0, 0, nullptr};
+            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+        }
+        // The default and a reset are the whole frame; a fresh digitizer
+        // (the next open, a format change) forgets the region.
+        const TW_FRAME whole = {{0, 0}, {0, 0}, {768, 0}, {576, 0}};
+        TW_IMAGELAYOUT layout = {};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GETDEFAULT, &layout), TWRC_SUCCESS);
+        EXPECT_EQ(std::memcmp(&layout.Frame, &whole, sizeof whole), 0);
+        Close();
+        Open();
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+        EXPECT_EQ(std::memcmp(&layout.Frame, &whole, sizeof whole), 0) << "after the next open";
+        layout.Frame = {{1, 0}, {2, 0}, {3, 0}, {4, 0}};
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_RESET, &layout), TWRC_SUCCESS);
+        EXPECT_EQ(std::memcmp(&layout.Frame, &whole, sizeof whole), 0);
+        ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+        EXPECT_EQ(std::memcmp(&layout.Frame, &whole, sizeof whole), 0) << "after MSG_RESET";
+        Close();
     }
+    TW_IMAGELAYOUT layout = {};
+    Open();
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, nullptr), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GETCURRENT, &layout), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADPROTOCOL);
+}
+
+// The user's setup as a block: each damaged block is refused with nothing
+// changed; a block with everything changed is restored whole, and so is
+// the one saved first.
+TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
+{
+    SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", "M_BGR32");
+    Open("M_PAL");
+    auto save = [&] {
+        TW_CUSTOMDSDATA data = {0, nullptr};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &data), TWRC_SUCCESS) << ds_.Status();
+        std::vector<uint8_t> bytes = data.hData != nullptr ? BlockBytes(data.hData) : std::vector<uint8_t>();
+        GlobalFree(data.hData);
+        EXPECT_EQ(data.InfoLength, bytes.size());
+        return bytes;
+    };
+    auto restore = [&](const std::vector<uint8_t>& bytes, TW_UINT32 infoLength) {
+        TW_CUSTOMDSDATA data = {infoLength, bytes.empty() ? nullptr : GlobalBlock(bytes)};
+        const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_SET, &data);
+        GlobalFree(data.hData);
+        return rc;
+    };
+    const std::vector<uint8_t> first = save();
+    ASSERT_EQ(first.size(), SetupBlockBytes);
+    SetupRecord saved;
+    ASSERT_TRUE(ReadSetupBlock(first.data(), first.size(), saved));
+    EXPECT_STREQ(saved.Format, "M_PAL");
+    EXPECT_EQ(saved.PixelType, TWPT_RGB);
+    EXPECT_EQ(saved.FrameWidth, 768u);
+
+    // Everything the block holds, changed: format, channel, adjustments,
+    // curves, pixel type, region.
+    SetupRecord changed = saved;
+    std::strcpy(changed.Format, "M_PAL_YC");
+    changed.Channel = 0x40000000;
+    changed.Brightness = 17;
+    changed.Contrast = 200;
+    changed.Hue = 3;
+    changed.Saturation = 99;
+    // Curves of their own for each band: two red nodes, three green, two blue.
+    const uint8_t nodes[] = {0, 10, 255, 240, 0, 0, 90, 30, 255, 255, 5, 5, 250, 250};
+    std::memset(changed.Lut, 0, sizeof changed.Lut);
+    PutU32(changed.Lut, 0x00020302);
+    std::memcpy(changed.Lut + 4, nodes, sizeof nodes);
+    changed.LutBytes = 4 + sizeof nodes;
+    changed.PixelType = TWPT_GRAY;
+    changed.RegionLeft = 8;
+    changed.RegionTop = 16;
+    changed.RegionWidth = 100;
+    changed.RegionHeight = 50;
+    std::vector<uint8_t> other(SetupBlockBytes);
+    WriteSetupBlock(changed, other.data());
+
+    auto damaged = [&](auto change) {
+        SetupRecord record = changed;
+        change(record);
+        std::vector<uint8_t> bytes(SetupBlockBytes);
+        WriteSetupBlock(record, bytes.data());
+        return bytes;
+    };
+    auto withChecksum = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
+        bytes[at] = value;
+        PutU32(&bytes[bytes.size() - 4], SetupChecksum(bytes.data(), bytes.size() - 4));
+        return bytes;
+    };
+    const auto whole = static_cast<TW_UINT32>(SetupBlockBytes);
+    std::vector<uint8_t> longer = other;
+    longer.push_back(0);
+    std::vector<uint8_t> flipped = other;
+    flipped[50] ^= 0x10;
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        TW_UINT32 infoLength;
+    } rows[] = {
+        {"no block", {}, whole},
+        {"a byte short", other, whole - 1},
+        {"a byte longer", longer, whole + 1},
+        {"longer than its block", other, whole + 100},
+        {"another tag", withChecksum(other, 0, 'X'), whole},
+        {"version 2", withChecksum(other, 4, 2), whole},
+        {"a changed byte", flipped, whole},
+        {"an unknown format", damaged([](SetupRecord& r) { std::strcpy(r.Format, "M_SECAM"); }), whole},
+        {"two channels", damaged([](SetupRecord& r) { r.Channel = 0x60000000; }), whole},
+        {"brightness 256", damaged([](SetupRecord& r) { r.Brightness = 256; }), whole},
+        {"a white reference of 300", damaged([](SetupRecord& r) { r.WhiteRef[2] = 300; }), whole},
+        {"black and white", damaged([](SetupRecord& r) { r.PixelType = 0; }), whole},
+        {"a region beyond its frame", damaged([](SetupRecord& r) { r.RegionLeft = 700; }), whole},
+        {"a region without height", damaged([](SetupRecord& r) { r.RegionHeight = 0; }), whole},
+        {"curves of another length", damaged([](SetupRecord& r) { r.LutBytes -= 2; }), whole},
+    };
+    const int allocations = TraceCount("MdigAlloc");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(restore(row.bytes, row.infoLength), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+        EXPECT_EQ(save(), first) << "nothing changed";
+    }
+    EXPECT_EQ(TraceCount("MdigAlloc"), allocations) << "no restart";
+
+    ASSERT_EQ(restore(other, static_cast<TW_UINT32>(other.size())), TWRC_SUCCESS) << ds_.Status();
+    EXPECT_EQ(TraceCount("MdigAlloc"), allocations + 1) << "the format restarted the digitizer";
+    EXPECT_EQ(save(), other) << "everything restored";
+    TW_IMAGEINFO info = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.ImageWidth, 100);
+    EXPECT_EQ(info.ImageLength, 50);
+    EXPECT_EQ(info.PixelType, TWPT_GRAY);
+    ASSERT_EQ(restore(first, static_cast<TW_UINT32>(first.size())), TWRC_SUCCESS) << ds_.Status();
+    EXPECT_EQ(save(), first) << "the first setup back";
+
+    // Restored only before the source is enabled.
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    EXPECT_EQ(restore(other, static_cast<TW_UINT32>(other.size())), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_SEQERROR);
+    EXPECT_EQ(save(), first);
 }
 
 // Every allocation the module makes while opening, and while enabling with

@@ -83,7 +83,7 @@ TEST_F(EntryTest, UnknownDataTypeFailsWithBadProtocol)
 {
     DsModule ds;
     TW_UINT32 data[64] = {};
-    EXPECT_EQ(ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data), TWRC_FAILURE);
+    EXPECT_EQ(ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data), TWRC_FAILURE);
     EXPECT_EQ(ds.Status(), TWCC_BADPROTOCOL);
     EXPECT_EQ(ds.Call(DG_IMAGE, 0x0199, MSG_GET, data), TWRC_FAILURE);
     EXPECT_EQ(ds.Status(), TWCC_BADPROTOCOL);
@@ -227,7 +227,7 @@ TEST_F(EntryTest, StatusReportsTheLastFailureOnce)
     DsModule ds;
     TW_IDENTITY identity = {};
     TW_UINT32 data[64] = {};
-    ASSERT_EQ(ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data), TWRC_FAILURE);  // BADPROTOCOL
+    ASSERT_EQ(ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data), TWRC_FAILURE);  // BADPROTOCOL
     ASSERT_EQ(ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, nullptr), TWRC_FAILURE);   // BADVALUE
     EXPECT_EQ(ds.Status(), TWCC_BADVALUE);
     EXPECT_EQ(ds.Status(), TWCC_SUCCESS);
@@ -247,7 +247,7 @@ TEST_F(EntryTest, NullDataBlocksAreRefusedNotDereferenced)
     // A status request without a block cannot take the pending code, and
     // must not replace it either.
     TW_UINT32 data[64] = {};
-    ASSERT_EQ(ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data), TWRC_FAILURE);
+    ASSERT_EQ(ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data), TWRC_FAILURE);
     EXPECT_EQ(ds.Call(DG_CONTROL, DAT_STATUS, MSG_GET, nullptr), TWRC_FAILURE);
     EXPECT_EQ(ds.Status(), TWCC_BADPROTOCOL);
     EXPECT_EQ(ds.Call(DG_CONTROL, DAT_STATUS, MSG_GET, nullptr), TWRC_FAILURE);
@@ -272,7 +272,7 @@ TEST_F(EntryTest, CurrentDirectoryIsUnchangedWithTheFileLog)
     TW_IDENTITY identity = {};
     TW_UINT32 data[64] = {};
     ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &identity);
-    ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data);
+    ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data);
     char after[MAX_PATH] = "";
     GetCurrentDirectoryA(sizeof after, after);
     EXPECT_STREQ(after, inTemp);
@@ -287,7 +287,7 @@ TEST_F(EntryTest, FileLogRecordsDispatchAndConditions)
     TW_IDENTITY identity = {};
     TW_UINT32 data[64] = {};
     ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &identity);
-    ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data);
+    ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data);
     ds.Call(DG_IMAGE, 0x0199, 0x0abc, data);
     ds.Call(DG_AUDIO, 0x0201, MSG_GET, data);
     MSG message = {};
@@ -296,7 +296,7 @@ TEST_F(EntryTest, FileLogRecordsDispatchAndConditions)
     ds.Status();
     const std::string expected =
         "Dispatching DG_CONTROL / DAT_3 / MSG_1 \r\n"
-        "Dispatching DG_CONTROL / DAT_c / MSG_1 \r\n"
+        "Dispatching DG_CONTROL / DAT_4 / MSG_1 \r\n"
         "General failure in dispatcher of DG_CONTROL or DG_IMAGE.   Bad protocol error."
         "Dispatching DG_IMAGE / DAT_199 / MSG_abc \r\n"
         "General failure in dispatcher of DG_CONTROL or DG_IMAGE.   Bad protocol error."
@@ -322,7 +322,7 @@ TEST_F(EntryTest, OnlyDumpValues42And66WriteTheFile)
         SetDumpMode(row.dump);
         DsModule ds;
         TW_UINT32 data[64] = {};
-        ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data);
+        ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data);
         EXPECT_EQ(FileExists(SourceLogPath()), row.file);
     }
     // No key at all: nothing either.
@@ -330,7 +330,7 @@ TEST_F(EntryTest, OnlyDumpValues42And66WriteTheFile)
     ResetSourceRegistry();
     DsModule ds;
     TW_UINT32 data[64] = {};
-    ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data);
+    ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data);
     EXPECT_FALSE(FileExists(SourceLogPath()));
 }
 
@@ -340,10 +340,10 @@ TEST_F(EntryTest, DumpModeIsReadAtLoadOnly)
     DsModule ds;
     SetDumpMode(42);
     TW_UINT32 data[64] = {};
-    ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data);
+    ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data);
     EXPECT_FALSE(FileExists(SourceLogPath()));
     ds.Reload();
-    ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data);
+    ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data);
     EXPECT_TRUE(FileExists(SourceLogPath()));
 }
 
@@ -353,7 +353,7 @@ TEST_F(EntryTest, DumpOfAnotherRegistryTypeTakesItsFirstFourBytes)
     WriteRegistryValue("SOFTWARE\\Talvenix\\Twain\\", "Dump", REG_BINARY, binary, sizeof binary);
     DsModule ds;
     TW_UINT32 data[64] = {};
-    ds.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, data);
+    ds.Call(DG_CONTROL, DAT_PARENT, MSG_GET, data);
     EXPECT_TRUE(FileExists(SourceLogPath()));
 }
 

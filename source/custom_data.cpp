@@ -1,0 +1,195 @@
+// DAT_CUSTOMDSDATA: the user's whole setup handed to the application as one
+// block (MSG_GET) and taken back from it (MSG_SET), so that a program can
+// restore with the dialog hidden what the user once set up in it. The
+// block's bytes are settings/setup_block.h's; here they meet the board.
+#include <cstring>
+
+#include "capability/container.h"
+#include "capability/negotiation.h"
+#include "capability/region.h"
+#include "capability/store.h"
+#include "grabber/startup.h"
+#include "grabber/video_adjustments.h"
+#include "settings/input_lut.h"
+#include "settings/registry.h"
+#include "settings/setup_block.h"
+#include "settings/source_settings.h"
+#include "source/control.h"
+#include "twain/condition.h"
+#include "twain/debug_log.h"
+#include "twain/source.h"
+#include "twain/text.h"
+
+namespace {
+
+const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
+
+constexpr uint32_t Bands[3] = {Band0, Band1, Band2};
+
+// The setup in force: what the digitizer runs, as the dialog's "Save
+// settings" would store it, with the session's pixel type and region. Like
+// the dialog, it asks the digitizer only for the adjustments of the data
+// path in use; the other path's are the user's stored ones.
+bool CurrentSetup(SetupRecord& record)
+{
+    char format[sizeof SourceSettings.DigFormat];
+    CopyDigFormat(format);
+    if (std::strlen(format) >= sizeof record.Format) {
+        return false;
+    }
+    CopyText(record.Format, sizeof record.Format, format);
+    record.Channel = GetChannel();
+    const SourceSettingsRecord& stored = SourceSettings;
+    const bool composite = IsRgbDataPath() == 0;
+    record.Brightness = ClampLevel(composite ? GetBrightness() : stored.Brightness);
+    record.Contrast = ClampLevel(composite ? GetContrast() : stored.Contrast);
+    record.Hue = ClampLevel(composite && IsColor() == 1 ? GetHue() : stored.Hue);
+    record.Saturation = ClampLevel(composite && IsColor() == 1 ? GetSaturation() : stored.Saturation);
+    const uint32_t blacks[3] = {stored.BlackRef0, stored.BlackRef1, stored.BlackRef2};
+    const uint32_t whites[3] = {stored.WhiteRef0, stored.WhiteRef1, stored.WhiteRef2};
+    for (int band = 0; band < 3; ++band) {
+        const bool asked = !composite && (band == 0 || IsColor() == 1);
+        record.BlackRef[band] = ClampLevel(asked ? GetBlackRef(Bands[band]) : blacks[band]);
+        record.WhiteRef[band] = ClampLevel(asked ? GetWhiteRef(Bands[band]) : whites[band]);
+    }
+    CapabilityItem pixelType;
+    GetCurrentItem(ICAP_PIXELTYPE, pixelType);
+    record.PixelType = static_cast<uint16_t>(pixelType.AsUInt32());
+    record.FrameWidth = GetImageWidth();
+    record.FrameHeight = GetImageHeight();
+    if (NegotiatedRegion.Width != 0) {
+        const ImageRegion region = DeliveredRegion(NegotiatedRegion, record.FrameWidth, record.FrameHeight);
+        record.RegionLeft = region.Left;
+        record.RegionTop = region.Top;
+        record.RegionWidth = region.Width;
+        record.RegionHeight = region.Height;
+    }
+    if (IsLutAvailable() == 1) {
+        record.LutBytes = static_cast<uint32_t>(CurrentLutValues(record.Lut));
+    }
+    return true;
+}
+
+void SetPixelType(uint16_t pixelType)
+{
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, TWON_ONEVALUE, MakeOneValue(TWTY_UINT16, &pixelType)};
+    if (capability.hContainer == nullptr) {
+        return;
+    }
+    Triplet set = {&SourceIdentity, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability};
+    HandlePixelType(set);
+    GlobalFree(capability.hContainer);
+}
+
+// What the dialog does with the same values: a format change restarts the
+// digitizer, the adjustments of the data path in use reach it at once (the
+// other path's are not the digitizer's to take), the curves are programmed
+// into the board's table.
+void ApplySetup(const SetupRecord& record)
+{
+    DebugLog log;
+    char format[sizeof SourceSettings.DigFormat];
+    CopyDigFormat(format);
+    if (std::strcmp(format, record.Format) != 0) {
+        CopyText(format, sizeof format, record.Format);
+        RestartDigitizer(format);
+    }
+    SetChannel(record.Channel);
+    if (IsRgbDataPath() == 0) {
+        if (IsColor() == 1) {
+            SetSaturation(record.Saturation);
+            SetHue(record.Hue);
+        }
+        SetContrast(record.Contrast);
+        SetBrightness(record.Brightness);
+    } else {
+        for (int band = 0; band < (IsColor() == 1 ? 3 : 1); ++band) {
+            SetBlackRef(record.BlackRef[band], Bands[band]);
+            SetWhiteRef(record.WhiteRef[band], Bands[band]);
+        }
+    }
+    uint32_t header = 0;
+    const uint8_t* nodes = nullptr;
+    size_t nodeBytes = 0;
+    if (IsLutAvailable() == 1 && CurrentInputLut != nullptr &&
+        ParseLutValues(record.Lut, record.LutBytes, header, nodes, nodeBytes)) {
+        CurrentInputLut->SelectChannel(IsSharedLutForm(header) ? LutShared : LutRed);
+        CurrentInputLut->LoadNodes(header, 0, nodes);
+        ApplyInputLut(*CurrentInputLut);
+    }
+    SetPixelType(record.PixelType);
+    // A region belongs to the frame it was set in; a board that runs the
+    // format in another frame delivers the whole of it.
+    NegotiatedRegion = {};
+    if (record.FrameWidth == GetImageWidth() && record.FrameHeight == GetImageHeight()) {
+        NegotiatedRegion = {record.RegionLeft, record.RegionTop, record.RegionWidth, record.RegionHeight};
+    } else {
+        log.Write("Talvenix TWAIN DS: the setup's region lies in a frame of %u x %u, not this one \n",
+                  static_cast<unsigned>(record.FrameWidth), static_cast<unsigned>(record.FrameHeight));
+    }
+}
+
+TW_UINT16 GetSetup(TW_CUSTOMDSDATA& data)
+{
+    SetupRecord record;
+    if (!CurrentSetup(record)) {
+        return FailWith(CustomDataContext, TWCC_BUMMER);
+    }
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, SetupBlockBytes);
+    if (block == nullptr) {
+        return FailWith(CustomDataContext, TWCC_LOWMEMORY);
+    }
+    {
+        GlobalLockGuard lock(block);
+        if (lock.Bytes() == nullptr) {
+            GlobalFree(block);
+            return FailWith(CustomDataContext, TWCC_LOWMEMORY);
+        }
+        WriteSetupBlock(record, lock.Bytes());
+    }
+    data.InfoLength = static_cast<TW_UINT32>(SetupBlockBytes);
+    data.hData = block;
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 SetSetup(const TW_CUSTOMDSDATA& data)
+{
+    // The application's block stays the application's; InfoLength may not
+    // claim more than the block holds.
+    if (data.hData == nullptr || GlobalSize(data.hData) < data.InfoLength) {
+        return FailWith(CustomDataContext, TWCC_BADVALUE);
+    }
+    SetupRecord record;
+    bool valid = false;
+    {
+        GlobalLockGuard lock(data.hData);
+        valid = lock.Bytes() != nullptr && ReadSetupBlock(lock.Bytes(), data.InfoLength, record);
+    }
+    if (!valid) {
+        return FailWith(CustomDataContext, TWCC_BADVALUE);
+    }
+    ApplySetup(record);
+    return TWRC_SUCCESS;
+}
+
+}  // namespace
+
+TW_UINT16 HandleCustomDsData(const Triplet& triplet)
+{
+    auto* data = static_cast<TW_CUSTOMDSDATA*>(triplet.pData);
+    if (triplet.MSG != MSG_GET && triplet.MSG != MSG_SET) {
+        return FailWith(CustomDataContext, TWCC_BADPROTOCOL);
+    }
+    // A setup is negotiated like a capability: set before enabling only.
+    if (triplet.MSG == MSG_SET && SourceState != 400) {
+        return FailWith(CustomDataContext, TWCC_SEQERROR);
+    }
+    if (data == nullptr) {
+        return FailWith(CustomDataContext, TWCC_BADVALUE);
+    }
+    // No image buffer: no frame for a region, no digitizer to ask.
+    if (MilInfo.MilImage == 0) {
+        return FailWith(CustomDataContext, TWCC_LOWMEMORY);
+    }
+    return triplet.MSG == MSG_GET ? GetSetup(*data) : SetSetup(*data);
+}
