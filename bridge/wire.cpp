@@ -19,6 +19,7 @@ const WireShape Shapes[] = {
     {Control, 0x0008, WireKind::Bytes, 4},                                  // DAT_STATUS
     {Control, 0x0009, WireKind::UserInterface, sizeof(WireUserInterface)},  // DAT_USERINTERFACE
     {Control, 0x000A, WireKind::Bytes, 4},                                  // DAT_XFERGROUP
+    {Control, 0x000C, WireKind::CustomData, sizeof(WireCustomDsData)},      // DAT_CUSTOMDSDATA
     {Image, 0x0101, WireKind::Bytes, 42},                                   // DAT_IMAGEINFO
     {Image, 0x0102, WireKind::Bytes, 28},                                   // DAT_IMAGELAYOUT
     {Image, 0x0103, WireKind::MemXfer, sizeof(WireImageMemXfer)},           // DAT_IMAGEMEMXFER
@@ -91,7 +92,8 @@ bool ParseHostArguments(const char* text, HostArguments& a)
 
 bool AnswerFits(const WireShape& shape, uint32_t sentLength, uint32_t dataLength, uint32_t extraLength)
 {
-    if (extraLength > BridgeExtraRoom || (extraLength != 0 && shape.Kind != WireKind::Capability)) {
+    const bool carriesBlock = shape.Kind == WireKind::Capability || shape.Kind == WireKind::CustomData;
+    if (extraLength > BridgeExtraRoom || (extraLength != 0 && !carriesBlock)) {
         return false;
     }
     return dataLength == sentLength && dataLength <= shape.Size;
@@ -177,6 +179,11 @@ bool ContainerFits(uint16_t conType, const uint8_t* container, uint32_t length)
         return false;
     }
     return header + uint64_t{Word32(container + 2)} * itemSize <= length;
+}
+
+bool CustomDataFits(const WireCustomDsData& data, uint32_t length)
+{
+    return data.InfoLength <= length;
 }
 
 bool StripDescribed(const WireImageMemXfer& strip)

@@ -11,7 +11,8 @@
 //
 // Structures travel in their 32-bit layout, the one the host's DS_Entry
 // takes; the few that hold a handle or pointer have a wire form here, the
-// rest are the same bytes on both sides. Containers travel as their bytes.
+// rest are the same bytes on both sides. Containers and the setup block of
+// DAT_CUSTOMDSDATA travel as their bytes.
 // Pure layout and checks: no windows.h, built for both sides.
 #pragma once
 
@@ -47,8 +48,14 @@ struct WireImageMemXfer {
     uint32_t TheMem;
 };
 
+struct WireCustomDsData {
+    uint32_t InfoLength;
+    uint32_t hData;  // not 0: the application passed a block, its bytes in Extra
+};
+
 #pragma pack(pop)
 
+static_assert(sizeof(WireCustomDsData) == 8);
 static_assert(sizeof(WireCapability) == 8);
 static_assert(sizeof(WireUserInterface) == 8);
 static_assert(sizeof(WireImageMemXfer) == 38);
@@ -88,6 +95,7 @@ struct BridgeBlock {
 enum class WireKind : uint8_t {
     Bytes,          // the same bytes in both layouts
     Capability,     // WireCapability, the container in Extra
+    CustomData,     // WireCustomDsData, the block's bytes in Extra
     UserInterface,  // WireUserInterface
     MemXfer,        // WireImageMemXfer, the strip read out of the host
     NativeXfer,     // nothing; the bitmap read out of the host
@@ -127,7 +135,8 @@ void StripFieldsToWire(const TW_IMAGEMEMXFER& xfer, WireImageMemXfer& wire);
 void StripFieldsFromWire(const WireImageMemXfer& wire, TW_IMAGEMEMXFER& xfer);
 
 // Whether an answer's sizes fit what was asked: the structure's size as
-// sent (`sentLength`), a container within Extra and only for a capability.
+// sent (`sentLength`), a block within Extra and only for a capability or a
+// setup.
 // A host that answers otherwise is broken, and nothing of its answer is used.
 bool AnswerFits(const WireShape& shape, uint32_t sentLength, uint32_t dataLength, uint32_t extraLength);
 // Whether a memory strip of `length` bytes fits the application's buffer of
@@ -144,6 +153,8 @@ bool BitmapHeaderFits(const uint8_t* bitmap, uint32_t length);
 // a container of kind `conType` whose header's item count and item type
 // (at the published TWAIN item sizes) describe no more than its bytes;
 bool ContainerFits(uint16_t conType, const uint8_t* container, uint32_t length);
+// a setup block of `length` bytes that InfoLength describes no more than;
+bool CustomDataFits(const WireCustomDsData& data, uint32_t length);
 // a strip delivered (TWRC_SUCCESS or TWRC_XFERDONE) that holds bytes, whole
 // rows of BytesPerRow, and columns within a row (at least a byte a pixel).
 bool StripDescribed(const WireImageMemXfer& strip);

@@ -77,6 +77,27 @@ uint32_t StripRoom(const TW_IMAGEMEMXFER& xfer)
     return size < xfer.Memory.Length ? static_cast<uint32_t>(size) : xfer.Memory.Length;
 }
 
+// The bytes of an application's block into Extra: a container holds a few
+// values and a setup a few kB; what lies beyond the room (an application's
+// generous allocation) is no part of them. 0 done; 1 refused (reported).
+int BlockToExtra(HGLOBAL handle, BridgeBlock& block, const char* context)
+{
+    const SIZE_T whole = GlobalSize(handle);
+    const SIZE_T size = whole < BridgeExtraRoom ? whole : BridgeExtraRoom;
+    const void* bytes = GlobalLock(handle);
+    if (bytes == nullptr) {
+        ReportCondition(context, TWCC_BADVALUE);
+        return 1;
+    }
+    std::memcpy(block.Extra, bytes, size);
+    GlobalUnlock(handle);
+    block.ExtraLength = static_cast<uint32_t>(size);
+    return 0;
+}
+
+const char* const CapabilityContext = "General failure in response to DAT_CAPABILITY.  ";
+const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
+
 // Puts the application's structure into the block. 0 done; 1 refused
 // (reported).
 int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
@@ -93,19 +114,16 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
         if (t.MSG != MSG_SET || cap->hContainer == nullptr) {
             return 0;
         }
-        // A container holds a few values; what lies beyond the block's room
-        // (an application's generous allocation) is no part of them.
-        const SIZE_T whole = GlobalSize(cap->hContainer);
-        const SIZE_T size = whole < BridgeExtraRoom ? whole : BridgeExtraRoom;
-        const void* bytes = GlobalLock(cap->hContainer);
-        if (bytes == nullptr) {
-            ReportCondition("General failure in response to DAT_CAPABILITY.  ", TWCC_BADVALUE);
-            return 1;
+        return BlockToExtra(cap->hContainer, block, CapabilityContext);
+    }
+    case WireKind::CustomData: {
+        const auto* data = static_cast<const TW_CUSTOMDSDATA*>(t.pData);
+        const WireCustomDsData wire = {data->InfoLength, data->hData != nullptr ? 1u : 0u};
+        std::memcpy(block.Data, &wire, sizeof wire);
+        if (t.MSG != MSG_SET || data->hData == nullptr) {
+            return 0;
         }
-        std::memcpy(block.Extra, bytes, size);
-        GlobalUnlock(cap->hContainer);
-        block.ExtraLength = static_cast<uint32_t>(size);
-        return 0;
+        return BlockToExtra(data->hData, block, CustomDataContext);
     }
     case WireKind::UserInterface: {
         const auto* ui = static_cast<const TW_USERINTERFACE*>(t.pData);
@@ -216,8 +234,7 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
             return 0;
         }
         void* to = nullptr;
-        HGLOBAL container = NewLockedBlock(GHND, answer.ExtraLength, to,
-                                           "General failure in response to DAT_CAPABILITY.  ");
+        HGLOBAL container = NewLockedBlock(GHND, answer.ExtraLength, to, CapabilityContext);
         if (container == nullptr) {
             return 1;
         }
@@ -230,6 +247,30 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
             return 1;
         }
         cap->hContainer = container;
+        return 0;
+    }
+    case WireKind::CustomData: {
+        // The setup the source made for the application: its bytes, as a
+        // block of the application's.
+        auto* data = static_cast<TW_CUSTOMDSDATA*>(t.pData);
+        WireCustomDsData wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        if (t.MSG != MSG_GET || answer.ExtraLength == 0) {
+            return 0;
+        }
+        if (!CustomDataFits(wire, answer.ExtraLength)) {
+            ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+            return 1;
+        }
+        void* to = nullptr;
+        HGLOBAL block = NewLockedBlock(GMEM_MOVEABLE, answer.ExtraLength, to, CustomDataContext);
+        if (block == nullptr) {
+            return 1;
+        }
+        std::memcpy(to, answer.Extra, answer.ExtraLength);
+        GlobalUnlock(block);
+        data->InfoLength = wire.InfoLength;
+        data->hData = block;
         return 0;
     }
     case WireKind::UserInterface: {

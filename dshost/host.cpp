@@ -47,6 +47,46 @@ TW_UINT16 Call(const BridgeBlock& request, void* data)
     return SourceEntry(HaveOrigin ? &Origin : nullptr, request.DG, request.DAT, request.MSG, data);
 }
 
+// The application's block, from the bytes in Extra, as a block of this
+// process's for the source; false when memory is out (answered). An empty
+// block still has a byte: one that cannot be locked would fail otherwise
+// than the application's own.
+bool BlockFromExtra(BridgeBlock& block, UINT flags, HGLOBAL& sent)
+{
+    sent = GlobalAlloc(flags, block.ExtraLength != 0 ? block.ExtraLength : 1);
+    void* bytes = sent != nullptr ? GlobalLock(sent) : nullptr;
+    if (bytes == nullptr) {
+        if (sent != nullptr) {
+            GlobalFree(sent);
+        }
+        block.ReturnCode = TWRC_FAILURE;
+        block.HostCondition = TWCC_LOWMEMORY;
+        return false;
+    }
+    std::memcpy(bytes, block.Extra, block.ExtraLength);
+    GlobalUnlock(sent);
+    return true;
+}
+
+// A block the source made for the application: its bytes cross in Extra,
+// the block itself is the host's to free.
+void BlockToExtra(BridgeBlock& block, HGLOBAL made)
+{
+    const SIZE_T size = GlobalSize(made);
+    const void* bytes = GlobalLock(made);
+    if (bytes != nullptr && size <= BridgeExtraRoom) {
+        std::memcpy(block.Extra, bytes, size);
+        block.ExtraLength = static_cast<uint32_t>(size);
+    } else {
+        block.HostCondition = TWCC_LOWMEMORY;
+        block.ReturnCode = TWRC_FAILURE;
+    }
+    if (bytes != nullptr) {
+        GlobalUnlock(made);
+    }
+    GlobalFree(made);
+}
+
 void ServeCapability(BridgeBlock& block)
 {
     WireCapability wire = {};
@@ -54,31 +94,15 @@ void ServeCapability(BridgeBlock& block)
     TW_CAPABILITY cap = {wire.Cap, wire.ConType, nullptr};
     HGLOBAL sent = nullptr;
     if (block.ExtraLength != 0) {
-        sent = GlobalAlloc(GHND, block.ExtraLength);
-        if (sent == nullptr) {
-            block.ReturnCode = TWRC_FAILURE;
-            block.HostCondition = TWCC_LOWMEMORY;
+        if (!BlockFromExtra(block, GHND, sent)) {
             return;
         }
-        std::memcpy(GlobalLock(sent), block.Extra, block.ExtraLength);
-        GlobalUnlock(sent);
         cap.hContainer = sent;
     }
     block.ReturnCode = Call(block, &cap);
     block.ExtraLength = 0;
     if (cap.hContainer != nullptr && cap.hContainer != sent) {
-        // A container the source made for the application: its bytes cross,
-        // the block itself is the host's to free.
-        const SIZE_T size = GlobalSize(cap.hContainer);
-        if (size <= BridgeExtraRoom) {
-            std::memcpy(block.Extra, GlobalLock(cap.hContainer), size);
-            GlobalUnlock(cap.hContainer);
-            block.ExtraLength = static_cast<uint32_t>(size);
-        } else {
-            block.HostCondition = TWCC_LOWMEMORY;
-            block.ReturnCode = TWRC_FAILURE;
-        }
-        GlobalFree(cap.hContainer);
+        BlockToExtra(block, cap.hContainer);
     }
     if (sent != nullptr) {
         GlobalFree(sent);
@@ -86,6 +110,31 @@ void ServeCapability(BridgeBlock& block)
     wire.Cap = cap.Cap;
     wire.ConType = cap.ConType;
     wire.hContainer = 0;
+    std::memcpy(block.Data, &wire, sizeof wire);
+}
+
+void ServeCustomData(BridgeBlock& block)
+{
+    WireCustomDsData wire = {};
+    std::memcpy(&wire, block.Data, sizeof wire);
+    TW_CUSTOMDSDATA data = {wire.InfoLength, nullptr};
+    HGLOBAL sent = nullptr;
+    if (wire.hData != 0) {
+        if (!BlockFromExtra(block, GMEM_MOVEABLE, sent)) {
+            return;
+        }
+        data.hData = sent;
+    }
+    block.ReturnCode = Call(block, &data);
+    block.ExtraLength = 0;
+    if (data.hData != nullptr && data.hData != sent) {
+        BlockToExtra(block, data.hData);
+    }
+    if (sent != nullptr) {
+        GlobalFree(sent);
+    }
+    wire.InfoLength = data.InfoLength;
+    wire.hData = 0;
     std::memcpy(block.Data, &wire, sizeof wire);
 }
 
@@ -218,6 +267,9 @@ bool Serve(BridgeBlock& block)
     switch (shape.Kind) {
     case WireKind::Capability:
         ServeCapability(block);
+        break;
+    case WireKind::CustomData:
+        ServeCustomData(block);
         break;
     case WireKind::UserInterface:
         ServeUserInterface(block);

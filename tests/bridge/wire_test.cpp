@@ -16,7 +16,9 @@ TEST(Wire, AnswersOutOfBoundsAreRefused)
     const WireShape capability = FindWireShape(DG_CONTROL, DAT_CAPABILITY);
     const WireShape info = FindWireShape(DG_IMAGE, DAT_IMAGEINFO);
     const WireShape file = FindWireShape(DG_IMAGE, DAT_IMAGEFILEXFER);
+    const WireShape setup = FindWireShape(DG_CONTROL, DAT_CUSTOMDSDATA);
     ASSERT_EQ(capability.Kind, WireKind::Capability);
+    ASSERT_EQ(setup.Kind, WireKind::CustomData);
     ASSERT_EQ(info.Size, 42u);
     ASSERT_EQ(file.Kind, WireKind::None);
     struct Row {
@@ -35,6 +37,8 @@ TEST(Wire, AnswersOutOfBoundsAreRefused)
         {"a longer image information", info, 42, 200, 0, false},
         {"a container on the image information", info, 42, 42, 6, false},
         {"a structure for a file transfer", file, 0, 4, 0, false},
+        {"a setup within the block", setup, 8, 8, 1654, true},
+        {"a setup longer than the block", setup, 8, 8, BridgeExtraRoom + 1, false},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(AnswerFits(row.Shape, row.Sent, row.Data, row.Extra), row.Fits) << row.What;
@@ -44,6 +48,8 @@ TEST(Wire, AnswersOutOfBoundsAreRefused)
     EXPECT_FALSE(StripFits(4097, 4097, 4096)) << "past the application's buffer";
     EXPECT_FALSE(StripFits(4096, 2304, 4096)) << "more than the structure says was written";
     EXPECT_FALSE(StripFits(UINT_MAX, UINT_MAX, 4096));
+    EXPECT_TRUE(CustomDataFits({1654, 0}, 1654));
+    EXPECT_FALSE(CustomDataFits({1655, 0}, 1654)) << "more than the bytes that crossed";
     EXPECT_TRUE(BitmapFits(40 + 4, 1u << 20));
     EXPECT_FALSE(BitmapFits(39, 1u << 20)) << "shorter than a bitmap header";
     EXPECT_FALSE(BitmapFits((1u << 20) + 1, 1u << 20));

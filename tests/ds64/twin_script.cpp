@@ -1,6 +1,7 @@
 // The sequences of the twin test: states 3 to 6, null data blocks, unknown
 // DATs and messages, failures followed by DAT_STATUS, closes in states 3
-// and 6, odd strip buffers. Each step's structure starts filled with 0x5A
+// and 6, odd strip buffers, a region and a setup saved and restored. Each
+// step's structure starts filled with 0x5A
 // bytes (but for what the call needs), so an answer that leaves it alone
 // differs from one that writes it.
 #include "tests/ds64/twin_script.h"
@@ -17,14 +18,16 @@
 namespace {
 
 enum class Data { None, Identity, Ui, Cap, CapSet, CapBytes, Status, Pending, SetupMem, SetupFile, Group, Info,
-                  Layout, Native, Strip, Event };
+                  Layout, LayoutSet, Native, Strip, Event, SetupGet, SetupSet };
 
 struct Step {
     TW_UINT32 DG;
     TW_UINT16 DAT;
     TW_UINT16 MSG;
     Data Kind;
-    uint32_t A;  // Ui: ShowUI; Cap*: the capability; Strip: Length; Event: TWMessage
+    uint32_t A;  // Ui: ShowUI; Cap*: the capability; Strip: Length; Event: TWMessage;
+                 // SetupSet: 0 the last block saved, 1 its last byte changed, 2 a byte short,
+                 // 3 no block
     uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapBytes: the container's size
 };
 
@@ -96,6 +99,19 @@ const std::vector<Sequence>& Sequences()
           Status, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 3 * 768, 0},
           {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 0, 0}, Status,
           {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0}, Status, Close}},
+        {"region_and_setup",
+         {Open, {C, DAT_CUSTOMDSDATA, MSG_GET, Data::SetupGet, 0, 0},
+          {I, DAT_IMAGELAYOUT, MSG_SET, Data::LayoutSet, 0, 0}, {I, DAT_IMAGELAYOUT, MSG_GET, Data::Layout, 0, 0},
+          {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 1, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 2, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 3, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_SET, Data::None, 0, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_RESET, Data::SetupGet, 0, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 0, 0}, {I, DAT_IMAGELAYOUT, MSG_GET, Data::Layout, 0, 0},
+          {I, DAT_IMAGELAYOUT, MSG_SET, Data::LayoutSet, 0, 0}, {C, DAT_CUSTOMDSDATA, MSG_GET, Data::SetupGet, 0, 0},
+          EnableNoUi, {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 0, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_GET, Data::SetupGet, 0, 0}, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
+          {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, Close, Status}},
         {"native_transfer",
          {Open, EnableNoUi, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
           {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0},
@@ -124,6 +140,9 @@ uint32_t Fnv(const uint8_t* bytes, size_t size)
     }
     return hash;
 }
+
+// The setup block the last SetupGet step received.
+std::vector<uint8_t> SavedSetup;
 
 std::string BlockText(HGLOBAL block)
 {
@@ -159,6 +178,7 @@ std::string RunStep(DsModule& ds, const Step& step)
     TW_HANDLE bitmap = nullptr;
     TW_IMAGEMEMXFER strip;
     TW_EVENT event;
+    TW_CUSTOMDSDATA setup = {0, nullptr};
     std::vector<uint8_t> buffer(step.A + 1, 0x5A);
     void* data = nullptr;
     switch (step.Kind) {
@@ -191,6 +211,22 @@ std::string RunStep(DsModule& ds, const Step& step)
     case Data::Group: Fill(group); data = &group; break;
     case Data::Info: Fill(info); data = &info; break;
     case Data::Layout: Fill(layout); data = &layout; break;
+    case Data::LayoutSet:
+        layout = {{{10, 0}, {20, 0}, {110, 0}, {220, 0}}, 0, 0, 0};
+        data = &layout;
+        break;
+    case Data::SetupGet: setup = {0x5A5A5A5A, nullptr}; data = &setup; break;
+    case Data::SetupSet: {
+        std::vector<uint8_t> bytes = SavedSetup;
+        if (step.A == 1 && !bytes.empty()) {
+            bytes.back() ^= 1;
+        } else if (step.A == 2 && !bytes.empty()) {
+            bytes.pop_back();
+        }
+        setup = {static_cast<TW_UINT32>(bytes.size()), step.A == 3 ? nullptr : GlobalBlock(bytes)};
+        data = &setup;
+        break;
+    }
     case Data::Native: data = &bitmap; break;
     case Data::Strip:
         Fill(strip);
@@ -199,7 +235,9 @@ std::string RunStep(DsModule& ds, const Step& step)
         break;
     case Data::Event: event = {nullptr, static_cast<TW_UINT16>(step.A)}; data = &event; break;
     }
-    HGLOBAL sent = step.Kind == Data::CapSet || step.Kind == Data::CapBytes ? cap.hContainer : nullptr;
+    HGLOBAL sent = step.Kind == Data::CapSet || step.Kind == Data::CapBytes ? cap.hContainer
+                   : step.Kind == Data::SetupSet                            ? setup.hData
+                                                                            : nullptr;
     const TW_UINT16 result = ds.Call(step.DG, step.DAT, step.MSG, data);
     char head[96];
     std::snprintf(head, sizeof head, "DG %lx DAT %x MSG %x -> %u; ", static_cast<unsigned long>(step.DG), step.DAT,
@@ -222,7 +260,17 @@ std::string RunStep(DsModule& ds, const Step& step)
     case Data::SetupFile: text += Hex(&setupFile, sizeof setupFile); break;
     case Data::Group: text += Hex(&group, sizeof group); break;
     case Data::Info: text += Hex(&info, sizeof info); break;
-    case Data::Layout: text += Hex(&layout, sizeof layout); break;
+    case Data::Layout:
+    case Data::LayoutSet: text += Hex(&layout, sizeof layout); break;
+    case Data::SetupGet:
+    case Data::SetupSet:
+        text += Hex(&setup.InfoLength, sizeof setup.InfoLength) + " ";
+        if (step.Kind == Data::SetupGet && setup.hData != nullptr) {
+            SavedSetup = BlockBytes(setup.hData);
+        }
+        text += setup.hData == sent ? "block kept" : BlockText(setup.hData);
+        GlobalFree(sent);
+        break;
     case Data::Native: text += BlockText(bitmap); break;
     case Data::Strip: {
         // Up to TheMem, which holds a pointer.
