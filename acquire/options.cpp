@@ -44,6 +44,29 @@ bool ParseNumber(const std::string& option, const std::string& text, long& numbe
     return true;
 }
 
+// X,Y,W,H: four whole numbers of pixels, the width and height at least 1;
+// anything else is refused with one line.
+bool ParseRegion(const std::string& text, long (&region)[4])
+{
+    size_t from = 0;
+    bool ok = true;
+    for (int i = 0; i < 4 && ok; ++i) {
+        const size_t comma = i < 3 ? text.find(',', from) : text.size();
+        const std::string part = comma == std::string::npos ? "" : text.substr(from, comma - from);
+        char* end = nullptr;
+        errno = 0;
+        region[i] = std::strtol(part.c_str(), &end, 10);
+        ok = !part.empty() && part[0] != '-' && part[0] != '+' && *end == '\0' && errno == 0 &&
+             region[i] <= 32767 && (i < 2 || region[i] >= 1);
+        from = comma + 1;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "twacquire: --region takes X,Y,W,H in pixels (0 to 32767, W and H at least 1), not \"%s\"\n",
+                     text.c_str());
+    }
+    return ok;
+}
+
 }  // namespace
 
 void Usage(FILE* out)
@@ -69,8 +92,13 @@ void Usage(FILE* out)
         "  --timeout SECONDS      give up waiting for the source (default 60; none with --ui)\n"
         "  --manager twain32|twaindsm  the Data Source Manager to load: TWAIN_32.DLL\n"
         "                         (default) or the 2.x manager TWAINDSM.DLL\n"
+        "  --region X,Y,W,H       deliver only this rectangle of the frame, in pixels\n"
+        "                         (DAT_IMAGELAYOUT)\n"
+        "  --load-setup FILE      restore a setup saved with --save-setup (DAT_CUSTOMDSDATA)\n"
+        "  --save-setup FILE      save the source's whole setup at the end of the session\n"
         "  --check                read each image as an application would and compare it\n"
-        "                         with the simulated board's gradient pattern\n"
+        "                         with the simulated board's gradient pattern (its rectangle\n"
+        "                         for a region)\n"
         "  --help                 this text\n",
         DefaultSource);
 }
@@ -152,6 +180,13 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 options.TimeoutSeconds = static_cast<int>(number);
                 options.TimeoutGiven = true;
             }
+        } else if (arg == "--region") {
+            if (!value(text) || !ParseRegion(text, options.Region)) return false;
+            options.RegionGiven = true;
+        } else if (arg == "--save-setup") {
+            if (!value(options.SaveSetup)) return false;
+        } else if (arg == "--load-setup") {
+            if (!value(options.LoadSetup)) return false;
         } else if (arg == "--check") {
             options.Check = true;
         } else if (arg == "--help") {

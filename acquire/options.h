@@ -25,6 +25,10 @@ struct Options {
     int TimeoutSeconds = 60;
     bool TimeoutGiven = false;
     bool Check = false;  // compare each image with the simulated board's pattern
+    bool RegionGiven = false;
+    long Region[4] = {};     // --region: left, top, width, height in pixels
+    std::string SaveSetup;   // --save-setup: DAT_CUSTOMDSDATA into this file at the end
+    std::string LoadSetup;   // --load-setup: DAT_CUSTOMDSDATA from this file after the open
     std::string Manager = "TWAIN_32.DLL";  // or TWAINDSM.DLL, the 2.x manager
     bool Help = false;
 };

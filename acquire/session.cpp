@@ -57,6 +57,89 @@ bool Session::Negotiate()
     return true;
 }
 
+bool Session::LoadSetup()
+{
+    FILE* file = std::fopen(options_.LoadSetup.c_str(), "rb");
+    std::vector<uint8_t> bytes;
+    if (file != nullptr) {
+        uint8_t chunk[4096];
+        size_t n = 0;
+        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+            bytes.insert(bytes.end(), chunk, chunk + n);
+        }
+        std::fclose(file);
+    }
+    if (file == nullptr || bytes.empty()) {
+        std::fprintf(stderr, "twacquire: cannot read the setup %s\n", options_.LoadSetup.c_str());
+        return false;
+    }
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
+    void* to = block != nullptr ? GlobalLock(block) : nullptr;
+    if (to == nullptr) {
+        GlobalFree(block);
+        return Fail("out of memory");
+    }
+    std::memcpy(to, bytes.data(), bytes.size());
+    GlobalUnlock(block);
+    TW_CUSTOMDSDATA data = {static_cast<TW_UINT32>(bytes.size()), block};
+    const TW_UINT16 rc = dsm_.Call(&source_, DG_CONTROL, DAT_CUSTOMDSDATA, MSG_SET, &data);
+    GlobalFree(block);
+    if (rc != TWRC_SUCCESS) {
+        return Fail("the source refused the setup in " + options_.LoadSetup);
+    }
+    std::printf("setup restored from %s\n", options_.LoadSetup.c_str());
+    return true;
+}
+
+bool Session::SaveSetup()
+{
+    TW_CUSTOMDSDATA data = {0, nullptr};
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &data) != TWRC_SUCCESS) {
+        return Fail("the source refused to hand over its setup");
+    }
+    const auto* bytes = static_cast<const uint8_t*>(GlobalLock(data.hData));
+    const bool held = bytes != nullptr && data.InfoLength <= GlobalSize(data.hData);
+    const bool written = held && WriteFileBytes(options_.SaveSetup, std::vector<uint8_t>(bytes, bytes + data.InfoLength));
+    if (bytes != nullptr) {
+        GlobalUnlock(data.hData);
+    }
+    GlobalFree(data.hData);
+    if (!written) {
+        std::fprintf(stderr, "twacquire: cannot write the setup to %s\n", options_.SaveSetup.c_str());
+        return false;
+    }
+    std::printf("setup saved to %s (%lu bytes)\n", options_.SaveSetup.c_str(),
+                static_cast<unsigned long>(data.InfoLength));
+    return true;
+}
+
+bool Session::SetRegion()
+{
+    auto fix = [](long pixels) { return TW_FIX32{static_cast<TW_INT16>(pixels), 0}; };
+    const long* r = options_.Region;
+    TW_IMAGELAYOUT layout = {{fix(r[0]), fix(r[1]), fix(r[0] + r[2]), fix(r[1] + r[3])}, 0, 0, 0};
+    const TW_UINT16 rc = dsm_.Call(&source_, DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout);
+    if (rc != TWRC_SUCCESS && rc != TWRC_CHECKSTATUS) {
+        return Fail("the source refused the region " + std::to_string(r[0]) + "," + std::to_string(r[1]) + "," +
+                    std::to_string(r[2]) + "," + std::to_string(r[3]));
+    }
+    if (rc == TWRC_CHECKSTATUS) {
+        std::printf("region taken as %d,%d to %d,%d\n", layout.Frame.Left.Whole, layout.Frame.Top.Whole,
+                    layout.Frame.Right.Whole, layout.Frame.Bottom.Whole);
+    }
+    return true;
+}
+
+void Session::AskRegion()
+{
+    TW_IMAGELAYOUT layout = {};
+    if (dsm_.Call(&source_, DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout) == TWRC_SUCCESS &&
+        layout.Frame.Left.Whole >= 0 && layout.Frame.Top.Whole >= 0) {
+        regionLeft_ = static_cast<uint32_t>(layout.Frame.Left.Whole);
+        regionTop_ = static_cast<uint32_t>(layout.Frame.Top.Whole);
+    }
+}
+
 bool Session::WaitForTransfer(HWND window)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options_.TimeoutSeconds);
@@ -138,7 +221,10 @@ bool Session::Check(const DecodedImage& image, const TW_IMAGEINFO& info, const s
                      info.BitsPerPixel, info.PixelType, image.Samples);
         return false;
     }
-    if (!MatchesPattern(image, boardSamples_, error)) {
+    DecodedImage placed = image;
+    placed.Left = regionLeft_;
+    placed.Top = regionTop_;
+    if (!MatchesPattern(placed, boardSamples_, error)) {
         std::fprintf(stderr, "twacquire: check: %s: %s\n", what.c_str(), error.c_str());
         return false;
     }
@@ -354,17 +440,20 @@ int Session::Run(HWND window)
         return 1;
     }
     open_ = true;
+    bool ok = options_.LoadSetup.empty() || LoadSetup();
+    // The pixel type in force before --pixel is the board's own (or the
+    // one the setup restored).
     boardSamples_ = BoardSamples();
-    bool ok = true;
-    if (options_.SetupOnly) {
+    if (ok && options_.SetupOnly) {
         // As applications do before they offer "Setup...": a source that
         // does not answer TRUE cannot show its settings alone.
         TW_UINT32 supported = 0;
         ok = (OneValueItem(CAP_ENABLEDSUIONLY, MSG_GET, supported) && supported != 0) ||
              Fail("CAP_ENABLEDSUIONLY is not supported");
-    } else {
-        ok = Negotiate();
+    } else if (ok) {
+        ok = Negotiate() && (!options_.RegionGiven || SetRegion());
     }
+    AskRegion();
     const auto start = std::chrono::steady_clock::now();
     if (ok) {
         TW_USERINTERFACE ui = {static_cast<TW_BOOL>(options_.ShowUi ? 1 : 0), 0, window};
@@ -390,6 +479,10 @@ int Session::Run(HWND window)
     if (enabled_) {
         TW_USERINTERFACE ui = {0, 0, window};
         dsm_.Call(&source_, DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+    }
+    // What the session ends with, the user's changes at the dialog included.
+    if (!options_.SaveSetup.empty() && (ok || closeRequested_)) {
+        ok = SaveSetup() && ok;
     }
     dsm_.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source_);
     if (options_.SetupOnly) {

@@ -27,6 +27,12 @@ private:
     }
     bool SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what);
     bool Negotiate();
+    // --load-setup, --region, --save-setup: each refused with one line.
+    bool LoadSetup();
+    bool SetRegion();
+    bool SaveSetup();
+    // Where the images lie in the frame, as DAT_IMAGELAYOUT answers.
+    void AskRegion();
     // The Item of the one value `cap` answers to `msg`; false when it fails.
     bool OneValueItem(TW_UINT16 cap, TW_UINT16 msg, TW_UINT32& item);
     bool WaitForTransfer(HWND window);
@@ -46,4 +52,6 @@ private:
     bool closeRequested_ = false;
     int images_ = 0;
     uint32_t boardSamples_ = 0;  // what the board delivers of itself: 1 grey, 3 colour
+    uint32_t regionLeft_ = 0;    // the images' place in the frame
+    uint32_t regionTop_ = 0;
 };

@@ -16,3 +16,24 @@ case "$said" in
     *"the TWAIN Data Source Manager (TWAINDSM.DLL) is not installed"*) ;;
     *) echo "FAILED: twacquire --manager twaindsm"; exit 1 ;;
 esac
+# A region and a setup crossing between the sources: saved by the 64-bit
+# source, restored by the 32-bit one (through Wine's 32-bit manager, which
+# loads twain_32\sane.ds) and back; each run checks the pattern's rectangle.
+setup='C:\windows\temp\ds64-setup.bin'
+cp "$WINEPREFIX/drive_c/windows/twain_32/Talvenix/Twain_32.ds" "$WINEPREFIX/drive_c/windows/twain_32/sane.ds" || exit 1
+wine twacquire.exe --unattended --check --timeout 30 --mech memory --region 100,50,320,240 \
+    --save-setup "$setup" --out 'C:\windows\temp\ds64-acquired' || exit 1
+said=$(wine ../../bin/twacquire.exe --unattended --check --timeout 30 --mech native --load-setup "$setup" \
+    --save-setup "$setup" --out 'C:\windows\temp\ds64-acquired' 2>&1)
+printf '%s\n' "$said"
+case "$said" in
+    *"check: the native image matches the pattern"*"image 1: 320 x 240 "*", native transfer"*) ;;
+    *) echo "FAILED: the 32-bit source restoring the 64-bit source's setup"; exit 1 ;;
+esac
+said=$(wine twacquire.exe --unattended --check --timeout 30 --mech file --load-setup "$setup" \
+    --out 'C:\windows\temp\ds64-acquired' 2>&1)
+printf '%s\n' "$said"
+case "$said" in
+    *"check: the TIFF file matches the pattern"*"image 1: 320 x 240 "*", file transfer"*) ;;
+    *) echo "FAILED: the 64-bit source restoring the 32-bit source's setup"; exit 1 ;;
+esac

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "rig/ds_rig.h"
@@ -132,6 +133,7 @@ TEST_F(Acquisition, BadNumbersAreRefusedBeforeAnythingIsOpened)
         {"--count abc", "--count"},      {"--count 0", "--count"},         {"--count -2", "--count"},
         {"--count 40000", "--count"},    {"--stop-after 0", "--stop-after"}, {"--strip 12x", "--strip"},
         {"--strip -5", "--strip"},       {"--timeout 99999999999", "--timeout"}, {"--timeout", "--timeout"},
+        {"--region 1,2,0,4", "--region"}, {"--region 1,2,3", "--region"},  {"--region -1,2,3,4", "--region"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row[0]);
@@ -143,6 +145,53 @@ TEST_F(Acquisition, BadNumbersAreRefusedBeforeAnythingIsOpened)
         EXPECT_NE(output.find("usage: twacquire"), std::string::npos) << output;
         EXPECT_EQ(output.find("image 1:"), std::string::npos) << "nothing acquired: " << output;
     }
+}
+
+// Headless, as a program runs the board: a region of a colour board saved
+// with the whole setup, restored in a later run on a board left in another
+// format; the images are the pattern's rectangle. What the source refuses
+// is one line each.
+TEST_F(Acquisition, ARegionAndARestoredSetup)
+{
+    SetEnvironmentVariableA("ORIONSIM_PATTERN", "gradient");
+    SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", "M_BGR32");
+    ASSERT_EQ(Acquire("--out \"" + OutputFolder("defaults") + "\"").ExitCode, 0u);
+    WriteRegistryValue("SOFTWARE\\Talvenix\\Twain\\Orion", "DigFormat", REG_SZ, "M_PAL", 5);
+    const std::string setup = TempFolder() + "\\twacquire-setup.bin";
+    const std::string folder = OutputFolder("region");
+    DeleteFileA(setup.c_str());
+    ToolRun run = Acquire("--mech memory --region 100,50,320,240 --save-setup \"" + setup + "\" --check --out \"" +
+                          folder + "\"");
+    EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_NE(run.Output.find("image 1: 320 x 240 RGB, memory transfer"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("check: the memory image matches the pattern"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("setup saved to"), std::string::npos) << run.Output;
+
+    WriteRegistryValue("SOFTWARE\\Talvenix\\Twain\\Orion", "DigFormat", REG_SZ, "M_CCIR", 6);
+    run = Acquire("--mech file --format bmp --load-setup \"" + setup + "\" --check --out \"" + folder + "\"");
+    EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_NE(run.Output.find("setup restored from"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("image 1: 320 x 240 RGB, file transfer"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("check: the BMP file matches the pattern"), std::string::npos) << run.Output;
+    EXPECT_EQ(FileSize(folder + "\\image001.bmp"), 14u + 40 + 3 * 320 * 240);
+
+    run = Acquire("--region 800,0,10,10 --out \"" + folder + "\"");
+    EXPECT_EQ(run.ExitCode, 1u);
+    EXPECT_NE(run.Output.find("twacquire: the source refused the region 800,0,10,10 (TWCC_BADVALUE)"),
+              std::string::npos)
+        << run.Output;
+    EXPECT_EQ(run.Output.find("image 1:"), std::string::npos) << run.Output;
+    // A setup a byte short.
+    const std::string saved = ReadFileText(setup);
+    ASSERT_FALSE(saved.empty());
+    ASSERT_TRUE(std::ofstream(setup, std::ios::binary | std::ios::trunc).write(saved.data(), saved.size() - 1));
+    run = Acquire("--load-setup \"" + setup + "\" --out \"" + folder + "\"");
+    EXPECT_EQ(run.ExitCode, 1u);
+    EXPECT_NE(run.Output.find("twacquire: the source refused the setup in " + setup + " (TWCC_BADVALUE)"),
+              std::string::npos)
+        << run.Output;
+    DeleteFileA(setup.c_str());
+    SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", nullptr);
 }
 
 TEST_F(Acquisition, FirstUseShowsTheDefaultsBoxOnce)
