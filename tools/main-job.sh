@@ -4,7 +4,10 @@
 # simulated board library into a fresh Wine prefix of its own, and acquire
 # through Wine's TWAIN Data Source Manager with the installed twacquire; then
 # the same on a 64-bit Windows (a 64-bit prefix) through the 64-bit source
-# with the installed twacquire64 and Wine's 64-bit manager.
+# with the installed twacquire64 and Wine's 64-bit manager. Between the two,
+# a headless program's run: a region of a colour board with the whole setup
+# saved, restored in a later run (and by the 64-bit source), each image
+# checked against the simulated board's pattern.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${BUILD_DIR:-$root/build}")"
@@ -48,6 +51,17 @@ acquire_each() {
 }
 acquire_each "$twacquire" "$build/acquired"
 
+settings='HKCU\Software\Talvenix\Twain\Orion'
+setup="$build/acquired/board.setup"
+echo "# headless: a region of a colour board (PAL), the setup saved at the end:"
+wine reg add "$settings" /v DigFormat /t REG_SZ /d M_PAL /f >/dev/null
+ORIONSIM_PATTERN=gradient wine "$twacquire" --unattended --mech native --region 100,50,320,240 --check \
+    --save-setup "$(winepath -w "$setup")" --out "$(winepath -w "$build/acquired/region")"
+echo "# headless: a later run, the board left in CCIR, the setup restored:"
+wine reg add "$settings" /v DigFormat /t REG_SZ /d M_CCIR /f >/dev/null
+ORIONSIM_PATTERN=gradient wine "$twacquire" --unattended --mech file --load-setup "$(winepath -w "$setup")" --check \
+    --out "$(winepath -w "$build/acquired/restored")"
+
 echo "# a 64-bit Windows: installing silently into a fresh 64-bit prefix"
 wine_env_stop
 rm -rf "$build/mainjob-prefix64"
@@ -62,3 +76,6 @@ twacquire64='C:\Program Files (x86)\Talvenix\Orion TWAIN\twacquire64.exe'
 echo "# sources found by Wine's 64-bit Data Source Manager:"
 wine "$twacquire64" --list
 acquire_each "$twacquire64" "$build/acquired64" " in a 64-bit application"
+echo "# headless in a 64-bit application: the setup the 32-bit source saved, restored:"
+ORIONSIM_PATTERN=gradient wine "$twacquire64" --unattended --mech memory --load-setup "$(winepath -w "$setup")" \
+    --check --out "$(winepath -w "$build/acquired64/restored")"
