@@ -184,7 +184,7 @@ uint32_t MeasureGrabMemoryKb()
     return totalKb;
 }
 
-uint16_t MilInitDigitizer(char* format)
+uint16_t MilInitDigitizer(char* format, bool fallBack)
 {
     DebugLog log;
     ForgetImageBufferUsers();
@@ -195,6 +195,11 @@ uint16_t MilInitDigitizer(char* format)
     Mil.MappControl(mil::ErrorMessages, 0);
     log.Write("Talvenix TWAIN DS: DigFormat=%s\n", format);
     MilInfo.MilDigitizer = Mil.MdigAlloc(MilInfo.MilSystem, 0, format, mil::Default, nullptr);
+    if (MilInfo.MilDigitizer == 0 && !fallBack) {
+        log.Write("Talvenix TWAIN DS: video format %s refused by the board \n", format);
+        Mil.MappControl(mil::ErrorMessages, 1);
+        return 2;
+    }
     if (MilInfo.MilDigitizer == 0) {
         log.Write("Talvenix TWAIN DS: Unsupported Camera Type, using CCIR default! \n");
         MessageBoxA(DialogHandle, "Unsupported Camera Type, using CCIR default!", DigitizerCaption, MB_OK);

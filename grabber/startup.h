@@ -26,8 +26,9 @@ extern MilInfoRecord MilInfo;
 uint16_t MilInitSystem();
 // Starts the digitizer in `format` (a writable buffer of 256 bytes) with
 // display, image buffer and board information: 0 or 1. A format the board
-// refuses is replaced in `format` by "M_CCIR".
-uint16_t MilInitDigitizer(char* format);
+// refuses is replaced in `format` by "M_CCIR" (with the box telling the
+// user so), or without `fallBack` answers 2 with nothing started and no box.
+uint16_t MilInitDigitizer(char* format, bool fallBack = true);
 void MilGetBoardInfo();
 // What reads the image buffer across calls forgets it: a frame half
 // delivered in strips, through the one function registered for it, and the

@@ -20,3 +20,9 @@ uint16_t CreateDefaultSettings();
 // saveCurrent 1: the record, with the adjustments of the active data path
 // only; 0: the defaults. 0, or 1 when a write failed.
 uint16_t WriteSettings(const char* path, int saveCurrent);
+
+// One value of the user's stored settings, read afresh (a session's
+// negotiated values are never written there): false when the key or the
+// value of that type cannot be read. A text is cut to `size` with its end.
+bool ReadStoredDword(const char* name, uint32_t& value);
+bool ReadStoredText(const char* name, char* text, uint32_t size);

@@ -7,15 +7,13 @@
 #include "grabber/live_preview.h"
 #include "grabber/startup.h"
 #include "grabber/video_adjustments.h"
+#include "grabber/video_format.h"
 #include "settings/source_settings.h"
 #include "ui/pages.h"
 #include "ui/resource.h"
 #include "ui/settings_dialog.h"
 
 namespace {
-
-constexpr uint32_t SyncOnGreen = 0x40000000;
-constexpr uint32_t SyncExtern = 0x01000000;
 
 // The format the page last built or read; it must hold a whole DigFormat,
 // since the digitizer start-up may write its fallback into it.
@@ -112,7 +110,7 @@ void SetInputControls(HWND page, int colour, const char* format)
     if (std::strstr(format, "_YC") != nullptr) {
         SetSyncControls(page, 0);
         CheckRadioButton(page, IDC_INPUT_YC, IDC_INPUT_CVBS, IDC_INPUT_YC);
-    } else if (std::strstr(format, "_RGB") != nullptr) {
+    } else if (RgbInputFormat(format)) {
         SetSyncControls(page, 1);
     } else {
         SetSyncControls(page, 0);
@@ -131,22 +129,15 @@ void SetSyncControls(HWND page, int enable)
         return;
     }
     CheckRadioButton(page, IDC_INPUT_YC, IDC_INPUT_CVBS, IDC_INPUT_RGB);
-    // Any channel but external sync, the stored default included, means the
-    // sync comes with the green signal.
-    if (GetChannel() == SyncExtern) {
-        CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, IDC_SYNC_EXTERN);
-        SetChannel(SyncExtern);
-    } else {
-        CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, IDC_SYNC_GREEN);
-        SetChannel(SyncOnGreen);
-    }
+    const uint32_t sync = SyncChannelInUse();
+    CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, sync == SyncExtern ? IDC_SYNC_EXTERN : IDC_SYNC_GREEN);
+    SetChannel(sync);
 }
 
 void ChangeFormat(HWND page, int colour, const char* norm)
 {
     MilStartLive(0);
     ShowPreview(GetParent(page), 0);
-    MilFreeDigitizer();
     std::strcpy(Format, norm);
     if (std::strcmp(norm, "M_CCIR") != 0 && std::strcmp(norm, "M_RS170") != 0) {
         if (Checked(page, IDC_INPUT_YC)) {
@@ -155,7 +146,7 @@ void ChangeFormat(HWND page, int colour, const char* norm)
             std::strcat(Format, "_RGB");
         }
     }
-    MilInitDigitizer(Format);
+    RestartDigitizer(Format, FormatRefusal::FallBack);
     if (std::strncmp(Format, norm, std::strlen(norm)) == 0) {
         SetInputControls(page, colour, Format);
     } else {
@@ -163,8 +154,6 @@ void ChangeFormat(HWND page, int colour, const char* norm)
         // one: the buttons show the format that really runs, norm included.
         ShowFormat(page);
     }
-    ApplyDefaultReferences();
-    SetDispZoom(GetDispZoom());
 }
 
 INT_PTR CALLBACK VideoFormatPageProc(HWND page, UINT message, WPARAM wParam, LPARAM /*lParam*/)

@@ -1,0 +1,87 @@
+// The video format change. The adjustments live in the digitizer and die
+// with it: a refused format puts back those of the former one, so that an
+// application's failed request changes nothing but the curves of the input
+// look-up table, which every restart forgets.
+#include "grabber/video_format.h"
+
+#include <cstring>
+
+#include "grabber/startup.h"
+#include "grabber/video_adjustments.h"
+#include "settings/source_settings.h"
+
+const char* const VideoFormatNames[VideoFormatCount] = {
+    "M_CCIR", "M_RS170", "M_PAL", "M_PAL_YC", "M_PAL_RGB", "M_NTSC", "M_NTSC_YC", "M_NTSC_RGB",
+};
+
+namespace {
+
+constexpr uint32_t Bands[3] = {Band0, Band1, Band2};
+
+struct HeldLevels {
+    uint32_t Brightness, Contrast, Hue, Saturation;
+    uint32_t Black[3], White[3];
+};
+
+HeldLevels HoldLevels()
+{
+    HeldLevels held = {GetBrightness(), GetContrast(), GetHue(), GetSaturation(), {}, {}};
+    for (int band = 0; band < 3; ++band) {
+        held.Black[band] = GetBlackRef(Bands[band]);
+        held.White[band] = GetWhiteRef(Bands[band]);
+    }
+    return held;
+}
+
+// The levels of the running data path, as ApplySettings sends them.
+void PutBackLevels(const HeldLevels& held)
+{
+    if (IsRgbDataPath() != 0) {
+        for (int band = 0; band < 3; ++band) {
+            SetBlackRef(held.Black[band], Bands[band]);
+            SetWhiteRef(held.White[band], Bands[band]);
+        }
+        SetChannel(GetChannel());
+        return;
+    }
+    SetSaturation(held.Saturation);
+    SetHue(held.Hue);
+    SetContrast(held.Contrast);
+    SetBrightness(held.Brightness);
+}
+
+}  // namespace
+
+bool RgbInputFormat(const char* format)
+{
+    return std::strstr(format, "_RGB") != nullptr;
+}
+
+uint32_t SyncChannelInUse()
+{
+    return GetChannel() == SyncExtern ? SyncExtern : SyncOnGreen;
+}
+
+uint16_t RestartDigitizer(char* format, FormatRefusal refusal)
+{
+    char former[sizeof SourceSettings.DigFormat];
+    CopyDigFormat(former);
+    // Only a refusal that keeps the former format needs its levels.
+    const HeldLevels held = refusal == FormatRefusal::KeepRunning ? HoldLevels() : HeldLevels{};
+    MilFreeDigitizer();
+    const uint16_t started = MilInitDigitizer(format, refusal == FormatRefusal::FallBack);
+    if (started == 2) {
+        if (MilInitDigitizer(former) != 0) {
+            return 1;
+        }
+        PutBackLevels(held);
+        SetDispZoom(GetDispZoom());
+        return 2;
+    }
+    if (started != 0) {
+        return 1;
+    }
+    ApplyDefaultReferences();
+    SetDispZoom(GetDispZoom());
+    return 0;
+}
