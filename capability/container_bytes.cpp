@@ -61,8 +61,10 @@ bool ItemTypeCarries(uint16_t sent, uint16_t held)
 
 size_t OneValueBlockSize(uint16_t itemType)
 {
+    // An item wider than the four bytes of the field runs on behind it, and
+    // the block ends with it: no byte the source did not write.
     const uint32_t size = ItemSize(itemType);
-    return size <= 4 ? 6 : size + 6;
+    return size <= 4 ? 6 : size + 2;
 }
 
 size_t EnumerationBlockSize(uint32_t numItems, uint16_t itemType)

@@ -892,6 +892,8 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
                             [](const std::string& line) { return line.find("\"M_PAL_RGB\"") != std::string::npos; }));
     EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_PAL_RGB");
     EXPECT_EQ(GetBandCount(), 3u);
+    ASSERT_EQ(Send(VideoFormat, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(BlockBytes(cap_.hContainer), Name("M_PAL_RGB")) << "the name padded with zeros, nothing behind";
     EXPECT_TRUE(Lists(ICAP_HIGHLIGHT) && Lists(ICAP_SHADOW) && Lists(Channel));
     EXPECT_FALSE(Lists(ICAP_BRIGHTNESS) || Lists(ICAP_CONTRAST));
     EXPECT_EQ(Send(ICAP_BRIGHTNESS, MSG_SET, Fix32(0)), TWRC_FAILURE);
