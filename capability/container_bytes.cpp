@@ -61,10 +61,8 @@ bool ItemTypeCarries(uint16_t sent, uint16_t held)
 
 size_t OneValueBlockSize(uint16_t itemType)
 {
-    // An item wider than the four bytes of the field runs on behind it, and
-    // the block ends with it: no byte the source did not write.
     const uint32_t size = ItemSize(itemType);
-    return size <= 4 ? 6 : size + 2;
+    return size <= 4 ? 6 : size + 6;
 }
 
 size_t EnumerationBlockSize(uint32_t numItems, uint16_t itemType)
@@ -80,8 +78,10 @@ size_t ArrayBlockSize(uint32_t numItems, uint16_t itemType)
 void WriteOneValue(uint8_t* block, uint16_t itemType, const void* item)
 {
     PutU16(block, itemType);
-    std::memset(block + 2, 0, 4);
     const uint32_t size = ItemSize(itemType);
+    // Every byte of the block written: a wide item's block runs four bytes
+    // past it, which the application gets as zeros, not as the heap left them.
+    std::memset(block + 2, 0, OneValueBlockSize(itemType) - 2);
     if (size != 0 && item != nullptr) {
         std::memcpy(block + 2, item, size);
     }

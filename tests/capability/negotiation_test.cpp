@@ -893,7 +893,9 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
     EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_PAL_RGB");
     EXPECT_EQ(GetBandCount(), 3u);
     ASSERT_EQ(Send(VideoFormat, MSG_GETCURRENT), TWRC_SUCCESS);
-    EXPECT_EQ(BlockBytes(cap_.hContainer), Name("M_PAL_RGB")) << "the name padded with zeros, nothing behind";
+    std::vector<uint8_t> name = Name("M_PAL_RGB");
+    name.resize(name.size() + 4, 0);  // the block's four bytes behind the item
+    EXPECT_EQ(BlockBytes(cap_.hContainer), name) << "the name padded with zeros, every byte written";
     EXPECT_TRUE(Lists(ICAP_HIGHLIGHT) && Lists(ICAP_SHADOW) && Lists(Channel));
     EXPECT_FALSE(Lists(ICAP_BRIGHTNESS) || Lists(ICAP_CONTRAST));
     EXPECT_EQ(Send(ICAP_BRIGHTNESS, MSG_SET, Fix32(0)), TWRC_FAILURE);
