@@ -244,17 +244,19 @@ TW_UINT16 RunFormat(const char* name)
     CopyText(format, sizeof format, name);
     MilStartLive(0);
     MilSelectDisplay(0, nullptr);
-    switch (RestartDigitizer(format, FormatRefusal::KeepRunning)) {
-    case 0: break;
+    // The RGB input takes its sync from the channel, as the page's buttons
+    // send it when they show the new format.
+    const FormatStarted started = {[](const char* running, void*) {
+                                       if (RgbInputFormat(running)) {
+                                           SetChannel(SyncChannelInUse());
+                                       }
+                                   },
+                                   nullptr};
+    switch (RestartDigitizer(format, FormatRefusal::KeepRunning, started)) {
+    case 0: return TWRC_SUCCESS;
     case 2: return RefuseCapability(TWCC_BADVALUE);
     default: return RefuseCapability(TWCC_OPERATIONERROR);
     }
-    // The RGB input takes its sync from the channel, as the page's buttons
-    // send it when they show the new format.
-    if (RgbInputFormat(format)) {
-        SetChannel(SyncChannelInUse());
-    }
-    return TWRC_SUCCESS;
 }
 
 TW_UINT16 SetFormat(const TW_CAPABILITY& capability)

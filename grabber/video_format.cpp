@@ -62,15 +62,15 @@ uint32_t SyncChannelInUse()
     return GetChannel() == SyncExtern ? SyncExtern : SyncOnGreen;
 }
 
-uint16_t RestartDigitizer(char* format, FormatRefusal refusal)
+uint16_t RestartDigitizer(char* format, FormatRefusal refusal, const FormatStarted& started)
 {
     char former[sizeof SourceSettings.DigFormat];
     CopyDigFormat(former);
     // Only a refusal that keeps the former format needs its levels.
     const HeldLevels held = refusal == FormatRefusal::KeepRunning ? HoldLevels() : HeldLevels{};
     MilFreeDigitizer();
-    const uint16_t started = MilInitDigitizer(format, refusal == FormatRefusal::FallBack);
-    if (started == 2) {
+    const uint16_t result = MilInitDigitizer(format, refusal == FormatRefusal::FallBack);
+    if (result == 2) {
         if (MilInitDigitizer(former) != 0) {
             return 1;
         }
@@ -78,8 +78,11 @@ uint16_t RestartDigitizer(char* format, FormatRefusal refusal)
         SetDispZoom(GetDispZoom());
         return 2;
     }
-    if (started != 0) {
+    if (result != 0) {
         return 1;
+    }
+    if (started.Run != nullptr) {
+        started.Run(format, started.Context);
     }
     ApplyDefaultReferences();
     SetDispZoom(GetDispZoom());

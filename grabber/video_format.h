@@ -26,11 +26,19 @@ enum class FormatRefusal {
     KeepRunning,  // no box; the former format is started again as it ran
 };
 
+// What the caller does once the digitizer runs in the new format, before
+// its adjustments are reset (the dialog brings its buttons, and with them
+// the sync channel, in line there).
+struct FormatStarted {
+    void (*Run)(const char* format, void* context);
+    void* Context;
+};
+
 // Restarts the digitizer in `format` (a writable buffer of 256 bytes) once
 // the caller has stopped the live picture: frees it, starts it in the new
-// format, sets the data path's adjustments to the board's defaults and keeps
-// the zoom. 0 when a digitizer runs (FallBack: `format` says which); 2
-// (KeepRunning) when the board refused `format` and the former one runs
-// again with its adjustments and channel; 1 when no digitizer could be
-// started.
-uint16_t RestartDigitizer(char* format, FormatRefusal refusal);
+// format, runs `started`, sets the data path's adjustments to the board's
+// defaults and keeps the zoom. 0 when a digitizer runs (FallBack: `format`
+// says which); 2 (KeepRunning) when the board refused `format` and the
+// former one runs again with its adjustments and channel (`started` not
+// run); 1 when no digitizer could be started.
+uint16_t RestartDigitizer(char* format, FormatRefusal refusal, const FormatStarted& started);

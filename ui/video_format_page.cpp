@@ -146,14 +146,24 @@ void ChangeFormat(HWND page, int colour, const char* norm)
             std::strcat(Format, "_RGB");
         }
     }
-    RestartDigitizer(Format, FormatRefusal::FallBack);
-    if (std::strncmp(Format, norm, std::strlen(norm)) == 0) {
-        SetInputControls(page, colour, Format);
-    } else {
-        // The board refused the format and the start-up fell back to another
-        // one: the buttons show the format that really runs, norm included.
-        ShowFormat(page);
-    }
+    struct Change {
+        HWND Page;
+        int Colour;
+        const char* Norm;
+    } change = {page, colour, norm};
+    const FormatStarted started = {[](const char* running, void* context) {
+                                       const auto& c = *static_cast<const Change*>(context);
+                                       if (std::strncmp(running, c.Norm, std::strlen(c.Norm)) == 0) {
+                                           SetInputControls(c.Page, c.Colour, running);
+                                       } else {
+                                           // The board refused the format and the start-up fell back
+                                           // to another one: the buttons show the format that really
+                                           // runs, norm included.
+                                           ShowFormat(c.Page);
+                                       }
+                                   },
+                                   &change};
+    RestartDigitizer(Format, FormatRefusal::FallBack, started);
 }
 
 INT_PTR CALLBACK VideoFormatPageProc(HWND page, UINT message, WPARAM wParam, LPARAM /*lParam*/)
