@@ -114,7 +114,7 @@ const std::vector<Sequence>& Sequences()
           Get(CAP_SUPPORTEDCAPS), Get(ICAP_SHADOW), {C, DAT_CAPABILITY, MSG_SET, Data::CapFix32, ICAP_HIGHLIGHT, 200},
           Get(ICAP_HIGHLIGHT, MSG_RESET), Get(Channel), Get(ICAP_BRIGHTNESS), Status, EnableNoUi,
           {C, DAT_CAPABILITY, MSG_SET, Data::CapName, VideoFormat, 0}, Status, Get(VideoFormat, MSG_RESET), Status,
-          {C, DAT_USERINTERFACE, MSG_DISABLEDS, Data::Ui, 0, 0}, Get(VideoFormat, MSG_RESET), Get(Channel), Close}},
+          {C, DAT_PENDINGXFERS, MSG_RESET, Data::Pending, 0, 0}, {C, DAT_USERINTERFACE, MSG_DISABLEDS, Data::Ui, 0, 0}, Get(VideoFormat, MSG_RESET), Get(Channel), Close}},
         {"native_transfer",
          {Open, EnableNoUi, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
           {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0},
