@@ -24,6 +24,8 @@ bool ParseNumber(const std::string& option, const std::string& text, long& numbe
         {"--stop-after", 1, 32767, "1 to 32767"},
         {"--strip", 1, 0x7FFFFFFF, "1 to 2147483647 bytes"},
         {"--timeout", 1, 86400, "1 to 86400 seconds"},
+        {"--brightness", -1000, 1000, "-1000 to 1000"},
+        {"--contrast", -1000, 1000, "-1000 to 1000"},
     };
     const Range* range = nullptr;
     for (const Range& r : ranges) {
@@ -82,6 +84,10 @@ void Usage(FILE* out)
         "  --pixel gray|rgb       ICAP_PIXELTYPE to ask for\n"
         "  --format bmp|tiff      file format of the images (default: bmp for native,\n"
         "                         tiff for memory and file transfers)\n"
+        "  --format VIDEOFORMAT   any other name: the board's video format, e.g. M_PAL_RGB\n"
+        "  --channel green|extern|N  the board's input channel (sync source of the RGB input)\n"
+        "  --brightness N         ICAP_BRIGHTNESS, -1000 to 1000 (0: the board's middle level)\n"
+        "  --contrast N           ICAP_CONTRAST, -1000 to 1000\n"
         "  --strip BYTES          memory transfer buffer size (default: the source's preferred)\n"
         "  --ui                   enable the source with its user interface\n"
         "  --setup-only           show the source's settings dialog alone (MSG_ENABLEDSUIONLY),\n"
@@ -159,11 +165,35 @@ bool ParseOptions(int argc, char** argv, Options& options)
             }
             options.Manager = text == "twain32" ? "TWAIN_32.DLL" : "TWAINDSM.DLL";
         } else if (arg == "--format") {
-            if (!value(options.Format)) return false;
-            if (options.Format != "bmp" && options.Format != "tiff") {
-                std::fprintf(stderr, "twacquire: unknown format %s\n", options.Format.c_str());
+            // bmp and tiff name the files; anything else is the board's
+            // video format, which only the source can judge.
+            if (!value(text)) return false;
+            if (text.empty()) {
+                std::fprintf(stderr, "twacquire: --format needs a file or video format name\n");
                 return false;
             }
+            (text == "bmp" || text == "tiff" ? options.Format : options.VideoFormat) = text;
+        } else if (arg == "--channel") {
+            if (!value(text)) return false;
+            char* end = nullptr;
+            const unsigned long number = std::strtoul(text.c_str(), &end, 0);
+            if (text == "green" || text == "extern") {
+                options.Channel = text == "green" ? 0x40000000 : 0x01000000;
+            } else if (!text.empty() && text[0] != '-' && *end == '\0' && number <= 0x7FFFFFFF) {
+                options.Channel = static_cast<long>(number);
+            } else {
+                std::fprintf(stderr, "twacquire: --channel takes green, extern or a channel number, not \"%s\"\n",
+                             text.c_str());
+                return false;
+            }
+        } else if (arg == "--brightness" || arg == "--contrast") {
+            if (!value(text)) return false;
+            long number = 0;
+            if (!ParseNumber(arg, text, number)) {
+                return false;
+            }
+            (arg == "--brightness" ? options.HasBrightness : options.HasContrast) = true;
+            (arg == "--brightness" ? options.Brightness : options.Contrast) = number;
         } else if (arg == "--count" || arg == "--stop-after" || arg == "--strip" || arg == "--timeout") {
             if (!value(text)) return false;
             long number = 0;

@@ -30,6 +30,14 @@ struct Options {
     std::string SaveSetup;   // --save-setup: DAT_CUSTOMDSDATA into this file at the end
     std::string LoadSetup;   // --load-setup: DAT_CUSTOMDSDATA from this file after the open
     std::string Manager = "TWAIN_32.DLL";  // or TWAINDSM.DLL, the 2.x manager
+    // The board's set-up, negotiated before anything else (a video format
+    // restarts the digitizer and resets the adjustments).
+    std::string VideoFormat = "";  // CUSTCAP_VIDEOFORMAT (0x8002); empty: as it is
+    long Channel = -1;             // CUSTCAP_CHANNEL (0x8001); -1: as it is
+    bool HasBrightness = false;    // ICAP_BRIGHTNESS, -1000..1000
+    long Brightness = 0;
+    bool HasContrast = false;      // ICAP_CONTRAST, -1000..1000
+    long Contrast = 0;
     bool Help = false;
 };
 

@@ -23,27 +23,77 @@ const char* MechanismName(TW_UINT16 mechanism)
 
 }  // namespace
 
-bool Session::SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what)
+bool Session::SetItem(TW_UINT16 cap, TW_UINT16 itemType, const void* item, size_t size, const std::string& what)
 {
-    HGLOBAL container = GlobalAlloc(GMEM_MOVEABLE, sizeof(TW_ONEVALUE));
+    // At least a TW_ONEVALUE: its Item field is four bytes whatever the type.
+    const size_t bytes = 2 + (size < 4 ? 4 : size);
+    HGLOBAL container = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, bytes);
     if (container == nullptr) {
         return Fail("out of memory");
     }
-    auto* one = static_cast<TW_ONEVALUE*>(GlobalLock(container));
-    one->ItemType = itemType;
-    one->Item = value;
+    auto* block = static_cast<uint8_t*>(GlobalLock(container));
+    PutU16(block, itemType);
+    std::memcpy(block + 2, item, size);
     GlobalUnlock(container);
     TW_CAPABILITY capability = {cap, TWON_ONEVALUE, container};
     const TW_UINT16 rc = dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
     GlobalFree(container);
     if (rc != TWRC_SUCCESS) {
-        return Fail(std::string("the source refused ") + what);
+        return Fail("the source refused " + what);
+    }
+    return true;
+}
+
+bool Session::SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what)
+{
+    uint8_t item[4];
+    PutU32(item, value);
+    return SetItem(cap, itemType, item, sizeof item, what);
+}
+
+// The board first: a video format restarts the digitizer, which resets the
+// adjustments and selects the pixel type of its own buffer.
+bool Session::NegotiateBoard()
+{
+    if (!options_.VideoFormat.empty()) {
+        TW_STR32 name = {};
+        if (options_.VideoFormat.size() >= sizeof name) {
+            return Fail("the video format name " + options_.VideoFormat + " is too long");
+        }
+        std::memcpy(name, options_.VideoFormat.c_str(), options_.VideoFormat.size());
+        if (!SetItem(0x8002, TWTY_STR32, name, sizeof name, "video format " + options_.VideoFormat)) {
+            return false;
+        }
+    }
+    if (options_.Channel >= 0 && !SetOneValue(0x8001, TWTY_UINT32, static_cast<TW_UINT32>(options_.Channel),
+                                              ("channel " + std::to_string(options_.Channel)).c_str())) {
+        return false;
+    }
+    struct Level {
+        bool Given;
+        long Value;
+        TW_UINT16 Cap;
+        const char* Name;
+    };
+    const Level levels[] = {{options_.HasBrightness, options_.Brightness, ICAP_BRIGHTNESS, "brightness"},
+                            {options_.HasContrast, options_.Contrast, ICAP_CONTRAST, "contrast"}};
+    for (const Level& level : levels) {
+        // A whole number as TW_FIX32: Whole, then a Frac of 0.
+        if (level.Given && !SetOneValue(level.Cap, TWTY_FIX32, static_cast<uint16_t>(level.Value),
+                                        (std::string(level.Name) + " " + std::to_string(level.Value)).c_str())) {
+            return false;
+        }
     }
     return true;
 }
 
 bool Session::Negotiate()
 {
+    if (!NegotiateBoard()) {
+        return false;
+    }
+    // The board's own image after a format change, before the pixel type.
+    boardSamples_ = BoardSamples();
     if (!SetOneValue(CAP_XFERCOUNT, TWTY_INT16, static_cast<TW_UINT16>(options_.Count), "CAP_XFERCOUNT")) {
         return false;
     }

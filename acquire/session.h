@@ -26,6 +26,9 @@ private:
         return false;
     }
     bool SetOneValue(TW_UINT16 cap, TW_UINT16 itemType, TW_UINT32 value, const char* what);
+    // A one value whose item is `size` bytes (a string's whole array).
+    bool SetItem(TW_UINT16 cap, TW_UINT16 itemType, const void* item, size_t size, const std::string& what);
+    bool NegotiateBoard();
     bool Negotiate();
     // --load-setup, --region, --save-setup: each refused with one line.
     bool LoadSetup();

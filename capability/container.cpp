@@ -48,6 +48,11 @@ HGLOBAL MakeArray(TW_UINT32 numItems, TW_UINT16 itemType, const void* items)
                       [&](TW_UINT8* bytes) { WriteArray(bytes, numItems, itemType, items); });
 }
 
+HGLOBAL MakeRange(TW_UINT16 itemType, const RangeValues& range)
+{
+    return BuildBlock(RangeBlockSize, [&](TW_UINT8* bytes) { WriteRange(bytes, itemType, range); });
+}
+
 bool ReadContainer(HGLOBAL container, TW_UINT16 kind, ContainerCopy& copy)
 {
     copy = ContainerCopy{};

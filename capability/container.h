@@ -14,6 +14,7 @@ HGLOBAL MakeOneValue(TW_UINT16 itemType, const void* item);
 HGLOBAL MakeEnumeration(TW_UINT32 numItems, TW_UINT32 currentIndex, TW_UINT32 defaultIndex, TW_UINT16 itemType,
                         const void* items);
 HGLOBAL MakeArray(TW_UINT32 numItems, TW_UINT16 itemType, const void* items);
+HGLOBAL MakeRange(TW_UINT16 itemType, const RangeValues& range);
 
 // A private copy of a container's header and items.
 struct ContainerCopy {

@@ -26,11 +26,13 @@ uint32_t ItemSize(uint16_t itemType)
     case TWTY_BOOL: return 2;
     case TWTY_INT32:
     case TWTY_UINT32:
-    case TWTY_FIX32:
-    case TWTY_STR32:
-    case TWTY_STR64:
-    case TWTY_STR128:
-    case TWTY_STR255: return 4;
+    case TWTY_FIX32: return 4;
+    // TW_STR32 and its kin are character arrays with room for the
+    // terminator and a pad byte, as TWAIN's header declares them.
+    case TWTY_STR32: return 34;
+    case TWTY_STR64: return 66;
+    case TWTY_STR128: return 130;
+    case TWTY_STR255: return 256;
     default: return 0;  // TWTY_FRAME and unknown codes
     }
 }
@@ -76,8 +78,10 @@ size_t ArrayBlockSize(uint32_t numItems, uint16_t itemType)
 void WriteOneValue(uint8_t* block, uint16_t itemType, const void* item)
 {
     PutU16(block, itemType);
-    std::memset(block + 2, 0, 4);
     const uint32_t size = ItemSize(itemType);
+    // Every byte of the block written: a wide item's block runs four bytes
+    // past it, which the application gets as zeros, not as the heap left them.
+    std::memset(block + 2, 0, OneValueBlockSize(itemType) - 2);
     if (size != 0 && item != nullptr) {
         std::memcpy(block + 2, item, size);
     }
@@ -108,6 +112,16 @@ void WriteArray(uint8_t* block, uint32_t numItems, uint16_t itemType, const void
     PutU16(block + ArrayHeaderSize + bytes, 0);
 }
 
+void WriteRange(uint8_t* block, uint16_t itemType, const RangeValues& range)
+{
+    PutU16(block, itemType);
+    PutU32(block + 2, range.Min);
+    PutU32(block + 6, range.Max);
+    PutU32(block + 10, range.Step);
+    PutU32(block + 14, range.Default);
+    PutU32(block + 18, range.Current);
+}
+
 bool ParseContainer(const uint8_t* block, size_t size, uint16_t kind, ContainerView& view)
 {
     view = ContainerView{};
@@ -127,6 +141,10 @@ bool ParseContainer(const uint8_t* block, size_t size, uint16_t kind, ContainerV
     view.ItemType = GetU16(block);
     const uint64_t itemSize = ItemSize(view.ItemType);
     if (kind == TWON_ONEVALUE) {
+        // An item wider than the four bytes of the field runs on behind it.
+        if (itemSize > 4 && size < 2 + itemSize) {
+            return false;
+        }
         view.NumItems = 1;
         view.Items = block + 2;
         view.ItemBytes = static_cast<size_t>(itemSize);

@@ -8,8 +8,8 @@
 
 #include "twain/twain_types.h"
 
-// Size of one item of a TWTY type as this source counts it: strings count 4
-// and frames 0, the way the containers have always been sized here.
+// Size of one item of a TWTY type as this source counts it: strings as
+// TWAIN's header declares them (TW_STR32 34 bytes), frames 0.
 uint32_t ItemSize(uint16_t itemType);
 
 // The value of the item at `item`, widened without sign to 32 bits. Items of
@@ -39,6 +39,14 @@ void WriteOneValue(uint8_t* block, uint16_t itemType, const void* item);
 void WriteEnumeration(uint8_t* block, uint32_t numItems, uint32_t currentIndex, uint32_t defaultIndex,
                       uint16_t itemType, const void* items);
 void WriteArray(uint8_t* block, uint32_t numItems, uint16_t itemType, const void* items);
+
+// A TW_RANGE: five 32-bit fields behind the item type, each holding its
+// value in the item type's own bytes (a TW_FIX32 as Whole, then Frac).
+constexpr size_t RangeBlockSize = 22;
+struct RangeValues {
+    uint32_t Min, Max, Step, Default, Current;
+};
+void WriteRange(uint8_t* block, uint16_t itemType, const RangeValues& range);
 
 // A container's header and where its items lie inside the block.
 struct ContainerView {

@@ -31,6 +31,19 @@ void SetDeviceOnlineProbe(bool (*probe)());
 constexpr int SupportedCapabilityCount = 22;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
+// Capabilities whose values live in the board (video adjustments, channel,
+// format), answered by the layer that talks to it. A row is supported, and
+// listed in CAP_SUPPORTEDCAPS after the table's, only while `Offered` says
+// the running digitizer has it. Registered once by that layer; the rows
+// stay its own.
+struct BoardCapabilityRow {
+    TW_UINT16 Cap;
+    TripletHandler Handler;
+    bool (*Offered)();
+};
+constexpr int MaxBoardCapabilities = 8;  // rows beyond are not served
+void SetBoardCapabilities(const BoardCapabilityRow* rows, int count);
+
 // Answer forms: put a new container into the application's TW_CAPABILITY.
 // TWRC_FAILURE with hContainer none when it cannot be built.
 TW_UINT16 AnswerCopy(TW_CAPABILITY& capability);

@@ -1,6 +1,8 @@
 // The rule of every negotiable capability, and the table that routes a
 // capability id to it. Each rule is a row of data run by one interpreter, so
 // the rules differ only where their answers differ.
+#include <algorithm>
+
 #include "capability/container.h"
 #include "capability/negotiation.h"
 #include "settings/source_settings.h"
@@ -10,7 +12,7 @@
 
 namespace {
 
-enum class Query { Copy, Current, Default, Width, Height, Online };
+enum class Query { Copy, Current, Default, Width, Height, Online, Supported };
 
 enum class Setting {
     Choice,    // one value selects among the items, enumeration replaces them
@@ -62,7 +64,7 @@ constexpr CapabilityRule AutoFeedRule = {CAP_AUTOFEED, "\n CAP_AUTOFEED (0x1007)
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
     Setting::Flag, Setting::Restore, false};
 constexpr CapabilityRule SupportedCapsRule = {CAP_SUPPORTEDCAPS, "\n CAP_SUPPORTEDCAPS (0x1005) ",
-    {GET, CUR GET, DEF CUR GET, SET, RST SET}, Query::Copy, Query::Copy, Query::Copy,
+    {GET, CUR GET, DEF CUR GET, SET, RST SET}, Query::Supported, Query::Supported, Query::Supported,
     Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule UiControllableRule = {CAP_UICONTROLLABLE, "\n CAP_UICONTROLLABLE (0x100e) ",
     {GET, CUR GET, DEF CUR GET, SET RST, RST}, Query::Copy, Query::Copy, Query::Copy,
@@ -117,6 +119,41 @@ constexpr TW_INT32 SupportedOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDE
 // The board lies above negotiation: it registers its probe here.
 bool (*DeviceOnlineProbe)() = nullptr;
 
+const BoardCapabilityRow* BoardRows = nullptr;
+int BoardRowCount = 0;
+
+const BoardCapabilityRow* OfferedBoardRow(TW_UINT16 cap)
+{
+    for (int i = 0; i < BoardRowCount; ++i) {
+        if (BoardRows[i].Cap == cap) {
+            return BoardRows[i].Offered() ? &BoardRows[i] : nullptr;
+        }
+    }
+    return nullptr;
+}
+
+// The table's capabilities, then those of the board the running digitizer
+// offers: the list changes with the video format's data path.
+TW_UINT16 AnswerSupported(TW_CAPABILITY& capability)
+{
+    TW_UINT16 table[SupportedCapabilityCount];
+    SupportedCapabilityIds(table);
+    TW_UINT16 ids[SupportedCapabilityCount + MaxBoardCapabilities];
+    std::copy(table, table + SupportedCapabilityCount, ids);
+    int count = SupportedCapabilityCount;
+    for (int i = 0; i < BoardRowCount; ++i) {
+        if (BoardRows[i].Offered()) {
+            ids[count++] = BoardRows[i].Cap;
+        }
+    }
+    capability.hContainer = MakeArray(static_cast<TW_UINT32>(count), TWTY_UINT16, ids);
+    if (capability.hContainer == nullptr) {
+        return RefuseCapability(TWCC_LOWMEMORY);
+    }
+    capability.ConType = TWON_ARRAY;
+    return TWRC_SUCCESS;
+}
+
 TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
 {
     switch (form) {
@@ -136,6 +173,7 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
         const TW_BOOL online = DeviceOnlineProbe != nullptr && DeviceOnlineProbe() ? 1 : 0;
         return AnswerOneValue(capability, TWTY_BOOL, &online);
     }
+    case Query::Supported: return AnswerSupported(capability);
     }
     return RefuseCapability(TWCC_BUMMER);
 }
@@ -454,6 +492,12 @@ void SetDeviceOnlineProbe(bool (*probe)())
     DeviceOnlineProbe = probe;
 }
 
+void SetBoardCapabilities(const BoardCapabilityRow* rows, int count)
+{
+    BoardRows = rows;
+    BoardRowCount = count < MaxBoardCapabilities ? count : MaxBoardCapabilities;
+}
+
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])
 {
     for (int i = 0; i < SupportedCapabilityCount; ++i) {
@@ -467,10 +511,17 @@ TW_UINT16 HandleCapability(const Triplet& triplet)
     if (capability == nullptr) {
         return RefuseCapability(TWCC_BADVALUE);
     }
+    TripletHandler handler = nullptr;
     for (const CapabilityRow& row : CapabilityTable) {
-        if (row.Cap != capability->Cap) {
-            continue;
+        if (row.Cap == capability->Cap) {
+            handler = row.Handler;
         }
+    }
+    if (handler == nullptr) {
+        const BoardCapabilityRow* board = OfferedBoardRow(capability->Cap);
+        handler = board != nullptr ? board->Handler : nullptr;
+    }
+    if (handler != nullptr) {
         // The store lives from MSG_OPENDS to MSG_CLOSEDS; before that there
         // is nothing to negotiate.
         if (!CapabilityStoreExists()) {
@@ -481,7 +532,7 @@ TW_UINT16 HandleCapability(const Triplet& triplet)
         if ((triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET) && SourceState >= 500) {
             return RefuseCapability(TWCC_SEQERROR);
         }
-        return row.Handler(triplet);
+        return handler(triplet);
     }
     return RefuseCapability(TWCC_CAPUNSUPPORTED);
 }

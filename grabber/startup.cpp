@@ -185,7 +185,7 @@ uint32_t MeasureGrabMemoryKb()
     return totalKb;
 }
 
-uint16_t MilInitDigitizer(char* format)
+uint16_t MilInitDigitizer(char* format, bool fallBack)
 {
     DebugLog log;
     ForgetImageBufferUsers();
@@ -196,6 +196,11 @@ uint16_t MilInitDigitizer(char* format)
     Mil.MappControl(mil::ErrorMessages, 0);
     log.Write("Talvenix TWAIN DS: DigFormat=%s\n", format);
     MilInfo.MilDigitizer = Mil.MdigAlloc(MilInfo.MilSystem, 0, format, mil::Default, nullptr);
+    if (MilInfo.MilDigitizer == 0 && !fallBack) {
+        log.Write("Talvenix TWAIN DS: video format %s refused by the board \n", format);
+        Mil.MappControl(mil::ErrorMessages, 1);
+        return 2;
+    }
     if (MilInfo.MilDigitizer == 0) {
         log.Write("Talvenix TWAIN DS: Unsupported Camera Type, using CCIR default! \n");
         MessageBoxA(DialogHandle, "Unsupported Camera Type, using CCIR default!", DigitizerCaption, MB_OK);
@@ -251,12 +256,6 @@ uint16_t MilInitDigitizer(char* format)
         return 1;
     }
     return 0;
-}
-
-uint16_t RestartDigitizer(char* format)
-{
-    MilFreeDigitizer();
-    return MilInitDigitizer(format);
 }
 
 void MilGetBoardInfo()

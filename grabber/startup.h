@@ -26,13 +26,10 @@ extern MilInfoRecord MilInfo;
 uint16_t MilInitSystem();
 // Starts the digitizer in `format` (a writable buffer of 256 bytes) with
 // display, image buffer and board information: 0 or 1. A format the board
-// refuses is replaced in `format` by "M_CCIR".
-uint16_t MilInitDigitizer(char* format);
+// refuses is replaced in `format` by "M_CCIR" (with the box telling the
+// user so), or without `fallBack` answers 2 with nothing started and no box.
+uint16_t MilInitDigitizer(char* format, bool fallBack = true);
 void MilGetBoardInfo();
-// A new video format: the digitizer freed and started again in `format`
-// (256 bytes, replaced by the fallback when the board refuses it), as the
-// dialog's video format page and a restored setup change it: 0 or 1.
-uint16_t RestartDigitizer(char* format);
 // What reads the image buffer across calls forgets it: a frame half
 // delivered in strips, through the one function registered for it, the
 // region set in its frame, and the live grab. Every path that starts or

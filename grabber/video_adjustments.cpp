@@ -200,6 +200,21 @@ void ApplySettings()
     }
 }
 
+bool ApplyLutValues(const uint8_t* value, size_t size)
+{
+    uint32_t header = 0;
+    const uint8_t* nodes = nullptr;
+    size_t nodeBytes = 0;
+    if (IsLutAvailable() != 1 || CurrentInputLut == nullptr ||
+        !ParseLutValues(value, size, header, nodes, nodeBytes)) {
+        return false;
+    }
+    CurrentInputLut->SelectChannel(IsSharedLutForm(header) ? LutShared : LutRed);
+    CurrentInputLut->LoadNodes(header, 0, nodes);
+    ApplyInputLut(*CurrentInputLut);
+    return true;
+}
+
 void ApplyDefaultReferences()
 {
     if (SourceSettings.RgbDataPath != 0) {

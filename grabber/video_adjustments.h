@@ -35,6 +35,10 @@ void SetDispZoom(int32_t zoom);
 // Builds the table from the curves in force and programs the digitizer:
 // 0, or 1 without look-up table or digitizer.
 uint16_t ApplyInputLut(const InputLut& lut);
+// Curves in their stored form ("LutValues", `size` bytes) made the table in
+// force and programmed: false, with nothing changed, for bytes that are not
+// curves, or a board without look-up table.
+bool ApplyLutValues(const uint8_t* value, size_t size);
 
 // Pushes the stored settings into the digitizer (opening the source).
 void ApplySettings();

@@ -390,3 +390,36 @@ size_t CurrentLutValues(uint8_t* value)
     }
     return EncodeLutValues(PerChannelLutForm(counts[0], counts[1], counts[2]), nodes, size, value);
 }
+
+bool ReadStoredDword(const char* name, uint32_t& value)
+{
+    RegistryKey key;
+    if (key.Open(SettingsKeyPath) != ERROR_SUCCESS) {
+        return false;
+    }
+    DWORD type = 0;
+    DWORD data = 0;
+    DWORD size = sizeof data;
+    if (RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof data) {
+        return false;
+    }
+    value = data;
+    return true;
+}
+
+bool ReadStoredText(const char* name, char* text, uint32_t size)
+{
+    RegistryKey key;
+    char data[256] = "";
+    DWORD type = 0;
+    DWORD bytes = sizeof data - 1;
+    if (size == 0 || key.Open(SettingsKeyPath) != ERROR_SUCCESS ||
+        RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return false;
+    }
+    data[bytes < sizeof data ? bytes : sizeof data - 1] = '\0';
+    CopyText(text, size, data);
+    return true;
+}

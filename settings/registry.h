@@ -26,3 +26,9 @@ uint16_t WriteSettings(const char* path, int saveCurrent);
 // ("LutValues") into `value` (MaxLutValueBytes): the bytes written, 0
 // without a table.
 size_t CurrentLutValues(uint8_t* value);
+
+// One value of the user's stored settings, read afresh (a session's
+// negotiated values are never written there): false when the key or the
+// value of that type cannot be read. A text is cut to `size` with its end.
+bool ReadStoredDword(const char* name, uint32_t& value);
+bool ReadStoredText(const char* name, char* text, uint32_t size);

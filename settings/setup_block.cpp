@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "settings/source_settings.h"
 #include "twain/little_endian.h"
 
 namespace {
@@ -9,8 +10,6 @@ namespace {
 const uint8_t Tag[4] = {'T', 'V', 'S', 'U'};
 constexpr size_t ChecksumOffset = SetupBlockBytes - 4;
 
-const char* const SetupFormats[] = {"M_CCIR",    "M_RS170", "M_PAL",    "M_PAL_YC",
-                                    "M_PAL_RGB", "M_NTSC",  "M_NTSC_YC", "M_NTSC_RGB"};
 
 // The 32-bit fields from the channel on, in their order in the block.
 template <typename Record>
@@ -80,7 +79,7 @@ bool ValuesInRange(const SetupRecord& r)
 
 bool IsSetupFormat(const char* name)
 {
-    for (const char* format : SetupFormats) {
+    for (const char* format : VideoFormatNames) {
         if (std::strcmp(format, name) == 0) {
             return true;
         }

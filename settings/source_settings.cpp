@@ -4,6 +4,10 @@
 
 #include "twain/text.h"
 
+const char* const VideoFormatNames[VideoFormatCount] = {
+    "M_CCIR", "M_RS170", "M_PAL", "M_PAL_YC", "M_PAL_RGB", "M_NTSC", "M_NTSC_YC", "M_NTSC_RGB",
+};
+
 SourceSettingsRecord SourceSettings = {};
 
 uint32_t GetChannel()

@@ -49,6 +49,11 @@ void SetExtWindow(uint32_t flag);
 // -1 answers the flag; any other value is stored and 0 answered.
 uint32_t PreviewFlag(int32_t value);
 
+// The format names the dialog offers: the two monochrome norms, and each
+// colour norm with its composite (no suffix), Y/C and RGB input.
+constexpr int VideoFormatCount = 8;
+extern const char* const VideoFormatNames[VideoFormatCount];
+
 // Copies DigFormat with its terminator into a buffer of at least 256 bytes.
 void CopyDigFormat(char* buffer);
 // Stores the format the digitizer runs (at most 255 characters).

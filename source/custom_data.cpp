@@ -10,6 +10,7 @@
 #include "capability/store.h"
 #include "grabber/startup.h"
 #include "grabber/video_adjustments.h"
+#include "grabber/video_format.h"
 #include "settings/input_lut.h"
 #include "settings/registry.h"
 #include "settings/setup_block.h"
@@ -84,15 +85,24 @@ void SetPixelType(uint16_t pixelType)
 // What the dialog does with the same values: a format change restarts the
 // digitizer, the adjustments of the data path in use reach it at once (the
 // other path's are not the digitizer's to take), the curves are programmed
-// into the board's table.
-void ApplySetup(const SetupRecord& record)
+// into the board's table. The format comes first: a board that refuses it
+// keeps running the former one, and nothing else of the setup is taken
+// (TWCC_BADVALUE); TWCC_BUMMER when no digitizer runs any more.
+TW_UINT16 ApplySetup(const SetupRecord& record)
 {
     DebugLog log;
     char format[sizeof SourceSettings.DigFormat];
     CopyDigFormat(format);
     if (std::strcmp(format, record.Format) != 0) {
         CopyText(format, sizeof format, record.Format);
-        RestartDigitizer(format);
+        switch (RestartDigitizer(format, FormatRefusal::KeepRunning, FormatStarted{})) {
+        case 0:
+            break;
+        case 2:
+            return TWCC_BADVALUE;
+        default:
+            return TWCC_BUMMER;
+        }
     }
     SetChannel(record.Channel);
     if (IsRgbDataPath() == 0) {
@@ -108,15 +118,7 @@ void ApplySetup(const SetupRecord& record)
             SetWhiteRef(record.WhiteRef[band], Bands[band]);
         }
     }
-    uint32_t header = 0;
-    const uint8_t* nodes = nullptr;
-    size_t nodeBytes = 0;
-    if (IsLutAvailable() == 1 && CurrentInputLut != nullptr &&
-        ParseLutValues(record.Lut, record.LutBytes, header, nodes, nodeBytes)) {
-        CurrentInputLut->SelectChannel(IsSharedLutForm(header) ? LutShared : LutRed);
-        CurrentInputLut->LoadNodes(header, 0, nodes);
-        ApplyInputLut(*CurrentInputLut);
-    }
+    ApplyLutValues(record.Lut, record.LutBytes);
     SetPixelType(record.PixelType);
     // A region belongs to the frame it was set in; a board that runs the
     // format in another frame delivers the whole of it.
@@ -127,6 +129,7 @@ void ApplySetup(const SetupRecord& record)
         log.Write("Talvenix TWAIN DS: the setup's region lies in a frame of %u x %u, not this one \n",
                   static_cast<unsigned>(record.FrameWidth), static_cast<unsigned>(record.FrameHeight));
     }
+    return TWCC_SUCCESS;
 }
 
 TW_UINT16 GetSetup(TW_CUSTOMDSDATA& data)
@@ -168,7 +171,10 @@ TW_UINT16 SetSetup(const TW_CUSTOMDSDATA& data)
     if (!valid) {
         return FailWith(CustomDataContext, TWCC_BADVALUE);
     }
-    ApplySetup(record);
+    const TW_UINT16 condition = ApplySetup(record);
+    if (condition != TWCC_SUCCESS) {
+        return FailWith(CustomDataContext, condition);
+    }
     return TWRC_SUCCESS;
 }
 

@@ -1,5 +1,6 @@
 // The module's load and unload, and the records that live as long as it.
 #include "capability/negotiation.h"
+#include "grabber/board_capabilities.h"
 #include "grabber/startup.h"
 #include "transfer/transfers.h"
 #include "twain/source.h"
@@ -17,6 +18,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         LoadModuleRecords(instance);
         SetDeviceOnlineProbe(MilBoardAnswers);
         OnImageBufferGone(EndMemoryTransfer);
+        RegisterBoardCapabilities();
         break;
     case DLL_PROCESS_DETACH:
         AppIdentity.Id = 0;

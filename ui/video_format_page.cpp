@@ -7,15 +7,13 @@
 #include "grabber/live_preview.h"
 #include "grabber/startup.h"
 #include "grabber/video_adjustments.h"
+#include "grabber/video_format.h"
 #include "settings/source_settings.h"
 #include "ui/pages.h"
 #include "ui/resource.h"
 #include "ui/settings_dialog.h"
 
 namespace {
-
-constexpr uint32_t SyncOnGreen = 0x40000000;
-constexpr uint32_t SyncExtern = 0x01000000;
 
 // The format the page last built or read; it must hold a whole DigFormat,
 // since the digitizer start-up may write its fallback into it.
@@ -112,7 +110,7 @@ void SetInputControls(HWND page, int colour, const char* format)
     if (std::strstr(format, "_YC") != nullptr) {
         SetSyncControls(page, 0);
         CheckRadioButton(page, IDC_INPUT_YC, IDC_INPUT_CVBS, IDC_INPUT_YC);
-    } else if (std::strstr(format, "_RGB") != nullptr) {
+    } else if (RgbInputFormat(format)) {
         SetSyncControls(page, 1);
     } else {
         SetSyncControls(page, 0);
@@ -131,15 +129,9 @@ void SetSyncControls(HWND page, int enable)
         return;
     }
     CheckRadioButton(page, IDC_INPUT_YC, IDC_INPUT_CVBS, IDC_INPUT_RGB);
-    // Any channel but external sync, the stored default included, means the
-    // sync comes with the green signal.
-    if (GetChannel() == SyncExtern) {
-        CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, IDC_SYNC_EXTERN);
-        SetChannel(SyncExtern);
-    } else {
-        CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, IDC_SYNC_GREEN);
-        SetChannel(SyncOnGreen);
-    }
+    const uint32_t sync = SyncChannelInUse();
+    CheckRadioButton(page, IDC_SYNC_GREEN, IDC_SYNC_EXTERN, sync == SyncExtern ? IDC_SYNC_EXTERN : IDC_SYNC_GREEN);
+    SetChannel(sync);
 }
 
 void ChangeFormat(HWND page, int colour, const char* norm)
@@ -154,16 +146,24 @@ void ChangeFormat(HWND page, int colour, const char* norm)
             std::strcat(Format, "_RGB");
         }
     }
-    RestartDigitizer(Format);
-    if (std::strncmp(Format, norm, std::strlen(norm)) == 0) {
-        SetInputControls(page, colour, Format);
-    } else {
-        // The board refused the format and the start-up fell back to another
-        // one: the buttons show the format that really runs, norm included.
-        ShowFormat(page);
-    }
-    ApplyDefaultReferences();
-    SetDispZoom(GetDispZoom());
+    struct Change {
+        HWND Page;
+        int Colour;
+        const char* Norm;
+    } change = {page, colour, norm};
+    const FormatStarted started = {[](const char* running, void* context) {
+                                       const auto& c = *static_cast<const Change*>(context);
+                                       if (std::strncmp(running, c.Norm, std::strlen(c.Norm)) == 0) {
+                                           SetInputControls(c.Page, c.Colour, running);
+                                       } else {
+                                           // The board refused the format and the start-up fell back
+                                           // to another one: the buttons show the format that really
+                                           // runs, norm included.
+                                           ShowFormat(c.Page);
+                                       }
+                                   },
+                                   &change};
+    RestartDigitizer(Format, FormatRefusal::FallBack, started);
 }
 
 INT_PTR CALLBACK VideoFormatPageProc(HWND page, UINT message, WPARAM wParam, LPARAM /*lParam*/)

@@ -16,8 +16,8 @@ TEST(ContainerTest, ItemSizes)
         TW_UINT16 type;
         uint32_t size;
     } rows[] = {{TWTY_INT8, 1}, {TWTY_INT16, 2}, {TWTY_INT32, 4}, {TWTY_UINT8, 1}, {TWTY_UINT16, 2},
-                {TWTY_UINT32, 4}, {TWTY_BOOL, 2}, {TWTY_FIX32, 4}, {TWTY_FRAME, 0}, {TWTY_STR32, 4},
-                {TWTY_STR64, 4}, {TWTY_STR128, 4}, {TWTY_STR255, 4}, {13, 0}, {0xFFFF, 0}};
+                {TWTY_UINT32, 4}, {TWTY_BOOL, 2}, {TWTY_FIX32, 4}, {TWTY_FRAME, 0}, {TWTY_STR32, 34},
+                {TWTY_STR64, 66}, {TWTY_STR128, 130}, {TWTY_STR255, 256}, {13, 0}, {0xFFFF, 0}};
     for (const auto& row : rows) {
         EXPECT_EQ(ItemSize(row.type), row.size) << "type " << row.type;
     }
@@ -144,3 +144,16 @@ TEST(ContainerTest, ReadersRefuseWhatAnApplicationGotWrong)
 }
 
 }  // namespace
+
+// TW_RANGE as TWAIN lays it out: the item type, then Min, Max, Step,
+// Default and Current, 4 bytes each, little-endian.
+TEST(ContainerTest, RangeLayout)
+{
+    uint8_t block[RangeBlockSize + 1] = {};
+    block[RangeBlockSize] = 0xEE;
+    WriteRange(block, TWTY_FIX32, RangeValues{0x0000FC18, 0x000003E8, 0xD7C20007, 0, 0x8000FFFF});
+    const uint8_t expected[RangeBlockSize] = {7, 0, 0x18, 0xFC, 0, 0, 0xE8, 3, 0, 0, 7, 0, 0xC2, 0xD7,
+                                              0, 0, 0,    0,    0xFF, 0xFF, 0, 0x80};
+    EXPECT_EQ(std::vector<uint8_t>(block, block + RangeBlockSize), std::vector<uint8_t>(expected, expected + RangeBlockSize));
+    EXPECT_EQ(block[RangeBlockSize], 0xEE) << "nothing written beyond";
+}

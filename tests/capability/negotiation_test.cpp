@@ -12,6 +12,10 @@
 
 #include "capability/container.h"
 #include "capability/store.h"
+#include "grabber/board_capabilities.h"
+#include "grabber/board_fixture.h"
+#include "grabber/startup.h"
+#include "settings/registry.h"
 #include "rig/app_containers.h"
 #include "rig/ds_rig.h"
 #include "rig/in_process_source.h"
@@ -684,6 +688,281 @@ TEST_F(Negotiation, NoGlobalMemoryGrowsOverThousandsOfRounds)
     const size_t after = HeapBytesInUse();
     // A leak of one 6-byte container a round would be 30000 bytes and more.
     EXPECT_LT(after, before + 4096) << "before " << before << ", after " << after;
+}
+
+}  // namespace
+
+namespace {
+
+// The board's capabilities against the simulated library: what each sends
+// is read in the library's own trace, what it answers is checked against the
+// levels the library reports.
+class BoardNegotiation : public BoardTest {
+protected:
+    void SetUp() override
+    {
+        BoardTest::SetUp();
+        // A format the board refuses, read when the system is allocated.
+        SetBoardEnv("ORIONSIM_REJECT_FORMATS", "M_NTSC");
+        RegisterBoardCapabilities();
+        OpenBoard();
+        boxesAtOpen_ = SourceBoxes().size();
+        SourceState = 400;
+        PendingCondition = TWCC_SUCCESS;
+        ClearLogAndTrace();
+    }
+    void TearDown() override
+    {
+        Release();
+        SourceState = 300;
+        SetBoardEnv("ORIONSIM_REJECT_FORMATS", nullptr);
+        BoardTest::TearDown();
+    }
+    void Release()
+    {
+        if (cap_.hContainer != nullptr) {
+            GlobalFree(cap_.hContainer);
+            cap_.hContainer = nullptr;
+        }
+    }
+    TW_UINT16 Send(TW_UINT16 cap, TW_UINT16 msg, std::vector<uint8_t> bytes = {})
+    {
+        Release();
+        HGLOBAL sent = bytes.empty() ? nullptr : GlobalBlock(bytes);
+        cap_ = {cap, static_cast<TW_UINT16>(sent != nullptr ? TWON_ONEVALUE : 0), sent};
+        const TW_UINT16 rc = DS_Entry(&app_, DG_CONTROL, DAT_CAPABILITY, msg, &cap_);
+        if (sent != nullptr) {
+            GlobalFree(sent);
+            cap_.hContainer = cap_.hContainer == sent ? nullptr : cap_.hContainer;
+        }
+        return rc;
+    }
+    TW_UINT16 Condition()
+    {
+        TW_STATUS status = {};
+        DS_Entry(&app_, DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+        return status.ConditionCode;
+    }
+    std::vector<uint32_t> Supported()
+    {
+        EXPECT_EQ(Send(CAP_SUPPORTEDCAPS, MSG_GET), TWRC_SUCCESS);
+        return ReadArrayBlock(cap_.hContainer, 2).Items;
+    }
+    bool Lists(TW_UINT16 cap) { const auto ids = Supported(); return std::count(ids.begin(), ids.end(), cap) == 1; }
+    // The five fields of the TW_RANGE answered, as numbers.
+    std::vector<double> Range(TW_UINT16 cap)
+    {
+        EXPECT_EQ(Send(cap, MSG_GET), TWRC_SUCCESS);
+        EXPECT_EQ(cap_.ConType, TWON_RANGE);
+        const std::vector<uint8_t> bytes = BlockBytes(cap_.hContainer);
+        EXPECT_GE(bytes.size(), 22u);
+        EXPECT_EQ(bytes.at(0), TWTY_FIX32);
+        std::vector<double> fields;
+        for (size_t at = 2; at + 4 <= 22; at += 4) {
+            fields.push_back(Fix32Value(static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+                                                              bytes[at + 3] << 24)));
+        }
+        return fields;
+    }
+    static double Fix32Value(uint32_t item)
+    {
+        return static_cast<int16_t>(item & 0xFFFF) + (item >> 16) / 65536.0;
+    }
+    static std::vector<uint8_t> Fix32(double value)
+    {
+        const auto scaled = static_cast<int32_t>(value * 65536.0 + (value < 0 ? -0.5 : 0.5));
+        return OneValueBytes(TWTY_FIX32, static_cast<uint32_t>(scaled >> 16 & 0xFFFF) |
+                                             static_cast<uint32_t>(scaled & 0xFFFF) << 16);
+    }
+    static std::vector<uint8_t> Name(const char* text)
+    {
+        std::vector<uint8_t> bytes(2 + 34, 0);
+        bytes[0] = TWTY_STR32;
+        std::memcpy(bytes.data() + 2, text, std::strlen(text));
+        return bytes;
+    }
+    std::string Reference(long item, long level) const
+    {
+        return Call("MdigReference", {MilInfo.MilDigitizer, item, level});
+    }
+    static uint32_t Stored(const char* name)
+    {
+        uint32_t value = 0xDEAD;
+        ReadStoredDword(name, value);
+        return value;
+    }
+
+    bool NoNewBoxes() const { return SourceBoxes().size() == boxesAtOpen_ && LibraryBoxes().empty(); }
+
+    TW_IDENTITY app_ = TestAppIdentity();
+    TW_CAPABILITY cap_ = {};
+    size_t boxesAtOpen_ = 0;  // the first use's registry box
+};
+
+constexpr TW_UINT16 Channel = 0x8001, VideoFormat = 0x8002;
+constexpr long AllReferences = static_cast<long>(0xEF200000u);
+
+// Brightness and contrast on the composite path of M_CCIR: TWAIN's -1000..1000
+// onto the levels 0..255, read back as the value the level means.
+TEST_F(BoardNegotiation, AdjustmentsMapOntoTheLevelsTheDigitizerIsSent)
+{
+    EXPECT_TRUE(Lists(ICAP_BRIGHTNESS) && Lists(ICAP_CONTRAST) && Lists(VideoFormat));
+    EXPECT_FALSE(Lists(ICAP_HIGHLIGHT) || Lists(ICAP_SHADOW) || Lists(Channel));
+    const std::vector<double> range = Range(ICAP_BRIGHTNESS);
+    EXPECT_EQ(range[0], -1000.0);
+    EXPECT_EQ(range[1], 1000.0);
+    EXPECT_NEAR(range[2], 2000.0 / 255, 1e-4);
+    EXPECT_EQ(range[3], 0.0);
+    EXPECT_NEAR(range[4], -1000 + 128 * 2000.0 / 255, 1e-4) << "the board's level 128 at open";
+
+    struct Row {
+        TW_UINT16 cap;
+        double value;
+        long item;   // 0: refused, nothing sent
+        long level;
+    };
+    const Row rows[] = {
+        {ICAP_BRIGHTNESS, 0, 4008, 128},      {ICAP_BRIGHTNESS, -1000, 4008, 0},
+        {ICAP_BRIGHTNESS, 1000, 4008, 255},   {ICAP_BRIGHTNESS, 500, 4008, 191},
+        {ICAP_CONTRAST, -250.5, 4009, 96},    {ICAP_CONTRAST, 3.9, 4009, 128},
+        {ICAP_BRIGHTNESS, 1000.5, 0, 0},      {ICAP_CONTRAST, -1001, 0, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << row.cap << std::dec << " value " << row.value);
+        ClearLogAndTrace();
+        if (row.item == 0) {
+            EXPECT_EQ(Send(row.cap, MSG_SET, Fix32(row.value)), TWRC_FAILURE);
+            EXPECT_EQ(Condition(), TWCC_BADVALUE);
+            EXPECT_TRUE(Trace().empty());
+            continue;
+        }
+        ASSERT_EQ(Send(row.cap, MSG_SET, Fix32(row.value)), TWRC_SUCCESS);
+        EXPECT_EQ(Trace(), std::vector<std::string>{Reference(row.item, row.level)});
+        ASSERT_EQ(Send(row.cap, MSG_GETCURRENT), TWRC_SUCCESS);
+        const OneValueSeen seen = ReadOneValueBlock(cap_.hContainer);
+        EXPECT_EQ(seen.ItemType, TWTY_FIX32);
+        EXPECT_NEAR(Fix32Value(seen.Item), -1000 + row.level * 2000.0 / 255, 1.0 / 65536);
+        EXPECT_EQ(Mil.MdigInquire(MilInfo.MilDigitizer, row.item, nullptr), row.level);
+    }
+    // Nothing negotiated reached the user's settings; MSG_RESET goes back to them.
+    EXPECT_EQ(Stored("Brightness"), 128u);
+    const DWORD stored = 77;
+    WriteRegistryValue(SettingsKeyPath, "Brightness", REG_DWORD, &stored, sizeof stored);
+    ClearLogAndTrace();
+    ASSERT_EQ(Send(ICAP_BRIGHTNESS, MSG_RESET), TWRC_SUCCESS);
+    EXPECT_EQ(Trace(), (std::vector<std::string>{Reference(4008, 77), Call("MdigInquire", {MilInfo.MilDigitizer, 4008, 0})}));
+    EXPECT_EQ(cap_.ConType, TWON_RANGE);
+    EXPECT_NEAR(Range(ICAP_BRIGHTNESS)[4], -1000 + 77 * 2000.0 / 255, 1e-4);
+    ASSERT_EQ(Send(ICAP_CONTRAST, MSG_QUERYSUPPORT), TWRC_SUCCESS);
+    EXPECT_EQ(static_cast<TW_INT32>(ReadOneValueBlock(cap_.hContainer).Item),
+              TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET);
+
+    // Only in state 4; questions in every state.
+    for (LONG state : {500L, 600L}) {
+        SourceState = state;
+        ClearLogAndTrace();
+        EXPECT_EQ(Send(ICAP_BRIGHTNESS, MSG_SET, Fix32(0)), TWRC_FAILURE);
+        EXPECT_EQ(Condition(), TWCC_SEQERROR);
+        EXPECT_EQ(Send(VideoFormat, MSG_RESET), TWRC_FAILURE);
+        EXPECT_EQ(Condition(), TWCC_SEQERROR);
+        EXPECT_EQ(Send(ICAP_BRIGHTNESS, MSG_GETCURRENT), TWRC_SUCCESS);
+        EXPECT_TRUE(Trace().size() == 1 && Trace()[0].rfind("MdigInquire", 0) == 0) << "asked, nothing sent";
+    }
+    SourceState = 400;
+    EXPECT_EQ(Send(ICAP_HIGHLIGHT, MSG_GET), TWRC_FAILURE) << "not on the composite path";
+    EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED);
+    EXPECT_TRUE(NoNewBoxes());
+}
+
+// The format restarts the digitizer as the dialog does; the RGB path then
+// offers the references and the channel instead of brightness and contrast.
+TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjustments)
+{
+    ASSERT_EQ(Send(VideoFormat, MSG_GET), TWRC_SUCCESS);
+    ASSERT_EQ(cap_.ConType, TWON_ENUMERATION);
+    const std::vector<uint8_t> list = BlockBytes(cap_.hContainer);
+    ASSERT_GE(list.size(), 14u + 8 * 34);
+    EXPECT_EQ(list[0], TWTY_STR32);
+    EXPECT_EQ(list[2], 8);  // NumItems
+    EXPECT_STREQ(reinterpret_cast<const char*>(list.data() + 14 + list[6] * 34), "M_CCIR") << "current";
+    EXPECT_STREQ(reinterpret_cast<const char*>(list.data() + 14 + 4 * 34), "M_PAL_RGB");
+
+    ClearLogAndTrace();
+    ASSERT_EQ(Send(VideoFormat, MSG_SET, Name("m_pal_rgb")), TWRC_SUCCESS);
+    const std::vector<std::string> restart = Trace();
+    EXPECT_TRUE(std::any_of(restart.begin(), restart.end(),
+                            [](const std::string& line) { return line.find("\"M_PAL_RGB\"") != std::string::npos; }));
+    EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_PAL_RGB");
+    EXPECT_EQ(GetBandCount(), 3u);
+    ASSERT_EQ(Send(VideoFormat, MSG_GETCURRENT), TWRC_SUCCESS);
+    std::vector<uint8_t> name = Name("M_PAL_RGB");
+    name.resize(name.size() + 4, 0);  // the block's four bytes behind the item
+    EXPECT_EQ(BlockBytes(cap_.hContainer), name) << "the name padded with zeros, every byte written";
+    EXPECT_TRUE(Lists(ICAP_HIGHLIGHT) && Lists(ICAP_SHADOW) && Lists(Channel));
+    EXPECT_FALSE(Lists(ICAP_BRIGHTNESS) || Lists(ICAP_CONTRAST));
+    EXPECT_EQ(Send(ICAP_BRIGHTNESS, MSG_SET, Fix32(0)), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED);
+
+    struct Row {
+        TW_UINT16 cap;
+        std::vector<uint8_t> sent;
+        std::vector<std::string> calls;  // empty: refused with TWCC_BADVALUE
+    };
+    const long dig = MilInfo.MilDigitizer;
+    const Row rows[] = {
+        {ICAP_HIGHLIGHT, Fix32(200), {Reference(AllReferences | 4005, 200)}},
+        {ICAP_SHADOW, Fix32(10.6), {Reference(AllReferences | 4003, 11)}},
+        {ICAP_SHADOW, Fix32(255.5), {}},
+        {ICAP_HIGHLIGHT, Fix32(-1), {}},
+        {ICAP_HIGHLIGHT, OneValueBytes(TWTY_UINT16, 200), {}},
+        {Channel, OneValueBytes(TWTY_UINT32, 0x01000000), {Call("MdigChannel", {dig, 0x01400000})}},
+        {Channel, OneValueBytes(TWTY_UINT32, 5), {}},
+        {VideoFormat, Name("M_SECAM"), {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << row.cap);
+        ClearLogAndTrace();
+        const TW_UINT16 rc = Send(row.cap, MSG_SET, row.sent);
+        EXPECT_EQ(rc, row.calls.empty() ? TWRC_FAILURE : TWRC_SUCCESS);
+        if (row.calls.empty()) {
+            EXPECT_EQ(Condition(), TWCC_BADVALUE);
+        }
+        EXPECT_EQ(Trace(), row.calls);
+    }
+    ASSERT_EQ(Send(ICAP_HIGHLIGHT, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(Fix32Value(ReadOneValueBlock(cap_.hContainer).Item), 200.0);
+    ASSERT_EQ(Send(Channel, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, 0x01000000u);
+
+    // A format the board refuses: no box, the former format runs on with
+    // its adjustments and channel.
+    ClearLogAndTrace();
+    EXPECT_EQ(Send(VideoFormat, MSG_SET, Name("M_NTSC")), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_PAL_RGB");
+    ASSERT_NE(MilInfo.MilDigitizer, 0);
+    for (long band : {0x20000000L, 0x40000000L, static_cast<long>(0x80000000u)}) {
+        EXPECT_EQ(Mil.MdigInquire(MilInfo.MilDigitizer, band | 4005, nullptr), 200) << band;
+        EXPECT_EQ(Mil.MdigInquire(MilInfo.MilDigitizer, band | 4003, nullptr), 11) << band;
+    }
+    const std::vector<std::string> after = Trace();
+    EXPECT_NE(std::find(after.begin(), after.end(), Call("MdigChannel", {MilInfo.MilDigitizer, 0x01400000})),
+              after.end());
+    EXPECT_TRUE(NoNewBoxes());
+
+    // MSG_RESET: the user's stored references of each band, then format.
+    ClearLogAndTrace();
+    ASSERT_EQ(Send(ICAP_HIGHLIGHT, MSG_RESET), TWRC_SUCCESS);
+    const long d = MilInfo.MilDigitizer;
+    EXPECT_EQ(Trace(), (std::vector<std::string>{Call("MdigReference", {d, 0x20000000 | 4005, 255}),
+                                                 Call("MdigReference", {d, 0x40000000 | 4005, 255}),
+                                                 Call("MdigReference", {d, static_cast<long>(0x80000000u) | 4005, 255}),
+                                                 Call("MdigInquire", {d, 0x20000000 | 4005, 0})}));
+    ASSERT_EQ(Send(VideoFormat, MSG_RESET), TWRC_SUCCESS);
+    EXPECT_EQ(cap_.ConType, TWON_ENUMERATION);
+    EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_CCIR");
+    EXPECT_EQ(Stored("Channel"), 0x20000000u) << "the negotiated channel stays out of the registry";
+    EXPECT_TRUE(Lists(ICAP_BRIGHTNESS) && !Lists(Channel));
 }
 
 }  // namespace

@@ -7,6 +7,9 @@ for mech in native memory file; do
     wine twacquire.exe --unattended --check --timeout 30 --mech "$mech" --count 2 --pixel rgb \
         --out 'C:\windows\temp\ds64-acquired' || exit 1
 done
+# The board set up through the capabilities that cross to the 32-bit source.
+wine twacquire.exe --unattended --check --timeout 30 --mech native --format M_PAL --brightness 0 \
+    --out 'C:\windows\temp\ds64-acquired' || exit 1
 # Away from the test stand-in TWAINDSM.DLL beside the build's (a library is
 # looked for in the program's folder and in the current one).
 cp twacquire.exe "$WINEPREFIX/drive_c/windows/temp/twacquire64.exe" || exit 1

@@ -17,8 +17,8 @@
 
 namespace {
 
-enum class Data { None, Identity, Ui, Cap, CapSet, CapBytes, Status, Pending, SetupMem, SetupFile, Group, Info,
-                  Layout, LayoutSet, Native, Strip, Event, SetupGet, SetupSet };
+enum class Data { None, Identity, Ui, Cap, CapSet, CapBytes, CapFix32, CapName, Status, Pending, SetupMem, SetupFile,
+                  Group, Info, Layout, LayoutSet, Native, Strip, Event, SetupGet, SetupSet };
 
 struct Step {
     TW_UINT32 DG;
@@ -28,7 +28,8 @@ struct Step {
     uint32_t A;  // Ui: ShowUI; Cap*: the capability; Strip: Length; Event: TWMessage;
                  // SetupSet: 0 the last block saved, 1 its last byte changed, 2 a byte short,
                  // 3 no block
-    uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapBytes: the container's size
+    uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapBytes: the container's size;
+                 // CapFix32: the whole number; CapName: the index of a video format name
 };
 
 struct Sequence {
@@ -44,6 +45,14 @@ const Step Close = {C, DAT_IDENTITY, MSG_CLOSEDS, Data::Identity, 0, 0};
 const Step Status = {C, DAT_STATUS, MSG_GET, Data::Status, 0, 0};
 const Step EnableNoUi = {C, DAT_USERINTERFACE, MSG_ENABLEDS, Data::Ui, 0, 0};
 const Step Memory = {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, ICAP_XFERMECH, TWSX_MEMORY};
+
+// The board's capabilities: ranges of TW_FIX32, enumerations of TW_STR32.
+constexpr TW_UINT16 Channel = 0x8001, VideoFormat = 0x8002;
+const char* const FormatNames[] = {"M_PAL_RGB", "M_SECAM"};
+Step Get(TW_UINT16 cap, TW_UINT16 msg = MSG_GET)
+{
+    return {C, DAT_CAPABILITY, msg, Data::Cap, cap, 0};
+}
 
 const std::vector<Sequence>& Sequences()
 {
@@ -112,6 +121,16 @@ const std::vector<Sequence>& Sequences()
           EnableNoUi, {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 0, 0}, Status,
           {C, DAT_CUSTOMDSDATA, MSG_GET, Data::SetupGet, 0, 0}, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
           {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, Close, Status}},
+        {"board_capabilities",
+         {Open, Get(CAP_SUPPORTEDCAPS), Get(ICAP_BRIGHTNESS), Get(ICAP_CONTRAST, MSG_QUERYSUPPORT),
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapFix32, ICAP_BRIGHTNESS, 500}, Get(ICAP_BRIGHTNESS, MSG_GETCURRENT),
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapFix32, ICAP_CONTRAST, 1001}, Status, Get(VideoFormat),
+          Get(ICAP_HIGHLIGHT), Status, {C, DAT_CAPABILITY, MSG_SET, Data::CapName, VideoFormat, 1}, Status,
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapName, VideoFormat, 0}, Get(VideoFormat, MSG_GETCURRENT),
+          Get(CAP_SUPPORTEDCAPS), Get(ICAP_SHADOW), {C, DAT_CAPABILITY, MSG_SET, Data::CapFix32, ICAP_HIGHLIGHT, 200},
+          Get(ICAP_HIGHLIGHT, MSG_RESET), Get(Channel), Get(ICAP_BRIGHTNESS), Status, EnableNoUi,
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapName, VideoFormat, 0}, Status, Get(VideoFormat, MSG_RESET), Status,
+          {C, DAT_PENDINGXFERS, MSG_RESET, Data::Pending, 0, 0}, {C, DAT_USERINTERFACE, MSG_DISABLEDS, Data::Ui, 0, 0}, Get(VideoFormat, MSG_RESET), Get(Channel), Close}},
         {"native_transfer",
          {Open, EnableNoUi, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
           {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0},
@@ -197,6 +216,18 @@ std::string RunStep(DsModule& ds, const Step& step)
         cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_UINT16, step.B))};
         data = &cap;
         break;
+    case Data::CapFix32:
+        cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_FIX32, step.B & 0xFFFF))};
+        data = &cap;
+        break;
+    case Data::CapName: {
+        std::vector<uint8_t> bytes(2 + sizeof(TW_STR32), 0);
+        bytes[0] = TWTY_STR32;
+        std::memcpy(bytes.data() + 2, FormatNames[step.B], std::strlen(FormatNames[step.B]));
+        cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(bytes)};
+        data = &cap;
+        break;
+    }
     case Data::CapBytes: {
         std::vector<uint8_t> bytes = OneValueBytes(TWTY_INT16, 1);
         bytes.resize(step.B, 0);
@@ -235,9 +266,11 @@ std::string RunStep(DsModule& ds, const Step& step)
         break;
     case Data::Event: event = {nullptr, static_cast<TW_UINT16>(step.A)}; data = &event; break;
     }
-    HGLOBAL sent = step.Kind == Data::CapSet || step.Kind == Data::CapBytes ? cap.hContainer
-                   : step.Kind == Data::SetupSet                            ? setup.hData
-                                                                            : nullptr;
+    HGLOBAL sent = step.Kind == Data::CapSet || step.Kind == Data::CapBytes || step.Kind == Data::CapFix32 ||
+                           step.Kind == Data::CapName
+                       ? cap.hContainer
+                   : step.Kind == Data::SetupSet ? setup.hData
+                                                 : nullptr;
     const TW_UINT16 result = ds.Call(step.DG, step.DAT, step.MSG, data);
     char head[96];
     std::snprintf(head, sizeof head, "DG %lx DAT %x MSG %x -> %u; ", static_cast<unsigned long>(step.DG), step.DAT,
@@ -250,6 +283,8 @@ std::string RunStep(DsModule& ds, const Step& step)
     case Data::Cap:
     case Data::CapSet:
     case Data::CapBytes:
+    case Data::CapFix32:
+    case Data::CapName:
         text += Hex(&cap, 4) + " ";
         text += cap.hContainer == sent ? "container kept" : BlockText(cap.hContainer);
         GlobalFree(sent);

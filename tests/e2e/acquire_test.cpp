@@ -104,6 +104,9 @@ TEST_F(Acquisition, EveryImageIsWhatTheApplicationAskedFor)
         {"M_PAL", "--mech native --pixel gray", "gray", "image001.bmp", 14 + 1064 + 442368},
         {"M_PAL", "--mech memory --pixel gray", "gray", "image001.tif", 442368},
         {"M_PAL", "--mech file --pixel gray", "gray", "image001.tif", 442368},
+        // The board set up by the application: a colour format from a grey
+        // one, adjustments at the board's middle level (the pattern as is).
+        {"M_CCIR", "--format M_PAL --brightness 0 --contrast 0 --mech memory", "RGB", "image001.tif", 3 * 442368},
     };
     // A first run writes the user's defaults; then the board's format is set.
     ASSERT_EQ(Acquire("--out \"" + OutputFolder("defaults") + "\"").ExitCode, 0u);
@@ -339,6 +342,16 @@ TEST_F(Acquisition, FailuresExitWithAMessage)
     run = Acquire("--source \"No Such Scanner\"");
     EXPECT_NE(run.ExitCode, 0u);
     EXPECT_NE(run.Output.find("twacquire: no source named \"No Such Scanner\" is installed"), std::string::npos)
+        << run.Output;
+
+    // What the running format does not offer, refused by name.
+    run = Acquire("--format M_PAL_RGB --brightness 200 --out \"" + OutputFolder("fail") + "\"");
+    EXPECT_NE(run.ExitCode, 0u);
+    EXPECT_NE(run.Output.find("twacquire: the source refused brightness 200 (TWCC_CAPUNSUPPORTED)"), std::string::npos)
+        << run.Output;
+    run = Acquire("--format M_SECAM --out \"" + OutputFolder("fail") + "\"");
+    EXPECT_NE(run.ExitCode, 0u);
+    EXPECT_NE(run.Output.find("twacquire: the source refused video format M_SECAM (TWCC_BADVALUE)"), std::string::npos)
         << run.Output;
 
     ASSERT_TRUE(DeleteFileA(InstalledSource));

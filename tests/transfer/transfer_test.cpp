@@ -55,7 +55,7 @@ protected:
             Close();
         }
         for (const char* name : {"ORIONSIM_PATTERN", "ORIONSIM_FRAME_MS", "ORIONSIM_TRACE", "ORIONSIM_FAIL",
-                                 "ORIONSIM_BUFFER_FORMAT", "ORIONSIM_MEMORY_KB"}) {
+                                 "ORIONSIM_BUFFER_FORMAT", "ORIONSIM_MEMORY_KB", "ORIONSIM_REJECT_FORMATS"}) {
             SetEnvironmentVariableA(name, nullptr);
         }
         DeleteFileA(trace_.c_str());
@@ -1294,6 +1294,7 @@ TEST_F(Source, RegionIsWhatEveryTransferDelivers)
 TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
 {
     SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", "M_BGR32");
+    SetEnvironmentVariableA("ORIONSIM_REJECT_FORMATS", "M_NTSC");
     Open("M_PAL");
     auto save = [&] {
         TW_CUSTOMDSDATA data = {0, nullptr};
@@ -1387,8 +1388,17 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
     }
     EXPECT_EQ(TraceCount("MdigAlloc"), allocations) << "no restart";
 
+    // A sound block whose format this board refuses: no box, the format
+    // that ran runs on and nothing else of the block is taken.
+    const size_t boxes = watcher_.Seen().size();
+    EXPECT_EQ(restore(damaged([](SetupRecord& r) { std::strcpy(r.Format, "M_NTSC"); }), whole), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    EXPECT_EQ(save(), first) << "the former format and setup run on";
+    EXPECT_EQ(watcher_.Seen().size(), boxes) << "no box";
+
+    const int restarted = TraceCount("MdigAlloc");
     ASSERT_EQ(restore(other, static_cast<TW_UINT32>(other.size())), TWRC_SUCCESS) << ds_.Status();
-    EXPECT_EQ(TraceCount("MdigAlloc"), allocations + 1) << "the format restarted the digitizer";
+    EXPECT_EQ(TraceCount("MdigAlloc"), restarted + 1) << "the format restarted the digitizer";
     EXPECT_EQ(save(), other) << "everything restored";
     TW_IMAGEINFO info = {};
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);

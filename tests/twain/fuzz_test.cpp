@@ -197,6 +197,8 @@ private:
                 EXPECT_LT(Read32(&bytes[6]), items);
                 EXPECT_LT(Read32(&bytes[10]), items);
             }
+        } else if (conType == TWON_RANGE) {
+            EXPECT_GE(bytes.size(), 22u) << "item type and five values";  // ICAP_BRIGHTNESS
         } else {
             EXPECT_EQ(conType, TWON_ONEVALUE);
         }
