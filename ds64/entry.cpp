@@ -326,7 +326,9 @@ TW_UINT16 Forward(const Triplet& t)
         return TWRC_FAILURE;
     }
     const uint32_t sent = block.DataLength;
-    if (t.DAT == DAT_USERINTERFACE) {
+    // The first-use box of the open and the dialog come from the host: the
+    // application, in front, lets it take the foreground for them.
+    if (t.DAT == DAT_USERINTERFACE || (t.DAT == DAT_IDENTITY && t.MSG == MSG_OPENDS)) {
         LetHostTakeForeground();
     }
     if (ExchangeWithHost()) {
