@@ -20,6 +20,7 @@ namespace {
 const char* const OpenContext = "General failure in response to MSG_OPENDS.  ";
 const char* const HostGoneContext = "The 32-bit host is gone.  ";
 const char* const BrokenAnswerContext = "The 32-bit host answered out of bounds.  ";
+const char* const NestedCallContext = "A call came in while the 32-bit host serves the one before.  ";
 
 // Larger than any frame the board delivers, far below what a broken host
 // could make an application allocate.
@@ -583,6 +584,10 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
             static_cast<TW_EVENT*>(pData)->TWMessage = MSG_NULL;
         }
         return TWRC_NOTDSEVENT;
+    }
+    if (HostExchanging()) {
+        // The shared block holds the call before, which the host serves.
+        return FailWith(NestedCallContext, TWCC_SEQERROR);
     }
     if (IsStrip(t) && CheckStripOwner()) {
         return TWRC_FAILURE;

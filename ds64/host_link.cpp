@@ -32,6 +32,7 @@ struct HostRecords {
     DWORD StartTick = 0;
     bool Alive = false;
     bool Enabled = false;  // the 32-bit source is in states 5 to 7
+    bool Exchanging = false;  // a call waits for the host's answer
 };
 HostRecords Host;
 
@@ -318,27 +319,49 @@ int ExchangeWithHost()
     if (!Host.Alive) {
         return 1;
     }
+    struct Exchange {
+        Exchange() { Host.Exchanging = true; }
+        ~Exchange() { Host.Exchanging = false; }
+    } exchange;
     SetEvent(Host.Request);
-    // The answer wins when the host answered and ended at once.
+    // The answer wins when the host answered and ended at once. Meanwhile
+    // the application's thread answers what other threads and processes
+    // send to its windows, as it would inside a box of the 32-bit source:
+    // among them the activation handed back to the application when the
+    // host's box closes, which, left waiting, would later put the
+    // application over the dialog.
     const HANDLE waits[] = {Host.Answer, Host.Process};
+    DWORD checked = GetTickCount();
     for (;;) {
-        const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, HostCheckPeriod);
+        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, HostCheckPeriod, QS_SENDMESSAGE);
         if (woke == WAIT_OBJECT_0) {
             return 0;
         }
-        if (woke == WAIT_TIMEOUT && HostTakesMessages()) {
+        if (woke == WAIT_OBJECT_0 + 2) {
+            MSG message;
+            PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            if (GetTickCount() - checked < HostCheckPeriod) {
+                continue;
+            }
+        } else if (woke != WAIT_TIMEOUT) {
+            MarkHostEnded("ended");
+            return 1;
+        }
+        checked = GetTickCount();
+        if (HostTakesMessages()) {
             continue;
         }
-        if (woke == WAIT_TIMEOUT) {
-            // Stopped or deadlocked: it would hold the application for good.
-            TerminateProcess(Host.Process, 1);
-            WaitForSingleObject(Host.Process, HostExitWait);
-            MarkHostEnded("stopped answering and was ended");
-        } else {
-            MarkHostEnded("ended");
-        }
+        // Stopped or deadlocked: it would hold the application for good.
+        TerminateProcess(Host.Process, 1);
+        WaitForSingleObject(Host.Process, HostExitWait);
+        MarkHostEnded("stopped answering and was ended");
         return 1;
     }
+}
+
+bool HostExchanging()
+{
+    return Host.Exchanging;
 }
 
 void NoteHostEnabled(bool enabled)

@@ -34,6 +34,9 @@ BridgeBlock& HostBlock();
 // serving thread stops taking messages for a few seconds is ended: no call
 // waits for ever, while a host waiting for a person is waited for.
 int ExchangeWithHost();
+// Whether a call waits for the host's answer: a window procedure of the
+// application, run by a message sent meanwhile, calls in again.
+bool HostExchanging();
 
 // Whether the 32-bit source is enabled (states 5 to 7), as this side follows
 // it. A host that ends while it is tells the application MSG_CLOSEDSREQ.

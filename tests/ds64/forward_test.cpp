@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -530,18 +531,42 @@ TEST_F(Forwarding, AFrameEndedByAnotherThreadIsReportedLostOnce)
     EXPECT_EQ(xfer.YOffset, 0u) << "the next frame";
 }
 
+// Whether `upper` lies above `lower` among the top-level windows.
+bool Above(HWND upper, HWND lower)
+{
+    for (HWND w = GetTopWindow(nullptr); w != nullptr; w = GetWindow(w, GW_HWNDNEXT)) {
+        if (w == upper || w == lower) {
+            return w == upper;
+        }
+    }
+    return false;
+}
+
+// The application's window in front, a first use (the host's box answered),
+// then the dialog: it comes up in front of the application and active, as
+// the 32-bit source's does in the application's own process.
 TEST_F(Forwarding, DialogRunsInTheHostAndCancelAsksToClose)
 {
+    HWND application = CreateWindowA("STATIC", "application", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 900, 700,
+                                     nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(application, nullptr);
+    SetForegroundWindow(application);
+    ResetSourceRegistry();
     ASSERT_EQ(Open(), TWRC_SUCCESS);
     const int before = NoticeCount();
     ASSERT_EQ(Enable(true), TWRC_SUCCESS);
     HWND dialog = nullptr;
-    for (int i = 0; i < 6000 && dialog == nullptr; ++i) {
+    for (int i = 0; i < 6000 && (dialog == nullptr || GetForegroundWindow() != dialog || !Above(dialog, application)); ++i) {
         dialog = FindWindowA(nullptr, "Frame Grabber Settings");
+        for (MSG message; PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE);) {
+            DispatchMessageA(&message);  // the application's messages
+        }
         Sleep(10);
     }
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(IsWindowVisible(dialog));
+    EXPECT_EQ(GetForegroundWindow(), dialog) << "active";
+    EXPECT_TRUE(Above(dialog, application)) << "in front of the application";
     DWORD owner = 0;
     GetWindowThreadProcessId(dialog, &owner);
     EXPECT_EQ(HostProcesses(), std::vector<DWORD>{owner}) << "the dialog belongs to the host";
@@ -549,6 +574,7 @@ TEST_F(Forwarding, DialogRunsInTheHostAndCancelAsksToClose)
     ASSERT_EQ(WaitForNotice(before + 1), MSG_CLOSEDSREQ);
     TW_USERINTERFACE ui = {};
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    DestroyWindow(application);
 }
 
 TEST_F(Forwarding, MissingHostFailsTheOpenWithACodeAndALogLine)
@@ -837,20 +863,44 @@ TEST_F(Forwarding, HostKilledWithTheDialogUpAsksToClose)
     EXPECT_EQ(NoticeCount(), before + 1) << "one request";
 }
 
+DsModule* CalledInAgain = nullptr;
+
+// A window of the opening thread whose procedure calls the source.
+LRESULT CALLBACK CallingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message != WM_APP) {
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
+    return CalledInAgain->Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability);
+}
+
 // A person takes longer to answer the first-use box than a stopped host is
-// given: the open waits for the answer.
+// given: the open waits for the answer. Meanwhile the opening thread answers
+// messages sent to its windows; a call from one of them is refused, since
+// the host serves the open.
 TEST(Waiting, OpenWaitsForAPersonAnsweringTheFirstUseBox)
 {
     ResetSourceRegistry();
     DsModule ds(ExeDirectory() + "\\Twain_64.ds");
+    CalledInAgain = &ds;
     TW_IDENTITY identity = TestAppIdentity(41);
     TW_UINT16 opened = 0xFFFF;
-    std::thread open([&] { opened = ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity); });
+    std::atomic<HWND> window{nullptr};
+    std::thread open([&] {
+        window = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CallingWindowProc));
+        opened = ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity);
+        DestroyWindow(window);
+    });
     HWND box = nullptr;
     for (int i = 0; i < 3000 && box == nullptr; ++i) {
         box = FindWindowA(nullptr, "Talvenix TWAIN DS");
         Sleep(10);
     }
+    DWORD_PTR nested = 0xFFFF;
+    const bool answered = box != nullptr && SendMessageTimeoutA(window, WM_APP, 0, 0, SMTO_BLOCK, 4000, &nested) != 0;
+    const bool boxStillUp = box != nullptr && IsWindow(box);
     // Twice as long as a host that takes no messages is given.
     Sleep(8000);
     if (box != nullptr) {
@@ -858,6 +908,8 @@ TEST(Waiting, OpenWaitsForAPersonAnsweringTheFirstUseBox)
     }
     open.join();
     ASSERT_NE(box, nullptr) << "the first-use box";
+    EXPECT_TRUE(answered && boxStillUp) << "the opening thread answers messages sent to it";
+    EXPECT_EQ(nested, TWRC_FAILURE);
     EXPECT_EQ(opened, TWRC_SUCCESS);
     ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity);
 }
