@@ -1,0 +1,279 @@
+// The application's structures into the shared block in the 32-bit layout,
+// and the host's answers back into them, checked before anything of them is
+// used: sizes, counts and the images' own headers.
+#include "ds64/structures.h"
+
+#include <cstring>
+
+#include "ds64/host_link.h"
+#include "twain/condition.h"
+
+const char* const BrokenAnswerContext = "The 32-bit host answered out of bounds.  ";
+
+namespace {
+
+// Larger than any frame the board delivers, far below what a broken host
+// could make an application allocate.
+constexpr uint32_t BitmapLimit = 256u << 20;
+
+// The bytes a strip may take from the application's buffer: a buffer given
+// as a handle is bounded by its block's size, whatever Length claims.
+uint32_t StripRoom(const TW_IMAGEMEMXFER& xfer)
+{
+    if ((xfer.Memory.Flags & TWMF_HANDLE) == 0 || xfer.Memory.TheMem == nullptr) {
+        return xfer.Memory.Length;
+    }
+    const SIZE_T size = GlobalSize(xfer.Memory.TheMem);
+    return size < xfer.Memory.Length ? static_cast<uint32_t>(size) : xfer.Memory.Length;
+}
+
+// The bytes of an application's block into Extra: a container holds a few
+// values and a setup a few kB; what lies beyond the room (an application's
+// generous allocation) is no part of them. 0 done; 1 refused (reported).
+int BlockToExtra(HGLOBAL handle, BridgeBlock& block, const char* context)
+{
+    const SIZE_T whole = GlobalSize(handle);
+    const SIZE_T size = whole < BridgeExtraRoom ? whole : BridgeExtraRoom;
+    const void* bytes = GlobalLock(handle);
+    if (bytes == nullptr) {
+        ReportCondition(context, TWCC_BADVALUE);
+        return 1;
+    }
+    std::memcpy(block.Extra, bytes, size);
+    GlobalUnlock(handle);
+    block.ExtraLength = static_cast<uint32_t>(size);
+    return 0;
+}
+
+const char* const CapabilityContext = "General failure in response to DAT_CAPABILITY.  ";
+const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
+
+// The strip the source wrote into the host's buffer, into the application's.
+int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
+{
+    if (!StripFits(answer.ImageLength, xfer.BytesWritten, StripRoom(xfer))) {
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
+    const bool isHandle = (xfer.Memory.Flags & TWMF_HANDLE) != 0;
+    void* to = isHandle ? GlobalLock(xfer.Memory.TheMem) : xfer.Memory.TheMem;
+    if (to == nullptr) {
+        ReportCondition(BrokenAnswerContext, TWCC_BADVALUE);
+        return 1;
+    }
+    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength);
+    if (isHandle) {
+        GlobalUnlock(xfer.Memory.TheMem);
+    }
+    if (failed) {
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+    }
+    return failed;
+}
+
+// A new movable block for the application, locked at `bytes`; none (and
+// reported with `context`) when memory is out.
+HGLOBAL NewLockedBlock(UINT flags, uint32_t size, void*& bytes, const char* context)
+{
+    HGLOBAL block = GlobalAlloc(flags, size);
+    bytes = block != nullptr ? GlobalLock(block) : nullptr;
+    if (bytes == nullptr) {
+        if (block != nullptr) {
+            GlobalFree(block);
+        }
+        ReportCondition(context, TWCC_LOWMEMORY);
+        return nullptr;
+    }
+    return block;
+}
+
+// The bitmap the source handed the host, as a new block of the application.
+int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
+{
+    if (!BitmapFits(answer.ImageLength, BitmapLimit)) {
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
+    void* to = nullptr;
+    HGLOBAL block = NewLockedBlock(GMEM_MOVEABLE, answer.ImageLength, to,
+                                   "General failure in response to DAT_IMAGENATIVEXFER.  ");
+    if (block == nullptr) {
+        return 1;
+    }
+    // An application reads as much as the header says.
+    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength) ||
+                       !BitmapHeaderFits(static_cast<const uint8_t*>(to), answer.ImageLength);
+    GlobalUnlock(block);
+    if (failed) {
+        GlobalFree(block);
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
+    bitmap = block;
+    return 0;
+}
+
+}  // namespace
+
+void WriteRequest(const Triplet& t, BridgeBlock& block)
+{
+    block.DG = t.DG;
+    block.DAT = t.DAT;
+    block.MSG = t.MSG;
+    block.HasOrigin = t.pOrigin != nullptr;
+    block.HasData = t.pData != nullptr;
+    block.DataLength = 0;
+    block.ExtraLength = 0;
+    if (t.pOrigin != nullptr) {
+        std::memcpy(block.Origin, t.pOrigin, IdentityBytes);
+    }
+}
+
+void CopyAnswer(const BridgeBlock& block, Answer& answer)
+{
+    answer.ReturnCode = block.ReturnCode;
+    answer.HostCondition = block.HostCondition;
+    answer.DataLength = block.DataLength;
+    answer.ExtraLength = block.ExtraLength;
+    answer.ImageAddress = block.ImageAddress;
+    answer.ImageLength = block.ImageLength;
+    answer.ImageInSection = block.ImageInSection != 0;
+    std::memcpy(answer.Data, block.Data, sizeof answer.Data);
+    answer.Extra = block.Extra;
+}
+
+// Puts the application's structure into the block. 0 done; 1 refused
+// (reported).
+int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
+{
+    if (t.pData == nullptr || shape.Kind == WireKind::None || shape.Kind == WireKind::NativeXfer) {
+        return 0;
+    }
+    block.DataLength = shape.Size;
+    switch (shape.Kind) {
+    case WireKind::Capability: {
+        const auto* cap = static_cast<const TW_CAPABILITY*>(t.pData);
+        const WireCapability wire = {cap->Cap, cap->ConType, 0};
+        std::memcpy(block.Data, &wire, sizeof wire);
+        if (t.MSG != MSG_SET || cap->hContainer == nullptr) {
+            return 0;
+        }
+        return BlockToExtra(cap->hContainer, block, CapabilityContext);
+    }
+    case WireKind::CustomData: {
+        const auto* data = static_cast<const TW_CUSTOMDSDATA*>(t.pData);
+        const WireCustomDsData wire = {data->InfoLength, data->hData != nullptr ? 1u : 0u};
+        std::memcpy(block.Data, &wire, sizeof wire);
+        if (t.MSG != MSG_SET || data->hData == nullptr) {
+            return 0;
+        }
+        return BlockToExtra(data->hData, block, CustomDataContext);
+    }
+    case WireKind::UserInterface: {
+        const auto* ui = static_cast<const TW_USERINTERFACE*>(t.pData);
+        const WireUserInterface wire = {ui->ShowUI, ui->ModalUI, 0};
+        std::memcpy(block.Data, &wire, sizeof wire);
+        return 0;
+    }
+    case WireKind::MemXfer: {
+        const auto* xfer = static_cast<const TW_IMAGEMEMXFER*>(t.pData);
+        WireImageMemXfer wire = {};
+        StripFieldsToWire(*xfer, wire);
+        wire.Flags = xfer->Memory.Flags;
+        wire.Length = StripRoom(*xfer);
+        wire.TheMem = xfer->Memory.TheMem != nullptr ? 1u : 0u;
+        std::memcpy(block.Data, &wire, sizeof wire);
+        return 0;
+    }
+    default:
+        std::memcpy(block.Data, t.pData, shape.Size);
+        return 0;
+    }
+}
+
+// Writes the host's answer (a copy, checked) into the application's
+// structure. 0 done; 1 refused (reported).
+int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer, TW_UINT16 returnCode)
+{
+    if (t.pData == nullptr) {
+        return 0;
+    }
+    switch (shape.Kind) {
+    case WireKind::None:
+        return 0;
+    case WireKind::NativeXfer:
+        return returnCode == TWRC_XFERDONE ? TakeBitmap(answer, *static_cast<TW_HANDLE*>(t.pData)) : 0;
+    case WireKind::Capability: {
+        auto* cap = static_cast<TW_CAPABILITY*>(t.pData);
+        WireCapability wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        cap->Cap = wire.Cap;
+        cap->ConType = wire.ConType;
+        if (answer.ExtraLength == 0) {
+            return 0;
+        }
+        void* to = nullptr;
+        HGLOBAL container = NewLockedBlock(GHND, answer.ExtraLength, to, CapabilityContext);
+        if (container == nullptr) {
+            return 1;
+        }
+        std::memcpy(to, answer.Extra, answer.ExtraLength);
+        const bool fits = ContainerFits(wire.ConType, static_cast<const uint8_t*>(to), answer.ExtraLength);
+        GlobalUnlock(container);
+        if (!fits) {
+            GlobalFree(container);
+            ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+            return 1;
+        }
+        cap->hContainer = container;
+        return 0;
+    }
+    case WireKind::CustomData: {
+        // The setup the source made for the application: its bytes, as a
+        // block of the application's.
+        auto* data = static_cast<TW_CUSTOMDSDATA*>(t.pData);
+        WireCustomDsData wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        if (t.MSG != MSG_GET || answer.ExtraLength == 0) {
+            return 0;
+        }
+        if (!CustomDataFits(wire, answer.ExtraLength)) {
+            ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+            return 1;
+        }
+        void* to = nullptr;
+        HGLOBAL block = NewLockedBlock(GMEM_MOVEABLE, answer.ExtraLength, to, CustomDataContext);
+        if (block == nullptr) {
+            return 1;
+        }
+        std::memcpy(to, answer.Extra, answer.ExtraLength);
+        GlobalUnlock(block);
+        data->InfoLength = wire.InfoLength;
+        data->hData = block;
+        return 0;
+    }
+    case WireKind::UserInterface: {
+        auto* ui = static_cast<TW_USERINTERFACE*>(t.pData);
+        WireUserInterface wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        ui->ShowUI = wire.ShowUI;
+        ui->ModalUI = wire.ModalUI;
+        return 0;
+    }
+    case WireKind::MemXfer: {
+        auto* xfer = static_cast<TW_IMAGEMEMXFER*>(t.pData);
+        WireImageMemXfer wire = {};
+        std::memcpy(&wire, answer.Data, sizeof wire);
+        const bool delivered = returnCode == TWRC_SUCCESS || returnCode == TWRC_XFERDONE;
+        if (delivered && !StripDescribed(wire)) {
+            ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+            return 1;
+        }
+        StripFieldsFromWire(wire, *xfer);
+        return delivered ? TakeStrip(*xfer, answer) : 0;
+    }
+    default:
+        std::memcpy(t.pData, answer.Data, shape.Size);
+        return 0;
+    }
+}
