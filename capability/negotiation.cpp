@@ -5,8 +5,6 @@
 
 const char* const CapabilityContext = "General failure in DG_CONTROL / DAT_CAPABILITY / ... triple\n";
 
-namespace {
-
 TW_UINT16 HandOver(TW_CAPABILITY& capability, TW_UINT16 conType, HGLOBAL container)
 {
     capability.hContainer = container;
@@ -16,6 +14,8 @@ TW_UINT16 HandOver(TW_CAPABILITY& capability, TW_UINT16 conType, HGLOBAL contain
     capability.ConType = conType;
     return TWRC_SUCCESS;
 }
+
+namespace {
 
 TW_UINT16 AnswerItem(TW_CAPABILITY& capability, bool current)
 {

@@ -57,3 +57,6 @@ TW_UINT16 StoreAppContainer(const TW_CAPABILITY& capability);
 
 // Reports `code` with the capability context and answers TWRC_FAILURE.
 TW_UINT16 RefuseCapability(TW_UINT16 code);
+// Hands the application a new container of type `conType`; none made (out of
+// memory) is refused with TWCC_LOWMEMORY.
+TW_UINT16 HandOver(TW_CAPABILITY& capability, TW_UINT16 conType, HGLOBAL container);

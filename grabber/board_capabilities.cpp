@@ -86,16 +86,6 @@ double LevelValue(const LevelRow& row, uint32_t level)
     return row.Min + ClampLevel(level) * (row.Max - row.Min) / 255.0;
 }
 
-TW_UINT16 HandOver(TW_CAPABILITY& capability, TW_UINT16 conType, HGLOBAL container)
-{
-    capability.hContainer = container;
-    if (container == nullptr) {
-        return RefuseCapability(TWCC_LOWMEMORY);
-    }
-    capability.ConType = conType;
-    return TWRC_SUCCESS;
-}
-
 TW_UINT16 AnswerLevel(const LevelRow& row, Form form, TW_CAPABILITY& capability)
 {
     const double current = LevelValue(row, row.Get());
