@@ -46,10 +46,9 @@ uint32_t Stored(const char* name, uint32_t fallback)
 // The references of every band the data path has, as ApplySettings sends them.
 void RestoreReferences(void (*set)(uint32_t, uint32_t), const char* const (&names)[3], const uint32_t (&fields)[3])
 {
-    constexpr uint32_t bands[3] = {Band0, Band1, Band2};
     const int count = IsColor() == 1 ? 3 : 1;
     for (int band = 0; band < count; ++band) {
-        set(Stored(names[band], fields[band]), bands[band]);
+        set(Stored(names[band], fields[band]), Bands[band]);
     }
 }
 

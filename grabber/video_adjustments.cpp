@@ -163,30 +163,48 @@ uint16_t ApplyInputLut(const InputLut& lut)
     return 0;
 }
 
+DigitizerLevels CurrentLevels()
+{
+    DigitizerLevels levels = {GetBrightness(), GetContrast(), GetHue(), GetSaturation(), {}, {}};
+    for (int band = 0; band < 3; ++band) {
+        levels.Black[band] = GetBlackRef(Bands[band]);
+        levels.White[band] = GetWhiteRef(Bands[band]);
+    }
+    return levels;
+}
+
+void SendLevels(const DigitizerLevels& levels)
+{
+    if (IsRgbDataPath() == 0) {
+        if (IsColor() == 1) {
+            SetSaturation(levels.Saturation);
+            SetHue(levels.Hue);
+        }
+        SetContrast(levels.Contrast);
+        SetBrightness(levels.Brightness);
+        return;
+    }
+    const int bands = IsColor() == 1 ? 3 : 1;
+    for (int band = 0; band < bands; ++band) {
+        SetBlackRef(levels.Black[band], Bands[band]);
+    }
+    for (int band = 0; band < bands; ++band) {
+        SetWhiteRef(levels.White[band], Bands[band]);
+    }
+}
+
 void ApplySettings()
 {
     if (MilInfo.MilDigitizer == 0) {
         return;
     }
     const SourceSettingsRecord& s = SourceSettings;
-    if (s.RgbDataPath == 0) {
-        if (s.Color == 1) {
-            SetSaturation(s.Saturation);
-            SetHue(s.Hue);
-        }
-        SetContrast(s.Contrast);
-        SetBrightness(s.Brightness);
-    } else if (s.Color == 1) {
-        SetBlackRef(s.BlackRef0, Band0);
-        SetBlackRef(s.BlackRef1, Band1);
-        SetBlackRef(s.BlackRef2, Band2);
-        SetWhiteRef(s.WhiteRef0, Band0);
-        SetWhiteRef(s.WhiteRef1, Band1);
-        SetWhiteRef(s.WhiteRef2, Band2);
-    } else {
-        SetBlackRef(s.BlackRef0, Band0);
-        SetWhiteRef(s.WhiteRef0, Band0);
-    }
+    SendLevels({s.Brightness,
+                s.Contrast,
+                s.Hue,
+                s.Saturation,
+                {s.BlackRef0, s.BlackRef1, s.BlackRef2},
+                {s.WhiteRef0, s.WhiteRef1, s.WhiteRef2}});
     if (s.RgbDataPath == 1) {
         SetChannel(s.Channel);
     }

@@ -40,6 +40,18 @@ uint16_t ApplyInputLut(const InputLut& lut);
 // curves, or a board without look-up table.
 bool ApplyLutValues(const uint8_t* value, size_t size);
 
+// The adjustments of both data paths, as levels.
+struct DigitizerLevels {
+    uint32_t Brightness, Contrast, Hue, Saturation;
+    uint32_t Black[3], White[3];  // bands 0 to 2
+};
+// What the digitizer holds now.
+DigitizerLevels CurrentLevels();
+// Sends the levels of the data path in use, in the order the board takes
+// them: saturation, hue (colour only), contrast and brightness; or the black
+// and then the white references of each band the board has.
+void SendLevels(const DigitizerLevels& levels);
+
 // Pushes the stored settings into the digitizer (opening the source).
 void ApplySettings();
 // Resets the digitizer's adjustments of the current data path.

@@ -12,22 +12,15 @@
 
 namespace {
 
-constexpr uint32_t Bands[3] = {Band0, Band1, Band2};
-
 struct HeldLevels {
-    uint32_t Brightness, Contrast, Hue, Saturation;
-    uint32_t Black[3], White[3];
+    DigitizerLevels Levels;
     uint8_t Lut[MaxLutValueBytes];
     size_t LutBytes;
 };
 
 HeldLevels HoldLevels()
 {
-    HeldLevels held = {GetBrightness(), GetContrast(), GetHue(), GetSaturation(), {}, {}, {}, 0};
-    for (int band = 0; band < 3; ++band) {
-        held.Black[band] = GetBlackRef(Bands[band]);
-        held.White[band] = GetWhiteRef(Bands[band]);
-    }
+    HeldLevels held = {CurrentLevels(), {}, 0};
     held.LutBytes = CurrentLutValues(held.Lut);
     return held;
 }
@@ -37,18 +30,10 @@ HeldLevels HoldLevels()
 void PutBackLevels(const HeldLevels& held)
 {
     ApplyLutValues(held.Lut, held.LutBytes);
+    SendLevels(held.Levels);
     if (IsRgbDataPath() != 0) {
-        for (int band = 0; band < 3; ++band) {
-            SetBlackRef(held.Black[band], Bands[band]);
-            SetWhiteRef(held.White[band], Bands[band]);
-        }
         SetChannel(GetChannel());
-        return;
     }
-    SetSaturation(held.Saturation);
-    SetHue(held.Hue);
-    SetContrast(held.Contrast);
-    SetBrightness(held.Brightness);
 }
 
 }  // namespace

@@ -391,17 +391,26 @@ size_t CurrentLutValues(uint8_t* value)
     return EncodeLutValues(PerChannelLutForm(counts[0], counts[1], counts[2]), nodes, size, value);
 }
 
-bool ReadStoredDword(const char* name, uint32_t& value)
+namespace {
+
+// One stored value of `type`, at most `size` bytes, into `data`; `size`
+// becomes the bytes read.
+bool ReadStored(const char* name, DWORD type, void* data, DWORD& size)
 {
     RegistryKey key;
-    if (key.Open(SettingsKeyPath) != ERROR_SUCCESS) {
-        return false;
-    }
-    DWORD type = 0;
+    DWORD found = 0;
+    return key.Open(SettingsKeyPath) == ERROR_SUCCESS &&
+           RegQueryValueExA(key.Get(), name, nullptr, &found, static_cast<BYTE*>(data), &size) == ERROR_SUCCESS &&
+           found == type;
+}
+
+}  // namespace
+
+bool ReadStoredDword(const char* name, uint32_t& value)
+{
     DWORD data = 0;
     DWORD size = sizeof data;
-    if (RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof data) {
+    if (!ReadStored(name, REG_DWORD, &data, size) || size != sizeof data) {
         return false;
     }
     value = data;
@@ -410,13 +419,9 @@ bool ReadStoredDword(const char* name, uint32_t& value)
 
 bool ReadStoredText(const char* name, char* text, uint32_t size)
 {
-    RegistryKey key;
     char data[256] = "";
-    DWORD type = 0;
     DWORD bytes = sizeof data - 1;
-    if (size == 0 || key.Open(SettingsKeyPath) != ERROR_SUCCESS ||
-        RegQueryValueExA(key.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(data), &bytes) != ERROR_SUCCESS ||
-        type != REG_SZ) {
+    if (size == 0 || !ReadStored(name, REG_SZ, data, bytes)) {
         return false;
     }
     data[bytes < sizeof data ? bytes : sizeof data - 1] = '\0';

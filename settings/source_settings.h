@@ -40,6 +40,7 @@ extern SourceSettingsRecord SourceSettings;
 
 // Band selectors of the per-band references.
 constexpr uint32_t Band0 = 0x20000000, Band1 = 0x40000000, Band2 = 0x80000000;
+constexpr uint32_t Bands[3] = {Band0, Band1, Band2};
 constexpr uint32_t AllBands = 0xEF200000;
 
 uint32_t GetChannel();

@@ -25,8 +25,6 @@ namespace {
 
 const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
 
-constexpr uint32_t Bands[3] = {Band0, Band1, Band2};
-
 // The setup in force: what the digitizer runs, as the dialog's "Save
 // settings" would store it, with the session's pixel type and region. Like
 // the dialog, it asks the digitizer only for the adjustments of the data
@@ -105,19 +103,12 @@ TW_UINT16 ApplySetup(const SetupRecord& record)
         }
     }
     SetChannel(record.Channel);
-    if (IsRgbDataPath() == 0) {
-        if (IsColor() == 1) {
-            SetSaturation(record.Saturation);
-            SetHue(record.Hue);
-        }
-        SetContrast(record.Contrast);
-        SetBrightness(record.Brightness);
-    } else {
-        for (int band = 0; band < (IsColor() == 1 ? 3 : 1); ++band) {
-            SetBlackRef(record.BlackRef[band], Bands[band]);
-            SetWhiteRef(record.WhiteRef[band], Bands[band]);
-        }
-    }
+    SendLevels({record.Brightness,
+                record.Contrast,
+                record.Hue,
+                record.Saturation,
+                {record.BlackRef[0], record.BlackRef[1], record.BlackRef[2]},
+                {record.WhiteRef[0], record.WhiteRef[1], record.WhiteRef[2]}});
     ApplyLutValues(record.Lut, record.LutBytes);
     SetPixelType(record.PixelType);
     // A region belongs to the frame it was set in; a board that runs the
