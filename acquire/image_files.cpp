@@ -53,6 +53,22 @@ std::vector<uint8_t> TiffFile(uint32_t width, uint32_t height, uint32_t samplesP
     return file;
 }
 
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes)
+{
+    bytes.clear();
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return false;
+    }
+    uint8_t chunk[65536];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        bytes.insert(bytes.end(), chunk, chunk + n);
+    }
+    std::fclose(file);
+    return true;
+}
+
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     FILE* file = std::fopen(path.c_str(), "wb");

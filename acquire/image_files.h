@@ -21,3 +21,5 @@ std::vector<uint8_t> TiffFile(uint32_t width, uint32_t height, uint32_t samplesP
                               const std::vector<uint8_t>& rows);
 
 bool WriteFileBytes(const std::string& path, const std::vector<uint8_t>& bytes);
+// The whole file into `bytes`: false, with `bytes` empty, when it cannot be opened.
+bool ReadFileBytes(const std::string& path, std::vector<uint8_t>& bytes);

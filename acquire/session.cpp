@@ -109,17 +109,8 @@ bool Session::Negotiate()
 
 bool Session::LoadSetup()
 {
-    FILE* file = std::fopen(options_.LoadSetup.c_str(), "rb");
     std::vector<uint8_t> bytes;
-    if (file != nullptr) {
-        uint8_t chunk[4096];
-        size_t n = 0;
-        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-            bytes.insert(bytes.end(), chunk, chunk + n);
-        }
-        std::fclose(file);
-    }
-    if (file == nullptr || bytes.empty()) {
+    if (!ReadFileBytes(options_.LoadSetup, bytes) || bytes.empty()) {
         std::fprintf(stderr, "twacquire: cannot read the setup %s\n", options_.LoadSetup.c_str());
         return false;
     }
@@ -403,16 +394,8 @@ bool Session::File(const TW_IMAGEINFO& info, const std::string& stem, size_t& by
                      got.Format, full);
         return false;
     }
-    FILE* file = std::fopen(full, "rb");
     std::vector<uint8_t> content;
-    if (file != nullptr) {
-        uint8_t chunk[65536];
-        size_t n = 0;
-        while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-            content.insert(content.end(), chunk, chunk + n);
-        }
-        std::fclose(file);
-    }
+    ReadFileBytes(full, content);
     bytes = content.size();
     DecodedImage image;
     std::string error;

@@ -55,6 +55,10 @@ TW_UINT16 AnswerOneValue(TW_CAPABILITY& capability, TW_UINT16 itemType, const vo
 TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability);
 TW_UINT16 StoreAppContainer(const TW_CAPABILITY& capability);
 
+// What MSG_QUERYSUPPORT reports: every capability answers all five
+// operations, the fixed ones by accepting only what they hold.
+constexpr TW_INT32 SupportedOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
+
 // Reports `code` with the capability context and answers TWRC_FAILURE.
 TW_UINT16 RefuseCapability(TW_UINT16 code);
 // Hands the application a new container of type `conType`; none made (out of

@@ -112,9 +112,6 @@ constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_I
 #undef SET
 #undef RST
 
-// What MSG_QUERYSUPPORT reports: every rule answers all five operations,
-// the fixed ones by accepting only what they hold.
-constexpr TW_INT32 SupportedOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
 
 // The board lies above negotiation: it registers its probe here.
 bool (*DeviceOnlineProbe)() = nullptr;

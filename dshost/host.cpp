@@ -87,25 +87,36 @@ void BlockToExtra(BridgeBlock& block, HGLOBAL made)
     GlobalFree(made);
 }
 
+// Calls the source with `data`, whose `handle` is the application's block:
+// given (`given`), its bytes come in Extra; one the source makes goes back
+// in Extra. False when the block could not be made (answered).
+bool CallWithBlock(BridgeBlock& block, void* data, HGLOBAL& handle, bool given, UINT flags)
+{
+    HGLOBAL sent = nullptr;
+    if (given) {
+        if (!BlockFromExtra(block, flags, sent)) {
+            return false;
+        }
+        handle = sent;
+    }
+    block.ReturnCode = Call(block, data);
+    block.ExtraLength = 0;
+    if (handle != nullptr && handle != sent) {
+        BlockToExtra(block, handle);
+    }
+    if (sent != nullptr) {
+        GlobalFree(sent);
+    }
+    return true;
+}
+
 void ServeCapability(BridgeBlock& block)
 {
     WireCapability wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_CAPABILITY cap = {wire.Cap, wire.ConType, nullptr};
-    HGLOBAL sent = nullptr;
-    if (block.ExtraLength != 0) {
-        if (!BlockFromExtra(block, GHND, sent)) {
-            return;
-        }
-        cap.hContainer = sent;
-    }
-    block.ReturnCode = Call(block, &cap);
-    block.ExtraLength = 0;
-    if (cap.hContainer != nullptr && cap.hContainer != sent) {
-        BlockToExtra(block, cap.hContainer);
-    }
-    if (sent != nullptr) {
-        GlobalFree(sent);
+    if (!CallWithBlock(block, &cap, cap.hContainer, block.ExtraLength != 0, GHND)) {
+        return;
     }
     wire.Cap = cap.Cap;
     wire.ConType = cap.ConType;
@@ -118,20 +129,8 @@ void ServeCustomData(BridgeBlock& block)
     WireCustomDsData wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_CUSTOMDSDATA data = {wire.InfoLength, nullptr};
-    HGLOBAL sent = nullptr;
-    if (wire.hData != 0) {
-        if (!BlockFromExtra(block, GMEM_MOVEABLE, sent)) {
-            return;
-        }
-        data.hData = sent;
-    }
-    block.ReturnCode = Call(block, &data);
-    block.ExtraLength = 0;
-    if (data.hData != nullptr && data.hData != sent) {
-        BlockToExtra(block, data.hData);
-    }
-    if (sent != nullptr) {
-        GlobalFree(sent);
+    if (!CallWithBlock(block, &data, data.hData, wire.hData != 0, GMEM_MOVEABLE)) {
+        return;
     }
     wire.InfoLength = data.InfoLength;
     wire.hData = 0;

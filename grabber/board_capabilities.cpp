@@ -352,8 +352,7 @@ TW_UINT16 RunBoardRule(const BoardRule& rule, const Triplet& triplet)
         break;
     case MSG_QUERYSUPPORT: {
         log.Write("MSG_QUERYSUPPORT");
-        const TW_INT32 flags = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
-        result = AnswerOneValue(capability, TWTY_INT32, &flags);
+        result = AnswerOneValue(capability, TWTY_INT32, &SupportedOperations);
         break;
     }
     default:
