@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -210,6 +211,34 @@ TW_UINT16 DsModule::Status()
     return status.ConditionCode;
 }
 
+Watchdog::Watchdog(int seconds, const char* why)
+    : dismissed_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), milliseconds_(static_cast<DWORD>(seconds) * 1000),
+      why_(why)
+{
+    thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
+}
+
+DWORD WINAPI Watchdog::Watch(void* self)
+{
+    const auto* dog = static_cast<const Watchdog*>(self);
+    if (WaitForSingleObject(dog->dismissed_, dog->milliseconds_) != WAIT_OBJECT_0) {
+        std::printf("watchdog: %s\n", dog->why_);
+        std::fflush(stdout);
+        TerminateProcess(GetCurrentProcess(), 3);
+    }
+    return 0;
+}
+
+Watchdog::~Watchdog()
+{
+    SetEvent(dismissed_);
+    if (thread_ != nullptr) {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+    }
+    CloseHandle(dismissed_);
+}
+
 CapturedProcess::~CapturedProcess()
 {
     Wait(0);
@@ -217,9 +246,12 @@ CapturedProcess::~CapturedProcess()
 
 bool CapturedProcess::Start(std::string command, const char* folder)
 {
+    // Shared for writing too: the desktop process Wine starts with a child's
+    // first window inherits the child's output and outlives it, which would
+    // keep the next child from the file.
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE output = CreateFileA(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE output = CreateFileA(outputPath_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (output == INVALID_HANDLE_VALUE) {
         return false;
     }

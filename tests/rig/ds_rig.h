@@ -91,6 +91,24 @@ private:
     PROCESS_INFORMATION process_ = {};
 };
 
+// Threads that wait for each other wait for good: a watchdog ends the
+// program within `seconds`, printing `why`, unless it is dismissed (by its
+// destruction) first; the missing test summary fails the test.
+class Watchdog {
+public:
+    Watchdog(int seconds, const char* why);
+    ~Watchdog();
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+
+private:
+    static DWORD WINAPI Watch(void* self);
+    HANDLE dismissed_;
+    HANDLE thread_ = nullptr;
+    DWORD milliseconds_;
+    const char* why_;
+};
+
 // An application identity as a test application would fill it.
 TW_IDENTITY TestAppIdentity(TW_UINT32 id = 1);
 

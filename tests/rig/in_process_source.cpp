@@ -15,6 +15,7 @@ void ClearSimulatedBoardControls()
 {
     for (const char* name :
          {"ORIONSIM_BOARD_TYPE", "ORIONSIM_BOARD_REVISION", "ORIONSIM_MEMORY_KB", "ORIONSIM_REJECT_FORMATS",
+          "ORIONSIM_MORE_FORMATS",
           "ORIONSIM_COLOR_MODE", "ORIONSIM_BUFFER_FORMAT", "ORIONSIM_FRAME_MS", "ORIONSIM_PATTERN", "ORIONSIM_FAIL",
           "ORIONSIM_TRACE"}) {
         SetEnvironmentVariableA(name, nullptr);

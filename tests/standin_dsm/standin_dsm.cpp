@@ -13,8 +13,10 @@ StandInHook Hook = nullptr;
 
 void CopyName(char (&to)[34], const TW_IDENTITY* identity)
 {
-    std::memcpy(to, identity != nullptr ? identity->ProductName : "", sizeof to);
-    to[sizeof to - 1] = '\0';
+    std::memset(to, 0, sizeof to);
+    if (identity != nullptr) {
+        std::memcpy(to, identity->ProductName, sizeof to - 1);
+    }
 }
 
 }  // namespace
@@ -23,21 +25,23 @@ extern "C" __declspec(dllexport) TW_UINT16 __stdcall DSM_Entry(pTW_IDENTITY orig
                                                                TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
                                                                TW_MEMREF /*data*/)
 {
+    StandInNotice notice = {};
+    notice.OriginId = origin != nullptr ? origin->Id : 0xFFFFFFFF;
+    CopyName(notice.OriginName, origin);
+    notice.DestinationId = destination != nullptr ? destination->Id : 0xFFFFFFFF;
+    CopyName(notice.DestinationName, destination);
+    notice.DG = dg;
+    notice.DAT = dat;
+    notice.MSG = msg;
+    notice.ThreadId = GetCurrentThreadId();
     if (Count < Room) {
-        StandInNotice& notice = Received[Count];
-        notice.OriginId = origin != nullptr ? origin->Id : 0xFFFFFFFF;
-        CopyName(notice.OriginName, origin);
-        notice.DestinationId = destination != nullptr ? destination->Id : 0xFFFFFFFF;
-        CopyName(notice.DestinationName, destination);
-        notice.DG = dg;
-        notice.DAT = dat;
-        notice.MSG = msg;
-        notice.ThreadId = GetCurrentThreadId();
-        if (Hook != nullptr) {
-            Hook(&notice);
-        }
+        Received[Count] = notice;
     }
     ++Count;
+    // Last: a hook may end the thread.
+    if (Hook != nullptr) {
+        Hook(&notice);
+    }
     return TWRC_SUCCESS;
 }
 
