@@ -62,6 +62,7 @@ Config ReadConfig(const EnvReader& env) {
         if (auto n = ParseLong(*v); n && *n >= 0 && *n <= 1048576) c.memoryKb = static_cast<unsigned long>(*n);
     }
     if (auto v = env("ORIONSIM_REJECT_FORMATS")) c.rejectFormats = SplitList(*v);
+    if (auto v = env("ORIONSIM_MORE_FORMATS")) c.moreFormats = SplitList(*v);
     if (auto v = env("ORIONSIM_COLOR_MODE")) c.colorMode = ParseLong(*v);
     if (auto v = env("ORIONSIM_BUFFER_FORMAT")) {
         if (const BufferFormat* f = FindColorBufferFormat(*v)) c.colorFormat = f;

@@ -25,6 +25,7 @@ struct Config {
     long boardRevision = 1;
     unsigned long memoryKb = 65536;
     std::vector<std::string> rejectFormats;   // upper case
+    std::vector<std::string> moreFormats;     // upper case, each run as M_CCIR
     std::optional<long> colorMode;
     const BufferFormat* colorFormat = &DefaultColorBufferFormat();
     std::optional<long> frameMs;

@@ -197,6 +197,10 @@ MIL_ID __stdcall MdigAlloc(MIL_ID sys, long devNum, const char* format, long ini
     if (devNum != 0 && devNum != kDefault) return call.Fail("no digitizer with device number " + std::to_string(devNum));
     if (!format) return call.Fail("no video format");
     const VideoFormat* f = FindVideoFormat(format);
+    // A camera's own format, as a board's configuration files name them.
+    const auto& more = s->config.moreFormats;
+    const bool camera = !f && std::find(more.begin(), more.end(), Upper(format)) != more.end();
+    if (camera) f = FindVideoFormat("M_CCIR");
     const auto& reject = s->config.rejectFormats;
     if (!f || std::find(reject.begin(), reject.end(), Upper(format)) != reject.end())
         return call.Fail(std::string("video format \"") + format + "\" is not supported");
@@ -206,7 +210,7 @@ MIL_ID __stdcall MdigAlloc(MIL_ID sys, long devNum, const char* format, long ini
     auto d = std::make_unique<Digitizer>();
     d->id = lib.nextId++;
     d->sys = sys;
-    d->format = f->name;
+    d->format = camera ? Upper(format) : f->name;
     d->width = f->width, d->height = f->height, d->bands = f->bands;
     d->colorMode = s->config.colorMode.value_or(f->colorMode);
     d->frameMs = s->config.frameMs.value_or(f->frameMs);

@@ -282,6 +282,7 @@ TEST(Config, ValuesAndBadValues) {
     std::map<std::string, std::string> env = {
         {"ORIONSIM_BOARD_TYPE", "41"},        {"ORIONSIM_BOARD_REVISION", "0x10"},
         {"ORIONSIM_MEMORY_KB", "bogus"},      {"ORIONSIM_REJECT_FORMATS", " m_pal , M_NTSC_RGB,,"},
+        {"ORIONSIM_MORE_FORMATS", "m_ccir_cam"},
         {"ORIONSIM_COLOR_MODE", "1024"},      {"ORIONSIM_BUFFER_FORMAT", "m_xbgr32"},
         {"ORIONSIM_FRAME_MS", "0"},           {"ORIONSIM_PATTERN", "Gradient"},
         {"ORIONSIM_FAIL", "MsysAlloc, hostaddress,unknown"},
@@ -294,6 +295,7 @@ TEST(Config, ValuesAndBadValues) {
     EXPECT_EQ(c.boardRevision, 16);
     EXPECT_EQ(c.memoryKb, 65536u);
     EXPECT_EQ(c.rejectFormats, (std::vector<std::string>{"M_PAL", "M_NTSC_RGB"}));
+    EXPECT_EQ(c.moreFormats, std::vector<std::string>{"M_CCIR_CAM"});
     EXPECT_EQ(c.colorMode.value_or(-1), 1024);
     EXPECT_STREQ(c.colorFormat->name, "M_XBGR32");
     EXPECT_EQ(c.frameMs.value_or(-1), 0);

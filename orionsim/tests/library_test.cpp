@@ -290,16 +290,21 @@ TEST_F(Library, EveryFormatsGeometryAndBuffer) {
 
 TEST_F(Library, RefusedFormats) {
     Mil& m = Lib();
-    ScopedEnv env{{"ORIONSIM_REJECT_FORMATS", "m_pal_rgb, M_RS170"}};
+    ScopedEnv env{{"ORIONSIM_REJECT_FORMATS", "m_pal_rgb, M_RS170, m_cam_b"}, {"ORIONSIM_MORE_FORMATS", "M_CAM_A,m_cam_b"}};
     Board board;
     struct Case { const char* name; bool accepted; };
     for (Case c : {Case{"M_CCIR", true}, Case{"M_PAL", true}, Case{"M_PAL_RGB", false}, Case{"M_RS170", false},
-                   Case{"M_SECAM", false}, Case{"M_CCIR_RGB", false}, Case{"", false}, Case{"M_NTSC_RGB", true}}) {
+                   Case{"M_SECAM", false}, Case{"M_CCIR_RGB", false}, Case{"", false}, Case{"M_NTSC_RGB", true},
+                   Case{"m_cam_a", true}, Case{"M_CAM_B", false}}) {
         SCOPED_TRACE(c.name);
         long stored = -1;
         long dig = m.MdigAlloc(board.sys, 0, c.name, kDefault, &stored);
         EXPECT_EQ(dig != 0, c.accepted);
         EXPECT_EQ(stored, dig);
+        if (dig && std::string(c.name) == "m_cam_a") {
+            EXPECT_EQ(m.MdigInquire(dig, 1002, nullptr), 768) << "runs as M_CCIR";
+            EXPECT_EQ(m.MdigInquire(dig, 1005, nullptr), 1);
+        }
         if (dig) m.MdigFree(dig);
     }
 }
