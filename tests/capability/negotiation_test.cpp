@@ -347,6 +347,8 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
          TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
         {"pixel types as strings", ICAP_PIXELTYPE, TWON_ENUMERATION,
          EnumerationBytes(TWTY_STR32, 4, {TWPT_RGB}, 0, 0), TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
+        {"pixel types as numbers of the same bytes", ICAP_PIXELTYPE, TWON_ENUMERATION,
+         EnumerationBytes(TWTY_FIX32, 4, {TWPT_RGB}, 0, 0), TWRC_FAILURE, TWCC_BADVALUE, TWPT_GRAY},
         {"xfermech as a string", ICAP_XFERMECH, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWSX_MEMORY),
          TWRC_FAILURE, TWCC_BADVALUE, TWSX_NATIVE},
         {"file format as a string", ICAP_IMAGEFILEFORMAT, TWON_ONEVALUE, OneValueBytes(TWTY_STR32, TWFF_BMP),
@@ -407,6 +409,8 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
          TWCC_BADVALUE, Fix(300)},
         {"y resolution 300", ICAP_YRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, Fix(300)), TWRC_SUCCESS,
          TWCC_SUCCESS, Fix(300)},
+        {"y resolution as an integer of the same bytes", ICAP_YRESOLUTION, TWON_ONEVALUE,
+         OneValueBytes(TWTY_UINT32, Fix(300)), TWRC_FAILURE, TWCC_BADVALUE, Fix(300)},
         {"bit depth", ICAP_BITDEPTH, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 24), TWRC_FAILURE,
          TWCC_BADVALUE, 8},
         {"planar", ICAP_PLANARCHUNKY, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWPC_PLANAR), TWRC_FAILURE,
@@ -917,6 +921,8 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
         {ICAP_HIGHLIGHT, OneValueBytes(TWTY_UINT16, 200), {}},
         {Channel, OneValueBytes(TWTY_UINT32, 0x01000000), {Call("MdigChannel", {dig, 0x01400000})}},
         {Channel, OneValueBytes(TWTY_UINT32, 5), {}},
+        // A 2-byte item is the two bytes of its type, not those behind them.
+        {Channel, OneValueBytes(TWTY_UINT16, 0x40000000), {}},
         {VideoFormat, Name("M_SECAM"), {}},
     };
     for (const Row& row : rows) {
@@ -933,6 +939,10 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
     EXPECT_EQ(Fix32Value(ReadOneValueBlock(cap_.hContainer).Item), 200.0);
     ASSERT_EQ(Send(Channel, MSG_GETCURRENT), TWRC_SUCCESS);
     EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, 0x01000000u);
+    ASSERT_EQ(Send(Channel, MSG_GET), TWRC_SUCCESS);
+    const ListSeen channels = ReadEnumerationBlock(cap_.hContainer, 4);
+    EXPECT_EQ(channels.Items, (std::vector<uint32_t>{0x40000000, 0x01000000}));
+    EXPECT_EQ(channels.CurrentIndex, 1u) << "the channel in use";
 
     // A format the board refuses: no box, the former format runs on with
     // its adjustments and channel.
@@ -950,6 +960,15 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
               after.end());
     EXPECT_TRUE(NoNewBoxes());
 
+    // MSG_RESET: the user's stored channel (green), not the negotiated one.
+    ClearLogAndTrace();
+    ASSERT_EQ(Send(Channel, MSG_RESET), TWRC_SUCCESS);
+    const std::vector<std::string> reset = Trace();
+    EXPECT_TRUE(!reset.empty() && reset[0] == Call("MdigChannel", {MilInfo.MilDigitizer, 0x20000000 + 0x00400000}));
+    EXPECT_EQ(ReadEnumerationBlock(cap_.hContainer, 4).CurrentIndex, 0u);
+    ASSERT_EQ(Send(Channel, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, 0x40000000u);
+
     // MSG_RESET: the user's stored references of each band, then format.
     ClearLogAndTrace();
     ASSERT_EQ(Send(ICAP_HIGHLIGHT, MSG_RESET), TWRC_SUCCESS);
@@ -963,6 +982,25 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
     EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_CCIR");
     EXPECT_EQ(Stored("Channel"), 0x20000000u) << "the negotiated channel stays out of the registry";
     EXPECT_TRUE(Lists(ICAP_BRIGHTNESS) && !Lists(Channel));
+}
+
+// A format of the user's that the board runs but the dialog does not offer
+// (a camera's own): listed after the offered ones as the current one.
+TEST_F(BoardNegotiation, ARunningFormatTheDialogDoesNotOfferIsTheCurrentItem)
+{
+    MilFreeSystem();
+    SetBoardEnv("ORIONSIM_MORE_FORMATS", "M_CAMERA");
+    WriteRegistryValue(SettingsKeyPath, "DigFormat", REG_SZ, "M_CAMERA", 8);
+    OpenBoard();
+    ASSERT_EQ(std::string(SourceSettings.DigFormat), "M_CAMERA");
+    ASSERT_EQ(Send(VideoFormat, MSG_GET), TWRC_SUCCESS);
+    const std::vector<uint8_t> list = BlockBytes(cap_.hContainer);
+    ASSERT_GE(list.size(), 14u + 9 * 34);
+    EXPECT_EQ(list[2], 9);  // NumItems
+    ASSERT_EQ(list[6], 8);  // CurrentIndex
+    EXPECT_STREQ(reinterpret_cast<const char*>(list.data() + 14 + 8 * 34), "M_CAMERA");
+    EXPECT_EQ(Send(VideoFormat, MSG_SET, Name("M_CAMERA")), TWRC_FAILURE) << "not a format to choose";
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
 }
 
 }  // namespace

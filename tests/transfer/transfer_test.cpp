@@ -1377,6 +1377,7 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
         {"black and white", damaged([](SetupRecord& r) { r.PixelType = 0; }), whole},
         {"a region beyond its frame", damaged([](SetupRecord& r) { r.RegionLeft = 700; }), whole},
         {"a region without height", damaged([](SetupRecord& r) { r.RegionHeight = 0; }), whole},
+        {"a region past the bottom of its frame", damaged([](SetupRecord& r) { r.RegionHeight = 561; }), whole},
         {"curves of another length", damaged([](SetupRecord& r) { r.LutBytes -= 2; }), whole},
     };
     const int allocations = TraceCount("MdigAlloc");
@@ -1405,6 +1406,16 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
     EXPECT_EQ(info.ImageWidth, 100);
     EXPECT_EQ(info.ImageLength, 50);
     EXPECT_EQ(info.PixelType, TWPT_GRAY);
+    // A region set in another frame (a board that ran the format smaller)
+    // does not describe this one: the whole frame comes.
+    const std::vector<uint8_t> smaller = damaged([](SetupRecord& r) {
+        r.FrameWidth = 640;
+        r.FrameHeight = 480;
+    });
+    ASSERT_EQ(restore(smaller, whole), TWRC_SUCCESS) << ds_.Status();
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.ImageWidth, 768);
+    EXPECT_EQ(info.ImageLength, 576);
     ASSERT_EQ(restore(first, static_cast<TW_UINT32>(first.size())), TWRC_SUCCESS) << ds_.Status();
     EXPECT_EQ(save(), first) << "the first setup back";
 
@@ -1591,25 +1602,9 @@ bool TransferChecked(DsModule& ds, bool memory, ThreadReport& report)
     return true;
 }
 
-// Threads that wait for each other wait for good: the watchdog ends the
-// program, saying why, when `done` has not come within `seconds`, and the
-// missing summary fails the test.
-std::thread Watchdog(const std::atomic<bool>& done, int seconds, const char* why)
-{
-    return std::thread([&done, seconds, why] {
-        for (int i = 0; i < seconds * 10 && !done; ++i) {
-            Sleep(100);
-        }
-        if (!done) {
-            std::printf("%s\n", why);
-            std::fflush(stdout);
-            TerminateProcess(GetCurrentProcess(), 3);
-        }
-    });
-}
-
 TEST_F(Source, TwoThreadsGetWholeImagesOrCleanFailures)
 {
+    const Watchdog watchdog(120, "threads calling the source wait for each other");
     Open();
     SetCount(-1);
     // Transfers on one thread while another closes, opens and sets the
@@ -1688,14 +1683,12 @@ TEST_F(Source, TwoThreadsGetWholeImagesOrCleanFailures)
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
         closed = true;
     });
-    std::thread watchdog = Watchdog(closed, 120, "the close and the dialog's thread wait for each other");
     while (!closed) {
         MSG message = {};
         TW_EVENT event = {&message, 0};
         ds_.Call(DG_CONTROL, DAT_EVENT, MSG_PROCESSEVENT, &event);
     }
     closing.join();
-    watchdog.join();
     open_ = false;
     EXPECT_FALSE(IsWindow(dialog));
 }
@@ -1749,18 +1742,19 @@ TEST_F(Source, ThreadWaitingForItsTurnAnswersMessagesSentToItsWindows)
     // The holder cannot leave the source before this thread answered; this
     // thread answers nothing outside its own call. A wait for the lock that
     // answers no messages leaves both waiting for good.
-    std::atomic<bool> done{false};
-    std::thread watchdog = Watchdog(done, 60, "the holder and the thread waiting for its turn wait for each other");
     std::atomic<TW_UINT16> enabled{TWRC_FAILURE};
-    std::thread holder([&] { enabled = EnableWithoutUi(); });
-    const bool holderInside = WaitForSingleObject(Waiting.HolderInside, 60000) == WAIT_OBJECT_0;
-    Waiting.InsideCall = true;
-    TW_STATUS status = {};
-    const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
-    Waiting.InsideCall = false;
-    holder.join();
-    done = true;
-    watchdog.join();
+    bool holderInside = false;
+    TW_UINT16 rc = TWRC_FAILURE;
+    {
+        const Watchdog watchdog(60, "the holder and the thread waiting for its turn wait for each other");
+        std::thread holder([&] { enabled = EnableWithoutUi(); });
+        holderInside = WaitForSingleObject(Waiting.HolderInside, 60000) == WAIT_OBJECT_0;
+        Waiting.InsideCall = true;
+        TW_STATUS status = {};
+        rc = ds_.Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status);
+        Waiting.InsideCall = false;
+        holder.join();
+    }
     onNotice(nullptr);
     EXPECT_TRUE(holderInside) << "the source sent no notice";
     EXPECT_TRUE(Waiting.AnsweredInside) << "the message was not answered while waiting for the source";
@@ -1769,6 +1763,50 @@ TEST_F(Source, ThreadWaitingForItsTurnAnswersMessagesSentToItsWindows)
     Close();
     DestroyWindow(Waiting.Window);
     CloseHandle(Waiting.HolderInside);
+    FreeLibrary(manager);
+}
+
+// Ends the calling thread where it is: inside the source, sending its notice.
+void __stdcall EndThreadInside(const StandInNotice* /*notice*/)
+{
+    ExitThread(0);
+}
+
+// Enables the source without its dialog; 1 if the call ever comes back.
+DWORD WINAPI EnableAndReturn(void* source)
+{
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    static_cast<DsModule*>(source)->Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
+    return 1;
+}
+
+// A thread that ended inside the source (its application ended it there)
+// leaves the lock to the next caller, who takes it as its own, depth and
+// all: once that caller is out, a third thread gets its turn.
+TEST_F(Source, ALockLeftByAThreadThatEndedInsideIsTakenOverWhole)
+{
+    HMODULE manager = LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str());
+    ASSERT_NE(manager, nullptr);
+    auto onNotice = reinterpret_cast<StandInOnNoticeProc>(
+        reinterpret_cast<void (*)()>(GetProcAddress(manager, "StandInOnNotice")));
+    ASSERT_NE(onNotice, nullptr);
+    Open();
+    onNotice(EndThreadInside);
+    const Watchdog watchdog(60, "the lock of a thread that ended inside the source is never free again");
+    HANDLE holder = CreateThread(nullptr, 0, EnableAndReturn, &ds_, 0, nullptr);
+    ASSERT_NE(holder, nullptr);
+    WaitForSingleObject(holder, INFINITE);
+    DWORD holderExit = 1;
+    GetExitCodeThread(holder, &holderExit);
+    CloseHandle(holder);
+    onNotice(nullptr);
+    ASSERT_EQ(holderExit, 0u) << "the thread ended inside the source";
+    TW_STATUS status = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status), TWRC_SUCCESS) << "this thread takes the lock over";
+    TW_UINT16 third = TWRC_FAILURE;
+    std::thread([&] { third = ds_.Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status); }).join();
+    EXPECT_EQ(third, TWRC_SUCCESS);
+    Close();
     FreeLibrary(manager);
 }
 
