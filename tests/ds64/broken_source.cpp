@@ -39,8 +39,39 @@ extern "C" __declspec(dllexport) TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY, TW_U
         xfer->BytesWritten = xfer->BytesPerRow;
         return TWRC_SUCCESS;
     }
+    if (dg == DG_IMAGE && dat == DAT_IMAGEMEMXFER && data != nullptr &&
+        Breaks("strip rows that are not the bytes written")) {
+        // Fits the buffer, but 3 rows of 100 bytes are not 4096 bytes: a
+        // reader that believes the rows misplaces the image.
+        auto* xfer = static_cast<TW_IMAGEMEMXFER*>(data);
+        if (xfer->Memory.TheMem != nullptr) {
+            std::memset(xfer->Memory.TheMem, 0x5A, 4096);
+        }
+        xfer->Compression = TWCP_NONE;
+        xfer->BytesPerRow = 100;
+        xfer->Columns = 100;
+        xfer->Rows = 3;
+        xfer->XOffset = 0;
+        xfer->YOffset = 0;
+        xfer->BytesWritten = 4096;
+        return TWRC_SUCCESS;
+    }
     if (dg == DG_IMAGE && dat == DAT_IMAGENATIVEXFER && data != nullptr && Breaks("bitmap shorter than a header")) {
         *static_cast<TW_HANDLE*>(data) = GlobalAlloc(GHND, 16);
+        return TWRC_XFERDONE;
+    }
+    if (dg == DG_IMAGE && dat == DAT_IMAGENATIVEXFER && data != nullptr &&
+        Breaks("bitmap header claiming more than its block")) {
+        // A grey 768 x 576 bitmap's header, in a block of 64 bytes.
+        HGLOBAL block = GlobalAlloc(GHND, 64);
+        auto* header = static_cast<BITMAPINFOHEADER*>(GlobalLock(block));
+        header->biSize = sizeof(BITMAPINFOHEADER);
+        header->biWidth = 768;
+        header->biHeight = 576;
+        header->biPlanes = 1;
+        header->biBitCount = 8;
+        GlobalUnlock(block);
+        *static_cast<TW_HANDLE*>(data) = block;
         return TWRC_XFERDONE;
     }
     return TWRC_SUCCESS;

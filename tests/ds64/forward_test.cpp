@@ -158,10 +158,11 @@ protected:
         return ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui);
     }
     // Runs the message loop as an application does until the stand-in
-    // manager has `count` notices; the last one's message.
-    TW_UINT16 WaitForNotice(int count)
+    // manager has `count` notices; the last one's message (MSG_NULL when
+    // none came within `milliseconds`).
+    TW_UINT16 WaitForNotice(int count, DWORD milliseconds = 60000)
     {
-        for (DWORD start = GetTickCount(); GetTickCount() - start < 60000;) {
+        for (DWORD start = GetTickCount(); GetTickCount() - start < milliseconds;) {
             MSG message;
             while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
                 TW_EVENT event = {&message, 0xFFFF};
@@ -180,6 +181,16 @@ protected:
         return MSG_NULL;
     }
     int NoticeCount() { return notices_(nullptr, 0); }
+    // Ends the one host as a crash would.
+    static void KillHost()
+    {
+        const std::vector<DWORD> hosts = HostProcesses();
+        ASSERT_EQ(hosts.size(), 1u);
+        HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hosts[0]);
+        ASSERT_TRUE(TerminateProcess(host, 9));
+        WaitForSingleObject(host, 5000);
+        CloseHandle(host);
+    }
 
     static HMODULE manager_;
     static StandInNoticesProc notices_;
@@ -641,13 +652,7 @@ TEST_F(Forwarding, HostKilledMidTransferFailsEveryCallUntilClosed)
     TW_IMAGEMEMXFER xfer = {};
     xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 4096, strip.data()};
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_SUCCESS);
-
-    const std::vector<DWORD> hosts = HostProcesses();
-    ASSERT_EQ(hosts.size(), 1u);
-    HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hosts[0]);
-    ASSERT_TRUE(TerminateProcess(host, 9));
-    WaitForSingleObject(host, 5000);
-    CloseHandle(host);
+    KillHost();
 
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
@@ -657,6 +662,15 @@ TEST_F(Forwarding, HostKilledMidTransferFailsEveryCallUntilClosed)
     TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability), TWRC_FAILURE);
     EXPECT_EQ(capability.hContainer, nullptr);
+    // The application's ordinary way down from state 7 works.
+    TW_PENDINGXFERS pending = {7, {0}};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0);
+    pending.Count = 7;
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    EXPECT_EQ(pending.Count, 0);
+    TW_USERINTERFACE ui = {};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     ASSERT_EQ(Open(), TWRC_SUCCESS) << "a fresh host";
     EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "a fresh session";
@@ -696,12 +710,24 @@ TEST_F(Forwarding, HostEndsWhenTheApplicationIsKilled)
 TEST_F(Forwarding, HostMemoryStaysFlatOverImagesAndQuestions)
 {
     ASSERT_EQ(Open(), TWRC_SUCCESS);
-    ASSERT_EQ(SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 0xFFFF), TWRC_SUCCESS);
-    const int before = NoticeCount();
-    ASSERT_EQ(Enable(false), TWRC_SUCCESS);
-    ASSERT_EQ(WaitForNotice(before + 1), MSG_XFERREADY);
     const std::vector<DWORD> hosts = HostProcesses();
     ASSERT_EQ(hosts.size(), 1u);
+    TW_CUSTOMDSDATA saved = {0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &saved), TWRC_SUCCESS);
+    const std::vector<uint8_t> setup = BlockBytes(saved.hData);
+    GlobalFree(saved.hData);
+    // Blocks the application sends: the host makes its own copy of each.
+    auto setting = [this] { return SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 0xFFFF) == TWRC_SUCCESS; };
+    auto restoring = [this, &setup] {
+        TW_CUSTOMDSDATA data = {static_cast<TW_UINT32>(setup.size()), GlobalBlock(setup)};
+        const bool restored = ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_SET, &data) == TWRC_SUCCESS;
+        GlobalFree(data.hData);
+        return restored;
+    };
+    auto enabled = [this] {
+        const int before = NoticeCount();
+        return Enable(false) == TWRC_SUCCESS && WaitForNotice(before + 1) == MSG_XFERREADY;
+    };
     auto image = [this] {
         TW_HANDLE bitmap = nullptr;
         const bool done = ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap) == TWRC_XFERDONE;
@@ -719,9 +745,16 @@ TEST_F(Forwarding, HostMemoryStaysFlatOverImagesAndQuestions)
         const char* What;
         std::function<bool()> Round;
         int Rounds;
-    } rows[] = {{"capability questions", question, 10000}, {"native images", image, 40}};
+        std::function<bool()> Before;  // once, before the row's rounds
+    } rows[] = {{"capability settings", setting, 10000, nullptr},
+                {"setups restored", restoring, 2000, nullptr},
+                {"capability questions", question, 10000, enabled},
+                {"native images", image, 40, nullptr}};
     for (const Row& row : rows) {
         SCOPED_TRACE(row.What);
+        if (row.Before) {
+            ASSERT_TRUE(row.Before());
+        }
         // The heap settles after the first rounds. The questions come first:
     // the heap keeps the room a freed bitmap took, where small blocks lost
     // would hide.
@@ -751,7 +784,7 @@ TEST_F(Forwarding, BrokenAnswersAreRefused)
     const std::string aside = source + ".aside";
     ASSERT_TRUE(MoveFileA(source.c_str(), aside.c_str()));
     const bool swapped = CopyFileA((source + ".broken").c_str(), source.c_str(), FALSE) != 0;
-    std::vector<uint8_t> buffer(5000 + 64, 0xA5);
+    std::vector<uint8_t> buffer(5000 + 64);
     TW_IMAGEMEMXFER xfer = {};
     xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 5000, buffer.data()};
     TW_HANDLE bitmap = nullptr;
@@ -761,7 +794,9 @@ TEST_F(Forwarding, BrokenAnswersAreRefused)
         void* Data;
     } rows[] = {
         {"strip past the buffer", DAT_IMAGEMEMXFER, &xfer},
+        {"strip rows that are not the bytes written", DAT_IMAGEMEMXFER, &xfer},
         {"bitmap shorter than a header", DAT_IMAGENATIVEXFER, &bitmap},
+        {"bitmap header claiming more than its block", DAT_IMAGENATIVEXFER, &bitmap},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Answer);
@@ -769,17 +804,18 @@ TEST_F(Forwarding, BrokenAnswersAreRefused)
             ADD_FAILURE() << "the broken source is not in place";
             break;
         }
+        std::fill(buffer.begin(), buffer.end(), 0xA5);
         SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", row.Answer);
         EXPECT_EQ(Open(), TWRC_SUCCESS);
         EXPECT_EQ(ds_.Call(DG_IMAGE, row.DAT, MSG_GET, row.Data), TWRC_FAILURE);
         EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xA5), 5064) << "written into the application's buffer";
+        EXPECT_EQ(bitmap, nullptr);
     }
     SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", nullptr);
     DeleteFileA(source.c_str());
     MoveFileA(aside.c_str(), source.c_str());
-    EXPECT_EQ(std::count(buffer.begin() + 5000, buffer.end(), 0xA5), 64) << "written past the buffer";
-    EXPECT_EQ(bitmap, nullptr);
 }
 
 TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
@@ -830,8 +866,27 @@ TEST_F(Forwarding, StoppedHostFailsTheCallAndIsEnded)
     const std::vector<DWORD> hosts = HostProcesses();
     ASSERT_EQ(hosts.size(), 1u);
     SuspendHost(hosts[0]);
+    // Messages keep coming to the waiting thread, as an application's other
+    // threads send them: the host is checked all the same.
+    HWND window = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    std::atomic<bool> answered{false};
+    std::thread sender([&] {
+        while (!answered) {
+            SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK, 1000, nullptr);
+            Sleep(10);
+        }
+    });
     TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
-    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability), TWRC_FAILURE);
+    TW_UINT16 rc = TWRC_SUCCESS;
+    {
+        const Watchdog watchdog(60, "a stopped host is never found out while messages arrive");
+        rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability);
+    }
+    answered = true;
+    sender.join();
+    DestroyWindow(window);
+    EXPECT_EQ(rc, TWRC_FAILURE);
     EXPECT_EQ(capability.hContainer, nullptr);
     EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
     EXPECT_TRUE(HostProcesses().empty()) << "the stopped host is ended";
@@ -841,19 +896,26 @@ TEST_F(Forwarding, StoppedHostFailsTheCallAndIsEnded)
 
 // The application waits in its message loop with the dialog up when the
 // host dies: it is asked to close, and its ordinary way out works.
+// The notice's checks run every half second: two seconds of the message loop
+// see several.
+constexpr DWORD SeveralHostChecks = 2000;
+
 TEST_F(Forwarding, HostKilledWithTheDialogUpAsksToClose)
 {
+    // Not enabled, the application waits for nothing: no request.
     ASSERT_EQ(Open(), TWRC_SUCCESS);
-    const int before = NoticeCount();
+    int before = NoticeCount();
+    KillHost();
+    EXPECT_EQ(WaitForNotice(before + 1, SeveralHostChecks), MSG_NULL) << "a request in state 4";
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    before = NoticeCount();
     ASSERT_EQ(Enable(true), TWRC_SUCCESS);
-    const std::vector<DWORD> hosts = HostProcesses();
-    ASSERT_EQ(hosts.size(), 1u);
-    HANDLE host = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, hosts[0]);
-    ASSERT_TRUE(TerminateProcess(host, 9));
-    WaitForSingleObject(host, 5000);
-    CloseHandle(host);
+    KillHost();
     ASSERT_EQ(WaitForNotice(before + 1), MSG_CLOSEDSREQ);
     EXPECT_EQ(last_.DestinationId, ds_.App.Id);
+    EXPECT_EQ(WaitForNotice(before + 2, SeveralHostChecks), MSG_NULL) << "asked again";
     TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability), TWRC_FAILURE) << "nothing else works";
     EXPECT_EQ(ds_.Status(), TWCC_BUMMER);

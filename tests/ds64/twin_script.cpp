@@ -30,6 +30,10 @@ struct Step {
                  // 3 no block
     uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapBytes: the container's size;
                  // CapFix32: the whole number; CapName: the index of a video format name
+    // What the step's line must read after the triplet (nullptr: whatever
+    // the 32-bit source answers). Both sources answer a closed source from
+    // one table: where they agree, this says whether they are right.
+    const char* Expect = nullptr;
 };
 
 struct Sequence {
@@ -66,9 +70,11 @@ const std::vector<Sequence>& Sequences()
           {C, DAT_CAPABILITY, MSG_GET, Data::Cap, ICAP_PIXELTYPE, 0}, Status,
           {C, DAT_CAPABILITY, MSG_GET, Data::Cap, 0x7777, 0}, Status,
           {C, DAT_CAPABILITY, MSG_GET, Data::None, 0, 0}, Status,
-          {C, DAT_PENDINGXFERS, MSG_GET, Data::Pending, 0, 0}, {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
+          {C, DAT_PENDINGXFERS, MSG_GET, Data::Pending, 0, 0, "-> 0; 00005a5a5a5a"},  // Count 0
+          {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
           Status, {C, DAT_PENDINGXFERS, MSG_GET, Data::None, 0, 0}, Status,
-          {C, DAT_XFERGROUP, MSG_GET, Data::Group, 0, 0}, {C, DAT_XFERGROUP, MSG_SET, Data::Group, 0, 0}, Status,
+          {C, DAT_XFERGROUP, MSG_GET, Data::Group, 0, 0, "-> 0; 02000000"},  // DG_IMAGE, all four bytes
+          {C, DAT_XFERGROUP, MSG_SET, Data::Group, 0, 0}, Status,
           {C, DAT_SETUPMEMXFER, MSG_GET, Data::SetupMem, 0, 0}, Status,
           {C, DAT_SETUPFILEXFER, MSG_GET, Data::SetupFile, 0, 0}, Status,
           {C, DAT_SETUPFILEXFER, MSG_SET, Data::None, 0, 0}, Status, EnableNoUi, Status,
@@ -361,7 +367,11 @@ std::string RunTwinSequence(DsModule& ds, int index, const std::string& logPath)
     DeleteFileA(logPath.c_str());
     std::string transcript;
     for (const Step& step : Sequences()[static_cast<size_t>(index)].Steps) {
-        transcript += RunStep(ds, step);
+        const std::string line = RunStep(ds, step);
+        transcript += line;
+        if (step.Expect != nullptr && line.find(std::string(step.Expect) + "\n") == std::string::npos) {
+            transcript += std::string(TwinExpectationMissed) + step.Expect + "\n";
+        }
     }
     // Whatever state the sequence left, the next one starts closed.
     TW_IDENTITY identity = {};

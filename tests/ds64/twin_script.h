@@ -14,6 +14,10 @@ class DsModule;
 int TwinSequenceCount();
 const char* TwinSequenceName(int index);
 
+// The line a transcript holds after a step that did not answer what the
+// script expects of it, followed by the expected answer.
+constexpr const char* TwinExpectationMissed = "not as expected, should end: ";
+
 // Runs sequence `index` through `ds` (freshly loaded, "Dump" 42) and answers
 // its transcript, the log at `logPath` included (deleted first).
 std::string RunTwinSequence(DsModule& ds, int index, const std::string& logPath);

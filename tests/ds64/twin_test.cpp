@@ -54,6 +54,20 @@ std::string FirstDifference(const std::string& direct, const std::string& hosted
     }
 }
 
+// The step a transcript says answered otherwise than the script expects,
+// and what was expected; empty when there is none.
+std::string Missed(const std::string& transcript)
+{
+    const size_t at = transcript.find(TwinExpectationMissed);
+    if (at == std::string::npos) {
+        return "";
+    }
+    // From the start of the step's line, the one before.
+    const size_t before = at >= 2 ? transcript.rfind('\n', at - 2) : std::string::npos;
+    const size_t from = before == std::string::npos ? 0 : before + 1;
+    return transcript.substr(from, transcript.find('\n', at) - from);
+}
+
 TEST(Twin, SameAnswersAndLogAsThe32BitSource)
 {
     SetEnvironmentVariableA("ORIONSIM_PATTERN", "gradient");
@@ -82,11 +96,13 @@ TEST(Twin, SameAnswersAndLogAsThe32BitSource)
     const DWORD exitCode = direct.Wait(300000);
     const std::string all = ReadFileText(transcripts);
     ASSERT_EQ(exitCode, 0u) << direct.Output();
+    EXPECT_EQ(Missed(all), "") << "Twain_32.ds";
     for (int i = 0; i < TwinSequenceCount(); ++i) {
         ds.Reload();
         const std::string hosted = RunTwinSequence(ds, i, logPath);
         const std::string difference = FirstDifference(Section(all, TwinSequenceName(i)), hosted);
         EXPECT_EQ(difference, "") << "sequence " << TwinSequenceName(i);
+        EXPECT_EQ(Missed(hosted), "") << "sequence " << TwinSequenceName(i) << " through Twain_64.ds";
     }
     SetDumpMode(0);
 }
