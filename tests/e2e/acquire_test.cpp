@@ -137,6 +137,7 @@ TEST_F(Acquisition, BadNumbersAreRefusedBeforeAnythingIsOpened)
         {"--count 40000", "--count"},    {"--stop-after 0", "--stop-after"}, {"--strip 12x", "--strip"},
         {"--strip -5", "--strip"},       {"--timeout 99999999999", "--timeout"}, {"--timeout", "--timeout"},
         {"--region 1,2,0,4", "--region"}, {"--region 1,2,3", "--region"},  {"--region -1,2,3,4", "--region"},
+        {"--region 0,0,40000,8", "--region"},  // would wrap in TW_FIX32's 16-bit whole part
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row[0]);
@@ -184,6 +185,12 @@ TEST_F(Acquisition, ARegionAndARestoredSetup)
               std::string::npos)
         << run.Output;
     EXPECT_EQ(run.Output.find("image 1:"), std::string::npos) << run.Output;
+    // Partly beyond the frame: clipped by the source, and the run goes on.
+    run = Acquire("--region 700,500,200,200 --check --out \"" + folder + "\"");
+    EXPECT_EQ(run.ExitCode, 0u) << run.Output;
+    EXPECT_NE(run.Output.find("region taken as 700,500 to 768,576"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("image 1: 68 x 76 gray"), std::string::npos) << run.Output;
+    EXPECT_NE(run.Output.find("check: the native image matches the pattern"), std::string::npos) << run.Output;
     // A setup a byte short.
     const std::string saved = ReadFileText(setup);
     ASSERT_FALSE(saved.empty());
