@@ -62,8 +62,12 @@ bool ParseRegion(const std::string& text, long (&region)[4])
              region[i] <= 32767 && (i < 2 || region[i] >= 1);
         from = comma + 1;
     }
+    // The right and bottom edges go to the source as TW_FIX32 too.
+    ok = ok && region[0] + region[2] <= 32767 && region[1] + region[3] <= 32767;
     if (!ok) {
-        std::fprintf(stderr, "twacquire: --region takes X,Y,W,H in pixels (0 to 32767, W and H at least 1), not \"%s\"\n",
+        std::fprintf(stderr,
+                     "twacquire: --region takes X,Y,W,H in pixels (X+W and Y+H at most 32767, W and H at least 1), "
+                     "not \"%s\"\n",
                      text.c_str());
     }
     return ok;

@@ -441,6 +441,7 @@ INSTANTIATE_TEST_SUITE_P(ByMechanism, Transfers,
 // on this side. Each thread gets whole images or clean failures.
 TEST_F(Forwarding, TwoThreadsGetWholeImagesOrCleanFailures)
 {
+    const Watchdog watchdog(120, "threads calling the 64-bit source wait for each other");
     ASSERT_EQ(Open(), TWRC_SUCCESS);
     ASSERT_EQ(SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 0xFFFF), TWRC_SUCCESS);
     ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);

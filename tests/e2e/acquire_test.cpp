@@ -137,7 +137,9 @@ TEST_F(Acquisition, BadNumbersAreRefusedBeforeAnythingIsOpened)
         {"--count 40000", "--count"},    {"--stop-after 0", "--stop-after"}, {"--strip 12x", "--strip"},
         {"--strip -5", "--strip"},       {"--timeout 99999999999", "--timeout"}, {"--timeout", "--timeout"},
         {"--region 1,2,0,4", "--region"}, {"--region 1,2,3", "--region"},  {"--region -1,2,3,4", "--region"},
-        {"--region 0,0,40000,8", "--region"},  // would wrap in TW_FIX32's 16-bit whole part
+        // Edges that would wrap in TW_FIX32's 16-bit whole part, or in the sum.
+        {"--region 0,0,40000,8", "--region"},  {"--region 30000,0,3000,8", "--region"},
+        {"--region 2147483000,0,2147483000,8", "--region"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row[0]);
