@@ -1011,13 +1011,36 @@ TEST_F(Source, FileSetUpAnswersTheCurrentFileAndKeepsTheDefaultOnce)
     DeleteFileA(asked.FileName);
 }
 
+// The stand-in 2.x manager loaded beside the test as an application loads
+// TWAINDSM.DLL: the source then sends its notices to it.
+class StandInManager {
+public:
+    StandInManager() : module_(LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str())) {}
+    ~StandInManager()
+    {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    StandInManager(const StandInManager&) = delete;
+    StandInManager& operator=(const StandInManager&) = delete;
+    // One of its exports; nullptr when it is not loaded.
+    template <typename Proc>
+    Proc Find(const char* name) const
+    {
+        return module_ == nullptr ? nullptr
+                                  : reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)));
+    }
+
+private:
+    HMODULE module_;
+};
+
 // With the 2.x manager in the process the notices go to it.
 TEST_F(Source, NoticesGoToTheTwoPointManagerWhenItIsLoaded)
 {
-    HMODULE manager = LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str());
-    ASSERT_NE(manager, nullptr);
-    auto notices = reinterpret_cast<StandInNoticesProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(manager, "StandInNotices")));
+    const StandInManager manager;
+    const auto notices = manager.Find<StandInNoticesProc>("StandInNotices");
     ASSERT_NE(notices, nullptr);
     Open();
     ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
@@ -1031,7 +1054,6 @@ TEST_F(Source, NoticesGoToTheTwoPointManagerWhenItIsLoaded)
     EXPECT_EQ(seen[0].DestinationId, ds_.App.Id);
     EXPECT_STREQ(seen[0].DestinationName, ds_.App.ProductName);
     Close();
-    FreeLibrary(manager);
 }
 
 TEST_F(Source, FileTransferReplacesTheFileAndNeverReportsALostImage)
@@ -1722,10 +1744,8 @@ void __stdcall SendToWaitingThread(const StandInNotice* /*notice*/)
 
 TEST_F(Source, ThreadWaitingForItsTurnAnswersMessagesSentToItsWindows)
 {
-    HMODULE manager = LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str());
-    ASSERT_NE(manager, nullptr);
-    auto onNotice = reinterpret_cast<StandInOnNoticeProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(manager, "StandInOnNotice")));
+    const StandInManager manager;
+    const auto onNotice = manager.Find<StandInOnNoticeProc>("StandInOnNotice");
     ASSERT_NE(onNotice, nullptr);
     WNDCLASSA windowClass = {};
     windowClass.lpfnWndProc = WaitingThreadProc;
@@ -1763,7 +1783,6 @@ TEST_F(Source, ThreadWaitingForItsTurnAnswersMessagesSentToItsWindows)
     Close();
     DestroyWindow(Waiting.Window);
     CloseHandle(Waiting.HolderInside);
-    FreeLibrary(manager);
 }
 
 // Ends the calling thread where it is: inside the source, sending its notice.
@@ -1785,10 +1804,8 @@ DWORD WINAPI EnableAndReturn(void* source)
 // all: once that caller is out, a third thread gets its turn.
 TEST_F(Source, ALockLeftByAThreadThatEndedInsideIsTakenOverWhole)
 {
-    HMODULE manager = LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str());
-    ASSERT_NE(manager, nullptr);
-    auto onNotice = reinterpret_cast<StandInOnNoticeProc>(
-        reinterpret_cast<void (*)()>(GetProcAddress(manager, "StandInOnNotice")));
+    const StandInManager manager;
+    const auto onNotice = manager.Find<StandInOnNoticeProc>("StandInOnNotice");
     ASSERT_NE(onNotice, nullptr);
     Open();
     onNotice(EndThreadInside);
@@ -1807,7 +1824,6 @@ TEST_F(Source, ALockLeftByAThreadThatEndedInsideIsTakenOverWhole)
     std::thread([&] { third = ds_.Call(DG_CONTROL, DAT_STATUS, MSG_GET, &status); }).join();
     EXPECT_EQ(third, TWRC_SUCCESS);
     Close();
-    FreeLibrary(manager);
 }
 
 // A disk that fills up midway, made by the file size limit the script
