@@ -128,7 +128,8 @@ same_files() {  # label
 
 # Uninstall entries named for the product, in either registry view, one a
 # line: "setup VERSION" for the setup program's, "package VERSION" for the
-# MSI package's (its key is the product code).
+# MSI package's (its key is the product code). The same key in both views is
+# one entry: Wine shows a package's entry in both.
 product_entries() {
     for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
                 'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
@@ -158,8 +159,7 @@ added_files() {
     done | sort
 }
 
-# The MSI package's round in the current prefix ($bits: 32 or 64). The same
-# key on both views is one entry: Wine shows a package's entry in both.
+# The MSI package's round in the current prefix ($bits: 32 or 64).
 msi_round() {
     msi_w=$(winepath -w "$msi") old_w=$(winepath -w "$old_msi")
     pf=${program_files#C:\\}
@@ -197,7 +197,7 @@ $pf/Talvenix/Orion TWAIN/twacquire64.exe"
         failed "the package's Twain_32.ds is not the built one"
 
     echo "# the older package refused; the setup program refused beside the package"
-    msiexec_run "install $old_version over $version" /i "$old_w" ADDLOCAL=ALL
+    msiexec_run "install $old_version over $version" /i "$old_w"
     [ "$status" -ne 0 ] || failed "the package of version $old_version was installed over $version"
     wine "$installer" /S 2>"$prefix.refusal"; status=$?
     echo "setup program: exit $status: $(tr -d '\r' <"$prefix.refusal")"
