@@ -5,10 +5,10 @@
 # own, as an administrator deploys it, and acquire through Wine's TWAIN Data
 # Source Manager with the installed twacquire; then the same on a 64-bit
 # Windows (a 64-bit prefix), installed with the setup program, through the
-# 64-bit source with the installed twacquire64 and Wine's 64-bit manager. Between the two,
-# a headless program's run: a region of a colour board with the whole setup
-# saved, restored in a later run (and by the 64-bit source), each image
-# checked against the simulated board's pattern.
+# 64-bit source with the installed twacquire64 and Wine's 64-bit manager.
+# Between the two, a headless program's run: a region of a colour board with
+# the whole setup saved, restored in a later run (and by the 64-bit source),
+# each image checked against the simulated board's pattern.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${BUILD_DIR:-$root/build}")"
