@@ -109,7 +109,7 @@ silent_uninstall() {  # uninstaller options
 # A stand-in for the board vendor's library, put where the board's own
 # installer puts it (the 32-bit system folder), with a copy to compare it with
 # later.
-sysdir=system32
+bits=32 sysdir=system32
 place_board_library() {  # file name in the system folder
     printf 'the board vendor'"'"'s %s\n' "$1" >"$c/windows/$sysdir/$1"
     cp "$c/windows/$sysdir/$1" "$prefix.$1"
@@ -159,13 +159,11 @@ added_files() {
     done | sort
 }
 
-# The MSI package's round in the current prefix ($bits: 32 or 64).
-msi_round() {
-    msi_w=$(winepath -w "$msi") old_w=$(winepath -w "$old_msi")
+# Where both installers put their files, with the simulated library (the
+# user guide's table), on a Windows of $bits bits.
+layout() {
     pf=${program_files#C:\\}
-    # Where the package puts its files, with the simulated library, as the
-    # setup program does.
-    expected="windows/twain_32/Talvenix/Twain_32.ds
+    echo "windows/twain_32/Talvenix/Twain_32.ds
 windows/$sysdir/MIL.DLL
 windows/$sysdir/MILORION.DLL
 $pf/Talvenix/Orion TWAIN/twacquire.exe
@@ -174,11 +172,22 @@ $pf/Talvenix/Orion TWAIN/settings-colour-composite.png
 $pf/Talvenix/Orion TWAIN/settings-colour-video-norm.png
 $pf/Talvenix/Orion TWAIN/settings-rgb-references.png
 $pf/Talvenix/Orion TWAIN/settings-rgb-video-norm.png"
-    [ "$bits" = 64 ] && expected="$expected
-windows/twain_32/Talvenix/TwainHost32.exe
+    [ "$bits" = 64 ] && echo "windows/twain_32/Talvenix/TwainHost32.exe
 windows/twain_32/Talvenix/TWAINDSM.DLL
 windows/twain_64/Talvenix/Twain_64.ds
 $pf/Talvenix/Orion TWAIN/twacquire64.exe"
+}
+# The files an installation added are the layout's, and those given.
+check_layout() {  # label, installer's own files
+    label=$1; shift
+    { layout; for f in "$@"; do echo "$f"; done; } | sort >"$prefix.expected"
+    added_files | diff "$prefix.expected" - >"$prefix.diff" ||
+        { failed "$label: the files added are not the layout's (< expected, > installed):"; cat "$prefix.diff"; }
+}
+
+# The MSI package's round in the current prefix.
+msi_round() {
+    msi_w=$(winepath -w "$msi") old_w=$(winepath -w "$old_msi")
     snapshot >"$prefix.before"
 
     echo "# the MSI package: version $old_version, upgraded by $version with the simulated library"
@@ -190,9 +199,7 @@ $pf/Talvenix/Orion TWAIN/twacquire64.exe"
     msiexec_run "install $version" /i "$msi_w" ADDLOCAL=Simulator
     [ "$status" -eq 0 ] || failed "the package of version $version was not installed"
     [ "$(product_entries)" = "package $version" ] || failed "uninstall entries after the upgrade: $(product_entries)"
-    echo "$expected" | sort >"$prefix.expected"
-    added_files | diff "$prefix.expected" - >"$prefix.diff" ||
-        { failed "the package's files are not the expected ones (< expected, > installed):"; cat "$prefix.diff"; }
+    check_layout "the package"
     cmp -s "$built_source" "$c/windows/twain_32/Talvenix/Twain_32.ds" ||
         failed "the package's Twain_32.ds is not the built one"
 
@@ -268,14 +275,9 @@ snapshot >"$prefix.before"
 
 echo "# silent install with the simulated board library"
 silent_install /SIMULATOR
-echo "$installed" | while read -r f; do
-    [ -f "$f" ] || echo "FAILED: not installed: ${f#$c/}"
-done | grep . && fail=1
+# Nothing of the 64-bit parts on a 32-bit Windows.
+check_layout "the setup program" "Program Files/Talvenix/Orion TWAIN/Uninstall.exe"
 cmp -s "$built_source" "$source_dir/Twain_32.ds" || failed "the installed Twain_32.ds is not the built one"
-for f in "$c/windows/twain_64/Talvenix" "$source_dir/TwainHost32.exe" "$source_dir/TWAINDSM.DLL" \
-         "$product/twacquire64.exe"; do
-    [ -e "$f" ] && failed "installed on a 32-bit Windows: ${f#$c/}"
-done
 for name in DisplayName DisplayVersion Publisher UninstallString EstimatedSize; do
     echo "uninstall entry: $name = $(reg_value "$entry" $name)"
 done
@@ -346,7 +348,6 @@ key_exists 'HKCU\SOFTWARE\Talvenix' && failed "the empty maker's key is still th
 # The board library the setup program left in place goes; the package meets
 # one in its own round.
 rm -f "$c/windows/system32/MIL.DLL"
-bits=32
 msi_round
 
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
@@ -363,16 +364,12 @@ wineserver -p30
 wine cmd /c exit </dev/null >/dev/null 2>&1
 c="$prefix/drive_c"
 program_files='C:\Program Files (x86)'
+bits=64 sysdir=syswow64
 # What a 32-bit installer writes to HKLM\Software lands in Wow6432Node.
 entry='HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall\Talvenix Orion TWAIN'
 snapshot >"$prefix.before"
 silent_install /SIMULATOR
-for f in windows/twain_64/Talvenix/Twain_64.ds windows/twain_32/Talvenix/Twain_32.ds \
-         windows/twain_32/Talvenix/TwainHost32.exe windows/twain_32/Talvenix/TWAINDSM.DLL \
-         windows/syswow64/MIL.DLL windows/syswow64/MILORION.DLL \
-         "Program Files (x86)/Talvenix/Orion TWAIN/twacquire64.exe"; do
-    [ -f "$c/$f" ] || failed "not installed on a 64-bit Windows: $f"
-done
+check_layout "the setup program on a 64-bit Windows" "Program Files (x86)/Talvenix/Orion TWAIN/Uninstall.exe"
 key_exists "$entry" || failed "no uninstall entry on a 64-bit Windows"
 # Wine's 64-bit manager loads only twain_64\sane.ds; Wine's own file of that
 # name, if any, is put back afterwards.
@@ -389,7 +386,6 @@ if [ -e "$prefix.sane.ds" ]; then cp "$prefix.sane.ds" "$sane"; else rm -f "$san
 silent_uninstall
 same_files "uninstall on a 64-bit Windows"
 
-bits=64 sysdir=syswow64
 msi_round
 
 wineserver -k 2>/dev/null; wineserver -w 2>/dev/null
