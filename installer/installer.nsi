@@ -1,6 +1,9 @@
 ; The installer a Windows user runs. The build (installer/CMakeLists.txt)
-; passes the version and the paths of what it built:
-;   VERSION  DATA_SOURCE  TWACQUIRE  MIL  MILORION  DOCS  OUTFILE
+; passes the product, the version and the paths of what it built:
+;   PRODUCT  PUBLISHER  VERSION  MSI_UPGRADE_CODE (the Windows Installer
+;   package's, installer.wxs: while that package's installation is present
+;   this setup refuses to run)
+;   DATA_SOURCE  TWACQUIRE  MIL  MILORION  DOCS  OUTFILE
 ;   DATA_SOURCE64  HOST  HOST_RELAY  TWACQUIRE64  (the parts for 64-bit
 ;   applications, installed only on 64-bit Windows)
 ;
@@ -26,8 +29,6 @@ RequestExecutionLevel admin
 !include Sections.nsh
 !include x64.nsh
 
-!define PRODUCT "Talvenix Orion TWAIN"
-!define PUBLISHER "Talvenix"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\${PRODUCT}"
 ; The user's settings and "Dump", written by the data source itself.
 !define SETTINGS_KEY "SOFTWARE\Talvenix\Twain"
@@ -76,6 +77,29 @@ VIAddVersionKey LegalCopyright "Talvenix"
         MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} needs administrator rights: it installs into the Windows folder.$\r$\nStart the setup again as an administrator (right-click, Run as administrator)." /SD IDOK
         ; ERROR_ELEVATION_REQUIRED
         SetErrorLevel 740
+        Quit
+    ${EndIf}
+!macroend
+
+; One machine, one installer: the Windows Installer package (installer.wxs)
+; installs the same files under an uninstall entry of its own. While its
+; installation is present, found by the package's upgrade code, this setup
+; stops, with a message box, or silently (/S) with the message on the
+; standard error output if there is one, and exit status 1638
+; (ERROR_PRODUCT_VERSION, as Windows Installer's own for another version of a
+; product installed).
+!macro RefuseBesideThePackage
+    System::Call 'msi::MsiEnumRelatedProductsW(w "{${MSI_UPGRADE_CODE}}", i 0, i 0, w .r1) i .r0'
+    ${If} $0 == 0
+        StrCpy $2 "${PRODUCT} is installed from its Windows Installer package (.msi).$\r$\nRemove it first ($\"Programs and Features$\", or msiexec /x), then run this setup again."
+        ${If} ${Silent}
+            StrCpy $3 "$2$\r$\n"
+            StrLen $4 $3
+            System::Call 'kernel32::GetStdHandle(i -12) p .r5'
+            System::Call 'kernel32::WriteFile(p r5, m r3, i r4, *i .r6, p 0)'
+        ${EndIf}
+        MessageBox MB_OK|MB_ICONSTOP "$2" /SD IDOK
+        SetErrorLevel 1638
         Quit
     ${EndIf}
 !macroend
@@ -165,6 +189,7 @@ SectionEnd
 
 Function .onInit
     !insertmacro RequireAdministrator
+    !insertmacro RefuseBesideThePackage
     ${GetParameters} $R0
     ClearErrors
     ${GetOptions} $R0 "/SIMULATOR" $R1

@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # The main job, the way a Windows user gets the source: set up, build the
-# release and its installer (tools/package.sh), install silently with the
-# simulated board library into a fresh Wine prefix of its own, and acquire
-# through Wine's TWAIN Data Source Manager with the installed twacquire; then
-# the same on a 64-bit Windows (a 64-bit prefix) through the 64-bit source
-# with the installed twacquire64 and Wine's 64-bit manager. Between the two,
-# a headless program's run: a region of a colour board with the whole setup
-# saved, restored in a later run (and by the 64-bit source), each image
-# checked against the simulated board's pattern.
+# release and its installers (tools/package.sh), install silently with the
+# MSI package and the simulated board library into a fresh Wine prefix of its
+# own, as an administrator deploys it, and acquire through Wine's TWAIN Data
+# Source Manager with the installed twacquire; then the same on a 64-bit
+# Windows (a 64-bit prefix), installed with the setup program, through the
+# 64-bit source with the installed twacquire64 and Wine's 64-bit manager.
+# Between the two, a headless program's run: a region of a colour board with
+# the whole setup saved, restored in a later run (and by the 64-bit source),
+# each image checked against the simulated board's pattern.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="$(realpath -m "${BUILD_DIR:-$root/build}")"
-installer=$(BUILD_DIR="$build" "$root/tools/package.sh" | tail -1)
+packages=$(BUILD_DIR="$build" "$root/tools/package.sh" | tail -2)
+installer=$(echo "$packages" | head -1) msi=$(echo "$packages" | tail -1)
 . "$root/tools/wine-env.sh"
 trap wine_env_stop EXIT
 # A fresh prefix of its own, as a machine that never had the source: the
@@ -23,12 +25,26 @@ xvfb_start 24
 wineserver -p
 wine_services_start
 
-echo "# installing silently with $(basename "$installer") ($(stat -c %s "$installer") bytes), simulated board library included:"
+# The name and version of the product's uninstall entry, the setup program's
+# (its key is the product's name) or the package's (the product code), in
+# either registry view.
+installed() {
+    for view in 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' \
+                'HKLM\Software\Wow6432Node\Microsoft\Windows\CurrentVersion\Uninstall'; do
+        wine reg query "$view" /s 2>/dev/null | tr -d '\r'
+    done | awk '
+        function entry() { if (name == "Talvenix Orion TWAIN" && !found++) print name, version; name = version = "" }
+        /^HKEY/ { entry() }
+        /^ +DisplayName +REG_SZ/ { name = $0; sub(/^ +DisplayName +REG_SZ +/, "", name) }
+        /^ +DisplayVersion +REG_SZ/ { version = $NF }
+        END { entry() }'
+}
+seconds_since() { echo "$(date +%s.%N) $1" | awk '{ printf "%.1f", $1 - $2 }'; }
+
+echo "# installing silently with $(basename "$msi") ($(stat -c %s "$msi") bytes), simulated board library included:"
 start=$(date +%s.%N)
-wine "$installer" /S /SIMULATOR
-entry='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Talvenix Orion TWAIN'
-installed() { wine reg query "$entry" /v "$1" | tr -d '\r' | sed -n "s/^ *$1 *REG_SZ *//p"; }
-echo "installed $(installed DisplayName) $(installed DisplayVersion) in $(echo "$(date +%s.%N) $start" | awk '{ printf "%.1f", $1 - $2 }') s"
+wine msiexec /i "$(winepath -w "$msi")" /qn ADDLOCAL=ALL
+echo "installed $(installed) with msiexec /i $(basename "$msi") /qn ADDLOCAL=ALL in $(seconds_since "$start") s"
 
 # Wine 8's manager only looks at twain_32\sane.ds and twain_32\gphoto2.ds,
 # so the installed source is copied under the first of those names.
@@ -69,7 +85,10 @@ wine_env_init64 "$build" mainjob-prefix64
 xvfb_start 24
 wineserver -p
 wine_services_start
+echo "# installing silently with $(basename "$installer") ($(stat -c %s "$installer") bytes), simulated board library included:"
+start=$(date +%s.%N)
 wine "$installer" /S /SIMULATOR
+echo "installed $(installed) with $(basename "$installer") /S /SIMULATOR in $(seconds_since "$start") s"
 # Wine's 64-bit manager only looks at twain_64\sane.ds and gphoto2.ds.
 cp "$WINEPREFIX/drive_c/windows/twain_64/Talvenix/Twain_64.ds" "$WINEPREFIX/drive_c/windows/twain_64/sane.ds"
 twacquire64='C:\Program Files (x86)\Talvenix\Orion TWAIN\twacquire64.exe'
