@@ -1,7 +1,6 @@
 #include "capability/container.h"
 
 #include <cstring>
-#include <new>
 
 namespace {
 
@@ -68,7 +67,7 @@ bool ReadContainer(HGLOBAL container, TW_UINT16 kind, ContainerCopy& copy)
         return false;
     }
     // Never an empty buffer, so a copy always holds something to free.
-    std::unique_ptr<TW_UINT8[]> items(new (std::nothrow) TW_UINT8[view.ItemBytes + 4]());
+    OwnedArray<TW_UINT8> items = AllocateZeroed<TW_UINT8>(view.ItemBytes + 4);
     if (!items) {
         return false;
     }
@@ -143,7 +142,7 @@ bool ReadValues(HGLOBAL container, TW_UINT16 kind, ContainerValues& values)
     if (kind == TWON_ONEVALUE) {
         TW_UINT16 itemType = 0;
         TW_UINT32 item = 0;
-        values.Values.reset(new (std::nothrow) TW_UINT32[1]);
+        values.Values = AllocateArray<TW_UINT32>(1);
         if (!values.Values || !ReadOneValueWord(container, itemType, item)) {
             values.Values.reset();
             return false;
@@ -164,7 +163,7 @@ bool ReadValues(HGLOBAL container, TW_UINT16 kind, ContainerValues& values)
         return false;
     }
     // Never an empty buffer, as with the copies.
-    values.Values.reset(new (std::nothrow) TW_UINT32[copy.NumItems + 1]);
+    values.Values = AllocateArray<TW_UINT32>(size_t{copy.NumItems} + 1);
     if (!values.Values) {
         return false;
     }

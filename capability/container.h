@@ -4,9 +4,8 @@
 
 #include <windows.h>
 
-#include <memory>
-
 #include "capability/container_bytes.h"
+#include "twain/allocation.h"
 
 // Builders answer a new unlocked GMEM_MOVEABLE block, or nullptr when memory
 // is exhausted.
@@ -22,7 +21,7 @@ struct ContainerCopy {
     TW_UINT32 NumItems = 0;
     TW_UINT32 CurrentIndex = 0;
     TW_UINT32 DefaultIndex = 0;
-    std::unique_ptr<TW_UINT8[]> Items;  // NumItems x ItemSize bytes
+    OwnedArray<TW_UINT8> Items;  // NumItems x ItemSize bytes
     size_t ItemBytes = 0;
 };
 
@@ -46,7 +45,7 @@ bool ReadOneValueWord(HGLOBAL container, TW_UINT16& itemType, TW_UINT32& item);
 struct ContainerValues {
     TW_UINT16 ItemType = 0;
     TW_UINT32 Count = 0;
-    std::unique_ptr<TW_UINT32[]> Values;
+    OwnedArray<TW_UINT32> Values;
 
     bool Holds(TW_UINT32 value) const;
     bool SameAs(const ContainerValues& other) const;  // same values in the same order

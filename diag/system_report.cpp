@@ -3,10 +3,9 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <memory>
-#include <new>
 
 #include "settings/source_settings.h"
+#include "twain/allocation.h"
 #include "twain/debug_log.h"
 
 void LogFileVersion(const char* name)
@@ -21,7 +20,7 @@ void LogFileVersion(const char* name)
         log.Write("File %s has no Version information \n", name);
         return;
     }
-    std::unique_ptr<char[]> info(new (std::nothrow) char[size]);
+    const OwnedArray<char> info = AllocateArray<char>(size);
     if (info == nullptr || !GetFileVersionInfoA(name, 0, size, info.get())) {
         log.Write("File %s has no Version information \n", name);
         return;

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <new>
 
 #include "capability/container.h"
 #include "capability/negotiation.h"
@@ -240,12 +239,7 @@ uint16_t MilInitDigitizer(char* format, bool fallBack)
     MilGetBoardInfo();
 
     if (SourceSettings.LutAvailable == 1) {
-        delete CurrentInputLut;
-        CurrentInputLut = new (std::nothrow) InputLut;
-        if (CurrentInputLut == nullptr) {
-            log.Write("Talvenix TWAIN DS: no memory for the input look-up table \n");
-            return 1;
-        }
+        StartInputLut();
     }
     SelectPixelType(SourceSettings.BandCount);
     // The depth of the image delivered, also when the application's list of
@@ -330,8 +324,7 @@ void MilFreeDigitizer()
     }
     if (SourceSettings.LutAvailable == 1 && CurrentInputLut != nullptr) {
         CurrentInputLut->TearDown();
-        delete CurrentInputLut;
-        CurrentInputLut = nullptr;
+        EndInputLut();
     }
     if (MilInfo.MilImage != 0) {
         Mil.MbufFree(MilInfo.MilImage);

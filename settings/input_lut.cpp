@@ -1,9 +1,29 @@
 #include "settings/input_lut.h"
 
 #include <initializer_list>
-
+#include <new>
 
 InputLut* CurrentInputLut = nullptr;
+
+namespace {
+
+alignas(InputLut) unsigned char InputLutRoom[sizeof(InputLut)];
+
+}  // namespace
+
+void StartInputLut()
+{
+    EndInputLut();
+    CurrentInputLut = new (InputLutRoom) InputLut;
+}
+
+void EndInputLut()
+{
+    if (CurrentInputLut != nullptr) {
+        CurrentInputLut->~InputLut();
+        CurrentInputLut = nullptr;
+    }
+}
 
 InputLut::InputLut()
 {

@@ -42,3 +42,9 @@ private:
 
 // The board's table while the digitizer runs, or nullptr.
 extern InputLut* CurrentInputLut;
+
+// A fresh table (every curve as constructed) as CurrentInputLut, in the one
+// place it lives: a digitizer's start-up allocates nothing for it, so
+// nothing there can be refused. EndInputLut ends it (nullptr again).
+void StartInputLut();
+void EndInputLut();

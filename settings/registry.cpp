@@ -4,12 +4,11 @@
 
 #include <cstddef>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "settings/input_lut.h"
 #include "settings/lut_form.h"
 #include "settings/source_settings.h"
+#include "twain/allocation.h"
 #include "twain/debug_log.h"
 #include "twain/source.h"
 #include "twain/text.h"
@@ -102,16 +101,16 @@ struct ValueBuffers {
     explicit ValueBuffers(const KeyInfo& info)
         : NameCapacity(info.LongestName + 1),
           DataCapacity(info.LongestData + 1),
-          Name(new (std::nothrow) char[NameCapacity]),
-          Data(new (std::nothrow) BYTE[DataCapacity])
+          Name(AllocateArray<char>(NameCapacity)),
+          Data(AllocateArray<BYTE>(DataCapacity))
     {
     }
     bool Valid() const { return Name != nullptr && Data != nullptr; }
 
     DWORD NameCapacity;
     DWORD DataCapacity;
-    std::unique_ptr<char[]> Name;
-    std::unique_ptr<BYTE[]> Data;
+    OwnedArray<char> Name;
+    OwnedArray<BYTE> Data;
 };
 
 void DeleteAllValues(HKEY key, const KeyInfo& info)

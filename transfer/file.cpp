@@ -3,8 +3,6 @@
 // imaging library's own save; a BMP, a region, or an image of another pixel
 // type than the buffer holds, the source writes itself.
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "capability/store.h"
 #include "grabber/capture.h"
@@ -13,6 +11,7 @@
 #include "transfer/file_formats.h"
 #include "transfer/file_target.h"
 #include "transfer/transfers.h"
+#include "twain/allocation.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
 #include "twain/source.h"
@@ -71,7 +70,7 @@ bool StampResolution(const char* name)
     if (size <= 0 || size > 0x10000000) {
         return false;
     }
-    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[static_cast<size_t>(size)]);
+    const OwnedArray<uint8_t> bytes = AllocateArray<uint8_t>(static_cast<size_t>(size));
     if (!bytes) {
         return false;
     }
@@ -105,7 +104,7 @@ bool WriteOwnFile(const char* name, const FrameLayout& layout, bool bmp)
     }
     const size_t header = bmp ? BmpFileHeaderSize : TiffHeaderSize(DeliveredSamples(layout));
     const size_t body = bmp ? BitmapBytes(layout, BitmapStyle::Standard) : StreamRowBytes(layout) * layout.Height;
-    std::unique_ptr<uint8_t[]> bytes(new (std::nothrow) uint8_t[header + body]);
+    const OwnedArray<uint8_t> bytes = AllocateArray<uint8_t>(header + body);
     if (!bytes) {
         return false;
     }

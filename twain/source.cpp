@@ -4,9 +4,8 @@
 #include "twain/source.h"
 
 #include <cstring>
-#include <memory>
-#include <new>
 
+#include "twain/allocation.h"
 #include "twain/text.h"
 
 HINSTANCE ModuleHandle = nullptr;
@@ -31,7 +30,7 @@ void ReadDumpMode()
     // shorter value counts as its bytes followed by zeros.
     DWORD size = 0;
     if (RegQueryValueExA(key, "Dump", nullptr, nullptr, nullptr, &size) == ERROR_SUCCESS && size != 0) {
-        std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[size < 4 ? 4 : size]());
+        const OwnedArray<BYTE> data = AllocateZeroed<BYTE>(size < 4 ? 4 : size);
         if (data && RegQueryValueExA(key, "Dump", nullptr, nullptr, data.get(), &size) == ERROR_SUCCESS) {
             std::memcpy(&DumpMode, data.get(), sizeof DumpMode);
         }

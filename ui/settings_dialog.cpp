@@ -3,12 +3,12 @@
 #include <commctrl.h>
 
 #include <cstdio>
-#include <new>
 
 #include "grabber/live_preview.h"
 #include "grabber/video_adjustments.h"
 #include "settings/registry.h"
 #include "settings/source_settings.h"
+#include "twain/allocation.h"
 #include "twain/condition.h"
 #include "twain/source.h"
 #include "ui/pages.h"
@@ -54,7 +54,7 @@ constexpr ZoomButton ZoomButtons[] = {
 void InitDialog(HWND dialog)
 {
     // Without its state the dialog is not made: CreateSettingsDialog sees it.
-    auto* state = new (std::nothrow) PageState{};
+    auto* state = NewObject<PageState>();
     if (state == nullptr) {
         return;
     }
@@ -231,7 +231,7 @@ void DestroySettingsDialog()
     } else {
         SendMessageA(dialog, DestroyRequest, 0, 0);
     }
-    delete state;
+    DeleteObject(state);
 }
 
 PageState* GetPageState(HWND dialog)

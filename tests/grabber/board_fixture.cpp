@@ -28,8 +28,7 @@ void BoardTest::TearDown()
 {
     MilFreeSystem();
     FreeCapabilities();
-    delete CurrentInputLut;
-    CurrentInputLut = nullptr;
+    EndInputLut();
     watcher_.reset();
     StopInProcessSource(source_);
 }
