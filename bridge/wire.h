@@ -155,6 +155,10 @@ bool BitmapHeaderFits(const uint8_t* bitmap, uint32_t length);
 bool ContainerFits(uint16_t conType, const uint8_t* container, uint32_t length);
 // a setup block of `length` bytes that InfoLength describes no more than;
 bool CustomDataFits(const WireCustomDsData& data, uint32_t length);
+// an answer that hands the application a block comes with its bytes: a
+// capability asked about (every message but MSG_SET) or a setup asked for
+// (MSG_GET), answered TWRC_SUCCESS;
+bool BlockAnswered(const WireShape& shape, uint16_t msg, uint16_t returnCode, uint32_t extraLength);
 // a strip delivered (TWRC_SUCCESS or TWRC_XFERDONE) that holds bytes, whole
 // rows of BytesPerRow, and columns within a row (at least a byte a pixel).
 bool StripDescribed(const WireImageMemXfer& strip);

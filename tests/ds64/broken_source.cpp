@@ -2,7 +2,8 @@
 // put in place of the real source, it makes the host hand Twain_64.ds the
 // answers a broken host would. Which answer it breaks is named by
 // TALVENIX_BROKEN_ANSWER (the host inherits the application's environment);
-// every other call succeeds and leaves its structure alone.
+// every other call succeeds and leaves its structure alone: a capability or
+// a setup asked for comes back empty.
 #include <windows.h>
 
 #include <cstring>

@@ -41,6 +41,31 @@ std::string LogPath()
     return std::string(windows) + "\\twain_32\\Talvenix\\TALVENIX.LOG";
 }
 
+// The stand-in source that answers out of bounds (run64.sh puts it beside
+// the real one), in the real one's place while `swap` and the struct lasts.
+struct BrokenSourceInPlace {
+    explicit BrokenSourceInPlace(bool swap)
+    {
+        char windows[MAX_PATH] = "";
+        GetWindowsDirectoryA(windows, MAX_PATH);
+        Source = std::string(windows) + "\\twain_32\\Talvenix\\Twain_32.ds";
+        Swapped = swap && MoveFileA(Source.c_str(), (Source + ".aside").c_str());
+        InPlace = Swapped && CopyFileA((Source + ".broken").c_str(), Source.c_str(), FALSE);
+    }
+    ~BrokenSourceInPlace()
+    {
+        if (Swapped) {
+            DeleteFileA(Source.c_str());
+            MoveFileA((Source + ".aside").c_str(), Source.c_str());
+        }
+    }
+    BrokenSourceInPlace(const BrokenSourceInPlace&) = delete;
+    BrokenSourceInPlace& operator=(const BrokenSourceInPlace&) = delete;
+    std::string Source;
+    bool Swapped = false;
+    bool InPlace = false;
+};
+
 std::vector<DWORD> HostProcesses()
 {
     std::vector<DWORD> found;
@@ -777,46 +802,45 @@ TEST_F(Forwarding, HostMemoryStaysFlatOverImagesAndQuestions)
 
 // A host whose answers do not fit what was asked (a 32-bit source that
 // misbehaves, in the real one's place): the call fails and nothing is
-// written into the application's memory.
+// written into the application's memory, its structure included.
 TEST_F(Forwarding, BrokenAnswersAreRefused)
 {
-    const std::string folder = HostPath().substr(0, HostPath().rfind('\\') + 1);
-    const std::string source = folder + "Twain_32.ds";
-    const std::string aside = source + ".aside";
-    ASSERT_TRUE(MoveFileA(source.c_str(), aside.c_str()));
-    const bool swapped = CopyFileA((source + ".broken").c_str(), source.c_str(), FALSE) != 0;
+    const BrokenSourceInPlace broken(true);
     std::vector<uint8_t> buffer(5000 + 64);
     TW_IMAGEMEMXFER xfer = {};
     xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 5000, buffer.data()};
     TW_HANDLE bitmap = nullptr;
+    // Handles the application had there before, never to be used.
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, TWON_ONEVALUE, reinterpret_cast<TW_HANDLE>(uintptr_t{0x5A5A5A50})};
+    TW_CUSTOMDSDATA setup = {0x5A5A5A5A, reinterpret_cast<TW_HANDLE>(uintptr_t{0x5A5A5A50})};
     struct Row {
         const char* Answer;
+        TW_UINT32 DG;
         TW_UINT16 DAT;
         void* Data;
+        size_t Size;
     } rows[] = {
-        {"strip past the buffer", DAT_IMAGEMEMXFER, &xfer},
-        {"strip rows that are not the bytes written", DAT_IMAGEMEMXFER, &xfer},
-        {"bitmap shorter than a header", DAT_IMAGENATIVEXFER, &bitmap},
-        {"bitmap header claiming more than its block", DAT_IMAGENATIVEXFER, &bitmap},
+        {"strip past the buffer", DG_IMAGE, DAT_IMAGEMEMXFER, &xfer, sizeof xfer},
+        {"strip rows that are not the bytes written", DG_IMAGE, DAT_IMAGEMEMXFER, &xfer, sizeof xfer},
+        {"bitmap shorter than a header", DG_IMAGE, DAT_IMAGENATIVEXFER, &bitmap, sizeof bitmap},
+        {"bitmap header claiming more than its block", DG_IMAGE, DAT_IMAGENATIVEXFER, &bitmap, sizeof bitmap},
+        {"capability with no container", DG_CONTROL, DAT_CAPABILITY, &capability, sizeof capability},
+        {"setup with no block", DG_CONTROL, DAT_CUSTOMDSDATA, &setup, sizeof setup},
     };
+    ASSERT_TRUE(broken.InPlace) << "the broken source is not in place";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Answer);
-        if (!swapped) {
-            ADD_FAILURE() << "the broken source is not in place";
-            break;
-        }
         std::fill(buffer.begin(), buffer.end(), 0xA5);
+        const std::vector<uint8_t> before(static_cast<uint8_t*>(row.Data), static_cast<uint8_t*>(row.Data) + row.Size);
         SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", row.Answer);
         EXPECT_EQ(Open(), TWRC_SUCCESS);
-        EXPECT_EQ(ds_.Call(DG_IMAGE, row.DAT, MSG_GET, row.Data), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Call(row.DG, row.DAT, MSG_GET, row.Data), TWRC_FAILURE);
         EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
         EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xA5), 5064) << "written into the application's buffer";
-        EXPECT_EQ(bitmap, nullptr);
+        EXPECT_EQ(std::memcmp(before.data(), row.Data, row.Size), 0) << "written into the application's structure";
     }
     SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", nullptr);
-    DeleteFileA(source.c_str());
-    MoveFileA(aside.c_str(), source.c_str());
 }
 
 TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
