@@ -50,8 +50,13 @@ struct WireImageMemXfer {
 
 struct WireCustomDsData {
     uint32_t InfoLength;
-    uint32_t hData;  // not 0: the application passed a block, its bytes in Extra
+    uint32_t hData;  // what the application passed: one of the three below
 };
+
+// The application's block of a setup, as WireCustomDsData's hData says it.
+constexpr uint32_t WireNoBlock = 0;
+constexpr uint32_t WireBlockBytes = 1;       // a block, its bytes in Extra
+constexpr uint32_t WireBlockUnlockable = 2;  // one that cannot be locked: the source gets such a one
 
 #pragma pack(pop)
 

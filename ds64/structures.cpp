@@ -164,14 +164,15 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
         return 1;
     }
     case WireKind::CustomData: {
+        // A block that cannot be locked is the source's to judge, after the
+        // state it is in: the host hands it such a one.
         const auto* data = static_cast<const TW_CUSTOMDSDATA*>(t.pData);
-        const WireCustomDsData wire = {data->InfoLength, data->hData != nullptr ? 1u : 0u};
-        std::memcpy(block.Data, &wire, sizeof wire);
-        if (t.MSG != MSG_SET || data->hData == nullptr || BlockToExtra(data->hData, block) == 0) {
-            return 0;
+        WireCustomDsData wire = {data->InfoLength, data->hData != nullptr ? WireBlockBytes : WireNoBlock};
+        if (t.MSG == MSG_SET && data->hData != nullptr && BlockToExtra(data->hData, block)) {
+            wire.hData = WireBlockUnlockable;
         }
-        ReportCondition(CustomDataContext, TWCC_BADVALUE);
-        return 1;
+        std::memcpy(block.Data, &wire, sizeof wire);
+        return 0;
     }
     case WireKind::UserInterface: {
         const auto* ui = static_cast<const TW_USERINTERFACE*>(t.pData);

@@ -50,9 +50,19 @@ TW_UINT16 Call(const BridgeBlock& request, void* data)
 // The application's block, from the bytes in Extra, as a block of this
 // process's for the source; false when memory is out (answered). An empty
 // block still has a byte: one that cannot be locked would fail otherwise
-// than the application's own.
-bool BlockFromExtra(BridgeBlock& block, UINT flags, HGLOBAL& sent)
+// than the application's own. One the application could not lock is
+// handed over as such a one: a movable block of no bytes.
+bool BlockFromExtra(BridgeBlock& block, UINT flags, uint32_t given, HGLOBAL& sent)
 {
+    if (given == WireBlockUnlockable) {
+        sent = GlobalAlloc(GMEM_MOVEABLE, 0);
+        block.ExtraLength = 0;
+        if (sent == nullptr) {
+            block.ReturnCode = TWRC_FAILURE;
+            block.HostCondition = TWCC_LOWMEMORY;
+        }
+        return sent != nullptr;
+    }
     sent = GlobalAlloc(flags, block.ExtraLength != 0 ? block.ExtraLength : 1);
     void* bytes = sent != nullptr ? GlobalLock(sent) : nullptr;
     if (bytes == nullptr) {
@@ -88,13 +98,14 @@ void BlockToExtra(BridgeBlock& block, HGLOBAL made)
 }
 
 // Calls the source with `data`, whose `handle` is the application's block:
-// given (`given`), its bytes come in Extra; one the source makes goes back
-// in Extra. False when the block could not be made (answered).
-bool CallWithBlock(BridgeBlock& block, void* data, HGLOBAL& handle, bool given, UINT flags)
+// given (`given`, as WireCustomDsData's hData says), its bytes come in
+// Extra; one the source makes goes back in Extra. False when the block could
+// not be made (answered).
+bool CallWithBlock(BridgeBlock& block, void* data, HGLOBAL& handle, uint32_t given, UINT flags)
 {
     HGLOBAL sent = nullptr;
-    if (given) {
-        if (!BlockFromExtra(block, flags, sent)) {
+    if (given != WireNoBlock) {
+        if (!BlockFromExtra(block, flags, given, sent)) {
             return false;
         }
         handle = sent;
@@ -115,7 +126,7 @@ void ServeCapability(BridgeBlock& block)
     WireCapability wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_CAPABILITY cap = {wire.Cap, wire.ConType, nullptr};
-    if (!CallWithBlock(block, &cap, cap.hContainer, block.ExtraLength != 0, GHND)) {
+    if (!CallWithBlock(block, &cap, cap.hContainer, block.ExtraLength != 0 ? WireBlockBytes : WireNoBlock, GHND)) {
         return;
     }
     wire.Cap = cap.Cap;
@@ -129,7 +140,7 @@ void ServeCustomData(BridgeBlock& block)
     WireCustomDsData wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_CUSTOMDSDATA data = {wire.InfoLength, nullptr};
-    if (!CallWithBlock(block, &data, data.hData, wire.hData != 0, GMEM_MOVEABLE)) {
+    if (!CallWithBlock(block, &data, data.hData, wire.hData, GMEM_MOVEABLE)) {
         return;
     }
     wire.InfoLength = data.InfoLength;
