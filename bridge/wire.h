@@ -66,6 +66,7 @@ static_assert(sizeof(WireUserInterface) == 8);
 static_assert(sizeof(WireImageMemXfer) == 38);
 
 constexpr uint32_t IdentityBytes = 156;
+constexpr uint32_t BridgeHeartbeatPeriod = 250;
 constexpr uint32_t BridgeDataRoom = 512;
 constexpr uint32_t BridgeExtraRoom = 60 * 1024;
 
@@ -83,10 +84,12 @@ struct BridgeBlock {
     uint16_t HostCondition;  // not 0: the host itself failed the call with this code
     uint32_t ImageAddress;   // native bitmap or memory strip, in the host's memory
     uint32_t ImageLength;
+    // Counted up by a thread of the host's own every BridgeHeartbeatPeriod
+    // ms, from before it serves until it ends, whatever the serving thread
+    // does: it stands still only when the host's process does (stopped,
+    // suspended, not scheduled).
+    uint32_t Heartbeat;
     uint16_t ImageInSection; // the image lies at ImageAddress in the image section
-    // Set by the host once, before it serves: a window of its serving thread
-    // that answers as long as that thread takes its messages.
-    uint32_t HostWindow;
     // Set by Twain_64.ds before the host starts: a second section, inherited
     // like the block's, both map for images (native bitmaps, memory strips).
     uint32_t ImageSection;

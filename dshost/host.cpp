@@ -19,6 +19,7 @@ typedef void(__stdcall* RelayNoticesToProc)(HWND, UINT);
 constexpr int BadArguments = 2;
 constexpr int NoRelay = 3;
 constexpr int NoSource = 4;
+constexpr int NoHeartbeat = 5;
 
 DsEntryProc SourceEntry = nullptr;
 TW_IDENTITY Origin = {};
@@ -297,6 +298,18 @@ bool Serve(BridgeBlock& block)
     return block.DG == DG_CONTROL && block.DAT == DAT_IDENTITY && block.MSG == MSG_CLOSEDS;
 }
 
+// Beats in the shared block as long as the process runs, on a thread of its
+// own: Twain_64.ds tells a host busy inside the source (a slow frame, a
+// trigger awaited) from one whose process has stopped.
+DWORD WINAPI Beat(void* shared)
+{
+    auto* block = static_cast<volatile BridgeBlock*>(shared);
+    for (uint32_t beat = 1;; ++beat) {
+        block->Heartbeat = beat;  // 0 stays "never beat"
+        Sleep(BridgeHeartbeatPeriod);
+    }
+}
+
 // The source's dialog lives on this thread: every message goes through
 // MSG_PROCESSEVENT first, as in any application's loop.
 void PumpMessages()
@@ -328,17 +341,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     if (block == nullptr) {
         return BadArguments;
     }
-    // Twain_64.ds asks this window whether the thread still takes its
-    // messages: busy serving, or waiting for a person's answer in a box, it
-    // does; stopped or deadlocked, it does not.
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "Talvenix TWAIN host";
-    RegisterClassA(&windowClass);
-    const HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                        windowClass.hInstance, nullptr);
-    block->HostWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window));
+    const HANDLE beating = CreateThread(nullptr, 0, Beat, block, 0, nullptr);
+    if (beating == nullptr) {
+        return NoHeartbeat;
+    }
+    CloseHandle(beating);
     if (block->ImageSection != 0) {
         const HANDLE imageSection = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(block->ImageSection));
         Images = static_cast<uint8_t*>(MapViewOfFile(imageSection, FILE_MAP_WRITE, 0, 0, block->ImageSectionSize));
