@@ -32,7 +32,7 @@ struct HostRecords {
     DWORD StartTick = 0;
     uint32_t LastBeat = 0;  // the host's heartbeat as last read; 0 before its first
     DWORD LastBeatTick = 0;
-    DWORD BusyLimit = 0;    // ms a call may take with no window up; 0 none
+    DWORD BusyLimit = 0;    // ms a call may keep the host busy with no window up
     bool Alive = false;
     bool Enabled = false;  // the 32-bit source is in states 5 to 7
     bool Exchanging = false;  // a call waits for the host's answer
