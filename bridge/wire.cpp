@@ -186,6 +186,17 @@ bool CustomDataFits(const WireCustomDsData& data, uint32_t length)
     return data.InfoLength <= length;
 }
 
+bool BlockAnswered(const WireShape& shape, uint16_t msg, uint16_t returnCode, uint32_t extraLength)
+{
+    if (returnCode != TWRC_SUCCESS || extraLength != 0) {
+        return true;
+    }
+    if (shape.Kind == WireKind::Capability) {
+        return msg == MSG_SET;
+    }
+    return shape.Kind != WireKind::CustomData || msg != MSG_GET;
+}
+
 bool StripDescribed(const WireImageMemXfer& strip)
 {
     return strip.BytesWritten != 0 && strip.BytesPerRow != 0 &&

@@ -50,8 +50,13 @@ struct WireImageMemXfer {
 
 struct WireCustomDsData {
     uint32_t InfoLength;
-    uint32_t hData;  // not 0: the application passed a block, its bytes in Extra
+    uint32_t hData;  // what the application passed: one of the three below
 };
+
+// The application's block of a setup, as WireCustomDsData's hData says it.
+constexpr uint32_t WireNoBlock = 0;
+constexpr uint32_t WireBlockBytes = 1;       // a block, its bytes in Extra
+constexpr uint32_t WireBlockUnlockable = 2;  // one that cannot be locked: the source gets such a one
 
 #pragma pack(pop)
 
@@ -61,6 +66,7 @@ static_assert(sizeof(WireUserInterface) == 8);
 static_assert(sizeof(WireImageMemXfer) == 38);
 
 constexpr uint32_t IdentityBytes = 156;
+constexpr uint32_t BridgeHeartbeatPeriod = 250;
 constexpr uint32_t BridgeDataRoom = 512;
 constexpr uint32_t BridgeExtraRoom = 60 * 1024;
 
@@ -78,10 +84,12 @@ struct BridgeBlock {
     uint16_t HostCondition;  // not 0: the host itself failed the call with this code
     uint32_t ImageAddress;   // native bitmap or memory strip, in the host's memory
     uint32_t ImageLength;
+    // Counted up by a thread of the host's own every BridgeHeartbeatPeriod
+    // ms, from before it serves until it ends, whatever the serving thread
+    // does: it stands still only when the host's process does (stopped,
+    // suspended, not scheduled).
+    uint32_t Heartbeat;
     uint16_t ImageInSection; // the image lies at ImageAddress in the image section
-    // Set by the host once, before it serves: a window of its serving thread
-    // that answers as long as that thread takes its messages.
-    uint32_t HostWindow;
     // Set by Twain_64.ds before the host starts: a second section, inherited
     // like the block's, both map for images (native bitmaps, memory strips).
     uint32_t ImageSection;
@@ -155,6 +163,10 @@ bool BitmapHeaderFits(const uint8_t* bitmap, uint32_t length);
 bool ContainerFits(uint16_t conType, const uint8_t* container, uint32_t length);
 // a setup block of `length` bytes that InfoLength describes no more than;
 bool CustomDataFits(const WireCustomDsData& data, uint32_t length);
+// an answer that hands the application a block comes with its bytes: a
+// capability asked about (every message but MSG_SET) or a setup asked for
+// (MSG_GET), answered TWRC_SUCCESS;
+bool BlockAnswered(const WireShape& shape, uint16_t msg, uint16_t returnCode, uint32_t extraLength);
 // a strip delivered (TWRC_SUCCESS or TWRC_XFERDONE) that holds bytes, whole
 // rows of BytesPerRow, and columns within a row (at least a byte a pixel).
 bool StripDescribed(const WireImageMemXfer& strip);

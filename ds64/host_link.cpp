@@ -30,6 +30,9 @@ struct HostRecords {
     DWORD ProcessId = 0;
     HWND NoticeWindow = nullptr;
     DWORD StartTick = 0;
+    uint32_t LastBeat = 0;  // the host's heartbeat as last read; 0 before its first
+    DWORD LastBeatTick = 0;
+    DWORD BusyLimit = 0;    // ms a call may keep the host busy with no window up
     bool Alive = false;
     bool Enabled = false;  // the 32-bit source is in states 5 to 7
     bool Exchanging = false;  // a call waits for the host's answer
@@ -41,11 +44,17 @@ HostRecords Host;
 constexpr UINT_PTR HostEndTimer = 1;
 constexpr UINT HostEndCheckPeriod = 500;
 
-// How long a host may go without taking its messages before it counts as
-// stopped. Long beside any triplet's work, which takes milliseconds to a
-// fraction of a second; waits for a person take messages all along.
+// How long a host's heartbeat may stand still before its process counts as
+// stopped: twenty beats, for a machine others keep busy.
 constexpr DWORD HostSilenceLimit = 5000;
 constexpr DWORD HostCheckPeriod = 500;
+// How long a call may keep the host busy while it shows no window a person
+// can answer, unless the user's "HelperBusyLimit" (seconds, at most a day)
+// says otherwise. Far beyond the slowest frame the board runs (10 s), and
+// room for a trigger given by hand or by a machine; a source stuck in a loop
+// of its own holds the application no longer than that.
+constexpr DWORD DefaultBusyLimit = 300;
+constexpr DWORD LongestBusyLimit = 86400;
 
 void MarkHostEnded(const char* why)
 {
@@ -263,6 +272,11 @@ int StartHost()
     Host.Alive = true;
     Host.Enabled = false;
     Host.StartTick = GetTickCount();
+    Host.LastBeat = 0;
+    Host.LastBeatTick = Host.StartTick;
+    const DWORD busyLimit = ReadBaseKeyDword("HelperBusyLimit");
+    Host.BusyLimit = (busyLimit == 0 ? DefaultBusyLimit : busyLimit < LongestBusyLimit ? busyLimit : LongestBusyLimit) *
+                     1000;
     SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
     return 0;
 }
@@ -299,17 +313,44 @@ BridgeBlock& HostBlock()
 
 namespace {
 
-// Whether the host's serving thread still takes its messages. A host that
-// has not shown its window yet gets the limit from its start to do so.
-bool HostTakesMessages()
+// Whether the host's process runs: its heartbeat moved within the limit.
+// A host that never beat has the limit from its start.
+bool HostBeats(DWORD now)
 {
-    const HWND window = reinterpret_cast<HWND>(static_cast<uintptr_t>(Host.Block->HostWindow));
-    if (window == nullptr) {
-        return GetTickCount() - Host.StartTick < HostSilenceLimit;
+    const uint32_t beat = static_cast<const volatile BridgeBlock*>(Host.Block)->Heartbeat;
+    if (beat != Host.LastBeat) {
+        Host.LastBeat = beat;
+        Host.LastBeatTick = now;
     }
-    DWORD_PTR result = 0;
-    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_BLOCK | SMTO_ABORTIFHUNG, HostSilenceLimit, &result) !=
-           0;
+    return now - Host.LastBeatTick < HostSilenceLimit;
+}
+
+BOOL CALLBACK FindAnswerableWindow(HWND window, LPARAM found)
+{
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == Host.ProcessId && IsWindowVisible(window) && IsWindowEnabled(window)) {
+        *reinterpret_cast<bool*>(found) = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Whether the host shows a window a person can answer: a box (the first-use
+// box, a message box) or the dialog.
+bool HostShowsWindow()
+{
+    bool found = false;
+    EnumWindows(FindAnswerableWindow, reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+// Ends a host that would hold the application for good.
+void EndStuckHost(const char* why)
+{
+    TerminateProcess(Host.Process, 1);
+    WaitForSingleObject(Host.Process, HostExitWait);
+    MarkHostEnded(why);
 }
 
 }  // namespace
@@ -332,6 +373,11 @@ int ExchangeWithHost()
     // application over the dialog.
     const HANDLE waits[] = {Host.Answer, Host.Process};
     DWORD checked = GetTickCount();
+    // Each call gets the whole limit from a host that beat before.
+    if (Host.LastBeat != 0) {
+        Host.LastBeatTick = checked;
+    }
+    DWORD unanswerableSince = checked;  // no window a person can answer since
     for (;;) {
         const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, HostCheckPeriod, QS_SENDMESSAGE);
         if (woke == WAIT_OBJECT_0) {
@@ -348,14 +394,18 @@ int ExchangeWithHost()
             return 1;
         }
         checked = GetTickCount();
-        if (HostTakesMessages()) {
-            continue;
+        if (!HostBeats(checked)) {
+            // Stopped or never started serving.
+            EndStuckHost("stopped (no heartbeat) and was ended");
+            return 1;
         }
-        // Stopped or deadlocked: it would hold the application for good.
-        TerminateProcess(Host.Process, 1);
-        WaitForSingleObject(Host.Process, HostExitWait);
-        MarkHostEnded("stopped answering and was ended");
-        return 1;
+        // Busy: a slow frame, a trigger awaited, or a person asked.
+        if (HostShowsWindow()) {
+            unanswerableSince = checked;
+        } else if (checked - unanswerableSince >= Host.BusyLimit) {
+            EndStuckHost("stayed in the call beyond its busy limit with no window to answer and was ended");
+            return 1;
+        }
     }
 }
 

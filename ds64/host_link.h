@@ -31,8 +31,10 @@ BridgeBlock& HostBlock();
 
 // Hands the block to the host and waits for its answer. 0 answered; 1 the
 // host is gone (logged; from then on HostRunning is false). A host whose
-// serving thread stops taking messages for a few seconds is ended: no call
-// waits for ever, while a host waiting for a person is waited for.
+// heartbeat stands still for a few seconds (its process stopped) is ended,
+// and so is one that stays in the call beyond its busy limit with no window
+// a person can answer: no call waits for ever, while a slow frame or a host
+// waiting for a person is waited for.
 int ExchangeWithHost();
 // Whether a call waits for the host's answer: a window procedure of the
 // application, run by a message sent meanwhile, calls in again.

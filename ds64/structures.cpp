@@ -29,14 +29,14 @@ uint32_t StripRoom(const TW_IMAGEMEMXFER& xfer)
 
 // The bytes of an application's block into Extra: a container holds a few
 // values and a setup a few kB; what lies beyond the room (an application's
-// generous allocation) is no part of them. 0 done; 1 refused (reported).
-int BlockToExtra(HGLOBAL handle, BridgeBlock& block, const char* context)
+// generous allocation) is no part of them. 0 done; 1 the block cannot be
+// locked.
+int BlockToExtra(HGLOBAL handle, BridgeBlock& block)
 {
     const SIZE_T whole = GlobalSize(handle);
     const SIZE_T size = whole < BridgeExtraRoom ? whole : BridgeExtraRoom;
     const void* bytes = GlobalLock(handle);
     if (bytes == nullptr) {
-        ReportCondition(context, TWCC_BADVALUE);
         return 1;
     }
     std::memcpy(block.Extra, bytes, size);
@@ -48,10 +48,12 @@ int BlockToExtra(HGLOBAL handle, BridgeBlock& block, const char* context)
 const char* const CapabilityContext = "General failure in response to DAT_CAPABILITY.  ";
 const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
 
-// The strip the source wrote into the host's buffer, into the application's.
-int TakeStrip(const TW_IMAGEMEMXFER& xfer, const Answer& answer)
+// The strip the source wrote into the host's buffer, into the application's
+// buffer (`xfer` as the application passed it, `bytesWritten` as the
+// answer says).
+int TakeStrip(const TW_IMAGEMEMXFER& xfer, uint32_t bytesWritten, const Answer& answer)
 {
-    if (!StripFits(answer.ImageLength, xfer.BytesWritten, StripRoom(xfer))) {
+    if (!StripFits(answer.ImageLength, bytesWritten, StripRoom(xfer))) {
         ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
         return 1;
     }
@@ -155,19 +157,22 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
         const auto* cap = static_cast<const TW_CAPABILITY*>(t.pData);
         const WireCapability wire = {cap->Cap, cap->ConType, 0};
         std::memcpy(block.Data, &wire, sizeof wire);
-        if (t.MSG != MSG_SET || cap->hContainer == nullptr) {
+        if (t.MSG != MSG_SET || cap->hContainer == nullptr || BlockToExtra(cap->hContainer, block) == 0) {
             return 0;
         }
-        return BlockToExtra(cap->hContainer, block, CapabilityContext);
+        ReportCondition(CapabilityContext, TWCC_BADVALUE);
+        return 1;
     }
     case WireKind::CustomData: {
+        // A block that cannot be locked is the source's to judge, after the
+        // state it is in: the host hands it such a one.
         const auto* data = static_cast<const TW_CUSTOMDSDATA*>(t.pData);
-        const WireCustomDsData wire = {data->InfoLength, data->hData != nullptr ? 1u : 0u};
-        std::memcpy(block.Data, &wire, sizeof wire);
-        if (t.MSG != MSG_SET || data->hData == nullptr) {
-            return 0;
+        WireCustomDsData wire = {data->InfoLength, data->hData != nullptr ? WireBlockBytes : WireNoBlock};
+        if (t.MSG == MSG_SET && data->hData != nullptr && BlockToExtra(data->hData, block)) {
+            wire.hData = WireBlockUnlockable;
         }
-        return BlockToExtra(data->hData, block, CustomDataContext);
+        std::memcpy(block.Data, &wire, sizeof wire);
+        return 0;
     }
     case WireKind::UserInterface: {
         const auto* ui = static_cast<const TW_USERINTERFACE*>(t.pData);
@@ -198,6 +203,10 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
     if (t.pData == nullptr) {
         return 0;
     }
+    if (!BlockAnswered(shape, t.MSG, returnCode, answer.ExtraLength)) {
+        ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
     switch (shape.Kind) {
     case WireKind::None:
         return 0;
@@ -207,25 +216,28 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
         auto* cap = static_cast<TW_CAPABILITY*>(t.pData);
         WireCapability wire = {};
         std::memcpy(&wire, answer.Data, sizeof wire);
+        HGLOBAL container = nullptr;
+        if (answer.ExtraLength != 0) {
+            void* to = nullptr;
+            container = NewLockedBlock(GHND, answer.ExtraLength, to, CapabilityContext);
+            if (container == nullptr) {
+                return 1;
+            }
+            std::memcpy(to, answer.Extra, answer.ExtraLength);
+            const bool fits = ContainerFits(wire.ConType, static_cast<const uint8_t*>(to), answer.ExtraLength);
+            GlobalUnlock(container);
+            if (!fits) {
+                GlobalFree(container);
+                ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
+                return 1;
+            }
+        }
+        // Checked: the structure takes the answer whole.
         cap->Cap = wire.Cap;
         cap->ConType = wire.ConType;
-        if (answer.ExtraLength == 0) {
-            return 0;
+        if (container != nullptr) {
+            cap->hContainer = container;
         }
-        void* to = nullptr;
-        HGLOBAL container = NewLockedBlock(GHND, answer.ExtraLength, to, CapabilityContext);
-        if (container == nullptr) {
-            return 1;
-        }
-        std::memcpy(to, answer.Extra, answer.ExtraLength);
-        const bool fits = ContainerFits(wire.ConType, static_cast<const uint8_t*>(to), answer.ExtraLength);
-        GlobalUnlock(container);
-        if (!fits) {
-            GlobalFree(container);
-            ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
-            return 1;
-        }
-        cap->hContainer = container;
         return 0;
     }
     case WireKind::CustomData: {
@@ -269,8 +281,12 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
             ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
             return 1;
         }
+        // The fields last: a strip refused leaves the structure as it was.
+        if (delivered && TakeStrip(*xfer, wire.BytesWritten, answer)) {
+            return 1;
+        }
         StripFieldsFromWire(wire, *xfer);
-        return delivered ? TakeStrip(*xfer, answer) : 0;
+        return 0;
     }
     default:
         std::memcpy(t.pData, answer.Data, shape.Size);

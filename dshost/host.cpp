@@ -19,6 +19,7 @@ typedef void(__stdcall* RelayNoticesToProc)(HWND, UINT);
 constexpr int BadArguments = 2;
 constexpr int NoRelay = 3;
 constexpr int NoSource = 4;
+constexpr int NoHeartbeat = 5;
 
 DsEntryProc SourceEntry = nullptr;
 TW_IDENTITY Origin = {};
@@ -50,9 +51,19 @@ TW_UINT16 Call(const BridgeBlock& request, void* data)
 // The application's block, from the bytes in Extra, as a block of this
 // process's for the source; false when memory is out (answered). An empty
 // block still has a byte: one that cannot be locked would fail otherwise
-// than the application's own.
-bool BlockFromExtra(BridgeBlock& block, UINT flags, HGLOBAL& sent)
+// than the application's own. One the application could not lock is
+// handed over as such a one: a movable block of no bytes.
+bool BlockFromExtra(BridgeBlock& block, UINT flags, uint32_t given, HGLOBAL& sent)
 {
+    if (given == WireBlockUnlockable) {
+        sent = GlobalAlloc(GMEM_MOVEABLE, 0);
+        block.ExtraLength = 0;
+        if (sent == nullptr) {
+            block.ReturnCode = TWRC_FAILURE;
+            block.HostCondition = TWCC_LOWMEMORY;
+        }
+        return sent != nullptr;
+    }
     sent = GlobalAlloc(flags, block.ExtraLength != 0 ? block.ExtraLength : 1);
     void* bytes = sent != nullptr ? GlobalLock(sent) : nullptr;
     if (bytes == nullptr) {
@@ -88,13 +99,14 @@ void BlockToExtra(BridgeBlock& block, HGLOBAL made)
 }
 
 // Calls the source with `data`, whose `handle` is the application's block:
-// given (`given`), its bytes come in Extra; one the source makes goes back
-// in Extra. False when the block could not be made (answered).
-bool CallWithBlock(BridgeBlock& block, void* data, HGLOBAL& handle, bool given, UINT flags)
+// given (`given`, as WireCustomDsData's hData says), its bytes come in
+// Extra; one the source makes goes back in Extra. False when the block could
+// not be made (answered).
+bool CallWithBlock(BridgeBlock& block, void* data, HGLOBAL& handle, uint32_t given, UINT flags)
 {
     HGLOBAL sent = nullptr;
-    if (given) {
-        if (!BlockFromExtra(block, flags, sent)) {
+    if (given != WireNoBlock) {
+        if (!BlockFromExtra(block, flags, given, sent)) {
             return false;
         }
         handle = sent;
@@ -115,7 +127,7 @@ void ServeCapability(BridgeBlock& block)
     WireCapability wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_CAPABILITY cap = {wire.Cap, wire.ConType, nullptr};
-    if (!CallWithBlock(block, &cap, cap.hContainer, block.ExtraLength != 0, GHND)) {
+    if (!CallWithBlock(block, &cap, cap.hContainer, block.ExtraLength != 0 ? WireBlockBytes : WireNoBlock, GHND)) {
         return;
     }
     wire.Cap = cap.Cap;
@@ -129,7 +141,7 @@ void ServeCustomData(BridgeBlock& block)
     WireCustomDsData wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
     TW_CUSTOMDSDATA data = {wire.InfoLength, nullptr};
-    if (!CallWithBlock(block, &data, data.hData, wire.hData != 0, GMEM_MOVEABLE)) {
+    if (!CallWithBlock(block, &data, data.hData, wire.hData, GMEM_MOVEABLE)) {
         return;
     }
     wire.InfoLength = data.InfoLength;
@@ -286,6 +298,18 @@ bool Serve(BridgeBlock& block)
     return block.DG == DG_CONTROL && block.DAT == DAT_IDENTITY && block.MSG == MSG_CLOSEDS;
 }
 
+// Beats in the shared block as long as the process runs, on a thread of its
+// own: Twain_64.ds tells a host busy inside the source (a slow frame, a
+// trigger awaited) from one whose process has stopped.
+DWORD WINAPI Beat(void* shared)
+{
+    auto* block = static_cast<volatile BridgeBlock*>(shared);
+    for (uint32_t beat = 1;; ++beat) {
+        block->Heartbeat = beat;  // 0 stays "never beat"
+        Sleep(BridgeHeartbeatPeriod);
+    }
+}
+
 // The source's dialog lives on this thread: every message goes through
 // MSG_PROCESSEVENT first, as in any application's loop.
 void PumpMessages()
@@ -317,17 +341,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     if (block == nullptr) {
         return BadArguments;
     }
-    // Twain_64.ds asks this window whether the thread still takes its
-    // messages: busy serving, or waiting for a person's answer in a box, it
-    // does; stopped or deadlocked, it does not.
-    WNDCLASSA windowClass = {};
-    windowClass.lpfnWndProc = DefWindowProcA;
-    windowClass.hInstance = GetModuleHandleA(nullptr);
-    windowClass.lpszClassName = "Talvenix TWAIN host";
-    RegisterClassA(&windowClass);
-    const HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                        windowClass.hInstance, nullptr);
-    block->HostWindow = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window));
+    const HANDLE beating = CreateThread(nullptr, 0, Beat, block, 0, nullptr);
+    if (beating == nullptr) {
+        return NoHeartbeat;
+    }
+    CloseHandle(beating);
     if (block->ImageSection != 0) {
         const HANDLE imageSection = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(block->ImageSection));
         Images = static_cast<uint8_t*>(MapViewOfFile(imageSection, FILE_MAP_WRITE, 0, 0, block->ImageSectionSize));

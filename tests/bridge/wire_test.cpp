@@ -53,6 +53,14 @@ TEST(Wire, AnswersOutOfBoundsAreRefused)
     EXPECT_TRUE(BitmapFits(40 + 4, 1u << 20));
     EXPECT_FALSE(BitmapFits(39, 1u << 20)) << "shorter than a bitmap header";
     EXPECT_FALSE(BitmapFits((1u << 20) + 1, 1u << 20));
+    // A block asked for and answered TWRC_SUCCESS has bytes.
+    EXPECT_FALSE(BlockAnswered(capability, MSG_GETCURRENT, TWRC_SUCCESS, 0)) << "a capability with no container";
+    EXPECT_FALSE(BlockAnswered(setup, MSG_GET, TWRC_SUCCESS, 0)) << "a setup with no block";
+    EXPECT_TRUE(BlockAnswered(capability, MSG_GET, TWRC_SUCCESS, 6));
+    EXPECT_TRUE(BlockAnswered(capability, MSG_SET, TWRC_SUCCESS, 0)) << "the container was the application's";
+    EXPECT_TRUE(BlockAnswered(capability, MSG_GET, TWRC_FAILURE, 0));
+    EXPECT_TRUE(BlockAnswered(setup, MSG_SET, TWRC_SUCCESS, 0));
+    EXPECT_TRUE(BlockAnswered(info, MSG_GET, TWRC_SUCCESS, 0));
 }
 
 // What an application trusts beyond the sizes: a bitmap's header, a

@@ -2,7 +2,8 @@
 // put in place of the real source, it makes the host hand Twain_64.ds the
 // answers a broken host would. Which answer it breaks is named by
 // TALVENIX_BROKEN_ANSWER (the host inherits the application's environment);
-// every other call succeeds and leaves its structure alone.
+// every other call succeeds and leaves its structure alone: a capability or
+// a setup asked for comes back empty.
 #include <windows.h>
 
 #include <cstring>
@@ -23,6 +24,17 @@ bool Breaks(const char* name)
 extern "C" __declspec(dllexport) TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY, TW_UINT32 dg, TW_UINT16 dat,
                                                               TW_UINT16, TW_MEMREF data)
 {
+    if (dat == DAT_CAPABILITY && Breaks("pumping but silent")) {
+        // A source stuck in a loop of its own: its thread takes every
+        // message and never answers the call, and shows no window.
+        for (;;) {
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                DispatchMessageA(&message);
+            }
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, INFINITE, QS_ALLINPUT);
+        }
+    }
     if (dg == DG_IMAGE && dat == DAT_IMAGEMEMXFER && data != nullptr && Breaks("strip past the buffer")) {
         // Claims 16 bytes more than the buffer it was given: a reader that
         // believes it writes past the application's buffer.

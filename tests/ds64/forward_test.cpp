@@ -41,6 +41,37 @@ std::string LogPath()
     return std::string(windows) + "\\twain_32\\Talvenix\\TALVENIX.LOG";
 }
 
+// The stand-in source that answers out of bounds (run64.sh puts it beside
+// the real one), in the real one's place while `swap` and the struct lasts.
+struct BrokenSourceInPlace {
+    explicit BrokenSourceInPlace(bool swap)
+    {
+        char windows[MAX_PATH] = "";
+        GetWindowsDirectoryA(windows, MAX_PATH);
+        Source = std::string(windows) + "\\twain_32\\Talvenix\\Twain_32.ds";
+        Swapped = swap && MoveFileExA(Source.c_str(), (Source + ".aside").c_str(), MOVEFILE_REPLACE_EXISTING);
+        InPlace = Swapped && CopyFileA((Source + ".broken").c_str(), Source.c_str(), FALSE);
+    }
+    ~BrokenSourceInPlace()
+    {
+        if (Swapped) {
+            DeleteFileA(Source.c_str());
+            MoveFileA((Source + ".aside").c_str(), Source.c_str());
+        }
+    }
+    BrokenSourceInPlace(const BrokenSourceInPlace&) = delete;
+    BrokenSourceInPlace& operator=(const BrokenSourceInPlace&) = delete;
+    std::string Source;
+    bool Swapped = false;
+    bool InPlace = false;
+};
+
+// "HelperBusyLimit" in seconds, as a user sets it; 0 the default.
+void SetBusyLimit(DWORD seconds)
+{
+    WriteRegistryValue("SOFTWARE\\Talvenix\\Twain", "HelperBusyLimit", REG_DWORD, &seconds, sizeof seconds);
+}
+
 std::vector<DWORD> HostProcesses()
 {
     std::vector<DWORD> found;
@@ -777,46 +808,45 @@ TEST_F(Forwarding, HostMemoryStaysFlatOverImagesAndQuestions)
 
 // A host whose answers do not fit what was asked (a 32-bit source that
 // misbehaves, in the real one's place): the call fails and nothing is
-// written into the application's memory.
+// written into the application's memory, its structure included.
 TEST_F(Forwarding, BrokenAnswersAreRefused)
 {
-    const std::string folder = HostPath().substr(0, HostPath().rfind('\\') + 1);
-    const std::string source = folder + "Twain_32.ds";
-    const std::string aside = source + ".aside";
-    ASSERT_TRUE(MoveFileA(source.c_str(), aside.c_str()));
-    const bool swapped = CopyFileA((source + ".broken").c_str(), source.c_str(), FALSE) != 0;
+    const BrokenSourceInPlace broken(true);
     std::vector<uint8_t> buffer(5000 + 64);
     TW_IMAGEMEMXFER xfer = {};
     xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, 5000, buffer.data()};
     TW_HANDLE bitmap = nullptr;
+    // Handles the application had there before, never to be used.
+    TW_CAPABILITY capability = {ICAP_PIXELTYPE, TWON_ONEVALUE, reinterpret_cast<TW_HANDLE>(uintptr_t{0x5A5A5A50})};
+    TW_CUSTOMDSDATA setup = {0x5A5A5A5A, reinterpret_cast<TW_HANDLE>(uintptr_t{0x5A5A5A50})};
     struct Row {
         const char* Answer;
+        TW_UINT32 DG;
         TW_UINT16 DAT;
         void* Data;
+        size_t Size;
     } rows[] = {
-        {"strip past the buffer", DAT_IMAGEMEMXFER, &xfer},
-        {"strip rows that are not the bytes written", DAT_IMAGEMEMXFER, &xfer},
-        {"bitmap shorter than a header", DAT_IMAGENATIVEXFER, &bitmap},
-        {"bitmap header claiming more than its block", DAT_IMAGENATIVEXFER, &bitmap},
+        {"strip past the buffer", DG_IMAGE, DAT_IMAGEMEMXFER, &xfer, sizeof xfer},
+        {"strip rows that are not the bytes written", DG_IMAGE, DAT_IMAGEMEMXFER, &xfer, sizeof xfer},
+        {"bitmap shorter than a header", DG_IMAGE, DAT_IMAGENATIVEXFER, &bitmap, sizeof bitmap},
+        {"bitmap header claiming more than its block", DG_IMAGE, DAT_IMAGENATIVEXFER, &bitmap, sizeof bitmap},
+        {"capability with no container", DG_CONTROL, DAT_CAPABILITY, &capability, sizeof capability},
+        {"setup with no block", DG_CONTROL, DAT_CUSTOMDSDATA, &setup, sizeof setup},
     };
+    ASSERT_TRUE(broken.InPlace) << "the broken source is not in place";
     for (const Row& row : rows) {
         SCOPED_TRACE(row.Answer);
-        if (!swapped) {
-            ADD_FAILURE() << "the broken source is not in place";
-            break;
-        }
         std::fill(buffer.begin(), buffer.end(), 0xA5);
+        const std::vector<uint8_t> before(static_cast<uint8_t*>(row.Data), static_cast<uint8_t*>(row.Data) + row.Size);
         SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", row.Answer);
         EXPECT_EQ(Open(), TWRC_SUCCESS);
-        EXPECT_EQ(ds_.Call(DG_IMAGE, row.DAT, MSG_GET, row.Data), TWRC_FAILURE);
+        EXPECT_EQ(ds_.Call(row.DG, row.DAT, MSG_GET, row.Data), TWRC_FAILURE);
         EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
         EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xA5), 5064) << "written into the application's buffer";
-        EXPECT_EQ(bitmap, nullptr);
+        EXPECT_EQ(std::memcmp(before.data(), row.Data, row.Size), 0) << "written into the application's structure";
     }
     SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", nullptr);
-    DeleteFileA(source.c_str());
-    MoveFileA(aside.c_str(), source.c_str());
 }
 
 TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
@@ -861,14 +891,15 @@ void SuspendHost(DWORD processId)
     CloseHandle(snapshot);
 }
 
-TEST_F(Forwarding, StoppedHostFailsTheCallAndIsEnded)
+// A host that keeps a call: busy grabbing a frame slower than a stopped host
+// is given, it is waited for and the image delivered; stopped (every thread
+// suspended), or taking its messages without ever answering and showing no
+// window (past the busy limit set here), it is ended within its bound, the
+// call fails and the host is gone. Messages keep coming to the waiting
+// thread meanwhile, as an application's other threads send them: the host
+// is checked all the same.
+TEST_F(Forwarding, SlowHostIsWaitedForStoppedOrSilentOneEnded)
 {
-    ASSERT_EQ(Open(), TWRC_SUCCESS);
-    const std::vector<DWORD> hosts = HostProcesses();
-    ASSERT_EQ(hosts.size(), 1u);
-    SuspendHost(hosts[0]);
-    // Messages keep coming to the waiting thread, as an application's other
-    // threads send them: the host is checked all the same.
     HWND window = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
     std::atomic<bool> answered{false};
@@ -878,20 +909,89 @@ TEST_F(Forwarding, StoppedHostFailsTheCallAndIsEnded)
             Sleep(10);
         }
     });
-    TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
-    TW_UINT16 rc = TWRC_SUCCESS;
-    {
-        const Watchdog watchdog(60, "a stopped host is never found out while messages arrive");
-        rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability);
+    auto suspend = [] {
+        const std::vector<DWORD> hosts = HostProcesses();
+        if (hosts.size() == 1) {
+            SuspendHost(hosts[0]);
+        }
+        return hosts.size() == 1;
+    };
+    // The frame under test follows another at once: it takes the whole
+    // period.
+    auto firstImage = [this] {
+        const int before = NoticeCount();
+        TW_HANDLE bitmap = nullptr;
+        TW_PENDINGXFERS pending = {};
+        const bool done = SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 2) == TWRC_SUCCESS && Enable(false) == TWRC_SUCCESS &&
+                          WaitForNotice(before + 1) == MSG_XFERREADY &&
+                          ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap) == TWRC_XFERDONE &&
+                          ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) == TWRC_SUCCESS &&
+                          pending.Count != 0;
+        GlobalFree(bitmap);
+        return done;
+    };
+    struct Row {
+        const char* What;
+        const char* FrameMs;
+        DWORD BusyLimit;  // s, 0 the default
+        bool Silent;      // the stand-in source that pumps and never answers
+        std::function<bool()> Before;
+        bool Delivered;   // a native image, else a capability that never comes
+    } rows[] = {
+        {"stopped host", "0", 0, false, suspend, false},
+        {"7 s frames", "7000", 0, false, firstImage, true},
+        {"pumping but silent", "0", 3, true, nullptr, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.What);
+        SetEnvironmentVariableA("ORIONSIM_FRAME_MS", row.FrameMs);
+        SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", row.Silent ? "pumping but silent" : nullptr);
+        SetBusyLimit(row.BusyLimit);
+        TW_UINT16 rc = TWRC_SUCCESS;
+        TW_UINT16 condition = TWCC_SUCCESS;
+        TW_HANDLE block = nullptr;
+        DWORD took = 0;
+        bool ready = false;
+        bool hostLeft = true;
+        {
+            const BrokenSourceInPlace broken(row.Silent);
+            const Watchdog watchdog(120, "a host that keeps a call is waited for without end");
+            ready = (broken.InPlace || !row.Silent) && Open() == TWRC_SUCCESS && (!row.Before || row.Before());
+            if (ready) {
+                TW_CAPABILITY capability = {ICAP_PIXELTYPE, 0, nullptr};
+                const DWORD start = GetTickCount();
+                rc = row.Delivered ? ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &block)
+                                   : ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability);
+                took = GetTickCount() - start;
+                block = row.Delivered ? block : capability.hContainer;
+                condition = rc == TWRC_FAILURE ? ds_.Status() : TWCC_SUCCESS;
+                hostLeft = !HostProcesses().empty();
+            }
+            ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        }
+        // The first of the slow frames comes here too.
+        EXPECT_TRUE(ready) << "opened, and ready for the call";
+        if (!ready) {
+            continue;
+        }
+        if (row.Delivered) {
+            EXPECT_EQ(rc, TWRC_XFERDONE);
+            EXPECT_NE(block, nullptr);
+            EXPECT_GE(took, 5500u) << "the frame took longer than a stopped host is given";
+            GlobalFree(block);
+        } else {
+            EXPECT_EQ(rc, TWRC_FAILURE);
+            EXPECT_EQ(block, nullptr);
+            EXPECT_EQ(condition, TWCC_BUMMER);
+            EXPECT_FALSE(hostLeft) << "the host is ended";
+        }
     }
     answered = true;
     sender.join();
     DestroyWindow(window);
-    EXPECT_EQ(rc, TWRC_FAILURE);
-    EXPECT_EQ(capability.hContainer, nullptr);
-    EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
-    EXPECT_TRUE(HostProcesses().empty()) << "the stopped host is ended";
-    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "0");
+    SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", nullptr);
+    SetBusyLimit(0);
     EXPECT_EQ(Open(), TWRC_SUCCESS) << "a fresh host";
 }
 
@@ -945,6 +1045,8 @@ LRESULT CALLBACK CallingWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 TEST(Waiting, OpenWaitsForAPersonAnsweringTheFirstUseBox)
 {
     ResetSourceRegistry();
+    // Shorter than the person takes: a box up is waited for all the same.
+    SetBusyLimit(5);
     DsModule ds(ExeDirectory() + "\\Twain_64.ds");
     CalledInAgain = &ds;
     TW_IDENTITY identity = TestAppIdentity(41);
@@ -964,7 +1066,7 @@ TEST(Waiting, OpenWaitsForAPersonAnsweringTheFirstUseBox)
     DWORD_PTR nested = 0xFFFF;
     const bool answered = box != nullptr && SendMessageTimeoutA(window, WM_APP, 0, 0, SMTO_BLOCK, 4000, &nested) != 0;
     const bool boxStillUp = box != nullptr && IsWindow(box);
-    // Twice as long as a host that takes no messages is given.
+    // Longer than a stopped host and a busy one with no window are given.
     Sleep(8000);
     if (box != nullptr) {
         PostMessageA(box, WM_COMMAND, IDOK, 0);
@@ -975,6 +1077,7 @@ TEST(Waiting, OpenWaitsForAPersonAnsweringTheFirstUseBox)
     EXPECT_EQ(nested, TWRC_FAILURE);
     EXPECT_EQ(opened, TWRC_SUCCESS);
     ds.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity);
+    SetBusyLimit(0);
 }
 
 }  // namespace

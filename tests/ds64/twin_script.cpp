@@ -27,7 +27,7 @@ struct Step {
     Data Kind;
     uint32_t A;  // Ui: ShowUI; Cap*: the capability; Strip: Length; Event: TWMessage;
                  // SetupSet: 0 the last block saved, 1 its last byte changed, 2 a byte short,
-                 // 3 no block
+                 // 3 no block, 4 a block that cannot be locked (of no bytes, InfoLength the saved one's)
     uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapBytes: the container's size;
                  // CapFix32: the whole number; CapName: the index of a video format name
     // What the step's line must read after the triplet (nullptr: whatever
@@ -120,11 +120,13 @@ const std::vector<Sequence>& Sequences()
           {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 1, 0}, Status,
           {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 2, 0}, Status,
           {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 3, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 4, 0}, {C, DAT_STATUS, MSG_GET, Data::Status, 0, 0, "-> 0; 0a000000"},
           {C, DAT_CUSTOMDSDATA, MSG_SET, Data::None, 0, 0}, Status,
           {C, DAT_CUSTOMDSDATA, MSG_RESET, Data::SetupGet, 0, 0}, Status,
           {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 0, 0}, {I, DAT_IMAGELAYOUT, MSG_GET, Data::Layout, 0, 0},
           {I, DAT_IMAGELAYOUT, MSG_SET, Data::LayoutSet, 0, 0}, {C, DAT_CUSTOMDSDATA, MSG_GET, Data::SetupGet, 0, 0},
           EnableNoUi, {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 0, 0}, Status,
+          {C, DAT_CUSTOMDSDATA, MSG_SET, Data::SetupSet, 4, 0}, {C, DAT_STATUS, MSG_GET, Data::Status, 0, 0, "-> 0; 0b000000"},
           {C, DAT_CUSTOMDSDATA, MSG_GET, Data::SetupGet, 0, 0}, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
           {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, Close, Status}},
         {"board_capabilities",
@@ -260,7 +262,9 @@ std::string RunStep(DsModule& ds, const Step& step)
         } else if (step.A == 2 && !bytes.empty()) {
             bytes.pop_back();
         }
-        setup = {static_cast<TW_UINT32>(bytes.size()), step.A == 3 ? nullptr : GlobalBlock(bytes)};
+        // A movable block of no bytes cannot be locked.
+        setup = {static_cast<TW_UINT32>(bytes.size()),
+                 step.A == 3 ? nullptr : step.A == 4 ? GlobalAlloc(GMEM_MOVEABLE, 0) : GlobalBlock(bytes)};
         data = &setup;
         break;
     }
