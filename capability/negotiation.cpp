@@ -60,6 +60,37 @@ TW_UINT16 AnswerOneValue(TW_CAPABILITY& capability, TW_UINT16 itemType, const vo
     return HandOver(capability, TWON_ONEVALUE, MakeOneValue(itemType, item));
 }
 
+namespace {
+
+// The index of the first item of `list` that is `value`; false when none is
+// (items of no size, frames and unknown types, compare equal to nothing).
+bool FindItem(const ContainerCopy& list, TW_UINT32 value, TW_UINT32& index)
+{
+    const TW_UINT32 size = ItemSize(list.ItemType);
+    for (index = 0; size != 0 && index < list.NumItems; ++index) {
+        if (ItemValue(list.Items.get() + static_cast<size_t>(index) * size, list.ItemType) == value) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+TW_UINT16 EnumerationOffers(TW_UINT16 cap, TW_UINT32 value)
+{
+    const CapabilityEntry* entry = FindCapability(cap);
+    if (entry == nullptr || entry->ConType != TWON_ENUMERATION) {
+        return TWCC_SUCCESS;
+    }
+    ContainerCopy stored;
+    if (!ReadEnumeration(entry->Container, stored)) {
+        return TWCC_LOWMEMORY;
+    }
+    TW_UINT32 index = 0;
+    return FindItem(stored, value, index) ? TWCC_SUCCESS : TWCC_BADVALUE;
+}
+
 TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability)
 {
     const CapabilityEntry* entry = FindCapability(capability.Cap);
@@ -80,25 +111,21 @@ TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability)
     if (!ItemTypeCarries(wantedType, stored.ItemType)) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    const TW_UINT32 size = ItemSize(stored.ItemType);
-    // Items of no size (frames, unknown types) compare equal to nothing.
-    for (TW_UINT32 index = 0; size != 0 && index < stored.NumItems; ++index) {
-        if (ItemValue(stored.Items.get() + static_cast<size_t>(index) * size, stored.ItemType) != value) {
-            continue;
-        }
-        if (index != stored.CurrentIndex) {
-            HGLOBAL updated = MakeEnumeration(stored.NumItems, index, stored.DefaultIndex, stored.ItemType,
-                                              stored.Items.get());
-            if (updated == nullptr) {
-                return RefuseCapability(TWCC_LOWMEMORY);
-            }
-            StoreCapability(capability.Cap, TWON_ENUMERATION, updated);
-        }
-        return TWRC_SUCCESS;
+    TW_UINT32 index = 0;
+    if (!FindItem(stored, value, index)) {
+        // A value the capability does not offer: accepting it while nothing
+        // changes would tell the application it got what it asked for.
+        return RefuseCapability(TWCC_BADVALUE);
     }
-    // A value the capability does not offer: accepting it while nothing
-    // changes would tell the application it got what it asked for.
-    return RefuseCapability(TWCC_BADVALUE);
+    if (index != stored.CurrentIndex) {
+        HGLOBAL updated =
+            MakeEnumeration(stored.NumItems, index, stored.DefaultIndex, stored.ItemType, stored.Items.get());
+        if (updated == nullptr) {
+            return RefuseCapability(TWCC_LOWMEMORY);
+        }
+        StoreCapability(capability.Cap, TWON_ENUMERATION, updated);
+    }
+    return TWRC_SUCCESS;
 }
 
 TW_UINT16 StoreAppContainer(const TW_CAPABILITY& capability)

@@ -53,6 +53,11 @@ TW_UINT16 AnswerOneValue(TW_CAPABILITY& capability, TW_UINT16 itemType, const vo
 
 // Setting forms.
 TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability);
+// Whether a one value of `value` would select an item of `cap`'s stored
+// enumeration: TWCC_SUCCESS (also when `cap` is not stored as one),
+// TWCC_BADVALUE when no item is that value, TWCC_LOWMEMORY when the list
+// cannot be read. Nothing is reported.
+TW_UINT16 EnumerationOffers(TW_UINT16 cap, TW_UINT32 value);
 TW_UINT16 StoreAppContainer(const TW_CAPABILITY& capability);
 
 // What MSG_QUERYSUPPORT reports: every capability answers all five

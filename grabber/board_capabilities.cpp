@@ -159,9 +159,11 @@ TW_UINT16 SetChannelValue(const TW_CAPABILITY& capability)
     if (!ReadOneValueWord(capability.hContainer, itemType, value) || !ItemTypeCarries(itemType, TWTY_UINT32)) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    if (ItemSize(itemType) == 2) {
-        value &= 0xFFFF;
-    }
+    // The item at its own size: an 8- or 16-bit item is not the bytes
+    // behind it in the 32-bit field.
+    uint8_t field[4];
+    PutU32(field, value);
+    value = ItemValue(field, itemType);
     if (value != Channels[0] && value != Channels[1]) {
         return RefuseCapability(TWCC_BADVALUE);
     }
@@ -244,6 +246,7 @@ TW_UINT16 RunFormat(const char* name)
     switch (RestartDigitizer(format, FormatRefusal::KeepRunning, started)) {
     case 0: return TWRC_SUCCESS;
     case 2: return RefuseCapability(TWCC_BADVALUE);
+    case 3: return RefuseCapability(TWCC_LOWMEMORY);
     default: return RefuseCapability(TWCC_OPERATIONERROR);
     }
 }

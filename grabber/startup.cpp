@@ -11,6 +11,7 @@
 #include "grabber/live_preview.h"
 #include "settings/input_lut.h"
 #include "settings/source_settings.h"
+#include "twain/condition.h"
 #include "twain/debug_log.h"
 #include "twain/source.h"
 #include "twain/text.h"
@@ -75,7 +76,9 @@ int ScreenBitsPerPixel()
     return bits;
 }
 
-void SelectPixelType(uint32_t bandCount)
+// The board's own pixel type, unless the application's list of pixel types
+// leaves it out: 0, or 1 when memory for the change was refused.
+uint16_t SelectPixelType(uint32_t bandCount)
 {
     const TW_UINT16 pixelType = bandCount == 1 ? TWPT_GRAY : TWPT_RGB;
     TW_CAPABILITY capability = {};
@@ -83,12 +86,13 @@ void SelectPixelType(uint32_t bandCount)
     capability.ConType = TWON_ONEVALUE;
     capability.hContainer = MakeOneValue(TWTY_UINT16, &pixelType);
     if (capability.hContainer == nullptr) {
-        return;
+        return 1;
     }
     Triplet set = {&SourceIdentity, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability};
-    HandlePixelType(set);
+    const bool refused = HandlePixelType(set) != TWRC_SUCCESS && PendingCondition == TWCC_LOWMEMORY;
     // Like any application's container, ours stays ours.
     GlobalFree(capability.hContainer);
+    return refused ? 1 : 0;
 }
 
 }  // namespace
@@ -241,13 +245,16 @@ uint16_t MilInitDigitizer(char* format, bool fallBack)
     if (SourceSettings.LutAvailable == 1) {
         StartInputLut();
     }
-    SelectPixelType(SourceSettings.BandCount);
+    if (SelectPixelType(SourceSettings.BandCount) == 1) {
+        log.Write("Talvenix TWAIN DS: no memory for the pixel type \n");
+        return 3;
+    }
     // The depth of the image delivered, also when the application's list of
     // pixel types refused the buffer's own. A depth that cannot be stored
     // would announce another image than the one delivered.
     if (StoreDeliveredBitDepth() == 1) {
         log.Write("Talvenix TWAIN DS: no memory for the bit depth \n");
-        return 1;
+        return 3;
     }
     return 0;
 }

@@ -28,6 +28,8 @@ uint16_t MilInitSystem();
 // display, image buffer and board information: 0 or 1. A format the board
 // refuses is replaced in `format` by "M_CCIR" (with the box telling the
 // user so), or without `fallBack` answers 2 with nothing started and no box.
+// 3: the digitizer runs, but memory to select the board's own pixel type or
+// to store its depth was refused (the pixel type and depth stand as they were).
 uint16_t MilInitDigitizer(char* format, bool fallBack = true);
 void MilGetBoardInfo();
 // What reads the image buffer across calls forgets it: a frame half

@@ -1,10 +1,14 @@
 // The video format change. The adjustments and the look-up table's curves
-// live in the digitizer and die with it: a refused format puts back those of
-// the former one, so that an application's failed request changes nothing.
+// live in the digitizer and die with it, the region belongs to its frame and
+// the start-up selects the board's own pixel type: a change an application
+// asked for that cannot be made whole puts all of it back, so that a failed
+// request changes nothing.
 #include "grabber/video_format.h"
 
 #include <cstring>
+#include <initializer_list>
 
+#include "capability/store.h"
 #include "grabber/startup.h"
 #include "grabber/video_adjustments.h"
 #include "settings/registry.h"
@@ -12,31 +16,79 @@
 
 namespace {
 
-struct HeldLevels {
-    DigitizerLevels Levels;
-    uint8_t Lut[MaxLutValueBytes];
-    size_t LutBytes;
-};
-
-HeldLevels HoldLevels()
+// Holds a copy of `cap`'s stored container, if the store has one: false
+// when memory for it was refused.
+bool HoldCapability(TW_UINT16 cap, HGLOBAL& container, TW_UINT16& kind)
 {
-    HeldLevels held = {CurrentLevels(), {}, 0};
-    held.LutBytes = CurrentLutValues(held.Lut);
-    return held;
+    const CapabilityEntry* entry = FindCapability(cap);
+    if (entry == nullptr) {
+        return true;
+    }
+    kind = entry->ConType;
+    container = CopyCapability(cap);
+    return container != nullptr;
 }
 
-// The levels of the running data path, as ApplySettings sends them, and
-// the curves the restart forgot.
-void PutBackLevels(const HeldLevels& held)
+// Hands a held container back to the store; kept by the holder (and freed
+// with it) when there is no store to take it.
+void PutBackCapability(TW_UINT16 cap, HGLOBAL& container, TW_UINT16 kind)
 {
-    ApplyLutValues(held.Lut, held.LutBytes);
-    SendLevels(held.Levels);
-    if (IsRgbDataPath() != 0) {
-        SetChannel(GetChannel());
+    if (container != nullptr && StoreCapability(cap, kind, container)) {
+        container = nullptr;
     }
 }
 
 }  // namespace
+
+HeldSession::~HeldSession()
+{
+    for (HGLOBAL container : {PixelType, BitDepth}) {
+        if (container != nullptr) {
+            GlobalFree(container);
+        }
+    }
+}
+
+uint16_t HoldSession(HeldSession& held)
+{
+    CopyDigFormat(held.Format);
+    held.Levels = CurrentLevels();
+    held.Channel = GetChannel();
+    held.LutBytes = CurrentLutValues(held.Lut);
+    held.Region = NegotiatedRegion;
+    return HoldCapability(ICAP_PIXELTYPE, held.PixelType, held.PixelTypeKind) &&
+                   HoldCapability(ICAP_BITDEPTH, held.BitDepth, held.BitDepthKind)
+               ? 0
+               : 1;
+}
+
+uint16_t PutBackSession(HeldSession& held)
+{
+    char running[sizeof SourceSettings.DigFormat];
+    CopyDigFormat(running);
+    if (MilInfo.MilDigitizer == 0 || std::strcmp(running, held.Format) != 0) {
+        MilFreeDigitizer();
+        char format[sizeof held.Format];
+        std::memcpy(format, held.Format, sizeof format);
+        // The held pixel type and depth replace the start-up's own: memory
+        // refused for those is no failure here.
+        const uint16_t started = MilInitDigitizer(format);
+        if (started != 0 && started != 3) {
+            return 1;
+        }
+    }
+    // The curves and levels the restart forgot, as ApplySettings sends them.
+    ApplyLutValues(held.Lut, held.LutBytes);
+    SendLevels(held.Levels);
+    if (IsRgbDataPath() != 0 || GetChannel() != held.Channel) {
+        SetChannel(held.Channel);
+    }
+    SetDispZoom(GetDispZoom());
+    PutBackCapability(ICAP_PIXELTYPE, held.PixelType, held.PixelTypeKind);
+    PutBackCapability(ICAP_BITDEPTH, held.BitDepth, held.BitDepthKind);
+    NegotiatedRegion = held.Region;
+    return 0;
+}
 
 bool RgbInputFormat(const char* format)
 {
@@ -50,21 +102,22 @@ uint32_t SyncChannelInUse()
 
 uint16_t RestartDigitizer(char* format, FormatRefusal refusal, const FormatStarted& started)
 {
-    char former[sizeof SourceSettings.DigFormat];
-    CopyDigFormat(former);
-    // Only a refusal that keeps the former format needs its levels.
-    const HeldLevels held = refusal == FormatRefusal::KeepRunning ? HoldLevels() : HeldLevels{};
+    const bool keep = refusal == FormatRefusal::KeepRunning;
+    HeldSession held;
+    if (keep && HoldSession(held) != 0) {
+        return 3;
+    }
     MilFreeDigitizer();
-    const uint16_t result = MilInitDigitizer(format, refusal == FormatRefusal::FallBack);
-    if (result == 2) {
-        if (MilInitDigitizer(former) != 0) {
+    const uint16_t result = MilInitDigitizer(format, !keep);
+    if (keep && result != 0) {
+        // Refused by the board (2), or short of memory.
+        if (PutBackSession(held) != 0) {
             return 1;
         }
-        PutBackLevels(held);
-        SetDispZoom(GetDispZoom());
-        return 2;
+        return result == 2 ? 2 : 3;
     }
-    if (result != 0) {
+    // The dialog's change goes on with the pixel type that stood.
+    if (result != 0 && result != 3) {
         return 1;
     }
     if (started.Run != nullptr) {

@@ -3,7 +3,14 @@
 // format change must do or reset, both do it.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
+
+#include "capability/region.h"
+#include "grabber/video_adjustments.h"
+#include "settings/lut_form.h"
+#include "twain/twain_types.h"
 
 // Whether `format` takes the RGB input, whose sync source is the channel.
 bool RgbInputFormat(const char* format);
@@ -33,7 +40,35 @@ struct FormatStarted {
 // the caller has stopped the live picture: frees it, starts it in the new
 // format, runs `started`, sets the data path's adjustments to the board's
 // defaults and keeps the zoom. 0 when a digitizer runs (FallBack: `format`
-// says which); 2 (KeepRunning) when the board refused `format` and the
-// former one runs again with its adjustments and channel (`started` not
-// run); 1 when no digitizer could be started.
+// says which); 1 when no digitizer could be started. KeepRunning changes
+// all or nothing: 2 when the board refused `format`, 3 when memory was
+// refused; the session is then as it was (`started` not run).
 uint16_t RestartDigitizer(char* format, FormatRefusal refusal, const FormatStarted& started);
+
+// What of the session a format change touches, held before a change that
+// must be made whole or not at all: the format, the levels and curves in
+// the digitizer, the channel, the negotiated pixel type with its depth, and
+// the region. The held containers are the holder's until put back.
+struct HeldSession {
+    HeldSession() = default;
+    ~HeldSession();
+    HeldSession(const HeldSession&) = delete;
+    HeldSession& operator=(const HeldSession&) = delete;
+
+    char Format[256] = {};
+    DigitizerLevels Levels = {};
+    uint32_t Channel = 0;
+    uint8_t Lut[MaxLutValueBytes] = {};
+    size_t LutBytes = 0;
+    ImageRegion Region;
+    HGLOBAL PixelType = nullptr;
+    TW_UINT16 PixelTypeKind = 0;
+    HGLOBAL BitDepth = nullptr;
+    TW_UINT16 BitDepthKind = 0;
+};
+
+// 0, or 1 when memory for the copies was refused (nothing held).
+uint16_t HoldSession(HeldSession& held);
+// The session as held, the former format started again if another one runs
+// (or none): 0, or 1 when no digitizer could be started.
+uint16_t PutBackSession(HeldSession& held);

@@ -69,35 +69,49 @@ bool CurrentSetup(SetupRecord& record)
     return true;
 }
 
-void SetPixelType(uint16_t pixelType)
+// The pixel type as an application sets it: TWCC_SUCCESS, or the condition
+// the capability refused it with.
+TW_UINT16 SetPixelType(uint16_t pixelType)
 {
     TW_CAPABILITY capability = {ICAP_PIXELTYPE, TWON_ONEVALUE, MakeOneValue(TWTY_UINT16, &pixelType)};
     if (capability.hContainer == nullptr) {
-        return;
+        return TWCC_LOWMEMORY;
     }
     Triplet set = {&SourceIdentity, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability};
-    HandlePixelType(set);
+    const TW_UINT16 result = HandlePixelType(set);
     GlobalFree(capability.hContainer);
+    return result == TWRC_SUCCESS ? TWCC_SUCCESS : PendingCondition;
 }
 
 // What the dialog does with the same values: a format change restarts the
 // digitizer, the adjustments of the data path in use reach it at once (the
 // other path's are not the digitizer's to take), the curves are programmed
-// into the board's table. The format comes first: a board that refuses it
-// keeps running the former one, and nothing else of the setup is taken
-// (TWCC_BADVALUE); TWCC_BUMMER when no digitizer runs any more.
+// into the board's table. The block is taken whole or not at all: a pixel
+// type the application's own list of pixel types leaves out is refused
+// first (TWCC_BADVALUE), a format the board refuses keeps everything as it
+// was (TWCC_BADVALUE), and so does memory refused on the way
+// (TWCC_LOWMEMORY); TWCC_BUMMER when no digitizer runs any more.
 TW_UINT16 ApplySetup(const SetupRecord& record)
 {
     DebugLog log;
-    char format[sizeof SourceSettings.DigFormat];
-    CopyDigFormat(format);
-    if (std::strcmp(format, record.Format) != 0) {
+    HeldSession held;
+    if (HoldSession(held) != 0) {
+        return TWCC_LOWMEMORY;
+    }
+    const TW_UINT16 offered = EnumerationOffers(ICAP_PIXELTYPE, record.PixelType);
+    if (offered != TWCC_SUCCESS) {
+        return offered;
+    }
+    if (std::strcmp(held.Format, record.Format) != 0) {
+        char format[sizeof held.Format];
         CopyText(format, sizeof format, record.Format);
         switch (RestartDigitizer(format, FormatRefusal::KeepRunning, FormatStarted{})) {
         case 0:
             break;
         case 2:
             return TWCC_BADVALUE;
+        case 3:
+            return TWCC_LOWMEMORY;
         default:
             return TWCC_BUMMER;
         }
@@ -110,7 +124,10 @@ TW_UINT16 ApplySetup(const SetupRecord& record)
                 {record.BlackRef[0], record.BlackRef[1], record.BlackRef[2]},
                 {record.WhiteRef[0], record.WhiteRef[1], record.WhiteRef[2]}});
     ApplyLutValues(record.Lut, record.LutBytes);
-    SetPixelType(record.PixelType);
+    const TW_UINT16 pixelType = SetPixelType(record.PixelType);
+    if (pixelType != TWCC_SUCCESS) {
+        return PutBackSession(held) == 0 ? pixelType : TWCC_BUMMER;
+    }
     // A region belongs to the frame it was set in; a board that runs the
     // format in another frame delivers the whole of it.
     NegotiatedRegion = {};

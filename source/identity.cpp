@@ -76,7 +76,12 @@ TW_UINT16 OpenSource(const Triplet& triplet)
     if (format[0] == '\0') {
         CopyText(format, sizeof format, "M_CCIR");
     }
-    if (MilInitDigitizer(format) == 1) {
+    switch (MilInitDigitizer(format)) {
+    case 0:
+        break;
+    case 3:
+        return FailWith(OpenContext, TWCC_LOWMEMORY);
+    default:
         return FailWith(OpenContext, TWCC_OPERATIONERROR);
     }
     ApplySettings();

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capability/container.h"
+#include "capability/region.h"
 #include "capability/store.h"
 #include "grabber/board_capabilities.h"
 #include "grabber/board_fixture.h"
@@ -921,8 +922,10 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
         {ICAP_HIGHLIGHT, OneValueBytes(TWTY_UINT16, 200), {}},
         {Channel, OneValueBytes(TWTY_UINT32, 0x01000000), {Call("MdigChannel", {dig, 0x01400000})}},
         {Channel, OneValueBytes(TWTY_UINT32, 5), {}},
-        // A 2-byte item is the two bytes of its type, not those behind them.
+        // A 1- or 2-byte item is the bytes of its type, not those behind them.
         {Channel, OneValueBytes(TWTY_UINT16, 0x40000000), {}},
+        {Channel, OneValueBytes(TWTY_UINT8, 0x01000000), {}},
+        {Channel, OneValueBytes(TWTY_INT8, 0x40000000), {}},
         {VideoFormat, Name("M_SECAM"), {}},
     };
     for (const Row& row : rows) {
@@ -945,11 +948,19 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
     EXPECT_EQ(channels.CurrentIndex, 1u) << "the channel in use";
 
     // A format the board refuses: no box, the former format runs on with
-    // its adjustments and channel.
+    // its adjustments and channel, and the session's region and pixel type.
+    NegotiatedRegion = {10, 20, 100, 200};
+    ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_SET, OneValueBytes(TWTY_UINT16, TWPT_GRAY)), TWRC_SUCCESS);
     ClearLogAndTrace();
     EXPECT_EQ(Send(VideoFormat, MSG_SET, Name("M_NTSC")), TWRC_FAILURE);
     EXPECT_EQ(Condition(), TWCC_BADVALUE);
     EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_PAL_RGB");
+    EXPECT_EQ(NegotiatedRegion.Width, 100u);
+    EXPECT_EQ(NegotiatedRegion.Top, 20u);
+    ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, TWPT_GRAY);
+    ASSERT_EQ(Send(ICAP_BITDEPTH, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, 8u) << "the grey depth";
     ASSERT_NE(MilInfo.MilDigitizer, 0);
     for (long band : {0x20000000L, 0x40000000L, static_cast<long>(0x80000000u)}) {
         EXPECT_EQ(Mil.MdigInquire(MilInfo.MilDigitizer, band | 4005, nullptr), 200) << band;

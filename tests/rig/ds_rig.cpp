@@ -50,7 +50,8 @@ namespace {
 
 // The rig's stand-ins for the module's allocating imports.
 volatile LONG AllocationCount = 0;
-volatile LONG RefusedNumber = 0;
+volatile LONG RefusedNumber = 0;  // the first refused
+volatile LONG RefusedRun = 1;     // how many in a row
 void* (*OriginalMalloc)(size_t) = nullptr;
 void* (*OriginalCalloc)(size_t, size_t) = nullptr;
 void* (*OriginalRealloc)(void*, size_t) = nullptr;
@@ -58,7 +59,8 @@ HGLOBAL(WINAPI* OriginalGlobalAlloc)(UINT, SIZE_T) = nullptr;
 
 bool Refused()
 {
-    return InterlockedIncrement(&AllocationCount) == RefusedNumber;
+    const LONG number = InterlockedIncrement(&AllocationCount);
+    return RefusedNumber != 0 && number >= RefusedNumber && number - RefusedNumber < RefusedRun;
 }
 void* CountedMalloc(size_t size)
 {
@@ -143,9 +145,10 @@ RefusedAllocation::~RefusedAllocation()
     PatchImports(module_, false);
 }
 
-void RefusedAllocation::Refuse(long number)
+void RefusedAllocation::Refuse(long number, long run)
 {
     RefusedNumber = number;
+    RefusedRun = run;
     AllocationCount = 0;
 }
 

@@ -60,8 +60,8 @@ public:
     RefusedAllocation& operator=(const RefusedAllocation&) = delete;
 
     // Starts counting again; the `number`th allocation from now on (from 1)
-    // fails, 0 fails none.
-    void Refuse(long number);
+    // fails, and the `run` - 1 after it; 0 fails none.
+    void Refuse(long number, long run = 1);
     // Allocations since the last Refuse.
     long Count() const;
 

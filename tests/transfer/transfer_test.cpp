@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,6 +33,41 @@ uint8_t Red(uint32_t x, uint32_t /*y*/)
 uint8_t Blue(uint32_t x, uint32_t y)
 {
     return static_cast<uint8_t>(x + y);
+}
+
+// A setup with everything its block holds changed from `from`: format (in
+// a frame of `width` x `height`), channel, adjustments, curves, pixel type,
+// region.
+SetupRecord ChangedSetup(const SetupRecord& from, const char* format, uint32_t width, uint32_t height)
+{
+    SetupRecord changed = from;
+    std::strcpy(changed.Format, format);
+    changed.FrameWidth = width;
+    changed.FrameHeight = height;
+    changed.Channel = 0x40000000;
+    changed.Brightness = 17;
+    changed.Contrast = 200;
+    changed.Hue = 3;
+    changed.Saturation = 99;
+    // Curves of their own for each band: two red nodes, three green, two blue.
+    const uint8_t nodes[] = {0, 10, 255, 240, 0, 0, 90, 30, 255, 255, 5, 5, 250, 250};
+    std::memset(changed.Lut, 0, sizeof changed.Lut);
+    PutU32(changed.Lut, 0x00020302);
+    std::memcpy(changed.Lut + 4, nodes, sizeof nodes);
+    changed.LutBytes = 4 + sizeof nodes;
+    changed.PixelType = changed.PixelType == TWPT_GRAY ? TWPT_RGB : TWPT_GRAY;
+    changed.RegionLeft = 8;
+    changed.RegionTop = 16;
+    changed.RegionWidth = 100;
+    changed.RegionHeight = 50;
+    return changed;
+}
+
+std::vector<uint8_t> SetupBytes(const SetupRecord& record)
+{
+    std::vector<uint8_t> bytes(SetupBlockBytes);
+    WriteSetupBlock(record, bytes.data());
+    return bytes;
 }
 
 class Source : public ::testing::Test {
@@ -114,6 +150,34 @@ protected:
         xfer.Memory.Length = static_cast<TW_UINT32>(buffer.size());
         xfer.Memory.TheMem = buffer.data();
         return ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+    }
+    // The source's whole setup as DAT_CUSTOMDSDATA hands it over.
+    std::vector<uint8_t> SaveSetup()
+    {
+        TW_CUSTOMDSDATA data = {0, nullptr};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &data), TWRC_SUCCESS) << ds_.Status();
+        std::vector<uint8_t> bytes = data.hData != nullptr ? BlockBytes(data.hData) : std::vector<uint8_t>();
+        GlobalFree(data.hData);
+        EXPECT_EQ(data.InfoLength, bytes.size());
+        return bytes;
+    }
+    TW_UINT16 RestoreSetup(const std::vector<uint8_t>& bytes, TW_UINT32 infoLength)
+    {
+        TW_CUSTOMDSDATA data = {infoLength, bytes.empty() ? nullptr : GlobalBlock(bytes)};
+        const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_SET, &data);
+        GlobalFree(data.hData);
+        return rc;
+    }
+    TW_UINT16 RestoreSetup(const std::vector<uint8_t>& bytes)
+    {
+        return RestoreSetup(bytes, static_cast<TW_UINT32>(bytes.size()));
+    }
+    // The application's list of pixel types narrowed to `only`.
+    void ConstrainPixelType(uint32_t only)
+    {
+        TW_CAPABILITY cap = {ICAP_PIXELTYPE, TWON_ENUMERATION, GlobalBlock(EnumerationBytes(TWTY_UINT16, 2, {only}, 0, 0))};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_SUCCESS);
+        GlobalFree(cap.hContainer);
     }
     void SetPixelType(TW_UINT16 type)
     {
@@ -1318,20 +1382,8 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
     SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", "M_BGR32");
     SetEnvironmentVariableA("ORIONSIM_REJECT_FORMATS", "M_NTSC");
     Open("M_PAL");
-    auto save = [&] {
-        TW_CUSTOMDSDATA data = {0, nullptr};
-        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &data), TWRC_SUCCESS) << ds_.Status();
-        std::vector<uint8_t> bytes = data.hData != nullptr ? BlockBytes(data.hData) : std::vector<uint8_t>();
-        GlobalFree(data.hData);
-        EXPECT_EQ(data.InfoLength, bytes.size());
-        return bytes;
-    };
-    auto restore = [&](const std::vector<uint8_t>& bytes, TW_UINT32 infoLength) {
-        TW_CUSTOMDSDATA data = {infoLength, bytes.empty() ? nullptr : GlobalBlock(bytes)};
-        const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_SET, &data);
-        GlobalFree(data.hData);
-        return rc;
-    };
+    auto save = [&] { return SaveSetup(); };
+    auto restore = [&](const std::vector<uint8_t>& bytes, TW_UINT32 infoLength) { return RestoreSetup(bytes, infoLength); };
     const std::vector<uint8_t> first = save();
     ASSERT_EQ(first.size(), SetupBlockBytes);
     SetupRecord saved;
@@ -1340,35 +1392,13 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
     EXPECT_EQ(saved.PixelType, TWPT_RGB);
     EXPECT_EQ(saved.FrameWidth, 768u);
 
-    // Everything the block holds, changed: format, channel, adjustments,
-    // curves, pixel type, region.
-    SetupRecord changed = saved;
-    std::strcpy(changed.Format, "M_PAL_YC");
-    changed.Channel = 0x40000000;
-    changed.Brightness = 17;
-    changed.Contrast = 200;
-    changed.Hue = 3;
-    changed.Saturation = 99;
-    // Curves of their own for each band: two red nodes, three green, two blue.
-    const uint8_t nodes[] = {0, 10, 255, 240, 0, 0, 90, 30, 255, 255, 5, 5, 250, 250};
-    std::memset(changed.Lut, 0, sizeof changed.Lut);
-    PutU32(changed.Lut, 0x00020302);
-    std::memcpy(changed.Lut + 4, nodes, sizeof nodes);
-    changed.LutBytes = 4 + sizeof nodes;
-    changed.PixelType = TWPT_GRAY;
-    changed.RegionLeft = 8;
-    changed.RegionTop = 16;
-    changed.RegionWidth = 100;
-    changed.RegionHeight = 50;
-    std::vector<uint8_t> other(SetupBlockBytes);
-    WriteSetupBlock(changed, other.data());
+    const SetupRecord changed = ChangedSetup(saved, "M_PAL_YC", 768, 576);
+    std::vector<uint8_t> other = SetupBytes(changed);
 
     auto damaged = [&](auto change) {
         SetupRecord record = changed;
         change(record);
-        std::vector<uint8_t> bytes(SetupBlockBytes);
-        WriteSetupBlock(record, bytes.data());
-        return bytes;
+        return SetupBytes(record);
     };
     auto withChecksum = [](std::vector<uint8_t> bytes, size_t at, uint8_t value) {
         bytes[at] = value;
@@ -1412,12 +1442,45 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
     EXPECT_EQ(TraceCount("MdigAlloc"), allocations) << "no restart";
 
     // A sound block whose format this board refuses: no box, the format
-    // that ran runs on and nothing else of the block is taken.
+    // that ran runs on with the session's region and pixel type, and
+    // nothing else of the block is taken.
     const size_t boxes = watcher_.Seen().size();
+    TW_IMAGELAYOUT region = {{{10, 0}, {20, 0}, {110, 0}, {220, 0}}, 0, 0, 0};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &region), TWRC_SUCCESS);
+    SetPixelType(TWPT_GRAY);
+    const std::vector<uint8_t> session = save();
     EXPECT_EQ(restore(damaged([](SetupRecord& r) { std::strcpy(r.Format, "M_NTSC"); }), whole), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
-    EXPECT_EQ(save(), first) << "the former format and setup run on";
+    EXPECT_EQ(save(), session) << "the former format and setup run on";
     EXPECT_EQ(watcher_.Seen().size(), boxes) << "no box";
+
+    // The application's own list of pixel types stands: a block with a type
+    // the list leaves out is refused whole, one with a type it holds is
+    // taken whole.
+    const struct {
+        uint32_t Only;
+        uint16_t Type;
+        TW_UINT16 Result;
+    } constraints[] = {{TWPT_GRAY, TWPT_RGB, TWRC_FAILURE}, {TWPT_RGB, TWPT_GRAY, TWRC_FAILURE},
+                       {TWPT_GRAY, TWPT_GRAY, TWRC_SUCCESS}};
+    for (const auto& row : constraints) {
+        SCOPED_TRACE(testing::Message() << "pixel types constrained to " << row.Only << ", block " << row.Type);
+        ASSERT_EQ(restore(first, whole), TWRC_SUCCESS);
+        ConstrainPixelType(row.Only);
+        const std::vector<uint8_t> before = save();
+        const std::vector<uint8_t> block = damaged([&row](SetupRecord& r) { r.PixelType = row.Type; });
+        EXPECT_EQ(restore(block, whole), row.Result);
+        if (row.Result == TWRC_FAILURE) {
+            EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+            EXPECT_EQ(save(), before) << "nothing changed";
+        } else {
+            EXPECT_EQ(save(), block) << "the whole block";
+        }
+        TW_CAPABILITY reset = {ICAP_PIXELTYPE, 0, nullptr};
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &reset), TWRC_SUCCESS);
+        GlobalFree(reset.hContainer);
+    }
+    ASSERT_EQ(restore(first, whole), TWRC_SUCCESS);
 
     const int restarted = TraceCount("MdigAlloc");
     ASSERT_EQ(restore(other, static_cast<TW_UINT32>(other.size())), TWRC_SUCCESS) << ds_.Status();
@@ -1534,33 +1597,97 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
         const long calls = allocations.Count();
         GlobalFree(cap.hContainer);
         int failed = 0;
-        for (long n = 1; n <= calls; ++n) {
-            SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(calls) + " of pixel type " +
-                         (msg == MSG_SET ? "MSG_SET" : "MSG_RESET") + " refused");
-            cap = prepare();
-            allocations.Refuse(n);
-            const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap);
-            allocations.Refuse(0);
-            GlobalFree(cap.hContainer);
-            const TW_UINT16 type = static_cast<TW_UINT16>(CurrentCap(ICAP_PIXELTYPE));
-            if (rc == TWRC_FAILURE) {
-                ++failed;
-                EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
-                EXPECT_EQ(type, before) << "nothing changed";
+        for (long run = 1; run <= 3; ++run) {
+            for (long n = 1; n <= calls; ++n) {
+                SCOPED_TRACE(testing::Message() << "allocations " << n << " to " << n + run - 1 << " of " << calls
+                                                << " of pixel type " << (msg == MSG_SET ? "MSG_SET" : "MSG_RESET")
+                                                << " refused");
+                cap = prepare();
+                allocations.Refuse(n, run);
+                const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap);
+                allocations.Refuse(0);
+                GlobalFree(cap.hContainer);
+                const TW_UINT16 type = static_cast<TW_UINT16>(CurrentCap(ICAP_PIXELTYPE));
+                if (rc == TWRC_FAILURE) {
+                    ++failed;
+                    EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+                    EXPECT_EQ(type, before) << "nothing changed";
+                }
+                TW_IMAGEINFO info = {};
+                ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+                EXPECT_EQ(info.PixelType, type);
+                EXPECT_EQ(CurrentCap(ICAP_BITDEPTH), static_cast<uint32_t>(info.BitsPerPixel));
+                ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+                ExpectPattern(NativeImage(info), 3, info);
+                TW_UINT16 count = 0;
+                EXPECT_EQ(EndXfer(count), TWRC_SUCCESS);
+                TW_USERINTERFACE off = {0, 0, nullptr};
+                ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &off), TWRC_SUCCESS);
             }
-            TW_IMAGEINFO info = {};
-            ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
-            EXPECT_EQ(info.PixelType, type);
-            EXPECT_EQ(CurrentCap(ICAP_BITDEPTH), static_cast<uint32_t>(info.BitsPerPixel));
-            ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
-            ExpectPattern(NativeImage(info), 3, info);
-            TW_UINT16 count = 0;
-            EXPECT_EQ(EndXfer(count), TWRC_SUCCESS);
-            TW_USERINTERFACE off = {0, 0, nullptr};
-            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &off), TWRC_SUCCESS);
         }
-        std::printf("ICAP_PIXELTYPE %s: %d of its %ld allocations refused fail it\n",
+        std::printf("ICAP_PIXELTYPE %s: %d of its %ld allocations refused in runs of 1 to 3 fail it\n",
                     msg == MSG_SET ? "MSG_SET" : "MSG_RESET", failed, calls);
+    }
+
+    // A setup restored with everything changed (a format of another frame
+    // among it) and a format set by its capability, with runs of one, two
+    // and three allocations refused from each one on, as a system out of
+    // memory refuses them: the call fails for memory with the whole setup
+    // as it was, or the whole change is in force.
+    SetPixelType(TWPT_RGB);
+    const std::vector<uint8_t> first = SaveSetup();
+    SetupRecord record;
+    ASSERT_TRUE(ReadSetupBlock(first.data(), first.size(), record));
+    const std::vector<uint8_t> block = SetupBytes(ChangedSetup(record, "M_NTSC_YC", 640, 480));
+    std::vector<uint8_t> formatName(2 + sizeof(TW_STR32), 0);
+    formatName[0] = TWTY_STR32;
+    std::memcpy(&formatName[2], "M_NTSC_RGB", 10);
+    const struct {
+        const char* What;
+        std::function<TW_UINT16()> Call;
+        std::function<bool()> InForce;
+    } changes[] = {
+        {"DAT_CUSTOMDSDATA / MSG_SET", [&] { return RestoreSetup(block); }, [&] { return SaveSetup() == block; }},
+        {"the video format's MSG_SET",
+         [&] {
+             TW_CAPABILITY cap = {0x8002, TWON_ONEVALUE, GlobalBlock(formatName)};
+             const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap);
+             GlobalFree(cap.hContainer);
+             return rc;
+         },
+         [&] {
+             SetupRecord now;
+             const std::vector<uint8_t> bytes = SaveSetup();
+             return ReadSetupBlock(bytes.data(), bytes.size(), now) && std::strcmp(now.Format, "M_NTSC_RGB") == 0 &&
+                    now.FrameWidth == 640;
+         }},
+    };
+    for (const auto& change : changes) {
+        allocations.Refuse(0);
+        ASSERT_EQ(change.Call(), TWRC_SUCCESS) << change.What;
+        const long calls = allocations.Count();
+        ASSERT_EQ(RestoreSetup(first), TWRC_SUCCESS);
+        for (long run = 1; run <= 3; ++run) {
+            int failed = 0;
+            for (long n = 1; n <= calls; ++n) {
+                SCOPED_TRACE(testing::Message() << change.What << ", allocations " << n << " to " << n + run - 1
+                                                << " of " << calls << " refused");
+                allocations.Refuse(n, run);
+                const TW_UINT16 rc = change.Call();
+                allocations.Refuse(0);
+                if (rc == TWRC_FAILURE) {
+                    ++failed;
+                    EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+                    EXPECT_EQ(SaveSetup(), first) << "nothing changed";
+                } else {
+                    EXPECT_EQ(rc, TWRC_SUCCESS);
+                    EXPECT_TRUE(change.InForce()) << "the whole change";
+                }
+                ASSERT_EQ(RestoreSetup(first), TWRC_SUCCESS);
+            }
+            std::printf("%s: %d of its %ld allocations refused in runs of %ld fail it\n", change.What, failed,
+                        calls, run);
+        }
     }
 }
 
