@@ -1511,6 +1511,14 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
     EXPECT_EQ(save(), first);
 }
 
+// Runs `call` on a thread started for it.
+TW_UINT16 OnThreadOfItsOwn(const std::function<TW_UINT16()>& call)
+{
+    TW_UINT16 rc = TWRC_FAILURE;
+    std::thread([&] { rc = call(); }).join();
+    return rc;
+}
+
 // Every allocation the module makes while opening, and while enabling with
 // its dialog, refused in turn as a system out of memory refuses one: each
 // answer is a failure with its condition and nothing changed, or a session
@@ -1604,7 +1612,7 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
                                                 << " refused");
                 cap = prepare();
                 allocations.Refuse(n, run);
-                const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap);
+                const TW_UINT16 rc = OnThreadOfItsOwn([&] { return ds_.Call(DG_CONTROL, DAT_CAPABILITY, msg, &cap); });
                 allocations.Refuse(0);
                 GlobalFree(cap.hContainer);
                 const TW_UINT16 type = static_cast<TW_UINT16>(CurrentCap(ICAP_PIXELTYPE));
@@ -1625,16 +1633,18 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
                 ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &off), TWRC_SUCCESS);
             }
         }
-        std::printf("ICAP_PIXELTYPE %s: %d of its %ld allocations refused in runs of 1 to 3 fail it\n",
-                    msg == MSG_SET ? "MSG_SET" : "MSG_RESET", failed, calls);
+        std::printf("ICAP_PIXELTYPE %s: %d of %ld runs of 1 to 3 refused allocations fail it\n",
+                    msg == MSG_SET ? "MSG_SET" : "MSG_RESET", failed, 3 * calls);
     }
 
     // A setup restored with everything changed (a format of another frame
     // among it) and a format set by its capability, with runs of one, two
     // and three allocations refused from each one on, as a system out of
     // memory refuses them: the call fails for memory with the whole setup
-    // as it was, or the whole change is in force.
-    SetPixelType(TWPT_RGB);
+    // as it was, or the whole change is in force (the format set by its
+    // capability brings the board's own pixel type). Each call comes from a
+    // thread of its own: the first exception on a thread needs memory.
+    SetPixelType(TWPT_GRAY);
     const std::vector<uint8_t> first = SaveSetup();
     SetupRecord record;
     ASSERT_TRUE(ReadSetupBlock(first.data(), first.size(), record));
@@ -1647,11 +1657,13 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
         std::function<TW_UINT16()> Call;
         std::function<bool()> InForce;
     } changes[] = {
-        {"DAT_CUSTOMDSDATA / MSG_SET", [&] { return RestoreSetup(block); }, [&] { return SaveSetup() == block; }},
+        {"DAT_CUSTOMDSDATA / MSG_SET", [&] { return OnThreadOfItsOwn([&] { return RestoreSetup(block); }); },
+         [&] { return SaveSetup() == block; }},
         {"the video format's MSG_SET",
          [&] {
              TW_CAPABILITY cap = {0x8002, TWON_ONEVALUE, GlobalBlock(formatName)};
-             const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap);
+             const TW_UINT16 rc =
+                 OnThreadOfItsOwn([&] { return ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap); });
              GlobalFree(cap.hContainer);
              return rc;
          },
@@ -1659,7 +1671,7 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
              SetupRecord now;
              const std::vector<uint8_t> bytes = SaveSetup();
              return ReadSetupBlock(bytes.data(), bytes.size(), now) && std::strcmp(now.Format, "M_NTSC_RGB") == 0 &&
-                    now.FrameWidth == 640;
+                    now.FrameWidth == 640 && now.PixelType == TWPT_RGB;
          }},
     };
     for (const auto& change : changes) {
