@@ -1469,10 +1469,12 @@ TEST_F(Source, SetupBlocksRestoreEverythingOrNothing)
         ConstrainPixelType(row.Only);
         const std::vector<uint8_t> before = save();
         const std::vector<uint8_t> block = damaged([&row](SetupRecord& r) { r.PixelType = row.Type; });
+        const int starts = TraceCount("MdigAlloc");
         EXPECT_EQ(restore(block, whole), row.Result);
         if (row.Result == TWRC_FAILURE) {
             EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
             EXPECT_EQ(save(), before) << "nothing changed";
+            EXPECT_EQ(TraceCount("MdigAlloc"), starts) << "refused before the board was touched";
         } else {
             EXPECT_EQ(save(), block) << "the whole block";
         }
@@ -1648,7 +1650,10 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
     const std::vector<uint8_t> first = SaveSetup();
     SetupRecord record;
     ASSERT_TRUE(ReadSetupBlock(first.data(), first.size(), record));
-    const std::vector<uint8_t> block = SetupBytes(ChangedSetup(record, "M_NTSC_YC", 640, 480));
+    // Grey, as before: the colour format's start-up selects RGB on the way.
+    SetupRecord changed = ChangedSetup(record, "M_NTSC_YC", 640, 480);
+    changed.PixelType = TWPT_GRAY;
+    const std::vector<uint8_t> block = SetupBytes(changed);
     std::vector<uint8_t> formatName(2 + sizeof(TW_STR32), 0);
     formatName[0] = TWTY_STR32;
     std::memcpy(&formatName[2], "M_NTSC_RGB", 10);
