@@ -186,6 +186,25 @@ check_layout() {  # label, installer's own files
 }
 
 # The MSI package's round in the current prefix.
+# An image by memory transfer through the installed twacquire of the
+# prefix's bitness, checked against the pattern. Wine's manager loads only
+# twain_NN\sane.ds: the installed source goes there for the run, and Wine's
+# own file of that name, if any, is put back afterwards.
+acquire_installed() {  # what
+    sane="$c/windows/twain_$bits/sane.ds"
+    rm -f "$prefix.sane.ds"
+    [ -e "$sane" ] && cp "$sane" "$prefix.sane.ds"
+    cp "$c/windows/twain_$bits/Talvenix/Twain_$bits.ds" "$sane"
+    twacquire=twacquire.exe
+    [ "$bits" = 64 ] && twacquire=twacquire64.exe
+    acquired=$(ORIONSIM_PATTERN=gradient wine "$program_files\\Talvenix\\Orion TWAIN\\$twacquire" --unattended \
+        --timeout 30 --check --mech memory --out 'C:\users\acquired' 2>&1 | tr -d '\r')
+    echo "$acquired"
+    echo "$acquired" | grep -q '^check: the memory image matches the pattern' || failed "no image through $1"
+    rm -rf "$c/users/acquired"
+    if [ -e "$prefix.sane.ds" ]; then cp "$prefix.sane.ds" "$sane"; else rm -f "$sane"; fi
+}
+
 msi_round() {
     msi_w=$(winepath -w "$msi") old_w=$(winepath -w "$old_msi")
     snapshot >"$prefix.before"
@@ -214,21 +233,7 @@ msi_round() {
     [ "$(product_entries)" = "package $version" ] || failed "uninstall entries after both: $(product_entries)"
 
     echo "# acquiring through the package's source"
-    # Wine's manager loads only twain_NN\sane.ds; Wine's own file of that
-    # name, if any, is put back afterwards.
-    sane="$c/windows/twain_$bits/sane.ds"
-    rm -f "$prefix.sane.ds"
-    [ -e "$sane" ] && cp "$sane" "$prefix.sane.ds"
-    cp "$c/windows/twain_$bits/Talvenix/Twain_$bits.ds" "$sane"
-    twacquire=twacquire.exe
-    [ "$bits" = 64 ] && twacquire=twacquire64.exe
-    acquired=$(ORIONSIM_PATTERN=gradient wine "$program_files\\Talvenix\\Orion TWAIN\\$twacquire" --unattended \
-        --timeout 30 --check --mech memory --out 'C:\users\acquired' 2>&1 | tr -d '\r')
-    echo "$acquired"
-    echo "$acquired" | grep -q '^check: the memory image matches the pattern' ||
-        failed "no image through the package's $twacquire"
-    rm -rf "$c/users/acquired"
-    if [ -e "$prefix.sane.ds" ]; then cp "$prefix.sane.ds" "$sane"; else rm -f "$sane"; fi
+    acquire_installed "the package's source"
 
     echo "# repair after Twain_32.ds was deleted"
     rm -f "$c/windows/twain_32/Talvenix/Twain_32.ds"
@@ -371,18 +376,7 @@ snapshot >"$prefix.before"
 silent_install /SIMULATOR
 check_layout "the setup program on a 64-bit Windows" "Program Files (x86)/Talvenix/Orion TWAIN/Uninstall.exe"
 key_exists "$entry" || failed "no uninstall entry on a 64-bit Windows"
-# Wine's 64-bit manager loads only twain_64\sane.ds; Wine's own file of that
-# name, if any, is put back afterwards.
-sane="$c/windows/twain_64/sane.ds"
-[ -e "$sane" ] && cp "$sane" "$prefix.sane.ds"
-cp "$c/windows/twain_64/Talvenix/Twain_64.ds" "$sane"
-acquired=$(ORIONSIM_PATTERN=gradient wine "$program_files\\Talvenix\\Orion TWAIN\\twacquire64.exe" --unattended \
-    --timeout 30 --check --mech memory --out 'C:\users\acquired' 2>&1 | tr -d '\r')
-echo "$acquired"
-echo "$acquired" | grep -q '^check: the memory image matches the pattern' ||
-    failed "no image through the installed 64-bit source"
-rm -rf "$c/users/acquired"
-if [ -e "$prefix.sane.ds" ]; then cp "$prefix.sane.ds" "$sane"; else rm -f "$sane"; fi
+acquire_installed "the installed 64-bit source"
 silent_uninstall
 same_files "uninstall on a 64-bit Windows"
 
