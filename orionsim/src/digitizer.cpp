@@ -16,11 +16,9 @@ namespace orionsim {
 namespace {
 
 int64_t NowUs() {
-    static const LONGLONG freq = [] {
-        LARGE_INTEGER f;
-        QueryPerformanceFrequency(&f);
-        return f.QuadPart;
-    }();
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    const LONGLONG freq = f.QuadPart;
     LARGE_INTEGER c;
     QueryPerformanceCounter(&c);
     return static_cast<int64_t>(c.QuadPart / freq * 1000000 + (c.QuadPart % freq) * 1000000 / freq);

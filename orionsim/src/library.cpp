@@ -83,9 +83,13 @@ void Pending::Finish() {
     readyEvents.clear(), threads.clear(), handles.clear();
 }
 
+// Made when the library is loaded, not at its first use: a function's own
+// static takes the C++ runtime's lock for statics, whose semaphore stays
+// open after the library is unloaded (one per load).
+Library g_library;
+
 Library& Lib() {
-    static Library lib;
-    return lib;
+    return g_library;
 }
 
 HMODULE ThisModule() {

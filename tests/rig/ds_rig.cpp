@@ -321,11 +321,14 @@ DWORD NextTlsIndex()
     return index;
 }
 
-uintptr_t NextHandleValue()
+DWORD OpenHandleCount()
 {
-    HANDLE probe = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    CloseHandle(probe);
-    return reinterpret_cast<uintptr_t>(probe);
+    DWORD count = 0;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        count += GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags) ? 1 : 0;
+    }
+    return count;
 }
 
 void ResetSourceRegistry()

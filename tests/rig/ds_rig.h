@@ -124,10 +124,11 @@ size_t HeapBytesInUse();
 // The thread-local-storage index the next TlsAlloc would give: it grows by
 // one for every slot a module takes and never returns.
 DWORD NextTlsIndex();
-// The value the next handle of the process would get: Wine hands out the
-// lowest free one (and answers 0 to GetProcessHandleCount), so it grows only
-// while handles are left open.
-uintptr_t NextHandleValue();
+// The handles open in the process. Wine answers 0 to GetProcessHandleCount:
+// every value a handle can have in a table of 16384 is asked about. (The
+// value the next handle would get is no measure: a module that opens and
+// closes one at every load frees a low value while leaving higher ones.)
+DWORD OpenHandleCount();
 
 // TALVENIX.LOG beside the module.
 std::string SourceLogPath();
