@@ -137,10 +137,38 @@ bool DecodeBmpFile(const uint8_t* file, size_t size, DecodedImage& image, std::s
 
 bool DecodeTiffFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error)
 {
+    return DecodeTiffPage(file, size, 0, image, error);
+}
+
+uint32_t TiffPageCount(const uint8_t* file, size_t size)
+{
+    if (size < 8 || file[0] != 'I' || file[1] != 'I' || GetU16(file + 2) != 42) {
+        return 0;
+    }
+    uint32_t pages = 0;
+    // A chain longer than the file has room for loops.
+    for (uint32_t ifd = GetU32(file + 4); ifd != 0 && pages < size / 14; ++pages) {
+        if (ifd > size - 2 || GetU16(file + ifd) > (size - ifd - 6) / 12) {
+            return pages;
+        }
+        ifd = GetU32(file + ifd + 2 + 12 * GetU16(file + ifd));
+    }
+    return pages;
+}
+
+bool DecodeTiffPage(const uint8_t* file, size_t size, uint32_t page, DecodedImage& image, std::string& error)
+{
     if (size < 8 || file[0] != 'I' || file[1] != 'I' || GetU16(file + 2) != 42) {
         return Fail(error, "not a little-endian TIFF");
     }
-    const uint32_t ifd = GetU32(file + 4);
+    if (page >= TiffPageCount(file, size)) {
+        return Fail(error, Text("TIFF of %lu pages has no page %lu", static_cast<unsigned long>(TiffPageCount(file, size)),
+                                static_cast<unsigned long>(page)));
+    }
+    uint32_t ifd = GetU32(file + 4);
+    for (uint32_t i = 0; i < page; ++i) {
+        ifd = GetU32(file + ifd + 2 + 12 * GetU16(file + ifd));
+    }
     if (ifd > size - 2 || GetU16(file + ifd) > (size - ifd - 2) / 12) {
         return Fail(error, "TIFF directory outside the file");
     }
