@@ -35,5 +35,7 @@ uint32_t TiffPageCount(const uint8_t* file, size_t size);
 
 // Whether every pixel is the pattern of a board delivering `boardSamples`
 // (1 or 3), at the image's place in the frame; an image of the other kind is compared with the pattern turned
-// grey (0.299 R + 0.587 G + 0.114 B, rounded) or the grey repeated.
-bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error);
+// grey (0.299 R + 0.587 G + 0.114 B, rounded) or the grey repeated. A
+// lossy image (JPEG) passes within `meanDifference` levels a sample on
+// average; 0 asks for every sample exact.
+bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error, double meanDifference = 0);
