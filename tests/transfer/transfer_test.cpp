@@ -871,6 +871,45 @@ TEST_F(Source, MultiPageTiffHoldsOnePageAnImageInOrder)
     }
 }
 
+// Without the system's encoders (the CTest entry no_image_codecs runs this
+// with windowscodecs.dll disabled): TIFF alone is offered, the board
+// library's TIFF is still written, the other formats are refused, and the
+// log says why.
+TEST_F(Source, WithoutTheEncodersTheLibrarysTiffAloneIsOffered)
+{
+    char flag[8] = "";
+    if (GetEnvironmentVariableA("TALVENIX_NO_CODECS", flag, sizeof flag) == 0) {
+        GTEST_SKIP() << "run by the no_image_codecs entry";
+    }
+    DeleteSourceLog();
+    SetDumpMode(42);
+    ds_.Reload();
+    Open();
+    TW_CAPABILITY cap = {ICAP_IMAGEFILEFORMAT, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_SUCCESS);
+    EXPECT_EQ(ReadEnumerationBlock(cap.hContainer, 2).Items, std::vector<uint32_t>{TWFF_TIFF});
+    GlobalFree(cap.hContainer);
+    TW_SETUPFILEXFER setup = {};
+    std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\talvenix-no-codecs.img", TempFolder().c_str());
+    setup.Format = TWFF_PNG;
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    setup.Format = TWFF_TIFF;
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    const std::string file = ReadFileText(setup.FileName);
+    DeleteFileA(setup.FileName);
+    DecodedImage image;
+    std::string error;
+    ASSERT_TRUE(DecodeTiffFile(reinterpret_cast<const uint8_t*>(file.data()), file.size(), image, error)) << error;
+    EXPECT_TRUE(MatchesPattern(image, 1, error)) << error;
+    TW_UINT16 count = 0;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    Close();
+    EXPECT_NE(ReadFileText(SourceLogPath()).find("the Windows Imaging Component cannot be created"), std::string::npos);
+}
+
 // ICAP_JPEGQUALITY: 0 to 100 and the named levels low, medium and high, 75
 // by default. (Wine's JPEG encoder takes no quality, so the file's size
 // tells nothing here.)
