@@ -4,9 +4,10 @@
 # some pixels), and every pixel of every file and page by Pillow
 # (read_back.py), against the gradient pattern, turned grey as luma
 # (0.299 R + 0.587 G + 0.114 B) or grey repeated where the application asked
-# for the other pixel type; every one says 300 dots per inch. JPEG files
-# within a mean difference of 4 levels a sample (quality 75; the pattern's
-# wrap from 255 to 0 is the hardest edge an encoder meets).
+# for the other pixel type (a region at its place in the frame); every one
+# says 300 dots per inch. JPEG files within a mean difference of 4 levels a
+# sample (quality 75; the pattern's wrap from 255 to 0 is the hardest edge an
+# encoder meets).
 here="$(dirname "$0")"
 bash "$here/../check_images.sh" "$1" <<'IMAGES' || exit 1
 transfer_rgb_from_bgr32.bmp|768x576 TrueColor None 300x300|10 20 10,20,30 300 500 44,244,32
@@ -29,4 +30,8 @@ transfer_grey.jpg 1 1 4
 transfer_rgb_from_rgb24.jpg 3 1 4
 transfer_grey_pages.tif 1 3 0
 transfer_rgb_pages.tif 3 3 0
+transfer_region_grey.png 1 1 0 10 20
+transfer_region_rgb.png 3 1 0 10 20
+transfer_region_grey.jpg 1 1 4 10 20
+transfer_region_rgb.jpg 3 1 4 10 20
 FILES
