@@ -1,7 +1,8 @@
 // The byte work around the files the encoders write (transfer/image_codecs.h)
 // that the encoders do not do: the samples in the order they take, the
-// quality a JPEG is asked for, and the resolution of a TIFF the imaging
-// library saved itself. Pure byte work.
+// quality a JPEG is asked for, the size a BMP says it has, the joining of
+// single-page TIFFs into a multi-page one, and the resolution of a TIFF the
+// imaging library saved itself. Pure byte work.
 #pragma once
 
 #include <cstddef>
