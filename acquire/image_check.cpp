@@ -137,10 +137,38 @@ bool DecodeBmpFile(const uint8_t* file, size_t size, DecodedImage& image, std::s
 
 bool DecodeTiffFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error)
 {
+    return DecodeTiffPage(file, size, 0, image, error);
+}
+
+uint32_t TiffPageCount(const uint8_t* file, size_t size)
+{
+    if (size < 8 || file[0] != 'I' || file[1] != 'I' || GetU16(file + 2) != 42) {
+        return 0;
+    }
+    uint32_t pages = 0;
+    // A chain longer than the file has room for loops.
+    for (uint32_t ifd = GetU32(file + 4); ifd != 0 && pages < size / 14; ++pages) {
+        if (ifd > size - 2 || GetU16(file + ifd) > (size - ifd - 6) / 12) {
+            return pages;
+        }
+        ifd = GetU32(file + ifd + 2 + 12 * GetU16(file + ifd));
+    }
+    return pages;
+}
+
+bool DecodeTiffPage(const uint8_t* file, size_t size, uint32_t page, DecodedImage& image, std::string& error)
+{
     if (size < 8 || file[0] != 'I' || file[1] != 'I' || GetU16(file + 2) != 42) {
         return Fail(error, "not a little-endian TIFF");
     }
-    const uint32_t ifd = GetU32(file + 4);
+    if (page >= TiffPageCount(file, size)) {
+        return Fail(error, Text("TIFF of %lu pages has no page %lu", static_cast<unsigned long>(TiffPageCount(file, size)),
+                                static_cast<unsigned long>(page)));
+    }
+    uint32_t ifd = GetU32(file + 4);
+    for (uint32_t i = 0; i < page; ++i) {
+        ifd = GetU32(file + ifd + 2 + 12 * GetU16(file + ifd));
+    }
     if (ifd > size - 2 || GetU16(file + ifd) > (size - ifd - 2) / 12) {
         return Fail(error, "TIFF directory outside the file");
     }
@@ -199,11 +227,12 @@ bool DecodeTiffFile(const uint8_t* file, size_t size, DecodedImage& image, std::
     return true;
 }
 
-bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error)
+bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error, double meanDifference)
 {
     if (image.Samples != 1 && image.Samples != 3) {
         return Fail(error, "no image");
     }
+    uint64_t difference = 0;
     for (uint32_t y = 0; y < image.Height; ++y) {
         for (uint32_t x = 0; x < image.Width; ++x) {
             const uint32_t frameX = image.Left + x, frameY = image.Top + y;
@@ -212,18 +241,23 @@ bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::strin
                 green = blue = red;
             }
             const uint8_t* got = image.Pixels.data() + (static_cast<size_t>(y) * image.Width + x) * image.Samples;
-            bool same = false;
-            if (image.Samples == 3) {
-                same = got[0] == red && got[1] == green && got[2] == blue;
-            } else {
-                same = got[0] == (299 * red + 587 * green + 114 * blue + 500) / 1000;
-            }
-            if (!same) {
-                return Fail(error, Text("pixel %lu,%lu differs from the pattern (first sample %u)",
+            const uint32_t grey = (299 * red + 587 * green + 114 * blue + 500) / 1000;
+            const uint32_t want[3] = {image.Samples == 3 ? red : grey, green, blue};
+            for (uint32_t i = 0; i < image.Samples; ++i) {
+                const uint32_t apart = got[i] > want[i] ? got[i] - want[i] : want[i] - got[i];
+                if (apart != 0 && meanDifference == 0) {
+                    return Fail(error, Text("pixel %lu,%lu differs from the pattern (first sample %u)",
                                             static_cast<unsigned long>(x), static_cast<unsigned long>(y),
                                             static_cast<unsigned>(got[0])));
+                }
+                difference += apart;
             }
         }
+    }
+    const double samples = static_cast<double>(image.Width) * image.Height * image.Samples;
+    if (samples > 0 && static_cast<double>(difference) / samples > meanDifference) {
+        return Fail(error, Text("the samples differ from the pattern by %.2f on average, more than %.2f",
+                                static_cast<double>(difference) / samples, meanDifference));
     }
     return true;
 }

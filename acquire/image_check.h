@@ -28,8 +28,14 @@ bool DecodeDib(const uint8_t* dib, size_t size, DecodedImage& image, std::string
 bool DecodeBmpFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error);
 // An uncompressed little-endian TIFF of 8-bit grey or chunky RGB samples.
 bool DecodeTiffFile(const uint8_t* file, size_t size, DecodedImage& image, std::string& error);
+// The same for page `page` (0 first) of a multi-page TIFF, and how many
+// pages the chain of directories holds.
+bool DecodeTiffPage(const uint8_t* file, size_t size, uint32_t page, DecodedImage& image, std::string& error);
+uint32_t TiffPageCount(const uint8_t* file, size_t size);
 
 // Whether every pixel is the pattern of a board delivering `boardSamples`
 // (1 or 3), at the image's place in the frame; an image of the other kind is compared with the pattern turned
-// grey (0.299 R + 0.587 G + 0.114 B, rounded) or the grey repeated.
-bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error);
+// grey (0.299 R + 0.587 G + 0.114 B, rounded) or the grey repeated. A
+// lossy image (JPEG) passes within `meanDifference` levels a sample on
+// average; 0 asks for every sample exact.
+bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error, double meanDifference = 0);

@@ -1,17 +1,115 @@
 #include "acquire/image_files.h"
 
 #include <cstdio>
+#include <cstring>
 
-#include "transfer/file_formats.h"
+#include "transfer/pixels.h"
 #include "twain/little_endian.h"
+
+namespace {
+
+// The headers of the files written here: a BMP file is a 14-byte file
+// header followed by a packed bitmap; a TIFF is a little-endian baseline
+// file with one uncompressed strip of 8-bit samples (grey or chunky
+// red-green-blue) after its header, carrying the image's resolution.
+constexpr size_t BmpFileHeaderSize = 14;
+constexpr uint32_t IfdOffset = 8;
+constexpr uint16_t XResolutionTag = 282, YResolutionTag = 283, ResolutionUnitTag = 296;
+constexpr uint16_t Short = 3, Long = 4, Rational = 5;
+constexpr uint16_t Inch = 2;
+
+uint16_t TiffEntries(uint32_t samplesPerPixel)
+{
+    return samplesPerPixel == 3 ? 13 : 12;
+}
+
+// Where the three BitsPerSample shorts of a colour file lie.
+uint32_t TiffBitsOffset(uint32_t samplesPerPixel)
+{
+    return IfdOffset + 2 + TiffEntries(samplesPerPixel) * 12u + 4;
+}
+
+// Where the two resolution rationals lie, after the colour bits.
+uint32_t TiffResolutionOffset(uint32_t samplesPerPixel)
+{
+    return TiffBitsOffset(samplesPerPixel) + (samplesPerPixel == 3 ? 6 : 0);
+}
+
+// "BM", the file size, and where the rows begin (`pixelOffset` bytes into
+// the `bitmapBytes` of the bitmap that follows).
+void WriteBmpFileHeader(uint8_t* out, size_t bitmapBytes, size_t pixelOffset)
+{
+    out[0] = 'B';
+    out[1] = 'M';
+    PutU32(out + 2, static_cast<uint32_t>(BmpFileHeaderSize + bitmapBytes));
+    PutU32(out + 6, 0);
+    PutU32(out + 10, static_cast<uint32_t>(BmpFileHeaderSize + pixelOffset));
+}
+
+// Bytes of the TIFF header and directory for 1 or 3 samples; the strip
+// follows at this offset.
+size_t TiffHeaderSize(uint32_t samplesPerPixel)
+{
+    return TiffResolutionOffset(samplesPerPixel) + 16;
+}
+
+void WriteTiffHeader(uint8_t* out, uint32_t width, uint32_t height, uint32_t samplesPerPixel)
+{
+    const bool rgb = samplesPerPixel == 3;
+    const uint32_t bitsOffset = TiffBitsOffset(samplesPerPixel);
+    const uint32_t dataOffset = static_cast<uint32_t>(TiffHeaderSize(samplesPerPixel));
+    const uint32_t resolutionOffset = TiffResolutionOffset(samplesPerPixel);
+    out[0] = 'I';
+    out[1] = 'I';
+    PutU16(out + 2, 42);
+    PutU32(out + 4, IfdOffset);
+    uint8_t* at = out + IfdOffset;
+    PutU16(at, TiffEntries(samplesPerPixel));
+    at += 2;
+    auto entry = [&at](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
+        PutU16(at, tag);
+        PutU16(at + 2, type);
+        PutU32(at + 4, count);
+        // A short value lies in the first two bytes of the field.
+        PutU32(at + 8, value);
+        at += 12;
+    };
+    entry(256, Long, 1, width);                                // ImageWidth
+    entry(257, Long, 1, height);                               // ImageLength
+    entry(258, Short, samplesPerPixel, rgb ? bitsOffset : 8);  // BitsPerSample
+    entry(259, Short, 1, 1);                                   // Compression: none
+    entry(262, Short, 1, rgb ? 2 : 1);                         // RGB, or black is zero
+    entry(273, Long, 1, dataOffset);                           // StripOffsets
+    entry(277, Short, 1, samplesPerPixel);                     // SamplesPerPixel
+    entry(278, Long, 1, height);                               // RowsPerStrip
+    entry(279, Long, 1, width * height * samplesPerPixel);     // StripByteCounts
+    entry(XResolutionTag, Rational, 1, resolutionOffset);
+    entry(YResolutionTag, Rational, 1, resolutionOffset + 8);
+    if (rgb) {
+        entry(284, Short, 1, 1);  // PlanarConfiguration: chunky
+    }
+    entry(ResolutionUnitTag, Short, 1, Inch);
+    PutU32(at, 0);  // no further directory
+    if (rgb) {
+        for (int i = 0; i < 3; ++i) {
+            PutU16(out + bitsOffset + 2 * i, 8);
+        }
+    }
+    for (uint32_t rational = resolutionOffset; rational < resolutionOffset + 16; rational += 8) {
+        PutU32(out + rational, ImageDotsPerInch);
+        PutU32(out + rational + 4, 1);
+    }
+}
+
+}  // namespace
 
 std::vector<uint8_t> BmpFile(const uint8_t* packedBitmap, size_t size)
 {
     const uint32_t headerSize = GetU32(packedBitmap);
     const uint32_t colours = GetU32(packedBitmap + 32);
-    std::vector<uint8_t> file(BmpFileHeaderSize);
+    std::vector<uint8_t> file(BmpFileHeaderSize + size);
     WriteBmpFileHeader(file.data(), size, headerSize + colours * 4);
-    file.insert(file.end(), packedBitmap, packedBitmap + size);
+    std::memcpy(file.data() + BmpFileHeaderSize, packedBitmap, size);
     return file;
 }
 

@@ -26,6 +26,7 @@ bool ParseNumber(const std::string& option, const std::string& text, long& numbe
         {"--timeout", 1, 86400, "1 to 86400 seconds"},
         {"--brightness", -1000, 1000, "-1000 to 1000"},
         {"--contrast", -1000, 1000, "-1000 to 1000"},
+        {"--quality", 0, 100, "0 to 100"},
     };
     const Range* range = nullptr;
     for (const Range& r : ranges) {
@@ -88,6 +89,9 @@ void Usage(FILE* out)
         "  --pixel gray|rgb       ICAP_PIXELTYPE to ask for\n"
         "  --format bmp|tiff      file format of the images (default: bmp for native,\n"
         "                         tiff for memory and file transfers)\n"
+        "  --format png|jpeg|tiffmulti  for a file transfer: PNG, JPEG, or every image\n"
+        "                         as a page of one TIFF (images.tif)\n"
+        "  --quality N            JPEG quality asked of the source, 0 to 100\n"
         "  --format VIDEOFORMAT   any other name: the board's video format, e.g. M_PAL_RGB\n"
         "  --channel green|extern|N  the board's input channel (sync source of the RGB input)\n"
         "  --brightness N         ICAP_BRIGHTNESS, -1000 to 1000 (0: the board's middle level)\n"
@@ -176,7 +180,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 std::fprintf(stderr, "twacquire: --format needs a file or video format name\n");
                 return false;
             }
-            (text == "bmp" || text == "tiff" ? options.Format : options.VideoFormat) = text;
+            const bool file = text == "bmp" || text == "tiff" || text == "png" || text == "jpeg" || text == "tiffmulti";
+            (file ? options.Format : options.VideoFormat) = text;
         } else if (arg == "--channel") {
             if (!value(text)) return false;
             char* end = nullptr;
@@ -198,6 +203,13 @@ bool ParseOptions(int argc, char** argv, Options& options)
             }
             (arg == "--brightness" ? options.HasBrightness : options.HasContrast) = true;
             (arg == "--brightness" ? options.Brightness : options.Contrast) = number;
+        } else if (arg == "--quality") {
+            if (!value(text)) return false;
+            long number = 0;
+            if (!ParseNumber(arg, text, number)) {
+                return false;
+            }
+            options.Quality = static_cast<int>(number);
         } else if (arg == "--count" || arg == "--stop-after" || arg == "--strip" || arg == "--timeout") {
             if (!value(text)) return false;
             long number = 0;
@@ -232,6 +244,12 @@ bool ParseOptions(int argc, char** argv, Options& options)
     }
     if (options.Format.empty()) {
         options.Format = options.Mechanism == TWSX_NATIVE ? "bmp" : "tiff";
+    }
+    // The tool writes BMP and TIFF of native and memory images itself; the
+    // other formats are the source's to write.
+    if (options.Mechanism != TWSX_FILE && options.Format != "bmp" && options.Format != "tiff") {
+        std::fprintf(stderr, "twacquire: --format %s needs --mech file\n", options.Format.c_str());
+        return false;
     }
     return true;
 }

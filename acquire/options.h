@@ -19,7 +19,9 @@ struct Options {
     bool ShowUi = false;
     bool SetupOnly = false;  // MSG_ENABLEDSUIONLY: the dialog for settings only, no transfer
     std::string OutDir = ".";
-    std::string Format = "";  // bmp or tiff: the files written (for a file transfer, the format asked for)
+    std::string Format = "";  // bmp or tiff: the files written; for a file transfer, the format asked for,
+                              // png, jpeg and tiffmulti as well
+    int Quality = -1;         // ICAP_JPEGQUALITY; -1: as the source has it
     TW_UINT32 StripBytes = 0;  // memory transfer buffer; 0: the source's preferred size
     bool Unattended = false;
     int TimeoutSeconds = 60;

@@ -44,7 +44,12 @@ private:
     bool Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
     bool Memory(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
     bool File(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
-    bool Check(const DecodedImage& image, const TW_IMAGEINFO& info, const std::string& what);
+    // `meanDifference`: see MatchesPattern (a JPEG's tolerance).
+    bool Check(const DecodedImage& image, const TW_IMAGEINFO& info, const std::string& what,
+               double meanDifference = 0);
+    // The multi-page file once the transfers ended: a page an image, each
+    // checked with --check.
+    bool CheckPages();
     uint32_t BoardSamples();
 
     DataSourceManager& dsm_;
@@ -57,4 +62,6 @@ private:
     uint32_t boardSamples_ = 0;  // what the board delivers of itself: 1 grey, 3 colour
     uint32_t regionLeft_ = 0;    // the images' place in the frame
     uint32_t regionTop_ = 0;
+    std::string pagesFile_;      // the multi-page file the transfers wrote into
+    TW_IMAGEINFO pageInfo_ = {};  // what its pages were announced as
 };

@@ -171,14 +171,14 @@ bool TransferMemory(const Caller& call, std::vector<uint8_t>& buffer, size_t& by
     return true;
 }
 
-bool TransferFile(const Caller& call, const std::string& path)
+bool TransferFile(const Caller& call, const std::string& path, TW_UINT16 format)
 {
     if (!ImageInfo(call)) {
         return false;
     }
     TW_SETUPFILEXFER setup = {};
     std::snprintf(setup.FileName, sizeof setup.FileName, "%s", path.c_str());
-    setup.Format = TWFF_TIFF;
+    setup.Format = format;
     if (call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup) != TWRC_SUCCESS) {
         return false;
     }

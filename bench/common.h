@@ -41,7 +41,7 @@ bool SetOneValue(const Caller& call, TW_UINT16 cap, TW_UINT16 itemType, TW_UINT3
 // DAT_IMAGEINFO, then the transfer. False when a step failed.
 bool TransferNative(const Caller& call, HGLOBAL& bitmap);
 bool TransferMemory(const Caller& call, std::vector<uint8_t>& buffer, size_t& bytes);
-bool TransferFile(const Caller& call, const std::string& path);
+bool TransferFile(const Caller& call, const std::string& path, TW_UINT16 format = TWFF_TIFF);
 // MSG_ENDXFER: the pending count, or -2 on failure.
 int EndTransfer(const Caller& call);
 bool ResetTransfers(const Caller& call);
@@ -84,6 +84,8 @@ std::string ExeFolder();
 // The parts.
 int RunConversion(int rounds);
 int RunTransfer(int rounds);
+// 2b: the file transfer in each format, its time and size against the raw image.
+int RunFileFormats(int rounds);
 int RunMemory(int transfers, int cycles);
 // A memory transfer takes strips of `stripBytes` (0: the source's preferred size).
 int RunContinuous(const char* videoFormat, const char* mechanism, int frames, size_t stripBytes = 0);

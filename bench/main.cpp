@@ -39,12 +39,12 @@ int main(int argc, char** argv)
             save = argv[++i];
         } else if (arg == "--against" && i + 1 < argc) {
             against = argv[++i];
-        } else if (arg == "host-path" || arg == "calls" || arg == "open" || arg == "convert" || arg == "transfer" || arg == "memory-use" || arg == "continuous" ||
+        } else if (arg == "host-path" || arg == "calls" || arg == "open" || arg == "convert" || arg == "transfer" || arg == "formats" || arg == "memory-use" || arg == "continuous" ||
                    arg == "header" || arg == "soak") {
             part = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: ds_bench [header|convert|transfer|continuous|memory-use|host-path|calls|open|soak]"
+                         "usage: ds_bench [header|convert|transfer|formats|continuous|memory-use|host-path|calls|open|soak]"
                          " [--rounds N] [--frames N] [--transfers N] [--cycles N] [--dialog-cycles N]"
                          " [--save FILE] [--against FILE]\n");
             return 2;
@@ -63,6 +63,9 @@ int main(int argc, char** argv)
     }
     if (all || part == "transfer") {
         status |= RunTransfer(rounds);
+    }
+    if (all || part == "formats") {
+        status |= RunFileFormats(rounds);
     }
     if (part == "open") {
         status |= RunOpenSteps(rounds);

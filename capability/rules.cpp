@@ -12,13 +12,16 @@
 
 namespace {
 
-enum class Query { Copy, Current, Default, Width, Height, Online, Supported };
+// Initial: the container the capability starts with (a one value's default,
+// which the stored value no longer tells once it is set).
+enum class Query { Copy, Current, Default, Initial, Width, Height, Online, Supported };
 
 enum class Setting {
     Choice,    // one value selects among the items, enumeration replaces them
     Fixed,     // the value never changes: only the value held is accepted
     Flag,      // one value stored as sent
     Count,     // the transfer count
+    Level,     // one signed value within a range, stored as sent
     Restore,   // MSG_RESET: back to the default container
 };
 
@@ -105,6 +108,10 @@ constexpr CapabilityRule BitDepthRule = {ICAP_BITDEPTH, "\n ICAP_BITDEPTH (0x112
 constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_IMAGEFILEFORMAT (0x110c) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
+// 0 to 100, or one of the named levels low, medium and high (-3 to -1).
+constexpr CapabilityRule JpegQualityRule = {ICAP_JPEGQUALITY, "\n ICAP_JPEGQUALITY (0x1153) ",
+    {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
+    Setting::Level, Setting::Restore, false};
 
 #undef GET
 #undef CUR
@@ -157,6 +164,11 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
     case Query::Copy: return AnswerCopy(capability);
     case Query::Current: return AnswerCurrent(capability);
     case Query::Default: return AnswerDefault(capability);
+    case Query::Initial: {
+        TW_UINT16 conType = 0;
+        HGLOBAL initial = MakeDefaultContainer(capability.Cap, conType);
+        return HandOver(capability, conType, initial);
+    }
     case Query::Width:
     case Query::Height: {
         // Pixels: TWUN_PIXELS is the only unit.
@@ -309,6 +321,32 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
     return TWRC_SUCCESS;
 }
 
+// A level: one TWTY_INT16 value within what the capability takes (only the
+// JPEG quality is one).
+TW_UINT16 SetLevel(const TW_CAPABILITY& capability)
+{
+    if (capability.ConType != TWON_ONEVALUE) {
+        return RefuseCapability(TWCC_BADPROTOCOL);
+    }
+    TW_UINT16 itemType = 0;
+    TW_UINT32 item = 0;
+    if (!ReadOneValueWord(capability.hContainer, itemType, item) || itemType != TWTY_INT16) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
+    const auto value = static_cast<TW_INT16>(item & 0xFFFF);
+    if (value < TWJQ_LOW || value > 100) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
+    HGLOBAL container = MakeOneValue(TWTY_INT16, &value);
+    if (container == nullptr) {
+        return RefuseCapability(TWCC_LOWMEMORY);
+    }
+    if (!StoreCapability(capability.Cap, TWON_ONEVALUE, container)) {
+        GlobalFree(container);
+        return RefuseCapability(TWCC_LOWMEMORY);
+    }
+    return TWRC_SUCCESS;
+}
 
 // MSG_RESET hands the value it leaves back, in the container MSG_GET
 // answers. All or nothing: a reset whose answer cannot be handed over puts
@@ -346,6 +384,7 @@ TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     case Setting::Fixed: return SetFixed(rule, capability);
     case Setting::Flag: return SetFlag(capability);
     case Setting::Count: return SetCount(capability);
+    case Setting::Level: return SetLevel(capability);
     case Setting::Restore: break;
     }
     return RefuseCapability(TWCC_BADPROTOCOL);
@@ -431,6 +470,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {ICAP_PLANARCHUNKY, RuleHandler<PlanarChunkyRule>},
     {ICAP_BITDEPTH, RuleHandler<BitDepthRule>},
     {ICAP_IMAGEFILEFORMAT, RuleHandler<ImageFileFormatRule>},
+    {ICAP_JPEGQUALITY, RuleHandler<JpegQualityRule>},
 };
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 namespace {
 
-// More than the defaults ever create; no capability outside the table
-// and ICAP_IMAGEFILEFORMAT is ever stored.
+// More than the defaults ever create; no capability outside the table is
+// ever stored.
 constexpr int MaxEntries = 24;
 
 struct Store {
@@ -33,7 +33,7 @@ struct DefaultEntry {
     TW_UINT16 ConType;
     TW_UINT16 ItemType;
     TW_UINT32 NumItems;
-    TW_UINT16 Items[3];
+    TW_UINT16 Items[5];
     TW_UINT32 CurrentIndex;
 };
 
@@ -48,7 +48,10 @@ const DefaultEntry Defaults[] = {
     {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, 2, {TWPT_GRAY, TWPT_RGB}, 0},
     {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 1, {0}, 0},
     {ICAP_COMPRESSION, TWON_ENUMERATION, TWTY_UINT16, 1, {TWCP_NONE}, 0},
-    {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION, TWTY_UINT16, 2, {TWFF_TIFF, TWFF_BMP}, 0},
+    // The two of the first releases first, in their order: an application
+    // that takes the list's head gets what it always got.
+    {ICAP_IMAGEFILEFORMAT, TWON_ENUMERATION, TWTY_UINT16, 5, {TWFF_TIFF, TWFF_BMP, TWFF_PNG, TWFF_JFIF, TWFF_TIFFMULTI}, 0},
+    {ICAP_JPEGQUALITY, TWON_ONEVALUE, TWTY_INT16, 1, {75}, 0},
     {ICAP_BITDEPTH, TWON_ONEVALUE, TWTY_UINT16, 1, {8}, 0},
     {ICAP_PLANARCHUNKY, TWON_ENUMERATION, TWTY_UINT16, 1, {TWPC_CHUNKY}, 0},
     {ICAP_XRESOLUTION, TWON_ONEVALUE, TWTY_FIX32, 1, {0}, 0},
@@ -64,8 +67,15 @@ const DefaultEntry Defaults[] = {
     {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 0, {}, 0},
 };
 
+// The transfer layer's answer to whether its encoders can be had; without
+// them only the board library's TIFF is written.
+bool (*EncoderProbe)() = nullptr;
+
 HGLOBAL MakeDefault(const DefaultEntry& entry)
 {
+    if (entry.Cap == ICAP_IMAGEFILEFORMAT && EncoderProbe != nullptr && !EncoderProbe()) {
+        return MakeEnumeration(1, 0, 0, entry.ItemType, entry.Items);
+    }
     switch (entry.ConType) {
     case TWON_ONEVALUE:
         if (entry.ItemType == TWTY_FIX32) {
@@ -121,6 +131,11 @@ TW_UINT32 CapabilityItem::AsUInt32() const
 TW_INT16 CapabilityItem::AsInt16() const
 {
     return static_cast<TW_INT16>(GetU16(Bytes));
+}
+
+void SetEncoderProbe(bool (*probe)())
+{
+    EncoderProbe = probe;
 }
 
 bool CapabilityStoreExists()

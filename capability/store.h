@@ -26,6 +26,11 @@ struct CapabilityItem {
 // True from BuildCapabilityDefaults until FreeCapabilities.
 bool CapabilityStoreExists();
 
+// Whether the file encoders can be had: ICAP_IMAGEFILEFORMAT offers TIFF
+// alone when the registered probe says no. Registered by the layer that
+// writes the files; without a probe every format is offered.
+void SetEncoderProbe(bool (*probe)());
+
 // (Re)creates the store with the default entries: 0, or 1 when memory for
 // one of them is refused (the store is then incomplete, and a session
 // cannot be opened on it).

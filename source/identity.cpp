@@ -6,6 +6,7 @@
 #include "settings/source_settings.h"
 #include "source/control.h"
 #include "transfer/file_target.h"
+#include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
 #include "twain/source.h"
@@ -105,6 +106,7 @@ TW_UINT16 CloseSource()
     DestroySettingsDialog();
     MilFreeSystem();
     FreeCapabilities();
+    ReleaseFileWriters();
     ForgetTransferFiles();
     PendingTransfers = 0;
     CloseRequestedWhilePending = false;

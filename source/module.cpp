@@ -2,6 +2,7 @@
 #include "capability/negotiation.h"
 #include "grabber/board_capabilities.h"
 #include "grabber/startup.h"
+#include "transfer/image_codecs.h"
 #include "transfer/transfers.h"
 #include "twain/source.h"
 
@@ -17,6 +18,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         }
         LoadModuleRecords(instance);
         SetDeviceOnlineProbe(MilBoardAnswers);
+        SetEncoderProbe(ImageCodecsAvailable);
         OnImageBufferGone(EndMemoryTransfer);
         RegisterBoardCapabilities();
         break;

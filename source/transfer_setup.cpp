@@ -60,6 +60,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         pending->Count = static_cast<TW_UINT16>(count);
         SourceState = count == -1 || count > 0 ? 600 : 500;
         if (SourceState == 500) {
+            EndFileSequence();
             HoldDigitizerForTransfers(false);
         }
         return TWRC_SUCCESS;
@@ -77,6 +78,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         PendingTransfers = 0;
         CloseRequestedWhilePending = false;
         SourceState = 500;
+        EndFileSequence();
         HoldDigitizerForTransfers(false);
         return TWRC_SUCCESS;
     default:
@@ -135,7 +137,8 @@ void Answer(TW_SETUPFILEXFER& setup, const char* name, TW_UINT16 format)
 // The file formats a transfer writes.
 bool IsWritableFileFormat(TW_UINT16 format)
 {
-    return format == TWFF_TIFF || format == TWFF_BMP;
+    return format == TWFF_TIFF || format == TWFF_BMP || format == TWFF_PNG || format == TWFF_JFIF ||
+           format == TWFF_TIFFMULTI;
 }
 
 // Whether the negotiation left `format` among the file formats offered:

@@ -1,5 +1,6 @@
 // DAT_USERINTERFACE: enabling and disabling the source.
 #include "source/control.h"
+#include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
 #include "twain/source.h"
@@ -65,6 +66,8 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
             ShowWindow(DialogHandle, SW_HIDE);
         }
         StopPreviewWhileHidden();
+        // Pages left by transfers the dialog's "Cancel" cut short.
+        EndFileSequence();
         CloseRequestedWhilePending = false;
         SourceState = 400;
         return TWRC_SUCCESS;

@@ -28,7 +28,7 @@ table="$build/bench-table.md"
 status=0
 cd "$build/bin"
 : >"$table"
-for part in header convert transfer open continuous memory-use; do
+for part in header convert transfer formats open continuous memory-use; do
     if ! wine ds_bench.exe "$part" "$@" </dev/null | tee -a "$table"; then
         status=1
     fi

@@ -56,13 +56,21 @@ wine "$twacquire" --list
 echo "# identity of the source:"
 wine "$twacquire" --identity
 
-# Two images by each mechanism with the installed program $1 into $2.
+# Two images by each mechanism with the installed program $1 into $2, then
+# a PNG and a three-page TIFF by file transfer, each checked against the
+# pattern.
 acquire_each() {
     rm -rf "$2"
     for mech in native memory file; do
         echo "# acquiring by $mech transfer${3:-}:"
         wine "$1" --unattended --mech "$mech" --count 2 --out "$(winepath -w "$2/$mech")"
     done
+    echo "# a PNG file${3:-}:"
+    ORIONSIM_PATTERN=gradient wine "$1" --unattended --mech file --format png --check \
+        --out "$(winepath -w "$2/png")"
+    echo "# a three-page TIFF${3:-}:"
+    ORIONSIM_PATTERN=gradient wine "$1" --unattended --mech file --format tiffmulti --count 3 --check \
+        --out "$(winepath -w "$2/tiffmulti")"
     echo "# images are in $2"
 }
 acquire_each "$twacquire" "$build/acquired"

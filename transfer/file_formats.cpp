@@ -5,91 +5,25 @@
 
 namespace {
 
-constexpr uint32_t IfdOffset = 8;
 constexpr uint16_t XResolutionTag = 282, YResolutionTag = 283, ResolutionUnitTag = 296;
-constexpr uint16_t Short = 3, Long = 4, Rational = 5;
+constexpr uint16_t Short = 3, Rational = 5;
 constexpr uint16_t Inch = 2;
+constexpr uint16_t StripOffsetsTag = 273, TileOffsetsTag = 324;
 
-uint16_t TiffEntries(uint32_t samplesPerPixel)
+// Bytes of one value of each TIFF field type (0 for types it does not know).
+uint32_t TiffTypeSize(uint16_t type)
 {
-    return samplesPerPixel == 3 ? 13 : 12;
+    static const uint8_t sizes[13] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+    return type < 13 ? sizes[type] : 0;
 }
 
-// Where the three BitsPerSample shorts of a colour file lie.
-uint32_t TiffBitsOffset(uint32_t samplesPerPixel)
+// Tags whose values point at further directories.
+bool PointsAtDirectories(uint16_t tag)
 {
-    return IfdOffset + 2 + TiffEntries(samplesPerPixel) * 12u + 4;
-}
-
-// Where the two resolution rationals lie, after the colour bits.
-uint32_t TiffResolutionOffset(uint32_t samplesPerPixel)
-{
-    return TiffBitsOffset(samplesPerPixel) + (samplesPerPixel == 3 ? 6 : 0);
+    return tag == 330 || tag == 34665 || tag == 34853 || tag == 40965;
 }
 
 }  // namespace
-
-void WriteBmpFileHeader(uint8_t* out, size_t bitmapBytes, size_t pixelOffset)
-{
-    out[0] = 'B';
-    out[1] = 'M';
-    PutU32(out + 2, static_cast<uint32_t>(BmpFileHeaderSize + bitmapBytes));
-    PutU32(out + 6, 0);
-    PutU32(out + 10, static_cast<uint32_t>(BmpFileHeaderSize + pixelOffset));
-}
-
-size_t TiffHeaderSize(uint32_t samplesPerPixel)
-{
-    return TiffResolutionOffset(samplesPerPixel) + 16;
-}
-
-void WriteTiffHeader(uint8_t* out, uint32_t width, uint32_t height, uint32_t samplesPerPixel)
-{
-    const bool rgb = samplesPerPixel == 3;
-    const uint32_t bitsOffset = TiffBitsOffset(samplesPerPixel);
-    const uint32_t dataOffset = static_cast<uint32_t>(TiffHeaderSize(samplesPerPixel));
-    const uint32_t resolutionOffset = TiffResolutionOffset(samplesPerPixel);
-    out[0] = 'I';
-    out[1] = 'I';
-    PutU16(out + 2, 42);
-    PutU32(out + 4, IfdOffset);
-    uint8_t* at = out + IfdOffset;
-    PutU16(at, TiffEntries(samplesPerPixel));
-    at += 2;
-    auto entry = [&at](uint16_t tag, uint16_t type, uint32_t count, uint32_t value) {
-        PutU16(at, tag);
-        PutU16(at + 2, type);
-        PutU32(at + 4, count);
-        // A short value lies in the first two bytes of the field.
-        PutU32(at + 8, value);
-        at += 12;
-    };
-    entry(256, Long, 1, width);                                // ImageWidth
-    entry(257, Long, 1, height);                               // ImageLength
-    entry(258, Short, samplesPerPixel, rgb ? bitsOffset : 8);  // BitsPerSample
-    entry(259, Short, 1, 1);                                   // Compression: none
-    entry(262, Short, 1, rgb ? 2 : 1);                         // RGB, or black is zero
-    entry(273, Long, 1, dataOffset);                           // StripOffsets
-    entry(277, Short, 1, samplesPerPixel);                     // SamplesPerPixel
-    entry(278, Long, 1, height);                               // RowsPerStrip
-    entry(279, Long, 1, width * height * samplesPerPixel);     // StripByteCounts
-    entry(XResolutionTag, Rational, 1, resolutionOffset);
-    entry(YResolutionTag, Rational, 1, resolutionOffset + 8);
-    if (rgb) {
-        entry(284, Short, 1, 1);  // PlanarConfiguration: chunky
-    }
-    entry(ResolutionUnitTag, Short, 1, Inch);
-    PutU32(at, 0);  // no further directory
-    if (rgb) {
-        for (int i = 0; i < 3; ++i) {
-            PutU16(out + bitsOffset + 2 * i, 8);
-        }
-    }
-    for (uint32_t rational = resolutionOffset; rational < resolutionOffset + 16; rational += 8) {
-        PutU32(out + rational, ImageDotsPerInch);
-        PutU32(out + rational + 4, 1);
-    }
-}
 
 size_t SetTiffResolution(uint8_t* file, size_t size)
 {
@@ -136,4 +70,105 @@ size_t SetTiffResolution(uint8_t* file, size_t size)
         end = unit + 2 > end ? unit + 2 : end;
     }
     return static_cast<size_t>(end - file);
+}
+
+void SwapRedAndBlue(uint8_t* samples, size_t pixels)
+{
+    for (size_t i = 0; i < pixels; ++i, samples += 3) {
+        const uint8_t red = samples[0];
+        samples[0] = samples[2];
+        samples[2] = red;
+    }
+}
+
+int JpegQualityPercent(int16_t quality)
+{
+    switch (quality) {
+    case TwainJpegLow: return 25;
+    case TwainJpegMedium: return 50;
+    case TwainJpegHigh: return 90;
+    default: return quality < 0 ? 75 : quality > 100 ? 100 : quality;
+    }
+}
+
+bool SetBmpFileSize(uint8_t* header, uint32_t fileSize)
+{
+    if (GetU32(header + 2) == fileSize) {
+        return false;
+    }
+    PutU32(header + 2, fileSize);
+    return true;
+}
+
+bool TiffFirstDirectory(const uint8_t* file, size_t size, uint32_t& directory, uint32_t& link)
+{
+    if (size < 8 || file[0] != 'I' || file[1] != 'I' || GetU16(file + 2) != 42) {
+        return false;
+    }
+    directory = GetU32(file + 4);
+    if (directory < 8 || directory > size || size - directory < 2) {
+        return false;
+    }
+    const uint32_t entries = GetU16(file + directory);
+    if ((size - directory - 2) / 12 < entries || (size - directory - 2 - 12 * entries) < 4) {
+        return false;
+    }
+    link = directory + 2 + 12 * entries;
+    return true;
+}
+
+bool ShiftTiffPage(uint8_t* file, size_t size, uint32_t shift)
+{
+    uint32_t directory = 0, link = 0;
+    if (!TiffFirstDirectory(file, size, directory, link) || GetU32(file + link) != 0 ||
+        size > 0xFFFFFFFFu - shift) {
+        return false;
+    }
+    const uint32_t entries = GetU16(file + directory);
+    // Checked whole first, changed after: a page refused is left as it was.
+    for (int pass = 0; pass < 2; ++pass) {
+        for (uint32_t i = 0; i < entries; ++i) {
+            uint8_t* entry = file + directory + 2 + 12 * i;
+            const uint16_t tag = GetU16(entry);
+            const uint16_t type = GetU16(entry + 2);
+            const uint32_t count = GetU32(entry + 4);
+            const uint32_t itemSize = TiffTypeSize(type);
+            if (PointsAtDirectories(tag) || itemSize == 0 || count > size / itemSize) {
+                return false;
+            }
+            const bool outside = count * itemSize > 4;
+            uint8_t* values = entry + 8;
+            if (outside) {
+                const uint32_t offset = GetU32(entry + 8);
+                if (offset > size || size - offset < count * itemSize) {
+                    return false;
+                }
+                values = file + offset;
+                if (pass == 1) {
+                    PutU32(entry + 8, offset + shift);
+                }
+            }
+            if (tag != StripOffsetsTag && tag != TileOffsetsTag) {
+                continue;
+            }
+            if (type != 4 && type != 3) {
+                return false;
+            }
+            for (uint32_t v = 0; v < count; ++v) {
+                if (type == 3) {
+                    const uint32_t moved = GetU16(values + 2 * v) + shift;
+                    if (moved > 0xFFFF) {
+                        return false;
+                    }
+                    if (pass == 1) {
+                        PutU16(values + 2 * v, static_cast<uint16_t>(moved));
+                    }
+                } else if (pass == 1) {
+                    PutU32(values + 4 * v, GetU32(values + 4 * v) + shift);
+                }
+            }
+        }
+    }
+    PutU32(file + 4, directory + shift);
+    return true;
 }

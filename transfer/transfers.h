@@ -27,3 +27,10 @@ void EndMemoryTransfer();
 
 // Grabs a frame and saves it under `fileName`.
 TW_UINT16 TransferFile(const char* fileName);
+
+// Finishes the multi-page TIFF under way, which then replaces the
+// application's file: when the transfers of an enabling end, and before a
+// file of another format or name is written.
+void EndFileSequence();
+// At close: the sequence finished, the encoders let go.
+void ReleaseFileWriters();

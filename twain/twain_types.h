@@ -330,6 +330,7 @@ constexpr TW_UINT16 ICAP_BITORDER = 0x111C;
 constexpr TW_UINT16 ICAP_PIXELFLAVOR = 0x111F;
 constexpr TW_UINT16 ICAP_PLANARCHUNKY = 0x1120;
 constexpr TW_UINT16 ICAP_BITDEPTH = 0x112B;
+constexpr TW_UINT16 ICAP_JPEGQUALITY = 0x1153;
 
 // Capability values
 constexpr TW_UINT16 TWPT_BW = 0;
@@ -347,6 +348,13 @@ constexpr TW_UINT16 TWFF_PICT = 1;
 constexpr TW_UINT16 TWFF_BMP = 2;
 constexpr TW_UINT16 TWFF_XBM = 3;
 constexpr TW_UINT16 TWFF_JFIF = 4;
+constexpr TW_UINT16 TWFF_FPX = 5;
+constexpr TW_UINT16 TWFF_TIFFMULTI = 6;
+constexpr TW_UINT16 TWFF_PNG = 7;
+constexpr TW_UINT16 TWFF_SPIFF = 8;
+constexpr TW_INT16 TWJQ_LOW = -3;
+constexpr TW_INT16 TWJQ_MEDIUM = -2;
+constexpr TW_INT16 TWJQ_HIGH = -1;
 constexpr TW_UINT16 TWPC_CHUNKY = 0;
 constexpr TW_UINT16 TWPC_PLANAR = 1;
 constexpr TW_UINT16 TWPF_CHOCOLATE = 0;

@@ -112,8 +112,8 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002, 0x1003,
                                             0x1007, 0x1005, 0x100E, 0x100F, 0x1014, 0x1015, 0x1111,
                                             0x1112, 0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B,
-                                            0x110C};
-    EXPECT_EQ(list.NumItems, 22u);
+                                            0x110C, 0x1153};
+    EXPECT_EQ(list.NumItems, 23u);
     EXPECT_EQ(list.Items, expected);
 }
 
@@ -216,7 +216,7 @@ TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
     ASSERT_EQ(Send(CAP_SUPPORTEDCAPS, MSG_GET), TWRC_SUCCESS);
     const ListSeen supported = ReadArrayBlock(cap_.hContainer, 2);
     ASSERT_GE(supported.NumItems, 18u);
-    const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED};
+    const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED, ICAP_JPEGQUALITY};
     const TW_INT32 all = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
     struct Operation {
         TW_UINT16 msg;
@@ -582,12 +582,14 @@ TEST_F(Negotiation, PixelTypeResetMakesGrayCurrent)
     EXPECT_EQ(Current(ICAP_BITDEPTH).Item, 8u) << "grey is 8 bits";
 }
 
-TEST_F(Negotiation, ImageFileFormatOffersTiffAndBmp)
+// TIFF and BMP first, as the first releases offered them, then the
+// formats written by the system's encoders.
+TEST_F(Negotiation, ImageFileFormatOffersEveryFormatWritten)
 {
     ASSERT_EQ(Send(ICAP_IMAGEFILEFORMAT, MSG_GET), TWRC_SUCCESS);
     ASSERT_EQ(cap_.ConType, TWON_ENUMERATION);
     const ListSeen offered = ReadEnumerationBlock(cap_.hContainer, 2);
-    EXPECT_EQ(offered.Items, (std::vector<uint32_t>{TWFF_TIFF, TWFF_BMP}));
+    EXPECT_EQ(offered.Items, (std::vector<uint32_t>{TWFF_TIFF, TWFF_BMP, TWFF_PNG, TWFF_JFIF, TWFF_TIFFMULTI}));
     EXPECT_EQ(offered.CurrentIndex, 0u);
     EXPECT_EQ(offered.DefaultIndex, 0u);
     ASSERT_EQ(Set(ICAP_IMAGEFILEFORMAT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWFF_BMP)), TWRC_SUCCESS);

@@ -7,6 +7,13 @@ for mech in native memory file; do
     wine twacquire.exe --unattended --check --timeout 30 --mech "$mech" --count 2 --pixel rgb \
         --out 'C:\windows\temp\ds64-acquired' || exit 1
 done
+# The files the system's encoders write: a PNG and a three-page TIFF.
+wine twacquire.exe --unattended --check --timeout 30 --mech file --format png --pixel rgb \
+    --out 'C:\windows\temp\ds64-acquired' || exit 1
+pages=$(wine twacquire.exe --unattended --check --timeout 30 --mech file --format tiffmulti --count 3 \
+    --out 'C:\windows\temp\ds64-acquired') || { printf '%s\n' "$pages"; exit 1; }
+printf '%s\n' "$pages"
+case $pages in *": 3 pages"*) ;; *) exit 1 ;; esac
 # The board set up through the capabilities that cross to the 32-bit source.
 wine twacquire.exe --unattended --check --timeout 30 --mech native --format M_PAL --brightness 0 \
     --out 'C:\windows\temp\ds64-acquired' || exit 1

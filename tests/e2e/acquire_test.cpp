@@ -104,6 +104,11 @@ TEST_F(Acquisition, EveryImageIsWhatTheApplicationAskedFor)
         {"M_PAL", "--mech native --pixel gray", "gray", "image001.bmp", 14 + 1064 + 442368},
         {"M_PAL", "--mech memory --pixel gray", "gray", "image001.tif", 442368},
         {"M_PAL", "--mech file --pixel gray", "gray", "image001.tif", 442368},
+        // Read back through the system's decoders, the JPEG within its
+        // tolerance; the pages of a multi-page file each checked.
+        {"M_CCIR", "--mech file --format png", "gray", "image001.png", 1000},
+        {"M_PAL", "--mech file --format jpeg --quality 90", "RGB", "image001.jpg", 1000},
+        {"M_PAL", "--mech file --format tiffmulti --count 3 --pixel gray", "gray", "images.tif", 3 * 442368},
         // The board set up by the application: a colour format from a grey
         // one, adjustments at the board's middle level (the pattern as is).
         {"M_CCIR", "--format M_PAL --brightness 0 --contrast 0 --mech memory", "RGB", "image001.tif", 3 * 442368},
@@ -140,6 +145,7 @@ TEST_F(Acquisition, BadNumbersAreRefusedBeforeAnythingIsOpened)
         // Edges that would wrap in TW_FIX32's 16-bit whole part, or in the sum.
         {"--region 0,0,40000,8", "--region"},  {"--region 30000,0,3000,8", "--region"},
         {"--region 2147483000,0,2147483000,8", "--region"},
+        {"--quality 101", "--quality"}, {"--mech native --format png", "--format"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row[0]);

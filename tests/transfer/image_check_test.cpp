@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "acquire/image_check.h"
-#include "transfer/file_formats.h"
+#include "acquire/image_files.h"
 #include "transfer/pixels.h"
 #include "twain/little_endian.h"
 
@@ -78,13 +78,8 @@ TEST(ImageCheck, AFieldThatDisagreesWithTheBytesIsRefused)
     grey.BandCount = 1;
     Bytes dib(BitmapBytes(grey, BitmapStyle::Standard));
     WriteBitmap(PatternRows(1).data(), dib.data(), grey, BitmapStyle::Standard);
-    Bytes bmp(BmpFileHeaderSize + dib.size());
-    WriteBmpFileHeader(bmp.data(), dib.size(), BitmapPixelOffset(grey, BitmapStyle::Standard));
-    std::copy(dib.begin(), dib.end(), bmp.begin() + BmpFileHeaderSize);
-    const Bytes colour = PatternRows(3);
-    Bytes tiff(TiffHeaderSize(3));
-    WriteTiffHeader(tiff.data(), Width, Height, 3);
-    tiff.insert(tiff.end(), colour.begin(), colour.end());
+    const Bytes bmp = BmpFile(dib.data(), dib.size());
+    const Bytes tiff = TiffFile(Width, Height, 3, PatternRows(3));
 
     using Decoder = bool (*)(const uint8_t*, size_t, DecodedImage&, std::string&);
     const struct {

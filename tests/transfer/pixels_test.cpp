@@ -2,10 +2,14 @@
 // transfers make of them.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "acquire/image_check.h"
+#include "acquire/image_files.h"
 #include "transfer/file_formats.h"
 #include "transfer/pixels.h"
+#include "twain/little_endian.h"
 
 namespace {
 
@@ -277,6 +281,63 @@ TEST(TiffResolution, AnotherWritersFileTakesTheImagesResolution)
     file = library;
     file[8] = 9;  // more entries than the file holds
     EXPECT_FALSE(SetTiffResolution(file.data(), file.size()));
+}
+
+// Pages joined as the multi-page file is built: a second single-page TIFF
+// (colour, its bits and rationals outside its directory) shifted to the end
+// of the first and linked from it reads back as the second page, every
+// sample in place. A page that points at other directories, or whose
+// values lie outside it, is refused and left as it was.
+TEST(TiffPages, AShiftedPageLinkedAfterTheFirstReadsBackAsTheSecond)
+{
+    Bytes grey, colour;
+    for (uint32_t i = 0; i < 6 * 4; ++i) {
+        grey.push_back(static_cast<uint8_t>(i));
+        colour.insert(colour.end(), {static_cast<uint8_t>(i), static_cast<uint8_t>(2 * i), static_cast<uint8_t>(3 * i)});
+    }
+    Bytes file = TiffFile(6, 4, 1, grey);
+    Bytes page = TiffFile(6, 4, 3, colour);
+    uint32_t directory = 0, link = 0;
+    ASSERT_TRUE(TiffFirstDirectory(file.data(), file.size(), directory, link));
+    const Bytes unshifted = page;
+    const uint32_t at = static_cast<uint32_t>(file.size() + 1) & ~1u;
+    ASSERT_TRUE(ShiftTiffPage(page.data(), page.size(), at - 8));
+    file.resize(at);
+    file.insert(file.end(), page.begin() + 8, page.end());
+    PutU32(&file[link], GetU32(&page[4]));
+    ASSERT_EQ(TiffPageCount(file.data(), file.size()), 2u);
+    DecodedImage image;
+    std::string error;
+    ASSERT_TRUE(DecodeTiffPage(file.data(), file.size(), 1, image, error)) << error;
+    EXPECT_EQ(image.Samples, 3u);
+    EXPECT_EQ(image.Pixels, colour);
+    ASSERT_TRUE(DecodeTiffPage(file.data(), file.size(), 0, image, error)) << error;
+    EXPECT_EQ(image.Pixels, grey);
+
+    for (const uint16_t tag : {34665, 330}) {
+        page = unshifted;
+        uint32_t first = 0;
+        ASSERT_TRUE(TiffFirstDirectory(page.data(), page.size(), first, link));
+        PutU16(&page[first + 2], tag);  // the first entry made a pointer to directories
+        const Bytes before = page;
+        EXPECT_FALSE(ShiftTiffPage(page.data(), page.size(), 100)) << tag;
+        EXPECT_EQ(page, before);
+    }
+    page = unshifted;
+    page.resize(page.size() - 1);  // the strip's last byte outside the file
+    EXPECT_TRUE(ShiftTiffPage(page.data(), page.size(), 100)) << "strips are moved, not read";
+    page = unshifted;
+    page.resize(GetU32(&page[4]) + 2 + 12 * GetU16(&page[GetU32(&page[4])]) + 4 + 3);  // the colour bits cut short
+    EXPECT_FALSE(ShiftTiffPage(page.data(), page.size(), 100));
+}
+
+// Some encoders leave the colour table out of a BMP's file size.
+TEST(BmpFileSize, TheHeaderSaysTheFilesSize)
+{
+    Bytes header = {'B', 'M', 0x36, 0xC0, 6, 0};
+    EXPECT_TRUE(SetBmpFileSize(header.data(), 443446));
+    EXPECT_EQ(GetU32(&header[2]), 443446u);
+    EXPECT_FALSE(SetBmpFileSize(header.data(), 443446));
 }
 
 }  // namespace

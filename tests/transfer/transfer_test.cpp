@@ -185,6 +185,25 @@ protected:
         EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), TWRC_SUCCESS);
         GlobalFree(cap.hContainer);
     }
+    // The board's brightness changed behind the source's back, by the
+    // simulated library's own call on the digitizer the trace names: the
+    // next frame grabbed shows it.
+    void SetBoardBrightness(long level)
+    {
+        std::istringstream lines(ReadFileText(trace_));
+        std::string line;
+        long digitizer = 0;
+        while (std::getline(lines, line)) {
+            if (line.rfind("MdigGrab ", 0) == 0) {
+                digitizer = std::strtol(line.c_str() + 9, nullptr, 10);
+            }
+        }
+        using Reference = void(__stdcall*)(long, long, long);
+        const auto reference = reinterpret_cast<Reference>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("MIL.DLL"), "MdigReference")));
+        ASSERT_TRUE(reference != nullptr && digitizer != 0);
+        reference(digitizer, 4008, level);
+    }
     // The native image as an application reads it, checked against what
     // DAT_IMAGEINFO announced for it.
     DecodedImage NativeImage(const TW_IMAGEINFO& info)
@@ -724,6 +743,11 @@ TEST_F(Source, PixelTypeNegotiatedIsThePixelTypeDelivered)
         {"M_PAL", "M_RGB24", 3, TWPT_GRAY, "transfer_grey_from_rgb24.bmp"},
         {"M_PAL", "M_BGR32", 3, TWPT_RGB, "transfer_rgb_from_bgr32.bmp"},
         {"M_CCIR", nullptr, 1, TWPT_GRAY, "transfer_grey_saved_by_the_library.tif"},
+        {"M_CCIR", nullptr, 1, TWPT_GRAY, "transfer_grey.png"},
+        {"M_PAL", "M_BGR32", 3, TWPT_RGB, "transfer_rgb_from_bgr32.png"},
+        {"M_PAL", "M_RGB24", 3, TWPT_GRAY, "transfer_grey_from_rgb24.png"},
+        {"M_CCIR", nullptr, 1, TWPT_GRAY, "transfer_grey.jpg"},
+        {"M_PAL", "M_RGB24", 3, TWPT_RGB, "transfer_rgb_from_rgb24.jpg"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.fileName);
@@ -752,26 +776,174 @@ TEST_F(Source, PixelTypeNegotiatedIsThePixelTypeDelivered)
         ExpectPattern(MemoryImage(info), row.boardSamples, info);
         ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
 
-        // The file: written by the source itself (a grey TIFF of a grey board
-        // by the library's save), read back as a reader would (and by
-        // ImageMagick in the script test that follows).
-        const bool bmp = std::strstr(row.fileName, ".bmp") != nullptr;
+        // The file: written by the encoders (a grey TIFF of a grey board by
+        // the library's save), read back as a reader would where the format
+        // is uncompressed, and every one by Pillow outside Wine in the
+        // script test that follows.
+        const char* extension = std::strrchr(row.fileName, '.');
+        const TW_UINT16 format = std::strcmp(extension, ".bmp") == 0   ? TWFF_BMP
+                                 : std::strcmp(extension, ".png") == 0 ? TWFF_PNG
+                                 : std::strcmp(extension, ".jpg") == 0 ? TWFF_JFIF
+                                                                       : TWFF_TIFF;
         TW_SETUPFILEXFER setup = {};
         std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\%s", ExeDirectory().c_str(), row.fileName);
-        setup.Format = bmp ? TWFF_BMP : TWFF_TIFF;
+        setup.Format = format;
         DeleteFileA(setup.FileName);
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
         ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
         const std::string file = ReadFileText(setup.FileName);
+        if (format == TWFF_PNG || format == TWFF_JFIF) {
+            EXPECT_EQ(file.substr(0, 4), format == TWFF_PNG ? "\x89PNG" : "\xFF\xD8\xFF\xE0");
+            ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+            Close();
+            continue;
+        }
         DecodedImage image;
         std::string error;
         const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
-        ASSERT_TRUE(bmp ? DecodeBmpFile(bytes, file.size(), image, error) : DecodeTiffFile(bytes, file.size(), image, error))
+        ASSERT_TRUE(format == TWFF_BMP ? DecodeBmpFile(bytes, file.size(), image, error)
+                                       : DecodeTiffFile(bytes, file.size(), image, error))
             << error;
         ExpectPattern(image, row.boardSamples, info);
         ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
         Close();
     }
+}
+
+// A multi-page TIFF: the images of one enabling, a page each in the order
+// transferred, in the application's file once the transfers end (the last
+// MSG_ENDXFER, or MSG_RESET when the count is open); until then the file
+// holds what it held. Each page after the first is marked by the board's
+// brightness, 10 levels up a page (Pillow checks every pixel of each page
+// outside Wine).
+TEST_F(Source, MultiPageTiffHoldsOnePageAnImageInOrder)
+{
+    const struct {
+        const char* digFormat;
+        const char* bufferFormat;
+        uint32_t samples;
+        int16_t count;
+        const char* fileName;
+    } rows[] = {
+        {"M_CCIR", nullptr, 1, 3, "transfer_grey_pages.tif"},
+        {"M_PAL", "M_BGR32", 3, -1, "transfer_rgb_pages.tif"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fileName);
+        SetEnvironmentVariableA("ORIONSIM_BUFFER_FORMAT", row.bufferFormat);
+        ResetSourceRegistry();
+        Open(row.digFormat);
+        SetCount(row.count);
+        ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+        TW_SETUPFILEXFER setup = {};
+        std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\%s", ExeDirectory().c_str(), row.fileName);
+        setup.Format = TWFF_TIFFMULTI;
+        const std::string before = "the application's earlier file";
+        std::ofstream(setup.FileName, std::ios::binary) << before;
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+        TW_UINT16 count = 0;
+        for (int page = 0; page < 3; ++page) {
+            if (page > 0) {
+                SetBoardBrightness(128 + 10 * page);
+            }
+            ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE) << ds_.Status();
+            EXPECT_TRUE(ReadFileText(setup.FileName) == before) << "replaced before the transfers ended";
+            ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+        }
+        if (row.count == -1) {
+            TW_PENDINGXFERS pending = {};
+            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+        }
+        const std::string file = ReadFileText(setup.FileName);
+        const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+        ASSERT_EQ(TiffPageCount(bytes, file.size()), 3u);
+        for (uint32_t page = 0; page < 3; ++page) {
+            SCOPED_TRACE(page);
+            DecodedImage image;
+            std::string error;
+            ASSERT_TRUE(DecodeTiffPage(bytes, file.size(), page, image, error)) << error;
+            ASSERT_EQ(image.Samples, row.samples);
+            EXPECT_TRUE(page != 0 || MatchesPattern(image, row.samples, error)) << error;
+            // Red (or grey) of pixel 10,20 is 10, and 10 more a page.
+            EXPECT_EQ(image.Pixels[(20 * image.Width + 10) * row.samples], 10 + 10 * page);
+        }
+        Close();
+    }
+}
+
+// Without the system's encoders (the CTest entry no_image_codecs runs this
+// with windowscodecs.dll disabled): TIFF alone is offered, the board
+// library's TIFF is still written, the other formats are refused, and the
+// log says why.
+TEST_F(Source, WithoutTheEncodersTheLibrarysTiffAloneIsOffered)
+{
+    char flag[8] = "";
+    if (GetEnvironmentVariableA("TALVENIX_NO_CODECS", flag, sizeof flag) == 0) {
+        GTEST_SKIP() << "run by the no_image_codecs entry";
+    }
+    DeleteSourceLog();
+    SetDumpMode(42);
+    ds_.Reload();
+    Open();
+    TW_CAPABILITY cap = {ICAP_IMAGEFILEFORMAT, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_SUCCESS);
+    EXPECT_EQ(ReadEnumerationBlock(cap.hContainer, 2).Items, std::vector<uint32_t>{TWFF_TIFF});
+    GlobalFree(cap.hContainer);
+    TW_SETUPFILEXFER setup = {};
+    std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\talvenix-no-codecs.img", TempFolder().c_str());
+    setup.Format = TWFF_PNG;
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_BADVALUE);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    setup.Format = TWFF_TIFF;
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    const std::string file = ReadFileText(setup.FileName);
+    DeleteFileA(setup.FileName);
+    DecodedImage image;
+    std::string error;
+    ASSERT_TRUE(DecodeTiffFile(reinterpret_cast<const uint8_t*>(file.data()), file.size(), image, error)) << error;
+    EXPECT_TRUE(MatchesPattern(image, 1, error)) << error;
+    TW_UINT16 count = 0;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    Close();
+    EXPECT_NE(ReadFileText(SourceLogPath()).find("the Windows Imaging Component cannot be created"), std::string::npos);
+}
+
+// ICAP_JPEGQUALITY: 0 to 100 and the named levels low, medium and high, 75
+// by default. (Wine's JPEG encoder takes no quality, so the file's size
+// tells nothing here.)
+TEST_F(Source, JpegQualityIsNegotiatedAndShapesTheFile)
+{
+    Open();
+    const struct {
+        TW_UINT16 itemType;
+        int16_t value;
+        TW_UINT16 rc;
+    } rows[] = {
+        {TWTY_INT16, 0, TWRC_SUCCESS},      {TWTY_INT16, 100, TWRC_SUCCESS},    {TWTY_INT16, -3, TWRC_SUCCESS},
+        {TWTY_INT16, -1, TWRC_SUCCESS},     {TWTY_INT16, 101, TWRC_FAILURE},    {TWTY_INT16, -4, TWRC_FAILURE},
+        {TWTY_UINT16, 50, TWRC_FAILURE},
+    };
+    int16_t held = 75;
+    EXPECT_EQ(static_cast<int16_t>(CurrentCap(ICAP_JPEGQUALITY)), held);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.value);
+        TW_CAPABILITY cap = {ICAP_JPEGQUALITY, TWON_ONEVALUE,
+                             GlobalBlock(OneValueBytes(row.itemType, static_cast<uint16_t>(row.value)))};
+        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &cap), row.rc);
+        GlobalFree(cap.hContainer);
+        EXPECT_EQ(ds_.Status(), row.rc == TWRC_SUCCESS ? TWCC_SUCCESS : TWCC_BADVALUE);
+        held = row.rc == TWRC_SUCCESS ? row.value : held;
+        EXPECT_EQ(static_cast<int16_t>(CurrentCap(ICAP_JPEGQUALITY)), held);
+    }
+    TW_CAPABILITY cap = {ICAP_JPEGQUALITY, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GETDEFAULT, &cap), TWRC_SUCCESS);
+    EXPECT_EQ(static_cast<int16_t>(ReadOneValueBlock(cap.hContainer).Item), 75);
+    GlobalFree(cap.hContainer);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &cap), TWRC_SUCCESS);
+    GlobalFree(cap.hContainer);
+    EXPECT_EQ(static_cast<int16_t>(CurrentCap(ICAP_JPEGQUALITY)), 75);
 }
 
 TEST_F(Source, MemoryStripsOfWholeRows)
@@ -999,7 +1171,7 @@ TEST_F(Source, FileSetUpAnswersTheCurrentFileAndKeepsTheDefaultOnce)
 
     // A format the source cannot write, on either side of the ones it can,
     // is refused; nothing is created and nothing changes.
-    for (const TW_UINT16 format : {TWFF_PICT, TWFF_XBM, TWFF_JFIF}) {
+    for (const TW_UINT16 format : {TWFF_PICT, TWFF_XBM, TWFF_FPX, TWFF_SPIFF}) {
         SCOPED_TRACE(format);
         TW_SETUPFILEXFER other = own;
         std::snprintf(other.FileName, sizeof other.FileName, "%stalvenix-own.%u", temp, static_cast<unsigned>(format));
@@ -1293,7 +1465,10 @@ TEST_F(Source, RegionIsWhatEveryTransferDelivers)
             ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
             EXPECT_EQ(info.ImageWidth, static_cast<TW_INT32>(row.width));
             EXPECT_EQ(info.ImageLength, static_cast<TW_INT32>(row.height));
-            SetCount(4);  // one a mechanism, then state 5
+            // One a mechanism and file format, then state 5; the first row
+            // writes a PNG and a JPEG as well, read back outside Wine.
+            const bool compressed = &row == &rows[0];
+            SetCount(compressed ? 7 : 5);
             ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
             std::vector<DecodedImage> images;
             images.push_back(NativeImage(info));
@@ -1316,13 +1491,28 @@ TEST_F(Source, RegionIsWhatEveryTransferDelivers)
             }
             images.push_back(strips);
             ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
-            for (const TW_UINT16 format : {TWFF_TIFF, TWFF_BMP}) {
+            // The multi-page file last: its page lands when the transfers end.
+            for (const TW_UINT16 format : {TWFF_PNG, TWFF_JFIF}) {
+                if (!compressed) {
+                    break;
+                }
+                TW_SETUPFILEXFER setup = {};
+                std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\transfer_region_%s.%s",
+                              ExeDirectory().c_str(), board.samples == 3 ? "rgb" : "grey",
+                              format == TWFF_PNG ? "png" : "jpg");
+                setup.Format = format;
+                ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+                ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+                ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+            }
+            for (const TW_UINT16 format : {TWFF_TIFF, TWFF_BMP, TWFF_TIFFMULTI}) {
                 TW_SETUPFILEXFER setup = {};
                 std::snprintf(setup.FileName, sizeof setup.FileName, "%s\\talvenix-region.img",
                               TempFolder().c_str());
                 setup.Format = format;
                 ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
                 ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+                ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
                 const std::string file = ReadFileText(setup.FileName);
                 DeleteFileA(setup.FileName);
                 const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
@@ -1331,10 +1521,10 @@ TEST_F(Source, RegionIsWhatEveryTransferDelivers)
                 EXPECT_TRUE(format == TWFF_BMP ? DecodeBmpFile(bytes, file.size(), image, error)
                                                : DecodeTiffFile(bytes, file.size(), image, error))
                     << error;
+                EXPECT_TRUE(format != TWFF_TIFFMULTI || TiffPageCount(bytes, file.size()) == 1);
                 images.push_back(image);
-                ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
             }
-            const char* const mechanisms[] = {"native", "memory", "TIFF file", "BMP file"};
+            const char* const mechanisms[] = {"native", "memory", "TIFF file", "BMP file", "multi-page TIFF file"};
             for (size_t i = 0; i < images.size(); ++i) {
                 SCOPED_TRACE(mechanisms[i]);
                 DecodedImage& image = images[i];
@@ -1972,9 +2162,9 @@ TEST_F(Source, ALockLeftByAThreadThatEndedInsideIsTakenOverWhole)
 
 // A disk that fills up midway, made by the file size limit the script
 // full_disk.sh runs this program under (TALVENIX_FILE_LIMIT, in bytes): the
-// board library's save (the board's own pixel type, TIFF) and the source's
-// own writer (BMP) fail, stay in state 6 and leave the application's file as
-// it was, with nothing left beside it.
+// board library's save (the board's own pixel type, TIFF), the encoders'
+// BMP and the first page of a multi-page TIFF fail, stay in state 6 and
+// leave the application's file as it was, with nothing left beside it.
 TEST_F(Source, FullDiskFailsTheFileTransferAndKeepsTheFile)
 {
     char limit[32] = "";
@@ -1993,8 +2183,9 @@ TEST_F(Source, FullDiskFailsTheFileTransferAndKeepsTheFile)
     TW_SETUPFILEXFER setup = {};
     std::snprintf(setup.FileName, sizeof setup.FileName, "%s", target.c_str());
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
-    for (TW_UINT16 format : {TWFF_TIFF, TWFF_BMP}) {
-        SCOPED_TRACE(format == TWFF_TIFF ? "the board library's save" : "the source's own writer");
+    const char* const writers[] = {"the board library's save", "", "the encoder's BMP", "", "", "", "a multi-page TIFF"};
+    for (TW_UINT16 format : {TWFF_TIFF, TWFF_BMP, TWFF_TIFFMULTI}) {
+        SCOPED_TRACE(writers[format]);
         setup.Format = format;
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
         EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
@@ -2012,6 +2203,40 @@ TEST_F(Source, FullDiskFailsTheFileTransferAndKeepsTheFile)
     TW_IMAGEINFO info = {};
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
     ExpectPattern(NativeImage(info), 1, info);
+
+    // A sequence the disk fills up midway keeps the pages before: pages of
+    // 768 x 200 (150 kB), the second past the limit. The application's file
+    // gets the first when the transfers end.
+    TW_UINT16 count = 0;
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    TW_IMAGELAYOUT layout = {{{0, 0}, {0, 0}, {768, 0}, {200, 0}}, 0, 0, 0};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    setup.Format = TWFF_TIFFMULTI;
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_SETUPFILEXFER, MSG_SET, &setup), TWRC_SUCCESS);
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_XFERDONE);
+    ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
+    EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, nullptr), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_OPERATIONERROR);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
+    const std::string file = ReadFileText(target);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+    EXPECT_EQ(TiffPageCount(bytes, file.size()), 1u);
+    DecodedImage page;
+    std::string error;
+    ASSERT_TRUE(DecodeTiffPage(bytes, file.size(), 0, page, error)) << error;
+    EXPECT_EQ(page.Height, 200u);
+    EXPECT_TRUE(MatchesPattern(page, 1, error)) << error;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\*.tmp").c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "left beside it: " << found.cFileName;
+    if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+    }
     DeleteFileA(target.c_str());
     RemoveDirectoryA(folder.c_str());
 }
