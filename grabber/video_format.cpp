@@ -100,18 +100,17 @@ uint32_t SyncChannelInUse()
     return GetChannel() == SyncExtern ? SyncExtern : SyncOnGreen;
 }
 
-uint16_t RestartDigitizer(char* format, FormatRefusal refusal, const FormatStarted& started)
+namespace {
+
+// The restart; `held` (KeepRunning) is what a failed one puts back,
+// nullptr for the dialog's FallBack.
+uint16_t Restart(char* format, HeldSession* held, const FormatStarted& started)
 {
-    const bool keep = refusal == FormatRefusal::KeepRunning;
-    HeldSession held;
-    if (keep && HoldSession(held) != 0) {
-        return 3;
-    }
     MilFreeDigitizer();
-    const uint16_t result = MilInitDigitizer(format, !keep);
-    if (keep && result != 0) {
+    const uint16_t result = MilInitDigitizer(format, held == nullptr);
+    if (held != nullptr && result != 0) {
         // Refused by the board (2), or short of memory.
-        if (PutBackSession(held) != 0) {
+        if (PutBackSession(*held) != 0) {
             return 1;
         }
         return result == 2 ? 2 : 3;
@@ -126,4 +125,20 @@ uint16_t RestartDigitizer(char* format, FormatRefusal refusal, const FormatStart
     ApplyDefaultReferences();
     SetDispZoom(GetDispZoom());
     return 0;
+}
+
+}  // namespace
+
+uint16_t RestartDigitizer(char* format, FormatRefusal refusal, const FormatStarted& started)
+{
+    if (refusal == FormatRefusal::FallBack) {
+        return Restart(format, nullptr, started);
+    }
+    HeldSession held;
+    return HoldSession(held) != 0 ? 3 : Restart(format, &held, started);
+}
+
+uint16_t RestartDigitizer(char* format, HeldSession& held, const FormatStarted& started)
+{
+    return Restart(format, &held, started);
 }

@@ -72,3 +72,7 @@ uint16_t HoldSession(HeldSession& held);
 // The session as held, the former format started again if another one runs
 // (or none): 0, or 1 when no digitizer could be started.
 uint16_t PutBackSession(HeldSession& held);
+
+// RestartDigitizer with KeepRunning, for a caller that holds the session
+// already (and puts it back itself should a later step of its change fail).
+uint16_t RestartDigitizer(char* format, HeldSession& held, const FormatStarted& started);

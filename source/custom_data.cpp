@@ -105,7 +105,7 @@ TW_UINT16 ApplySetup(const SetupRecord& record)
     if (std::strcmp(held.Format, record.Format) != 0) {
         char format[sizeof held.Format];
         CopyText(format, sizeof format, record.Format);
-        switch (RestartDigitizer(format, FormatRefusal::KeepRunning, FormatStarted{})) {
+        switch (RestartDigitizer(format, held, FormatStarted{})) {
         case 0:
             break;
         case 2:
