@@ -63,6 +63,14 @@ SetupRecord ChangedSetup(const SetupRecord& from, const char* format, uint32_t w
     return changed;
 }
 
+// A BMP or TIFF file's bytes as a reader decodes them.
+bool DecodeFile(const std::string& file, TW_UINT16 format, DecodedImage& image, std::string& error)
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+    return format == TWFF_BMP ? DecodeBmpFile(bytes, file.size(), image, error)
+                              : DecodeTiffFile(bytes, file.size(), image, error);
+}
+
 std::vector<uint8_t> SetupBytes(const SetupRecord& record)
 {
     std::vector<uint8_t> bytes(SetupBlockBytes);
@@ -800,10 +808,7 @@ TEST_F(Source, PixelTypeNegotiatedIsThePixelTypeDelivered)
         }
         DecodedImage image;
         std::string error;
-        const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
-        ASSERT_TRUE(format == TWFF_BMP ? DecodeBmpFile(bytes, file.size(), image, error)
-                                       : DecodeTiffFile(bytes, file.size(), image, error))
-            << error;
+        ASSERT_TRUE(DecodeFile(file, format, image, error)) << error;
         ExpectPattern(image, row.boardSamples, info);
         ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
         Close();
@@ -902,7 +907,7 @@ TEST_F(Source, WithoutTheEncodersTheLibrarysTiffAloneIsOffered)
     DeleteFileA(setup.FileName);
     DecodedImage image;
     std::string error;
-    ASSERT_TRUE(DecodeTiffFile(reinterpret_cast<const uint8_t*>(file.data()), file.size(), image, error)) << error;
+    ASSERT_TRUE(DecodeFile(file, TWFF_TIFF, image, error)) << error;
     EXPECT_TRUE(MatchesPattern(image, 1, error)) << error;
     TW_UINT16 count = 0;
     ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
@@ -1515,13 +1520,11 @@ TEST_F(Source, RegionIsWhatEveryTransferDelivers)
                 ASSERT_EQ(EndXfer(count), TWRC_SUCCESS);
                 const std::string file = ReadFileText(setup.FileName);
                 DeleteFileA(setup.FileName);
-                const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
                 DecodedImage image;
                 std::string error;
-                EXPECT_TRUE(format == TWFF_BMP ? DecodeBmpFile(bytes, file.size(), image, error)
-                                               : DecodeTiffFile(bytes, file.size(), image, error))
-                    << error;
-                EXPECT_TRUE(format != TWFF_TIFFMULTI || TiffPageCount(bytes, file.size()) == 1);
+                EXPECT_TRUE(DecodeFile(file, format, image, error)) << error;
+                EXPECT_TRUE(format != TWFF_TIFFMULTI ||
+                            TiffPageCount(reinterpret_cast<const uint8_t*>(file.data()), file.size()) == 1);
                 images.push_back(image);
             }
             const char* const mechanisms[] = {"native", "memory", "TIFF file", "BMP file", "multi-page TIFF file"};
