@@ -34,6 +34,9 @@ struct CapabilityRule {
     Setting Set;
     Setting Reset;      // Restore or Fixed (nothing to restore)
     bool QuietUnknown;  // no closing "\n" after a message the rule does not know
+    // A level's bounds; its item type is the one its default holds.
+    TW_INT32 Least = 0;
+    TW_INT32 Most = 0;
 };
 
 #define GET "MSG_GET"
@@ -111,7 +114,22 @@ constexpr CapabilityRule ImageFileFormatRule = {ICAP_IMAGEFILEFORMAT, "\n ICAP_I
 // 0 to 100, or one of the named levels low, medium and high (-3 to -1).
 constexpr CapabilityRule JpegQualityRule = {ICAP_JPEGQUALITY, "\n ICAP_JPEGQUALITY (0x1153) ",
     {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
-    Setting::Level, Setting::Restore, false};
+    Setting::Level, Setting::Restore, false, TWJQ_LOW, 100};
+// Automatic capture: how many images, and when (milliseconds). A day of
+// frames a second is well inside the bounds; a negative count or time means
+// nothing.
+constexpr CapabilityRule AutomaticCaptureRule = {CAP_AUTOMATICCAPTURE, "\n CAP_AUTOMATICCAPTURE (0x101a) ",
+    {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
+    Setting::Level, Setting::Restore, false, 0, 0x7FFFFFFF};
+constexpr CapabilityRule TimeBeforeFirstRule = {CAP_TIMEBEFOREFIRSTCAPTURE, "\n CAP_TIMEBEFOREFIRSTCAPTURE (0x101b) ",
+    {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
+    Setting::Level, Setting::Restore, false, 0, 0x7FFFFFFF};
+constexpr CapabilityRule TimeBetweenRule = {CAP_TIMEBETWEENCAPTURES, "\n CAP_TIMEBETWEENCAPTURES (0x101c) ",
+    {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
+    Setting::Level, Setting::Restore, false, 0, 0x7FFFFFFF};
+constexpr CapabilityRule ClearBuffersRule = {CAP_CLEARBUFFERS, "\n CAP_CLEARBUFFERS (0x101d) ",
+    {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
+    Setting::Choice, Setting::Restore, false};
 
 #undef GET
 #undef CUR
@@ -321,23 +339,27 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
     return TWRC_SUCCESS;
 }
 
-// A level: one TWTY_INT16 value within what the capability takes (only the
-// JPEG quality is one).
-TW_UINT16 SetLevel(const TW_CAPABILITY& capability)
+// A level: one signed value of the item type its default holds, within the
+// rule's bounds (the JPEG quality, the automatic capture's count and times).
+TW_UINT16 SetLevel(const CapabilityRule& rule, const TW_CAPABILITY& capability)
 {
     if (capability.ConType != TWON_ONEVALUE) {
         return RefuseCapability(TWCC_BADPROTOCOL);
     }
+    CapabilityItem initial;
+    if (!GetDefaultItem(rule.Cap, initial)) {
+        return RefuseCapability(TWCC_BUMMER);
+    }
     TW_UINT16 itemType = 0;
     TW_UINT32 item = 0;
-    if (!ReadOneValueWord(capability.hContainer, itemType, item) || itemType != TWTY_INT16) {
+    if (!ReadOneValueWord(capability.hContainer, itemType, item) || itemType != initial.ItemType) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    const auto value = static_cast<TW_INT16>(item & 0xFFFF);
-    if (value < TWJQ_LOW || value > 100) {
+    const TW_INT32 value = itemType == TWTY_INT16 ? static_cast<TW_INT16>(item & 0xFFFF) : static_cast<TW_INT32>(item);
+    if (value < rule.Least || value > rule.Most) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    HGLOBAL container = MakeOneValue(TWTY_INT16, &value);
+    HGLOBAL container = MakeOneValue(itemType, &item);
     if (container == nullptr) {
         return RefuseCapability(TWCC_LOWMEMORY);
     }
@@ -384,7 +406,7 @@ TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     case Setting::Fixed: return SetFixed(rule, capability);
     case Setting::Flag: return SetFlag(capability);
     case Setting::Count: return SetCount(capability);
-    case Setting::Level: return SetLevel(capability);
+    case Setting::Level: return SetLevel(rule, capability);
     case Setting::Restore: break;
     }
     return RefuseCapability(TWCC_BADPROTOCOL);
@@ -471,6 +493,10 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {ICAP_BITDEPTH, RuleHandler<BitDepthRule>},
     {ICAP_IMAGEFILEFORMAT, RuleHandler<ImageFileFormatRule>},
     {ICAP_JPEGQUALITY, RuleHandler<JpegQualityRule>},
+    {CAP_AUTOMATICCAPTURE, RuleHandler<AutomaticCaptureRule>},
+    {CAP_TIMEBEFOREFIRSTCAPTURE, RuleHandler<TimeBeforeFirstRule>},
+    {CAP_TIMEBETWEENCAPTURES, RuleHandler<TimeBetweenRule>},
+    {CAP_CLEARBUFFERS, RuleHandler<ClearBuffersRule>},
 };
 
 }  // namespace

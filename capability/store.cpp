@@ -10,7 +10,7 @@ namespace {
 
 // More than the defaults ever create; no capability outside the table is
 // ever stored.
-constexpr int MaxEntries = 24;
+constexpr int MaxEntries = 28;
 
 struct Store {
     bool Exists = false;
@@ -65,6 +65,12 @@ const DefaultEntry Defaults[] = {
     {CAP_CUSTOMDSDATA, TWON_ONEVALUE, TWTY_BOOL, 1, {True}, 0},
     {ICAP_BITORDER, TWON_ONEVALUE, TWTY_UINT16, 1, {TWBO_MSBFIRST}, 0},
     {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 0, {}, 0},
+    // Automatic capture: off, and when it is set, no wait before the first
+    // frame nor between frames until the application asks for one.
+    {CAP_AUTOMATICCAPTURE, TWON_ONEVALUE, TWTY_INT32, 1, {0}, 0},
+    {CAP_TIMEBEFOREFIRSTCAPTURE, TWON_ONEVALUE, TWTY_INT32, 1, {0}, 0},
+    {CAP_TIMEBETWEENCAPTURES, TWON_ONEVALUE, TWTY_INT32, 1, {0}, 0},
+    {CAP_CLEARBUFFERS, TWON_ENUMERATION, TWTY_UINT16, 3, {TWCB_AUTO, TWCB_CLEAR, TWCB_NOCLEAR}, 0},
 };
 
 // The transfer layer's answer to whether its encoders can be had; without
@@ -81,6 +87,11 @@ HGLOBAL MakeDefault(const DefaultEntry& entry)
         if (entry.ItemType == TWTY_FIX32) {
             const TW_FIX32 resolution = FloatToFix32(300.0);
             return MakeOneValue(TWTY_FIX32, &resolution);
+        }
+        if (ItemSize(entry.ItemType) == 4) {
+            // The row holds 16-bit items; a 32-bit one value starts from its widened first.
+            const TW_UINT32 wide = entry.Items[0];
+            return MakeOneValue(entry.ItemType, &wide);
         }
         return MakeOneValue(entry.ItemType, &entry.Items[0]);
     case TWON_ENUMERATION:

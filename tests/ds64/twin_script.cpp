@@ -17,7 +17,7 @@
 
 namespace {
 
-enum class Data { None, Identity, Ui, Cap, CapSet, CapBytes, CapFix32, CapName, Status, Pending, SetupMem, SetupFile,
+enum class Data { None, Identity, Ui, Cap, CapSet, CapInt32, CapBytes, CapFix32, CapName, Status, Pending, SetupMem, SetupFile,
                   Group, Info, Layout, LayoutSet, Native, Strip, Event, SetupGet, SetupSet };
 
 struct Step {
@@ -28,7 +28,7 @@ struct Step {
     uint32_t A;  // Ui: ShowUI; Cap*: the capability; Strip: Length; Event: TWMessage;
                  // SetupSet: 0 the last block saved, 1 its last byte changed, 2 a byte short,
                  // 3 no block, 4 a block that cannot be locked (of no bytes, InfoLength the saved one's)
-    uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapBytes: the container's size;
+    uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapInt32: the one value (TWTY_INT32); CapBytes: the container's size;
                  // CapFix32: the whole number; CapName: the index of a video format name
     // What the step's line must read after the triplet (nullptr: whatever
     // the 32-bit source answers). Both sources answer a closed source from
@@ -144,6 +144,14 @@ const std::vector<Sequence>& Sequences()
           {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, ICAP_IMAGEFILEFORMAT, TWFF_PNG},
           Get(ICAP_IMAGEFILEFORMAT, MSG_GETCURRENT), {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, ICAP_JPEGQUALITY, 90},
           Status, Get(ICAP_JPEGQUALITY, MSG_RESET), Get(ICAP_IMAGEFILEFORMAT, MSG_RESET), Status, Close}},
+        {"automatic_capture_negotiated",
+         {Open, Get(CAP_AUTOMATICCAPTURE), Get(CAP_CLEARBUFFERS), Get(CAP_TIMEBETWEENCAPTURES, MSG_QUERYSUPPORT),
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapInt32, CAP_AUTOMATICCAPTURE, 5},
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapInt32, CAP_TIMEBEFOREFIRSTCAPTURE, 0xFFFFFFFF}, Status,
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapInt32, CAP_TIMEBETWEENCAPTURES, 200},
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, CAP_CLEARBUFFERS, TWCB_NOCLEAR}, Get(CAP_AUTOMATICCAPTURE, MSG_GETCURRENT),
+          Get(CAP_TIMEBETWEENCAPTURES, MSG_GETCURRENT), Get(CAP_CLEARBUFFERS, MSG_GETCURRENT),
+          Get(CAP_AUTOMATICCAPTURE, MSG_RESET), Get(CAP_CLEARBUFFERS, MSG_RESET), Close}},
         {"native_transfer",
          {Open, EnableNoUi, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
           {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0},
@@ -229,6 +237,10 @@ std::string RunStep(DsModule& ds, const Step& step)
         cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_UINT16, step.B))};
         data = &cap;
         break;
+    case Data::CapInt32:
+        cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_INT32, step.B))};
+        data = &cap;
+        break;
     case Data::CapFix32:
         cap = {static_cast<TW_UINT16>(step.A), TWON_ONEVALUE, GlobalBlock(OneValueBytes(TWTY_FIX32, step.B & 0xFFFF))};
         data = &cap;
@@ -281,7 +293,7 @@ std::string RunStep(DsModule& ds, const Step& step)
         break;
     case Data::Event: event = {nullptr, static_cast<TW_UINT16>(step.A)}; data = &event; break;
     }
-    HGLOBAL sent = step.Kind == Data::CapSet || step.Kind == Data::CapBytes || step.Kind == Data::CapFix32 ||
+    HGLOBAL sent = step.Kind == Data::CapSet || step.Kind == Data::CapInt32 || step.Kind == Data::CapBytes || step.Kind == Data::CapFix32 ||
                            step.Kind == Data::CapName
                        ? cap.hContainer
                    : step.Kind == Data::SetupSet ? setup.hData
@@ -297,6 +309,7 @@ std::string RunStep(DsModule& ds, const Step& step)
     case Data::Ui: text += Hex(&ui, 4); break;
     case Data::Cap:
     case Data::CapSet:
+    case Data::CapInt32:
     case Data::CapBytes:
     case Data::CapFix32:
     case Data::CapName:
