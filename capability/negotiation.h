@@ -28,7 +28,7 @@ uint16_t StoreDeliveredBitDepth();
 void SetDeviceOnlineProbe(bool (*probe)());
 
 // The ids of the capability table, in row order.
-constexpr int SupportedCapabilityCount = 27;
+constexpr int SupportedCapabilityCount = 28;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
 // Capabilities whose values live in the board (video adjustments, channel,

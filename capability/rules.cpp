@@ -37,6 +37,7 @@ struct CapabilityRule {
     // A level's bounds; its item type is the one its default holds.
     TW_INT32 Least = 0;
     TW_INT32 Most = 0;
+    TW_INT32 (*MostNow)() = nullptr;  // a bound that depends on the machine, asked at each MSG_SET
 };
 
 #define GET "MSG_GET"
@@ -127,6 +128,25 @@ constexpr CapabilityRule TimeBeforeFirstRule = {CAP_TIMEBEFOREFIRSTCAPTURE, "\n 
 constexpr CapabilityRule TimeBetweenRule = {CAP_TIMEBETWEENCAPTURES, "\n CAP_TIMEBETWEENCAPTURES (0x101c) ",
     {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
     Setting::Level, Setting::Restore, false, 0, 0x7FFFFFFF};
+// Frames the image buffers may hold: each is a whole frame of the current
+// format, and together they take at most half the memory and half the
+// address space still free (the application and its transfers need the
+// rest).
+TW_INT32 MostBatchBuffers()
+{
+    const uint64_t frame = static_cast<uint64_t>(GetImageWidth()) * GetImageHeight() * (GetBandCount() == 3 ? 4 : 1);
+    MEMORYSTATUSEX memory = {};
+    memory.dwLength = sizeof memory;
+    if (frame == 0 || !GlobalMemoryStatusEx(&memory)) {
+        return 1;
+    }
+    const uint64_t room = std::min(memory.ullAvailPhys, memory.ullAvailVirtual) / 2 / frame;
+    return static_cast<TW_INT32>(std::max<uint64_t>(1, std::min<uint64_t>(room, 10000)));
+}
+
+constexpr CapabilityRule MaxBatchBuffersRule = {CAP_MAXBATCHBUFFERS, "\n CAP_MAXBATCHBUFFERS (0x101e) ",
+    {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
+    Setting::Level, Setting::Restore, false, 1, 0, MostBatchBuffers};
 constexpr CapabilityRule ClearBuffersRule = {CAP_CLEARBUFFERS, "\n CAP_CLEARBUFFERS (0x101d) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
@@ -355,8 +375,11 @@ TW_UINT16 SetLevel(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     if (!ReadOneValueWord(capability.hContainer, itemType, item) || itemType != initial.ItemType) {
         return RefuseCapability(TWCC_BADVALUE);
     }
+    // A count held unsigned (the batch buffers) is compared as one; past
+    // 2^31 it is refused as a negative would be.
     const TW_INT32 value = itemType == TWTY_INT16 ? static_cast<TW_INT16>(item & 0xFFFF) : static_cast<TW_INT32>(item);
-    if (value < rule.Least || value > rule.Most) {
+    const TW_INT32 most = rule.MostNow != nullptr ? rule.MostNow() : rule.Most;
+    if (value < rule.Least || value > most) {
         return RefuseCapability(TWCC_BADVALUE);
     }
     HGLOBAL container = MakeOneValue(itemType, &item);
@@ -497,6 +520,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {CAP_TIMEBEFOREFIRSTCAPTURE, RuleHandler<TimeBeforeFirstRule>},
     {CAP_TIMEBETWEENCAPTURES, RuleHandler<TimeBetweenRule>},
     {CAP_CLEARBUFFERS, RuleHandler<ClearBuffersRule>},
+    {CAP_MAXBATCHBUFFERS, RuleHandler<MaxBatchBuffersRule>},
 };
 
 }  // namespace

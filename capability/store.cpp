@@ -71,6 +71,9 @@ const DefaultEntry Defaults[] = {
     {CAP_TIMEBEFOREFIRSTCAPTURE, TWON_ONEVALUE, TWTY_INT32, 1, {0}, 0},
     {CAP_TIMEBETWEENCAPTURES, TWON_ONEVALUE, TWTY_INT32, 1, {0}, 0},
     {CAP_CLEARBUFFERS, TWON_ENUMERATION, TWTY_UINT16, 3, {TWCB_AUTO, TWCB_CLEAR, TWCB_NOCLEAR}, 0},
+    // Frames held for the application: as many as it asks, up to what memory
+    // allows for the frame size at the enable.
+    {CAP_MAXBATCHBUFFERS, TWON_ONEVALUE, TWTY_UINT32, 1, {1}, 0},
 };
 
 // The transfer layer's answer to whether its encoders can be had; without

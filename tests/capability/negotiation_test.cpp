@@ -112,14 +112,15 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002, 0x1003,
                                             0x1007, 0x1005, 0x100E, 0x100F, 0x1014, 0x1015, 0x1111,
                                             0x1112, 0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B,
-                                            0x110C, 0x1153, 0x101A, 0x101B, 0x101C, 0x101D};
-    EXPECT_EQ(list.NumItems, 27u);
+                                            0x110C, 0x1153, 0x101A, 0x101B, 0x101C, 0x101D, 0x101E};
+    EXPECT_EQ(list.NumItems, 28u);
     EXPECT_EQ(list.Items, expected);
 }
 
 // Automatic capture is off until the application sets a count; the count
 // and the two times are non-negative 32-bit values, the clearing of held
-// frames one of three. Each value is read back as set; a refused one
+// frames one of three, the frames held 1 up to what memory allows (never
+// 2^31 frames of 1.7 MB). Each value is read back as set; a refused one
 // changes nothing.
 TEST_F(Negotiation, AutomaticCaptureValuesAreReadBackAsSet)
 {
@@ -140,10 +141,15 @@ TEST_F(Negotiation, AutomaticCaptureValuesAreReadBackAsSet)
         {CAP_CLEARBUFFERS, TWTY_UINT16, TWCB_NOCLEAR, TWRC_SUCCESS},
         {CAP_CLEARBUFFERS, TWTY_UINT16, 3, TWRC_FAILURE},
         {CAP_CLEARBUFFERS, TWTY_UINT16, TWCB_CLEAR, TWRC_SUCCESS},
+        {CAP_MAXBATCHBUFFERS, TWTY_UINT32, 8, TWRC_SUCCESS},
+        {CAP_MAXBATCHBUFFERS, TWTY_UINT32, 0, TWRC_FAILURE},
+        {CAP_MAXBATCHBUFFERS, TWTY_UINT32, 0x7FFFFFFF, TWRC_FAILURE},
+        {CAP_MAXBATCHBUFFERS, TWTY_INT32, 4, TWRC_FAILURE},
     };
     for (TW_UINT16 cap : {CAP_AUTOMATICCAPTURE, CAP_TIMEBEFOREFIRSTCAPTURE, CAP_TIMEBETWEENCAPTURES, CAP_CLEARBUFFERS}) {
         EXPECT_EQ(Current(cap).Item, 0u) << "cap " << cap;
     }
+    EXPECT_EQ(Current(CAP_MAXBATCHBUFFERS).Item, 1u);
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << row.cap << " item " << row.item);
         const uint32_t before = Current(row.cap).Item;
@@ -151,7 +157,9 @@ TEST_F(Negotiation, AutomaticCaptureValuesAreReadBackAsSet)
         EXPECT_EQ(Condition(), row.rc == TWRC_SUCCESS ? TWCC_SUCCESS : TWCC_BADVALUE);
         const OneValueSeen now = Current(row.cap);
         EXPECT_EQ(now.Item, row.rc == TWRC_SUCCESS ? row.item : before);
-        EXPECT_EQ(now.ItemType, row.cap == CAP_CLEARBUFFERS ? TWTY_UINT16 : TWTY_INT32);
+        EXPECT_EQ(now.ItemType, row.cap == CAP_CLEARBUFFERS      ? TWTY_UINT16
+                                : row.cap == CAP_MAXBATCHBUFFERS ? TWTY_UINT32
+                                                                 : TWTY_INT32);
     }
     // Negotiation ends at the enable, as for every other capability.
     SourceState = 500;
@@ -261,7 +269,8 @@ TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
     const ListSeen supported = ReadArrayBlock(cap_.hContainer, 2);
     ASSERT_GE(supported.NumItems, 18u);
     const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED, ICAP_JPEGQUALITY,
-                                               CAP_AUTOMATICCAPTURE, CAP_TIMEBEFOREFIRSTCAPTURE, CAP_TIMEBETWEENCAPTURES};
+                                               CAP_AUTOMATICCAPTURE, CAP_TIMEBEFOREFIRSTCAPTURE, CAP_TIMEBETWEENCAPTURES,
+                                               CAP_MAXBATCHBUFFERS};
     const TW_INT32 all = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
     struct Operation {
         TW_UINT16 msg;
