@@ -74,6 +74,7 @@ Config ReadConfig(const EnvReader& env) {
         const auto items = SplitList(*v);
         if (items.size() == 1 && items[0] == "GRADIENT") c.pattern = PatternKind::Gradient;
     }
+    if (auto v = env("ORIONSIM_FRAME_STAMP")) c.frameStamp = *v == "1";
     if (auto v = env("ORIONSIM_FAIL")) c.faults = ParseFaults(*v);
     return c;
 }

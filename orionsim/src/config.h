@@ -30,6 +30,7 @@ struct Config {
     const BufferFormat* colorFormat = &DefaultColorBufferFormat();
     std::optional<long> frameMs;
     PatternKind pattern = PatternKind::Live;
+    bool frameStamp = false;
     unsigned faults = 0;
 };
 

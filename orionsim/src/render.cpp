@@ -331,6 +331,14 @@ void FrameRenderer::Render(uint64_t frame, uint8_t* dst, int dstWidth, int dstHe
             scene = rowScratch_.data();
         }
         ConvertRow(scene, dst + dstStride * y, cols, layout);
+        if (stamp_ && y < kStampSize) {
+            const int bpp = BytesPerPixel(layout);
+            const int stampCols = std::min(cols, kStampBits * kStampSize);
+            for (int x = 0; x < stampCols; ++x) {
+                const uint8_t v = ((frame >> (x / kStampSize)) & 1) != 0 ? 255 : 0;
+                std::memset(dst + dstStride * y + static_cast<size_t>(x) * bpp, v, static_cast<size_t>(bpp));
+            }
+        }
     }
 }
 

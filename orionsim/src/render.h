@@ -74,6 +74,9 @@ uint8_t BrightnessContrastLevel(int v, int brightness, int contrast);
 // value is not a finite number.
 bool FillRamp(uint8_t* table, long size, long i0, double v0, long i1, double v1);
 
+constexpr int kStampBits = 32;
+constexpr int kStampSize = 8;
+
 // Generates frames of one digitizer. Construction and adjustment changes
 // rebuild tables; Render then costs one pass over the frame.
 class FrameRenderer {
@@ -81,6 +84,11 @@ public:
     FrameRenderer(int width, int height, int bands, PatternKind pattern);
 
     void SetAdjustments(const Adjustments& adjustments);
+    // Stamps each frame's number in its top left corner (kStampBits blocks of
+    // kStampSize pixels, bit 0 leftmost, white for 1, black for 0, every byte
+    // of the pixel), after the adjustments, so that a reader can tell which
+    // frame it got whatever the levels.
+    void SetFrameStamp(bool on) { stamp_ = on; }
 
     // Writes frame number `frame` into dst, a buffer of dstWidth x dstHeight
     // pixels of the given layout, rows top first with no gap. The picture is
@@ -100,6 +108,7 @@ private:
 
     int width_, height_, bands_;
     PatternKind pattern_;
+    bool stamp_ = false;
     std::vector<uint8_t> background_;        // width x height x bands scene
     mutable std::vector<uint8_t> rowScratch_;  // one scene row with overlays
     // Without hue/saturation: direct[band][scene level] = final level.

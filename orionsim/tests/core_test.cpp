@@ -134,6 +134,41 @@ TEST(Render, GradientPatternInEveryLayout) {
     }
 }
 
+// The stamp names the frame in every layout, whatever the look-up table
+// does to the picture, and leaves the rest of the gradient as it was.
+TEST(Render, FrameStampNamesTheFrameInItsCorner) {
+    const int w = 300, h = 20;
+    FrameRenderer r(w, h, 3, PatternKind::Gradient);
+    Adjustments inverted;
+    for (auto& lut : inverted.lut) {
+        for (int i = 0; i < 256; ++i) lut[i] = static_cast<uint8_t>(255 - i);
+    }
+    r.SetAdjustments(inverted);
+    r.SetFrameStamp(true);
+    const uint64_t frame = 0x8000A5C3u;
+    for (const auto& c : kLayouts) {
+        SCOPED_TRACE(testing::Message() << "layout bytes " << c.bytes);
+        std::vector<uint8_t> buf(w * h * c.bytes, 0xEE);
+        r.Render(frame, buf.data(), w, h, c.layout);
+        uint64_t read = 0;
+        for (int bit = 0; bit < kStampBits; ++bit) {
+            for (int y = 0; y < kStampSize; ++y) {
+                for (int x = bit * kStampSize; x < (bit + 1) * kStampSize; ++x) {
+                    for (int b = 0; b < c.bytes; ++b) {
+                        ASSERT_EQ(buf[(y * w + x) * c.bytes + b], buf[bit * kStampSize * c.bytes]) << x << "," << y;
+                    }
+                }
+            }
+            read |= static_cast<uint64_t>(buf[bit * kStampSize * c.bytes] == 255) << bit;
+        }
+        EXPECT_EQ(read, frame);
+        const uint8_t* below = &buf[(kStampSize * w + 5) * c.bytes];
+        EXPECT_EQ(below[c.r], 255 - 5);
+        const uint8_t* beside = &buf[(3 * w + kStampBits * kStampSize + 4) * c.bytes];
+        EXPECT_EQ(beside[c.r], 255 - (kStampBits * kStampSize + 4) % 256);
+    }
+}
+
 TEST(Render, MonochromeGradientAndClipping) {
     FrameRenderer r(300, 20, 1, PatternKind::Gradient);
     std::vector<uint8_t> buf(200 * 30, 0xEE);
@@ -275,6 +310,7 @@ TEST(Config, DefaultsWithAnEmptyEnvironment) {
     EXPECT_STREQ(c.colorFormat->name, "M_BGR32");
     EXPECT_FALSE(c.frameMs);
     EXPECT_EQ(c.pattern, PatternKind::Live);
+    EXPECT_FALSE(c.frameStamp);
     EXPECT_EQ(c.faults, 0u);
 }
 
@@ -285,6 +321,7 @@ TEST(Config, ValuesAndBadValues) {
         {"ORIONSIM_MORE_FORMATS", "m_ccir_cam"},
         {"ORIONSIM_COLOR_MODE", "1024"},      {"ORIONSIM_BUFFER_FORMAT", "m_xbgr32"},
         {"ORIONSIM_FRAME_MS", "0"},           {"ORIONSIM_PATTERN", "Gradient"},
+        {"ORIONSIM_FRAME_STAMP", "1"},
         {"ORIONSIM_FAIL", "MsysAlloc, hostaddress,unknown"},
     };
     Config c = ReadConfig([&](const char* n) -> std::optional<std::string> {
@@ -300,6 +337,7 @@ TEST(Config, ValuesAndBadValues) {
     EXPECT_STREQ(c.colorFormat->name, "M_XBGR32");
     EXPECT_EQ(c.frameMs.value_or(-1), 0);
     EXPECT_EQ(c.pattern, PatternKind::Gradient);
+    EXPECT_TRUE(c.frameStamp);
     EXPECT_EQ(c.faults, unsigned(kFaultMsysAlloc | kFaultHostAddress));
 }
 

@@ -667,6 +667,30 @@ TEST_F(Library, GrabWaitsForTheFramePeriod) {
     }
 }
 
+// The stamp counts frames of the board's clock, not grabs: one grab after
+// the other takes the next frame, a grab after a pause the frame of its time.
+TEST_F(Library, FrameStampCountsTheClocksFrames) {
+    Mil& m = Lib();
+    ScopedEnv env{{"ORIONSIM_FRAME_STAMP", "1"}, {"ORIONSIM_FRAME_MS", "10"}};
+    Rig rig("M_CCIR");
+    auto stamped = [&] {
+        m.MdigGrab(rig.dig, rig.img);
+        const uint8_t* p = Pixels(rig.img);
+        uint64_t frame = 0;
+        // As the README lays it out: 32 blocks of 8 x 8 pixels, bit 0 leftmost.
+        for (int bit = 0; bit < 32; ++bit) {
+            frame |= static_cast<uint64_t>(p[bit * 8 + 4] == 255) << bit;
+        }
+        return frame;
+    };
+    const uint64_t first = stamped();
+    EXPECT_GT(first, 0u);
+    const uint64_t second = stamped();
+    EXPECT_GT(second, first);
+    Sleep(100);
+    EXPECT_GE(stamped(), second + 10);
+}
+
 TEST_F(Library, GrabWithoutFrameWaitCostsAboutOnePass) {
     Mil& m = Lib();
     Rig rig("M_PAL");
