@@ -75,6 +75,9 @@ Config ReadConfig(const EnvReader& env) {
         if (items.size() == 1 && items[0] == "GRADIENT") c.pattern = PatternKind::Gradient;
     }
     if (auto v = env("ORIONSIM_FRAME_STAMP")) c.frameStamp = *v == "1";
+    if (auto v = env("ORIONSIM_NOISE")) {
+        if (auto n = ParseLong(*v); n && *n >= 0 && *n <= 127) c.noise = static_cast<int>(*n);
+    }
     if (auto v = env("ORIONSIM_FAIL")) c.faults = ParseFaults(*v);
     return c;
 }

@@ -31,6 +31,7 @@ struct Config {
     std::optional<long> frameMs;
     PatternKind pattern = PatternKind::Live;
     bool frameStamp = false;
+    int noise = 0;
     unsigned faults = 0;
 };
 

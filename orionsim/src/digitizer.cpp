@@ -214,6 +214,7 @@ MIL_ID __stdcall MdigAlloc(MIL_ID sys, long devNum, const char* format, long ini
     d->frameMs = s->config.frameMs.value_or(f->frameMs);
     d->renderer = std::make_unique<FrameRenderer>(f->width, f->height, f->bands, s->config.pattern);
     d->renderer->SetFrameStamp(s->config.frameStamp);
+    d->renderer->SetNoise(s->config.noise);
     d->originUs = NowUs();
     const long newId = d->id;
     lib.digitizers.emplace(newId, std::move(d));

@@ -331,6 +331,20 @@ void FrameRenderer::Render(uint64_t frame, uint8_t* dst, int dstWidth, int dstHe
             scene = rowScratch_.data();
         }
         ConvertRow(scene, dst + dstStride * y, cols, layout);
+        if (noise_ > 0) {
+            // A xorshift generator seeded by frame and row: cheap, and the
+            // same frame always carries the same noise.
+            uint64_t state = (frame + 1) * 0x9E3779B97F4A7C15ull ^ (static_cast<uint64_t>(y) + 1) * 0xBF58476D1CE4E5B9ull;
+            const uint32_t span = static_cast<uint32_t>(2 * noise_ + 1);
+            uint8_t* out = dst + dstStride * y;
+            for (size_t i = 0; i < static_cast<size_t>(cols) * BytesPerPixel(layout); ++i) {
+                state ^= state << 13;
+                state ^= state >> 7;
+                state ^= state << 17;
+                const int v = out[i] + static_cast<int>((state >> 32) % span) - noise_;
+                out[i] = static_cast<uint8_t>(std::clamp(v, 0, 255));
+            }
+        }
         if (stamp_ && y < kStampSize) {
             const int bpp = BytesPerPixel(layout);
             const int stampCols = std::min(cols, kStampBits * kStampSize);

@@ -89,6 +89,10 @@ public:
     // of the pixel), after the adjustments, so that a reader can tell which
     // frame it got whatever the levels.
     void SetFrameStamp(bool on) { stamp_ = on; }
+    // Adds noise of up to +-amplitude levels to every byte (0: none), the
+    // same for the same frame number, uniform and independent from byte to
+    // byte, so that averaging frames measurably brings the picture back.
+    void SetNoise(int amplitude) { noise_ = amplitude; }
 
     // Writes frame number `frame` into dst, a buffer of dstWidth x dstHeight
     // pixels of the given layout, rows top first with no gap. The picture is
@@ -109,6 +113,7 @@ private:
     int width_, height_, bands_;
     PatternKind pattern_;
     bool stamp_ = false;
+    int noise_ = 0;
     std::vector<uint8_t> background_;        // width x height x bands scene
     mutable std::vector<uint8_t> rowScratch_;  // one scene row with overlays
     // Without hue/saturation: direct[band][scene level] = final level.

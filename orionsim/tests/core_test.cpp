@@ -169,6 +169,38 @@ TEST(Render, FrameStampNamesTheFrameInItsCorner) {
     }
 }
 
+// Noise of +-8 on a mid-grey gradient: each frame within 8 levels of the
+// clean picture and not the clean picture, the same frame twice the same,
+// and the mean of 64 frames back within a level of it nearly everywhere.
+TEST(Render, NoiseIsBoundedRepeatableAndAveragesAway) {
+    const int w = 256, h = 16;
+    FrameRenderer clean(w, h, 1, PatternKind::Gradient);
+    FrameRenderer noisy(w, h, 1, PatternKind::Gradient);
+    noisy.SetNoise(8);
+    std::vector<uint8_t> picture(w * h), frame(w * h), again(w * h);
+    clean.Render(0, picture.data(), w, h, PixelLayout::Mono8);
+    std::vector<int> sums(w * h, 0);
+    for (uint64_t n = 0; n < 64; ++n) {
+        noisy.Render(n, frame.data(), w, h, PixelLayout::Mono8);
+        EXPECT_NE(frame, picture);
+        for (int i = 0; i < w * h; ++i) {
+            ASSERT_LE(std::abs(frame[i] - picture[i]), 8) << i;
+            sums[i] += frame[i];
+        }
+    }
+    noisy.Render(63, again.data(), w, h, PixelLayout::Mono8);
+    EXPECT_EQ(again, frame);
+    int off = 0;
+    for (int i = 0; i < w * h; ++i) {
+        // Away from the clamped ends, where the noise cannot be symmetric.
+        const int x = i % w;
+        if (x >= 8 && x < 248) off += std::abs(sums[i] - 64 * picture[i]) > 64;
+    }
+    // The mean of 64 uniform draws over 17 values has a deviation of 0.6
+    // levels: beyond one level about one pixel in ten.
+    EXPECT_LT(off, w * h / 5);
+}
+
 TEST(Render, MonochromeGradientAndClipping) {
     FrameRenderer r(300, 20, 1, PatternKind::Gradient);
     std::vector<uint8_t> buf(200 * 30, 0xEE);
@@ -311,6 +343,7 @@ TEST(Config, DefaultsWithAnEmptyEnvironment) {
     EXPECT_FALSE(c.frameMs);
     EXPECT_EQ(c.pattern, PatternKind::Live);
     EXPECT_FALSE(c.frameStamp);
+    EXPECT_EQ(c.noise, 0);
     EXPECT_EQ(c.faults, 0u);
 }
 
@@ -321,7 +354,7 @@ TEST(Config, ValuesAndBadValues) {
         {"ORIONSIM_MORE_FORMATS", "m_ccir_cam"},
         {"ORIONSIM_COLOR_MODE", "1024"},      {"ORIONSIM_BUFFER_FORMAT", "m_xbgr32"},
         {"ORIONSIM_FRAME_MS", "0"},           {"ORIONSIM_PATTERN", "Gradient"},
-        {"ORIONSIM_FRAME_STAMP", "1"},
+        {"ORIONSIM_FRAME_STAMP", "1"},       {"ORIONSIM_NOISE", "8"},
         {"ORIONSIM_FAIL", "MsysAlloc, hostaddress,unknown"},
     };
     Config c = ReadConfig([&](const char* n) -> std::optional<std::string> {
@@ -338,6 +371,7 @@ TEST(Config, ValuesAndBadValues) {
     EXPECT_EQ(c.frameMs.value_or(-1), 0);
     EXPECT_EQ(c.pattern, PatternKind::Gradient);
     EXPECT_TRUE(c.frameStamp);
+    EXPECT_EQ(c.noise, 8);
     EXPECT_EQ(c.faults, unsigned(kFaultMsysAlloc | kFaultHostAddress));
 }
 
