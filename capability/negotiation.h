@@ -22,13 +22,18 @@ uint32_t PixelTypeSamples();
 // when memory for it is refused (the former depth stays).
 uint16_t StoreDeliveredBitDepth();
 
+// The source's own capability of averaged frames: each image the rounded
+// mean of 1 to 64 consecutive frames (TWTY_UINT16, default 1).
+constexpr TW_UINT16 CUSTCAP_AVERAGEFRAMES = CAP_CUSTOMBASE + 3;  // 0x8003
+uint32_t AveragedFrames();
+
 // What CAP_DEVICEONLINE asks: whether the board's library and digitizer
 // answer. Registered by the layer that talks to the board; without a probe
 // the device is offline.
 void SetDeviceOnlineProbe(bool (*probe)());
 
 // The ids of the capability table, in row order.
-constexpr int SupportedCapabilityCount = 28;
+constexpr int SupportedCapabilityCount = 29;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
 // Capabilities whose values live in the board (video adjustments, channel,

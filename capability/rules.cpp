@@ -147,6 +147,9 @@ TW_INT32 MostBatchBuffers()
 constexpr CapabilityRule MaxBatchBuffersRule = {CAP_MAXBATCHBUFFERS, "\n CAP_MAXBATCHBUFFERS (0x101e) ",
     {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
     Setting::Level, Setting::Restore, false, 1, 0, MostBatchBuffers};
+constexpr CapabilityRule AverageFramesRule = {CUSTCAP_AVERAGEFRAMES, "\n CUSTCAP_AVERAGEFRAMES (0x8003) ",
+    {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
+    Setting::Level, Setting::Restore, false, 1, 64};
 constexpr CapabilityRule ClearBuffersRule = {CAP_CLEARBUFFERS, "\n CAP_CLEARBUFFERS (0x101d) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
@@ -521,6 +524,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {CAP_TIMEBETWEENCAPTURES, RuleHandler<TimeBetweenRule>},
     {CAP_CLEARBUFFERS, RuleHandler<ClearBuffersRule>},
     {CAP_MAXBATCHBUFFERS, RuleHandler<MaxBatchBuffersRule>},
+    {CUSTCAP_AVERAGEFRAMES, RuleHandler<AverageFramesRule>},
 };
 
 }  // namespace
@@ -535,6 +539,13 @@ TW_UINT16 HandlePixelType(const Triplet& triplet)
         StoreDeliveredBitDepth();
     }
     return result;
+}
+
+uint32_t AveragedFrames()
+{
+    CapabilityItem frames;
+    const uint32_t count = GetCurrentItem(CUSTCAP_AVERAGEFRAMES, frames) ? frames.AsUInt32() & 0xFFFF : 1;
+    return count >= 1 && count <= 64 ? count : 1;
 }
 
 uint32_t PixelTypeSamples()

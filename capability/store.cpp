@@ -10,7 +10,7 @@ namespace {
 
 // More than the defaults ever create; no capability outside the table is
 // ever stored.
-constexpr int MaxEntries = 28;
+constexpr int MaxEntries = 30;
 
 struct Store {
     bool Exists = false;
@@ -74,6 +74,7 @@ const DefaultEntry Defaults[] = {
     // Frames held for the application: as many as it asks, up to what memory
     // allows for the frame size at the enable.
     {CAP_MAXBATCHBUFFERS, TWON_ONEVALUE, TWTY_UINT32, 1, {1}, 0},
+    {CUSTCAP_AVERAGEFRAMES, TWON_ONEVALUE, TWTY_UINT16, 1, {1}, 0},
 };
 
 // The transfer layer's answer to whether its encoders can be had; without

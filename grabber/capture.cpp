@@ -6,11 +6,6 @@
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
 
-void MilGrabFrame()
-{
-    Mil.MdigGrab(MilInfo.MilDigitizer, MilInfo.MilImage);
-}
-
 FrameLayout CurrentFrameGeometry()
 {
     FrameLayout layout;

@@ -1,10 +1,7 @@
-// Grabbing one frame into the image buffer.
+// The frame in the image buffer and how it lies there.
 #pragma once
 
 #include "grabber/frame_layout.h"
-
-// One frame, complete in MilInfo.MilImage when this returns.
-void MilGrabFrame();
 
 // How the frame of the current digitizer lies in memory, and the image the
 // transfers deliver of it (the pixel type negotiated).

@@ -14,3 +14,8 @@ TW_UINT16 HandleCustomDsData(const Triplet& triplet);
 
 // CAP_XFERCOUNT as the application negotiated it.
 TW_INT16 NegotiatedTransferCount();
+
+// The schedule of automatic capture ends: its thread stops, and the images
+// still held are dropped, unless the source is `disabling` with
+// CAP_CLEARBUFFERS set to TWCB_NOCLEAR (the next enabling delivers them).
+void EndAutomaticCapture(bool disabling);

@@ -104,6 +104,7 @@ TW_UINT16 CloseSource()
     // The dialog goes first: its live preview must stop and let go of the
     // image buffer before the digitizer and the buffer are freed.
     DestroySettingsDialog();
+    EndAutomaticCapture(false);
     MilFreeSystem();
     FreeCapabilities();
     ReleaseFileWriters();

@@ -1,11 +1,13 @@
 // DAT_PENDINGXFERS, DAT_SETUPMEMXFER, DAT_SETUPFILEXFER, DAT_XFERGROUP and
 // DAT_EVENT: the control side of transfers.
+#include <algorithm>
 #include <cstring>
 
 #include "capability/container.h"
 #include "capability/negotiation.h"
 #include "capability/store.h"
 #include "grabber/capture.h"
+#include "grabber/timed_capture.h"
 #include "settings/source_settings.h"
 #include "source/control.h"
 #include "transfer/file_target.h"
@@ -28,6 +30,25 @@ TW_INT16 NegotiatedTransferCount()
     return count.AsInt16();
 }
 
+void EndAutomaticCapture(bool disabling)
+{
+    CapabilityItem clear;
+    const bool keep = disabling && GetCurrentItem(CAP_CLEARBUFFERS, clear) && clear.AsUInt32() == TWCB_NOCLEAR;
+    StopTimedCapture(keep);
+}
+
+namespace {
+
+// The transfers still to come: with automatic capture, the images held and
+// those its schedule has yet to capture.
+TW_INT16 TransfersToCome()
+{
+    return TimedCaptureRunning() ? static_cast<TW_INT16>(std::min<uint32_t>(TimedPendingImages(), 0x7FFF))
+                                 : PendingTransfers;
+}
+
+}  // namespace
+
 TW_UINT16 HandlePendingXfers(const Triplet& triplet)
 {
     auto* pending = static_cast<TW_PENDINGXFERS*>(triplet.pData);
@@ -36,7 +57,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
     }
     switch (triplet.MSG) {
     case MSG_GET: {
-        TW_INT16 count = SourceState >= 500 ? PendingTransfers : NegotiatedTransferCount();
+        TW_INT16 count = SourceState >= 500 ? TransfersToCome() : NegotiatedTransferCount();
         // A count of 0 delivers one image: while it is ready or under way,
         // it is still to come, and an application that checks the count
         // before it transfers must not skip it.
@@ -51,7 +72,10 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
             return FailWith(PendingContext, TWCC_SEQERROR);
         }
         TW_INT16 count = PendingTransfers;
-        if (count != 0 && count != -1) {
+        if (TimedCaptureRunning()) {
+            // The image transferred was taken from the held ones already.
+            count = TransfersToCome();
+        } else if (count != 0 && count != -1) {
             --count;
         }
         PendingTransfers = count;
@@ -60,6 +84,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
         pending->Count = static_cast<TW_UINT16>(count);
         SourceState = count == -1 || count > 0 ? 600 : 500;
         if (SourceState == 500) {
+            EndAutomaticCapture(false);
             EndFileSequence();
             HoldDigitizerForTransfers(false);
         }
@@ -74,6 +99,7 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
             return FailWith(PendingContext, TWCC_SEQERROR);
         }
         EndMemoryTransfer();
+        EndAutomaticCapture(false);
         pending->Count = 0;
         PendingTransfers = 0;
         CloseRequestedWhilePending = false;

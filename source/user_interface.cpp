@@ -1,4 +1,5 @@
 // DAT_USERINTERFACE: enabling and disabling the source.
+#include "grabber/timed_capture.h"
 #include "source/control.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
@@ -22,8 +23,13 @@ TW_UINT16 Enable(TW_USERINTERFACE& ui)
         DebugLog().Write("Enable DS w/o UI\n");
         // A preview left running by a disabled dialog stops before the
         // application can transfer inside the notice.
-        HoldDigitizerForTransfers(true);
-        NotifyXferReady();
+        if (!AnnounceTransfers()) {
+            return FailWith(EnableContext, TWCC_LOWMEMORY);
+        }
+        // With automatic capture the notice comes with the first image.
+        if (TimedCaptureRunning() && SourceState == 400) {
+            SourceState = 500;
+        }
         return TWRC_SUCCESS;
     }
     // A dialog left hidden by MSG_DISABLEDS is replaced, not leaked.
@@ -66,6 +72,7 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
             ShowWindow(DialogHandle, SW_HIDE);
         }
         StopPreviewWhileHidden();
+        EndAutomaticCapture(true);
         // Pages left by transfers the dialog's "Cancel" cut short.
         EndFileSequence();
         CloseRequestedWhilePending = false;

@@ -19,6 +19,7 @@
 #include "grabber/capture.h"
 #include "grabber/mil_binding.h"
 #include "grabber/startup.h"
+#include "grabber/timed_capture.h"
 #include "transfer/file_formats.h"
 #include "transfer/file_target.h"
 #include "transfer/image_codecs.h"
@@ -281,7 +282,10 @@ TW_UINT16 TransferFile(const char* fileName)
     }
     // The grab takes the buffer of a frame kept for a memory transfer.
     EndMemoryTransfer();
-    MilGrabFrame();
+    const uint16_t taken = TakeNextImage();
+    if (taken != 0) {
+        return FailWith(FileContext, taken == 1 ? TWCC_LOWMEMORY : TWCC_SEQERROR);
+    }
     const FrameLayout layout = CurrentFrameLayout();
     if (format.AsUInt32() == TWFF_TIFFMULTI) {
         return TransferPage(fileName, layout);

@@ -3,6 +3,7 @@
 #include "capability/container.h"
 #include "grabber/capture.h"
 #include "grabber/startup.h"
+#include "grabber/timed_capture.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
@@ -64,7 +65,9 @@ TW_UINT32 TransferMemoryStrip(TW_UINT8* buffer, TW_UINT32 length, TW_UINT32& rem
         return 0;
     }
     if (!underWay) {
-        MilGrabFrame();
+        if (TakeNextImage() != 0) {
+            return 0;
+        }
         StripLayout = layout;
         StripThread = GetCurrentThreadId();
         StripRemaining = layout.Height * row;

@@ -3,6 +3,7 @@
 #include "capability/container.h"
 #include "grabber/capture.h"
 #include "grabber/startup.h"
+#include "grabber/timed_capture.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
@@ -44,15 +45,22 @@ HGLOBAL TransferNative()
     if (bitmap == nullptr) {
         return nullptr;
     }
-    GlobalLockGuard lock(bitmap);
-    if (lock.Bytes() == nullptr) {
+    bool written = false;
+    {
+        GlobalLockGuard lock(bitmap);
+        // Grabbed only now: a block that cannot be had costs no grab. The
+        // grab takes the buffer of a frame kept for a memory transfer.
+        if (lock.Bytes() != nullptr) {
+            EndMemoryTransfer();
+            written = TakeNextImage() == 0;
+            if (written) {
+                WriteBitmap(static_cast<const TW_UINT8*>(MilInfo.HostAddress), lock.Bytes(), layout, style);
+            }
+        }
+    }
+    if (!written) {
         GlobalFree(bitmap);
         return nullptr;
     }
-    // Grabbed only now: a block that cannot be had costs no grab. The grab
-    // takes the buffer of a frame kept for a memory transfer.
-    EndMemoryTransfer();
-    MilGrabFrame();
-    WriteBitmap(static_cast<const TW_UINT8*>(MilInfo.HostAddress), lock.Bytes(), layout, style);
     return bitmap;
 }

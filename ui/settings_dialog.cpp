@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "grabber/live_preview.h"
+#include "grabber/timed_capture.h"
 #include "grabber/video_adjustments.h"
 #include "settings/registry.h"
 #include "settings/source_settings.h"
@@ -106,10 +107,9 @@ void Transfer(HWND dialog)
         SaveCurrentSettings();
         CheckDlgButton(dialog, IDC_SAVE_SETTINGS, BST_UNCHECKED);
     }
-    // From here until the transfers end nothing may restart the digitizer
-    // or grab beside them; the application may transfer inside the notice.
-    HoldDigitizerForTransfers(true);
-    NotifyXferReady();
+    if (!AnnounceTransfers()) {
+        ReportCondition("General failure in response to Transfer.  ", TWCC_LOWMEMORY);
+    }
 }
 
 void Cancel(HWND dialog)
@@ -273,6 +273,24 @@ void SwitchPage(HWND dialog)
         SetWindowPos(state->CurrentPage, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
         ShowWindow(state->CurrentPage, SW_SHOW);
     }
+}
+
+bool AnnounceTransfers()
+{
+    // From here until the transfers end nothing may restart the digitizer
+    // or grab beside them; the application may transfer inside the notice.
+    HoldDigitizerForTransfers(true);
+    StartFrameClock();
+    TimedCapturePlan plan;
+    if (!NegotiatedCapturePlan(plan)) {
+        NotifyXferReady();
+        return true;
+    }
+    if (StartTimedCapture(plan) != 0) {
+        HoldDigitizerForTransfers(false);
+        return false;
+    }
+    return true;
 }
 
 void HoldDigitizerForTransfers(bool hold)

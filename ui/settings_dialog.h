@@ -36,6 +36,12 @@ void ShowPreview(HWND dialog, int show);
 // stay usable); releasing enables them again and resumes a shown preview.
 void HoldDigitizerForTransfers(bool hold);
 bool DigitizerHeldForTransfers();
+// The transfers begin ("Transfer", or an enabling without the dialog): the
+// digitizer is held for them, and the application is told at once that an
+// image is ready, or, with automatic capture negotiated, once the first
+// image of its schedule is held. False, with nothing held or started, when
+// memory for the schedule was refused.
+bool AnnounceTransfers();
 // The source is disabled: the hidden dialog's preview stops grabbing and
 // drawing.
 void StopPreviewWhileHidden();
