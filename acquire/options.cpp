@@ -27,6 +27,10 @@ bool ParseNumber(const std::string& option, const std::string& text, long& numbe
         {"--brightness", -1000, 1000, "-1000 to 1000"},
         {"--contrast", -1000, 1000, "-1000 to 1000"},
         {"--quality", 0, 100, "0 to 100"},
+        {"--frames", 1, 32767, "1 to 32767"},
+        {"--every", 0, 86400000, "0 to 86400000 ms"},
+        {"--delay", 0, 86400000, "0 to 86400000 ms"},
+        {"--average", 1, 64, "1 to 64"},
     };
     const Range* range = nullptr;
     for (const Range& r : ranges) {
@@ -92,6 +96,10 @@ void Usage(FILE* out)
         "  --format png|jpeg|tiffmulti  for a file transfer: PNG, JPEG, or every image\n"
         "                         as a page of one TIFF (images.tif)\n"
         "  --quality N            JPEG quality asked of the source, 0 to 100\n"
+        "  --frames N --every MS [--delay MS]  time-lapse: the source captures N images on\n"
+        "                         its own clock, MS apart (the first after --delay), and\n"
+        "                         holds them until they are transferred (--count N with it)\n"
+        "  --average N            each image the mean of N consecutive frames, 1 to 64\n"
         "  --format VIDEOFORMAT   any other name: the board's video format, e.g. M_PAL_RGB\n"
         "  --channel green|extern|N  the board's input channel (sync source of the RGB input)\n"
         "  --brightness N         ICAP_BRIGHTNESS, -1000 to 1000 (0: the board's middle level)\n"
@@ -210,6 +218,16 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 return false;
             }
             options.Quality = static_cast<int>(number);
+        } else if (arg == "--frames" || arg == "--every" || arg == "--delay" || arg == "--average") {
+            if (!value(text)) return false;
+            long number = 0;
+            if (!ParseNumber(arg, text, number)) {
+                return false;
+            }
+            (arg == "--frames" ? options.Frames
+             : arg == "--every" ? options.EveryMs
+             : arg == "--delay" ? options.DelayMs
+                                : options.Average) = number;
         } else if (arg == "--count" || arg == "--stop-after" || arg == "--strip" || arg == "--timeout") {
             if (!value(text)) return false;
             long number = 0;
@@ -218,6 +236,7 @@ bool ParseOptions(int argc, char** argv, Options& options)
             }
             if (arg == "--count") {
                 options.Count = static_cast<int>(number);
+                options.CountGiven = true;
             } else if (arg == "--stop-after") {
                 options.StopAfter = static_cast<int>(number);
             } else if (arg == "--strip") {

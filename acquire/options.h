@@ -14,6 +14,7 @@ struct Options {
     std::string Source = DefaultSource;
     TW_UINT16 Mechanism = TWSX_NATIVE;
     int Count = 1;           // CAP_XFERCOUNT; -1: until stopped
+    bool CountGiven = false; // without --count, --frames N transfers N images
     int StopAfter = 0;       // with -1: MSG_RESET after this many images
     int PixelType = -1;      // TWPT_GRAY, TWPT_RGB, or the source's choice
     bool ShowUi = false;
@@ -22,6 +23,10 @@ struct Options {
     std::string Format = "";  // bmp or tiff: the files written; for a file transfer, the format asked for,
                               // png, jpeg and tiffmulti as well
     int Quality = -1;         // ICAP_JPEGQUALITY; -1: as the source has it
+    long Frames = 0;          // CAP_AUTOMATICCAPTURE: images the source captures on its own clock; 0 off
+    long EveryMs = 0;         // CAP_TIMEBETWEENCAPTURES
+    long DelayMs = 0;         // CAP_TIMEBEFOREFIRSTCAPTURE
+    long Average = 0;         // CUSTCAP_AVERAGEFRAMES: frames averaged per image; 0: as the source has it
     TW_UINT32 StripBytes = 0;  // memory transfer buffer; 0: the source's preferred size
     bool Unattended = false;
     int TimeoutSeconds = 60;

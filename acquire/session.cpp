@@ -1,6 +1,8 @@
 // One session with one source: negotiation, the message loop, the transfers and the files written.
 #include "acquire/session.h"
 
+#include <algorithm>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -95,7 +97,25 @@ bool Session::Negotiate()
     }
     // The board's own image after a format change, before the pixel type.
     boardSamples_ = BoardSamples();
-    if (!SetOneValue(CAP_XFERCOUNT, TWTY_INT16, static_cast<TW_UINT16>(options_.Count), "CAP_XFERCOUNT")) {
+    const int count = options_.Frames > 0 && !options_.CountGiven ? static_cast<int>(options_.Frames) : options_.Count;
+    if (!SetOneValue(CAP_XFERCOUNT, TWTY_INT16, static_cast<TW_UINT16>(count), "CAP_XFERCOUNT")) {
+        return false;
+    }
+    if (options_.Average > 0 &&
+        !SetOneValue(0x8003, TWTY_UINT16, static_cast<TW_UINT32>(options_.Average), "CUSTCAP_AVERAGEFRAMES")) {
+        return false;
+    }
+    // Time-lapse: the images wait in the source's buffers until collected
+    // (up to 64 of them held at once).
+    if (options_.Frames > 0 &&
+        (!SetOneValue(CAP_TIMEBEFOREFIRSTCAPTURE, TWTY_INT32, static_cast<TW_UINT32>(options_.DelayMs),
+                      "CAP_TIMEBEFOREFIRSTCAPTURE") ||
+         !SetOneValue(CAP_TIMEBETWEENCAPTURES, TWTY_INT32, static_cast<TW_UINT32>(options_.EveryMs),
+                      "CAP_TIMEBETWEENCAPTURES") ||
+         !SetOneValue(CAP_MAXBATCHBUFFERS, TWTY_UINT32, static_cast<TW_UINT32>(std::min(options_.Frames, 64L)),
+                      "CAP_MAXBATCHBUFFERS") ||
+         !SetOneValue(CAP_AUTOMATICCAPTURE, TWTY_INT32, static_cast<TW_UINT32>(options_.Frames),
+                      "CAP_AUTOMATICCAPTURE"))) {
         return false;
     }
     if (!SetOneValue(ICAP_XFERMECH, TWTY_UINT16, options_.Mechanism, "ICAP_XFERMECH")) {
@@ -511,6 +531,18 @@ bool Session::TransferOne(int index, TW_UINT16& pendingCount)
     if (!ok) {
         return false;
     }
+    // When and from which video frame the image was captured, where the
+    // source tells.
+    struct {
+        TW_UINT32 NumInfos;
+        TW_INFO Info[2];
+    } ext = {2, {{TWEI_FRAMENUMBER, 0, 0, 0, 0}, {TWEI_CAPTUREMS, 0, 0, 0, 0}}};
+    std::string captured;
+    if (dsm_.Call(&source_, DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, &ext) == TWRC_SUCCESS &&
+        ext.Info[0].ReturnCode == TWRC_SUCCESS && ext.Info[1].ReturnCode == TWRC_SUCCESS) {
+        captured = ", frame " + std::to_string(static_cast<unsigned long>(ext.Info[0].Item)) + " captured at " +
+                   std::to_string(static_cast<unsigned long>(ext.Info[1].Item)) + " ms";
+    }
     TW_PENDINGXFERS pending = {};
     if (dsm_.Call(&source_, DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending) != TWRC_SUCCESS) {
         return Fail("MSG_ENDXFER failed");
@@ -518,10 +550,10 @@ bool Session::TransferOne(int index, TW_UINT16& pendingCount)
     pendingCount = pending.Count;
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    std::printf("image %d: %ld x %ld %s, %s transfer, %u bytes, %.1f ms\n", index,
+    std::printf("image %d: %ld x %ld %s, %s transfer, %u bytes, %.1f ms%s\n", index,
                 static_cast<long>(info.ImageWidth), static_cast<long>(info.ImageLength),
                 info.PixelType == TWPT_RGB ? "RGB" : "gray", MechanismName(options_.Mechanism),
-                static_cast<unsigned>(bytes), ms);
+                static_cast<unsigned>(bytes), ms, captured.c_str());
     std::fflush(stdout);
     return true;
 }

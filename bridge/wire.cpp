@@ -24,6 +24,7 @@ const WireShape Shapes[] = {
     {Image, 0x0102, WireKind::Bytes, 28},                                   // DAT_IMAGELAYOUT
     {Image, 0x0103, WireKind::MemXfer, sizeof(WireImageMemXfer)},           // DAT_IMAGEMEMXFER
     {Image, 0x0104, WireKind::NativeXfer, 0},                               // DAT_IMAGENATIVEXFER
+    {Image, 0x010B, WireKind::ExtImageInfo, 4 + WireInfoRoom * sizeof(WireInfo)},  // DAT_EXTIMAGEINFO
 };
 
 constexpr uint32_t BitmapHeaderBytes = 40;

@@ -107,6 +107,7 @@ enum class WireKind : uint8_t {
     UserInterface,  // WireUserInterface
     MemXfer,        // WireImageMemXfer, the strip read out of the host
     NativeXfer,     // nothing; the bitmap read out of the host
+    ExtImageInfo,   // the count and the items in the 32-bit layout (WireInfo)
     None,           // no structure (file transfer, anything unknown)
 };
 
@@ -116,6 +117,20 @@ struct WireShape {
     WireKind Kind;
     uint32_t Size;  // bytes in Data
 };
+
+// An item of extended image information as the 32-bit source lays it out:
+// the item held in 4 bytes. At most WireInfoRoom of them cross.
+#pragma pack(push, 2)
+struct WireInfo {
+    uint16_t InfoID;
+    uint16_t ItemType;
+    uint16_t NumItems;
+    uint16_t ReturnCode;
+    uint32_t Item;
+};
+#pragma pack(pop)
+static_assert(sizeof(WireInfo) == 12);
+constexpr uint32_t WireInfoRoom = (BridgeDataRoom - 4) / sizeof(WireInfo);
 
 // The shape of a triplet's structure; unknown ones cross as None.
 WireShape FindWireShape(uint32_t dg, uint16_t dat);

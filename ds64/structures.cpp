@@ -47,6 +47,7 @@ int BlockToExtra(HGLOBAL handle, BridgeBlock& block)
 
 const char* const CapabilityContext = "General failure in response to DAT_CAPABILITY.  ";
 const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
+const char* const ExtImageInfoContext = "General failure in response to DAT_EXTIMAGEINFO.  ";
 
 // The strip the source wrote into the host's buffer, into the application's
 // buffer (`xfer` as the application passed it, `bytesWritten` as the
@@ -190,6 +191,22 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
         std::memcpy(block.Data, &wire, sizeof wire);
         return 0;
     }
+    case WireKind::ExtImageInfo: {
+        const auto* info = static_cast<const TW_EXTIMAGEINFO*>(t.pData);
+        if (info->NumInfos > WireInfoRoom) {
+            ReportCondition(ExtImageInfoContext, TWCC_BADVALUE);
+            return 1;
+        }
+        std::memcpy(block.Data, &info->NumInfos, 4);
+        for (TW_UINT32 i = 0; i < info->NumInfos; ++i) {
+            const TW_INFO& item = info->Info[i];
+            const WireInfo wire = {item.InfoID, item.ItemType, item.NumItems, item.ReturnCode,
+                                   static_cast<uint32_t>(item.Item)};
+            std::memcpy(block.Data + 4 + i * sizeof wire, &wire, sizeof wire);
+        }
+        block.DataLength = 4 + info->NumInfos * sizeof(WireInfo);
+        return 0;
+    }
     default:
         std::memcpy(block.Data, t.pData, shape.Size);
         return 0;
@@ -286,6 +303,21 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
             return 1;
         }
         StripFieldsFromWire(wire, *xfer);
+        return 0;
+    }
+    case WireKind::ExtImageInfo: {
+        // Every item this source answers is held in Item itself.
+        auto* info = static_cast<TW_EXTIMAGEINFO*>(t.pData);
+        for (TW_UINT32 i = 0; i < info->NumInfos && i < WireInfoRoom; ++i) {
+            WireInfo wire = {};
+            std::memcpy(&wire, answer.Data + 4 + i * sizeof wire, sizeof wire);
+            TW_INFO& item = info->Info[i];
+            item.InfoID = wire.InfoID;
+            item.ItemType = wire.ItemType;
+            item.NumItems = wire.NumItems;
+            item.ReturnCode = wire.ReturnCode;
+            item.Item = wire.Item;
+        }
         return 0;
     }
     default:

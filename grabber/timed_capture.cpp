@@ -191,7 +191,10 @@ DWORD WINAPI ClockThread(void*)
                 originUs = Clock.OriginUs != 0 ? Clock.OriginUs : NowUs();
                 LeaveCriticalSection(&ClockLock);
             }
-            if (!WaitUntilDue(originUs + static_cast<int64_t>(ScheduledTimeUs(schedule, image)))) {
+            // A grab takes the first frame that ends after the call: called
+            // half a period early, it takes the frame that ends nearest the
+            // image's time, never more than half a period from it.
+            if (!WaitUntilDue(originUs + static_cast<int64_t>(ScheduledTimeUs(schedule, image)) - FramePeriodUs() / 2)) {
                 break;
             }
             EnterCriticalSection(&Timed.Lock);

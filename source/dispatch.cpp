@@ -32,6 +32,7 @@ const DispatchEntry ImageDispatchTable[] = {
     {DAT_IMAGEMEMXFER, HandleImageMemXfer},
     {DAT_IMAGENATIVEXFER, HandleImageNativeXfer},
     {DAT_IMAGEFILEXFER, HandleImageFileXfer},
+    {DAT_EXTIMAGEINFO, HandleExtImageInfo},
     {0, nullptr},
 };
 

@@ -6,6 +6,7 @@
 #include "capability/store.h"
 #include "grabber/capture.h"
 #include "grabber/startup.h"
+#include "grabber/timed_capture.h"
 #include "settings/source_settings.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
@@ -128,5 +129,38 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
     }
     FillLayout(*layout, msg == MSG_GET ? DeliveredRegion(NegotiatedRegion, width, height)
                                        : ImageRegion{0, 0, width, height});
+    return TWRC_SUCCESS;
+}
+
+TW_UINT16 HandleExtImageInfo(const Triplet& triplet)
+{
+    const char* const context = "General failure in response to DAT_EXTIMAGEINFO.  ";
+    if (triplet.MSG != MSG_GET) {
+        return FailWith(context, TWCC_BADPROTOCOL);
+    }
+    // What the image just transferred carries, asked before its end.
+    if (SourceState != 700) {
+        return FailWith(context, TWCC_SEQERROR);
+    }
+    auto* info = static_cast<TW_EXTIMAGEINFO*>(triplet.pData);
+    if (info == nullptr) {
+        return FailWith(context, TWCC_BADVALUE);
+    }
+    for (TW_UINT32 i = 0; i < info->NumInfos; ++i) {
+        TW_INFO& item = info->Info[i];
+        item.NumItems = 1;
+        item.ItemType = TWTY_UINT32;
+        item.ReturnCode = TWRC_SUCCESS;
+        switch (item.InfoID) {
+        case TWEI_FRAMENUMBER: item.Item = static_cast<TW_UINT32>(DeliveredStamp.FrameNumber); break;
+        case TWEI_CAPTUREMS: item.Item = DeliveredStamp.MsSinceEnable; break;
+        default:
+            item.NumItems = 0;
+            item.ItemType = 0;
+            item.Item = 0;
+            item.ReturnCode = TWRC_INFONOTSUPPORTED;
+            break;
+        }
+    }
     return TWRC_SUCCESS;
 }

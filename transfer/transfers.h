@@ -11,6 +11,8 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet);
 TW_UINT16 HandleImageNativeXfer(const Triplet& triplet);
 TW_UINT16 HandleImageMemXfer(const Triplet& triplet);
 TW_UINT16 HandleImageFileXfer(const Triplet& triplet);
+// The video frame and capture time of the image just transferred.
+TW_UINT16 HandleExtImageInfo(const Triplet& triplet);
 
 // The bitmap of one freshly grabbed frame, or nullptr.
 HGLOBAL TransferNative();

@@ -135,6 +135,10 @@ const ClosedAnswer ClosedAnswers[] = {
      "General failure in response to DAT_IMAGENATIVEXFER.  ", 0, nullptr, nullptr, 0, 0},
     {DG_IMAGE, DAT_IMAGEFILEXFER, 0, AnyMessage, Kind::Refuse, Seq,
      "General failure in response to DAT_IMAGEFILEXFER.  ", 0, nullptr, nullptr, 0, 0},
+    {DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, false, Kind::Refuse, Seq,
+     "General failure in response to DAT_EXTIMAGEINFO.  ", 0, nullptr, nullptr, 0, 0},
+    {DG_IMAGE, DAT_EXTIMAGEINFO, 0, AnyMessage, Kind::Refuse, Protocol,
+     "General failure in response to DAT_EXTIMAGEINFO.  ", 0, nullptr, nullptr, 0, 0},
 };
 
 const ClosedAnswer* FindClosedAnswer(const Triplet& t)

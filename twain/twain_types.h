@@ -158,6 +158,21 @@ struct TW_CUSTOMDSDATA {
     TW_HANDLE hData;
 };
 
+// One item of extended image information; an item of up to a pointer's
+// bytes is held in Item itself.
+struct TW_INFO {
+    TW_UINT16 InfoID;
+    TW_UINT16 ItemType;
+    TW_UINT16 NumItems;
+    TW_UINT16 ReturnCode;
+    uintptr_t Item;
+};
+
+struct TW_EXTIMAGEINFO {
+    TW_UINT32 NumInfos;
+    TW_INFO Info[1];
+};
+
 #pragma pack(pop)
 
 typedef TW_IDENTITY* pTW_IDENTITY;
@@ -220,6 +235,7 @@ constexpr TW_UINT16 DAT_IMAGELAYOUT = 0x0102;
 constexpr TW_UINT16 DAT_IMAGEMEMXFER = 0x0103;
 constexpr TW_UINT16 DAT_IMAGENATIVEXFER = 0x0104;
 constexpr TW_UINT16 DAT_IMAGEFILEXFER = 0x0105;
+constexpr TW_UINT16 DAT_EXTIMAGEINFO = 0x010B;
 
 // Messages
 constexpr TW_UINT16 MSG_NULL = 0x0000;
@@ -253,6 +269,7 @@ constexpr TW_UINT16 TWRC_CANCEL = 3;
 constexpr TW_UINT16 TWRC_DSEVENT = 4;
 constexpr TW_UINT16 TWRC_NOTDSEVENT = 5;
 constexpr TW_UINT16 TWRC_XFERDONE = 6;
+constexpr TW_UINT16 TWRC_INFONOTSUPPORTED = 8;
 constexpr TW_UINT16 TWRC_ENDOFLIST = 7;
 
 // Condition codes
@@ -357,6 +374,10 @@ constexpr TW_UINT16 TWFF_FPX = 5;
 constexpr TW_UINT16 TWFF_TIFFMULTI = 6;
 constexpr TW_UINT16 TWFF_PNG = 7;
 constexpr TW_UINT16 TWFF_SPIFF = 8;
+// Extended image information: the video frame an image came from, and
+// this source's own, the milliseconds from the enable to its capture.
+constexpr TW_UINT16 TWEI_FRAMENUMBER = 0x123D;
+constexpr TW_UINT16 TWEI_CAPTUREMS = 0x8001;
 constexpr TW_UINT16 TWCB_AUTO = 0;
 constexpr TW_UINT16 TWCB_CLEAR = 1;
 constexpr TW_UINT16 TWCB_NOCLEAR = 2;
