@@ -99,7 +99,9 @@ TW_UINT16 HandlePendingXfers(const Triplet& triplet)
             return FailWith(PendingContext, TWCC_SEQERROR);
         }
         EndMemoryTransfer();
-        EndAutomaticCapture(false);
+        // The schedule ends; images still held stay until the source is
+        // disabled, and then as CAP_CLEARBUFFERS says.
+        StopTimedCapture(true);
         pending->Count = 0;
         PendingTransfers = 0;
         CloseRequestedWhilePending = false;
