@@ -13,7 +13,9 @@
 // transfer and is cut off again: the pages before it stay, the application
 // may free space and transfer again, and its file still gets the pages
 // when the transfers end (none: its file stays as it was).
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "capability/store.h"
 #include "grabber/capture.h"
@@ -65,6 +67,37 @@ bool MakeFileBeside(const char* target, char (&name)[MAX_PATH])
     return GetTempFileNameA(folder, "TWN", 0, name) != 0;
 }
 
+// The image's capture time as TIFF writes a date, in local time.
+void CaptureTimeText(char (&text)[20])
+{
+    FILETIME local = {};
+    SYSTEMTIME time = {};
+    if (!FileTimeToLocalFileTime(&DeliveredStamp.Time, &local) || !FileTimeToSystemTime(&local, &time)) {
+        GetLocalTime(&time);
+    }
+    std::snprintf(text, sizeof text, "%04u:%02u:%02u %02u:%02u:%02u", time.wYear % 10000u, time.wMonth % 100u,
+                  time.wDay % 100u, time.wHour % 100u, time.wMinute % 100u, time.wSecond % 100u);
+}
+
+// `bytes` of a TIFF with the capture time added (the same when it cannot
+// be added: the image matters more than its date).
+OwnedArray<uint8_t> WithCaptureTime(OwnedArray<uint8_t> bytes, size_t& size)
+{
+    char text[20];
+    CaptureTimeText(text);
+    uint32_t directory = 0;
+    const size_t tail = bytes ? TiffDateTimeTail(bytes.get(), size, text, nullptr, 0, directory) : 0;
+    OwnedArray<uint8_t> dated = tail != 0 ? AllocateArray<uint8_t>(size + tail) : OwnedArray<uint8_t>();
+    if (!dated) {
+        return bytes;
+    }
+    std::memcpy(dated.get(), bytes.get(), size);
+    TiffDateTimeTail(bytes.get(), size, text, dated.get() + size, tail, directory);
+    PutU32(dated.get() + 4, directory);
+    size += tail;
+    return dated;
+}
+
 // The library's own save writes the resolution of its choice; the file
 // gets the one the source announces. A file of another shape keeps its own.
 bool StampResolution(const char* name)
@@ -90,7 +123,21 @@ bool StampResolution(const char* name)
     if (done && changed == 0) {
         DebugLog().Write("Talvenix TWAIN DS: the saved file carries no resolution to set\n");
     }
-    if (changed != 0) {
+    // The capture time goes at the end, and the header points at it.
+    char text[20];
+    CaptureTimeText(text);
+    uint32_t directory = 0;
+    uint8_t tail[2 + 12 * 64 + 4 + 20 + 1];
+    const size_t dated = changed >= 8 ? TiffDateTimeTail(bytes.get(), static_cast<size_t>(size), text, tail,
+                                                         sizeof tail, directory)
+                                      : 0;
+    if (dated != 0) {
+        DWORD written = 0;
+        done = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
+               WriteFile(file, tail, static_cast<DWORD>(dated), &written, nullptr) && written == dated;
+        PutU32(bytes.get() + 4, directory);
+    }
+    if (done && changed != 0) {
         DWORD written = 0;
         done = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 &&
                WriteFile(file, bytes.get(), static_cast<DWORD>(changed), &written, nullptr) && written == changed;
@@ -163,6 +210,9 @@ OwnedArray<uint8_t> EncodeFrame(TW_UINT32 format, const FrameLayout& layout, siz
     }
     if (bytes && format == TWFF_BMP && size >= 6) {
         SetBmpFileSize(bytes.get(), static_cast<uint32_t>(size));
+    }
+    if (KindOf(format) == ImageFileKind::Tiff) {
+        return WithCaptureTime(std::move(bytes), size);
     }
     return bytes;
 }

@@ -9,6 +9,8 @@ constexpr uint16_t XResolutionTag = 282, YResolutionTag = 283, ResolutionUnitTag
 constexpr uint16_t Short = 3, Rational = 5;
 constexpr uint16_t Inch = 2;
 constexpr uint16_t StripOffsetsTag = 273, TileOffsetsTag = 324;
+constexpr uint16_t DateTimeTag = 306, Ascii = 2;
+constexpr uint32_t DateTimeBytes = 20;  // 19 characters and the terminator
 
 // Bytes of one value of each TIFF field type (0 for types it does not know).
 uint32_t TiffTypeSize(uint16_t type)
@@ -171,4 +173,63 @@ bool ShiftTiffPage(uint8_t* file, size_t size, uint32_t shift)
     }
     PutU32(file + 4, directory + shift);
     return true;
+}
+
+size_t TiffDateTimeTail(const uint8_t* file, size_t size, const char* text, uint8_t* tail, size_t room,
+                        uint32_t& directory)
+{
+    uint32_t old = 0;
+    uint32_t link = 0;
+    if (!TiffFirstDirectory(file, size, old, link)) {
+        return 0;
+    }
+    const uint32_t entries = GetU16(file + old);
+    const size_t start = size + (size & 1);  // a directory starts on a word boundary
+    const size_t bytes = (start - size) + 2 + 12 * (static_cast<size_t>(entries) + 1) + 4 + DateTimeBytes;
+    if (entries == 0xFFFF || start + bytes > 0xFFFFFFFFu) {
+        return 0;
+    }
+    for (uint32_t i = 0; i < entries; ++i) {
+        if (GetU16(file + old + 2 + 12 * i) == DateTimeTag) {
+            return 0;
+        }
+    }
+    if (tail == nullptr) {
+        return bytes;
+    }
+    if (room < bytes) {
+        return 0;
+    }
+    uint8_t* at = tail;
+    if (start != size) {
+        *at++ = 0;
+    }
+    directory = static_cast<uint32_t>(start);
+    PutU16(at, static_cast<uint16_t>(entries + 1));
+    at += 2;
+    const uint32_t textOffset = static_cast<uint32_t>(start + 2 + 12 * (entries + 1) + 4);
+    bool placed = false;
+    for (uint32_t i = 0; i <= entries; ++i) {
+        const uint8_t* entry = i < entries ? file + old + 2 + 12 * i : nullptr;
+        if (!placed && (entry == nullptr || GetU16(entry) > DateTimeTag)) {
+            PutU16(at, DateTimeTag);
+            PutU16(at + 2, Ascii);
+            PutU32(at + 4, DateTimeBytes);
+            PutU32(at + 8, textOffset);
+            at += 12;
+            placed = true;
+        }
+        if (entry != nullptr) {
+            for (int b = 0; b < 12; ++b) {
+                at[b] = entry[b];
+            }
+            at += 12;
+        }
+    }
+    PutU32(at, GetU32(file + link));
+    at += 4;
+    for (uint32_t i = 0; i < DateTimeBytes; ++i) {
+        at[i] = i < DateTimeBytes - 1 ? static_cast<uint8_t>(text[i]) : 0;
+    }
+    return bytes;
 }

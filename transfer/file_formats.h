@@ -47,3 +47,15 @@ bool ShiftTiffPage(uint8_t* file, size_t size, uint32_t shift);
 // be written back); 0, with nothing changed, when the file has no such
 // rationals.
 size_t SetTiffResolution(uint8_t* file, size_t size);
+
+// Gives a little-endian TIFF its capture time as the DateTime tag
+// ("YYYY:MM:DD HH:MM:SS", `text` of 19 characters): a new first directory,
+// the old one's entries with DateTime in tag order and the old one's link,
+// is appended with the text after it, and the header points at it (the old
+// directory stays behind unread). Writes what goes at the file's end into
+// `tail` and answers its size, with `directory` the new directory's offset
+// for the header's bytes 4 to 7; with `tail` null, only the size. 0 when
+// the first directory cannot be read, already says a DateTime, or the file
+// would outgrow 4 GB, or `room` is short.
+size_t TiffDateTimeTail(const uint8_t* file, size_t size, const char* text, uint8_t* tail, size_t room,
+                        uint32_t& directory);

@@ -7,11 +7,13 @@ is grey and the board colour, the grey repeated where the file is colour and
 the board grey. Page k of a multi-page file was grabbed with the board's
 brightness 10 k levels up (each band, clamped). Lossless files must match
 exactly; a JPEG's mean difference a sample must stay within its tolerance.
-Every file says 300 dots per inch.
+Every file says 300 dots per inch, and every page of a TIFF when it was
+captured (its DateTime, "YYYY:MM:DD HH:MM:SS").
 
 In folder argv[1], one file a line on standard input:
     FILE BOARD_SAMPLES PAGES TOLERANCE [LEFT TOP]
 """
+import re
 import sys
 
 from PIL import Image
@@ -40,6 +42,8 @@ def check(path, board, pages, tolerance, left, top):
         return f"{path}: {count} pages, want {pages}"
     for page in range(pages):
         image.seek(page)
+        if image.format == "TIFF" and not re.fullmatch(r"\d{4}:\d\d:\d\d \d\d:\d\d:\d\d", str(image.tag_v2.get(306))):
+            return f"{path} page {page}: DateTime {image.tag_v2.get(306)!r}"
         grey = image.mode in ("L", "P")
         got = image.convert("L" if grey else "RGB").tobytes()
         want = expected(image.width, image.height, left, top, board, grey, 10 * page)
