@@ -89,6 +89,11 @@ int RunFileFormats(int rounds);
 int RunMemory(int transfers, int cycles);
 // A memory transfer takes strips of `stripBytes` (0: the source's preferred size).
 int RunContinuous(const char* videoFormat, const char* mechanism, int frames, size_t stripBytes = 0);
+// Automatic capture of `frames` images `betweenMs` apart while the application
+// collects them slowly: each image's capture time against its schedule.
+int RunTimeLapse(int frames, int betweenMs);
+// The cost averaged frames add per frame, against the frame period.
+int RunAveraging(int rounds);
 // Whole transfers through the source this program was built for; `save`
 // writes the medians, `against` reads the 32-bit run's (either may be empty).
 int RunHostPath(int rounds, const std::string& save, const std::string& against);

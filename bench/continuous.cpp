@@ -36,6 +36,55 @@ bool WaitForTransfer(DataSourceManager& dsm, TW_IDENTITY& source)
     return false;
 }
 
+// The source opened through Wine's manager from a window of this program.
+struct ManagedSource {
+    HWND Window = CreateWindowA("STATIC", "ds_bench", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
+                                GetModuleHandleA(nullptr), nullptr);
+    DataSourceManager Dsm;
+    TW_IDENTITY Source = {};
+    Caller Call = [this](TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) {
+        return Dsm.Call(&Source, dg, dat, msg, data);
+    };
+    ~ManagedSource()
+    {
+        Dsm.Close();
+        DestroyWindow(Window);
+    }
+    bool OpenManager()
+    {
+        Dsm.App = ApplicationIdentity("ds_bench");
+        std::string error;
+        if (!Dsm.Open(Window, error)) {
+            std::fprintf(stderr, "ds_bench: %s\n", error.c_str());
+            return false;
+        }
+        return true;
+    }
+    // MSG_OPENDS.
+    bool OpenSource()
+    {
+        std::strcpy(Source.ProductName, "Talvenix Matrox Orion driver");
+        if (Dsm.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &Source) != TWRC_SUCCESS) {
+            std::fprintf(stderr, "ds_bench: cannot open the source through the manager\n");
+            return false;
+        }
+        return true;
+    }
+    bool Enable()
+    {
+        TW_USERINTERFACE ui = {0, 0, Window};
+        return Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS;
+    }
+    void DisableAndClose(bool enabled)
+    {
+        if (enabled) {
+            TW_USERINTERFACE ui = {0, 0, Window};
+            Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+        }
+        Dsm.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &Source);
+    }
+};
+
 }  // namespace
 
 int RunContinuous(const char* videoFormat, const char* mechanismName, int frames, size_t stripBytes)
@@ -45,23 +94,15 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
     SetEnv("ORIONSIM_FRAME_MS", nullptr);
     SetEnv("ORIONSIM_BUFFER_FORMAT", nullptr);
     SetVideoFormat(videoFormat);
-    HWND window = CreateWindowA("STATIC", "ds_bench", WS_OVERLAPPED, 0, 0, 1, 1, nullptr, nullptr,
-                                GetModuleHandleA(nullptr), nullptr);
-    DataSourceManager dsm;
-    dsm.App = ApplicationIdentity("ds_bench");
-    std::string error;
-    if (!dsm.Open(window, error)) {
-        std::fprintf(stderr, "ds_bench: %s\n", error.c_str());
+    ManagedSource managed;
+    DataSourceManager& dsm = managed.Dsm;
+    TW_IDENTITY& source = managed.Source;
+    const Caller& call = managed.Call;
+    if (!managed.OpenManager()) {
         return 1;
     }
-    TW_IDENTITY source = {};
-    std::strcpy(source.ProductName, "Talvenix Matrox Orion driver");
-    const Caller call = [&](TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) {
-        return dsm.Call(&source, dg, dat, msg, data);
-    };
     const double opened = Now();
-    if (dsm.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) != TWRC_SUCCESS) {
-        std::fprintf(stderr, "ds_bench: cannot open the source through the manager\n");
+    if (!managed.OpenSource()) {
         return 1;
     }
     const double openEnd = Now();
@@ -71,8 +112,7 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
     bool enabled = false;
     if (SetOneValue(call, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF) &&
         SetOneValue(call, ICAP_XFERMECH, TWTY_UINT16, mechanism)) {
-        TW_USERINTERFACE ui = {0, 0, window};
-        enabled = call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS;
+        enabled = managed.Enable();
     }
     if (enabled && WaitForTransfer(dsm, source)) {
         ready = Now();
@@ -109,13 +149,7 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
         std::fprintf(stderr, "ds_bench: the source did not announce a transfer\n");
         status = 1;
     }
-    if (enabled) {
-        TW_USERINTERFACE ui = {0, 0, window};
-        call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
-    }
-    dsm.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
-    dsm.Close();
-    DestroyWindow(window);
+    managed.DisableAndClose(enabled);
     if (done.size() < 2) {
         return 1;
     }
@@ -138,5 +172,70 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
              Format("MSG_OPENDS %.1f ms, then MSG_XFERREADY after %.1f ms, first image after %.1f ms (a frame "
                     "wait of up to 40 ms)",
                     (openEnd - opened) * 1000, (ready - openEnd) * 1000, (done[0] - ready) * 1000));
+    return status;
+}
+
+int RunTimeLapse(int frames, int betweenMs)
+{
+    SetEnv("ORIONSIM_FRAME_MS", nullptr);
+    SetVideoFormat("M_CCIR");
+    ManagedSource managed;
+    const Caller& call = managed.Call;
+    if (!managed.OpenManager() || !managed.OpenSource()) {
+        return 1;
+    }
+    // Buffers for every image: the application collects slower than the
+    // schedule at 40 ms, and none may be lost.
+    bool enabled = SetOneValue(call, CAP_AUTOMATICCAPTURE, TWTY_INT32, static_cast<TW_UINT32>(frames)) &&
+                   SetOneValue(call, CAP_TIMEBETWEENCAPTURES, TWTY_INT32, static_cast<TW_UINT32>(betweenMs)) &&
+                   SetOneValue(call, CAP_MAXBATCHBUFFERS, TWTY_UINT32, static_cast<TW_UINT32>(frames)) &&
+                   SetOneValue(call, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF) && managed.Enable();
+    std::vector<double> late;  // each image's capture against its schedule, ms
+    int status = 0;
+    if (enabled && WaitForTransfer(managed.Dsm, managed.Source)) {
+        double first = 0;
+        for (int i = 0; i < frames; ++i) {
+            HGLOBAL bitmap = nullptr;
+            const bool ok = TransferNative(call, bitmap);
+            struct {
+                TW_UINT32 NumInfos;
+                TW_INFO Info[1];
+            } ext = {1, {{TWEI_CAPTUREMS, 0, 0, 0, 0}}};
+            const bool told = ok && call(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, &ext) == TWRC_SUCCESS &&
+                              ext.Info[0].ReturnCode == TWRC_SUCCESS;
+            GlobalFree(bitmap);
+            const int pending = EndTransfer(call);
+            if (!told || pending < 0) {
+                std::fprintf(stderr, "ds_bench: time-lapse image %d failed\n", i + 1);
+                status = 1;
+                break;
+            }
+            const double captured = static_cast<double>(ext.Info[0].Item);
+            first = i == 0 ? captured : first;
+            late.push_back(captured - first - static_cast<double>(i) * betweenMs);
+            if (pending == 0) {
+                break;
+            }
+            // A slow application: five frame periods between two transfers.
+            Sleep(5 * 40);
+        }
+        ResetTransfers(call);
+    } else {
+        std::fprintf(stderr, "ds_bench: the source did not announce a transfer\n");
+        status = 1;
+    }
+    managed.DisableAndClose(enabled);
+    if (late.empty()) {
+        return 1;
+    }
+    std::vector<double> off;
+    for (double t : late) {
+        off.push_back(t < 0 ? -t : t);
+    }
+    const double worst = *std::max_element(off.begin(), off.end());
+    PrintRow(Format("time-lapse, %d images %d ms apart, collected every 200 ms or slower", frames, betweenMs),
+             Format("%d of %d images, worst %.0f ms from its time", static_cast<int>(late.size()), frames, worst),
+             "all, each within 40 ms (one frame period)",
+             Format("median %.0f ms from its time", Median(off)));
     return status;
 }

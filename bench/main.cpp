@@ -5,6 +5,7 @@
 //            [--save FILE] [--against FILE]
 // Built for 64-bit too (DS_BENCH_64): then only header, host-path, calls
 // and continuous, which measure Twain_64.ds and its host.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,11 +41,11 @@ int main(int argc, char** argv)
         } else if (arg == "--against" && i + 1 < argc) {
             against = argv[++i];
         } else if (arg == "host-path" || arg == "calls" || arg == "open" || arg == "convert" || arg == "transfer" || arg == "formats" || arg == "memory-use" || arg == "continuous" ||
-                   arg == "header" || arg == "soak") {
+                   arg == "header" || arg == "soak" || arg == "timelapse" || arg == "averaging") {
             part = arg;
         } else {
             std::fprintf(stderr,
-                         "usage: ds_bench [header|convert|transfer|formats|continuous|memory-use|host-path|calls|open|soak]"
+                         "usage: ds_bench [header|convert|transfer|formats|continuous|timelapse|averaging|memory-use|host-path|calls|open|soak]"
                          " [--rounds N] [--frames N] [--transfers N] [--cycles N] [--dialog-cycles N]"
                          " [--save FILE] [--against FILE]\n");
             return 2;
@@ -90,7 +91,16 @@ int main(int argc, char** argv)
             status |= RunContinuous(format, "memory, 4096-byte strips", frames, 4096);
         }
     }
+    if (all || part == "timelapse") {
+        PrintSection(sizeof(void*) == 8 ? "6b. Time-lapse in a 64-bit application through Twain_64.ds and its host, M_CCIR"
+                                        : "6. Time-lapse through Wine's Data Source Manager, M_CCIR");
+        status |= RunTimeLapse(std::min(frames, 100), 40);
+        status |= RunTimeLapse(std::min(frames, 100), 1000);
+    }
 #ifndef DS_BENCH_64
+    if (all || part == "averaging") {
+        status |= RunAveraging(rounds);
+    }
     if (all || part == "memory-use") {
         status |= RunMemory(1000, 200);
     }

@@ -28,7 +28,7 @@ table="$build/bench-table.md"
 status=0
 cd "$build/bin"
 : >"$table"
-for part in header convert transfer formats open continuous memory-use; do
+for part in header convert transfer formats open continuous timelapse averaging memory-use; do
     if ! wine ds_bench.exe "$part" "$@" </dev/null | tee -a "$table"; then
         status=1
     fi
@@ -54,5 +54,6 @@ cd "$build/x64/bin"
 wine ds_bench.exe host-path --against "$saved" "$@" </dev/null | tee -a "$table" || status=1
 wine ds_bench.exe calls --against "$savedCalls" "$@" </dev/null | tee -a "$table" || status=1
 wine ds_bench.exe continuous "$@" </dev/null | tee -a "$table" || status=1
+wine ds_bench.exe timelapse "$@" </dev/null | tee -a "$table" || status=1
 echo "(table written to $table)"
 exit $status

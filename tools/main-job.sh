@@ -57,8 +57,8 @@ echo "# identity of the source:"
 wine "$twacquire" --identity
 
 # Two images by each mechanism with the installed program $1 into $2, then
-# a PNG and a three-page TIFF by file transfer, each checked against the
-# pattern.
+# a PNG, a three-page TIFF and a short time-lapse by file transfer, each
+# checked against the pattern.
 acquire_each() {
     rm -rf "$2"
     for mech in native memory file; do
@@ -71,6 +71,9 @@ acquire_each() {
     echo "# a three-page TIFF${3:-}:"
     ORIONSIM_PATTERN=gradient wine "$1" --unattended --mech file --format tiffmulti --count 3 --check \
         --out "$(winepath -w "$2/tiffmulti")"
+    echo "# a time-lapse${3:-}: 5 images 200 ms apart, each the mean of 4 frames:"
+    ORIONSIM_PATTERN=gradient wine "$1" --unattended --frames 5 --every 200 --average 4 --mech file --check \
+        --out "$(winepath -w "$2/timelapse")"
     echo "# images are in $2"
 }
 acquire_each "$twacquire" "$build/acquired"
