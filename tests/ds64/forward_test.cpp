@@ -18,6 +18,7 @@
 #include "acquire/box_watcher.h"
 #include "acquire/image_check.h"
 #include "tests/rig/app_containers.h"
+#include "tests/rig/automatic_capture.h"
 #include "tests/rig/ds_rig.h"
 #include "tests/standin_dsm/standin_dsm.h"
 
@@ -455,154 +456,15 @@ INSTANTIATE_TEST_SUITE_P(ByMechanism, Transfers,
                                          TransferRow{"file_gray_bmp", "M_CCIR", TWSX_FILE, TWPT_GRAY, 0, false}),
                          [](const testing::TestParamInfo<TransferRow>& row) { return row.param.Name; });
 
-// Automatic capture through the host: the source keeps its own clock while
-// the application collects late. The board stamps each frame's number into
-// its top left corner; each image's stamp (for an average, the mean of its
-// frames' stamps) says which frames it was made of.
-namespace {
-
-// The grey bitmap's pixel at column x of the image's row y from the top.
-uint8_t BitmapPixel(const std::vector<uint8_t>& dib, uint32_t x, uint32_t y)
-{
-    const auto word = [&](size_t at) { return static_cast<int32_t>(dib.at(at) | dib.at(at + 1) << 8 | dib.at(at + 2) << 16 | dib.at(at + 3) << 24); };
-    const int32_t width = word(4);
-    const int32_t height = word(8);
-    const uint32_t colours = word(32) != 0 ? static_cast<uint32_t>(word(32)) : 256;
-    const size_t stride = (static_cast<size_t>(width) + 3) & ~size_t{3};
-    const size_t row = height > 0 ? static_cast<size_t>(height) - 1 - y : y;
-    return dib.at(static_cast<size_t>(word(0)) + colours * 4 + row * stride + x);
-}
-
-// How many of the averaged frames had each of the 32 stamp bits set.
-std::vector<uint32_t> StampOnes(const std::vector<uint8_t>& dib, uint32_t frames)
-{
-    std::vector<uint32_t> ones;
-    for (uint32_t bit = 0; bit < 32; ++bit) {
-        ones.push_back((BitmapPixel(dib, bit * 8 + 4, 4) * frames + 127) / 255);
-    }
-    return ones;
-}
-
-// The first of `frames` consecutive frame numbers whose stamps average to
-// `ones`; -1 when none up to 100000 does.
-int64_t AveragedFrom(const std::vector<uint32_t>& ones, uint32_t frames)
-{
-    for (uint32_t first = 0; first < 100000; ++first) {
-        bool all = true;
-        for (uint32_t bit = 0; bit < 32 && all; ++bit) {
-            uint32_t set = 0;
-            for (uint32_t f = first; f < first + frames; ++f) {
-                set += (f >> bit) & 1;
-            }
-            all = set == ones[bit];
-        }
-        if (all) {
-            return first;
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
+// Automatic capture through the host (the table in tests/rig/automatic_capture.cpp).
 TEST_F(Forwarding, AutomaticCaptureKeepsItsScheduleWhileTheApplicationCollectsLate)
 {
-    const Watchdog watchdog(180, "automatic capture waited for without end");
-    struct Row {
-        const char* What;
-        int32_t Count, FirstMs, BetweenMs;
-        uint32_t Buffers, Average;
-        TW_UINT16 Clear;
-        int Delivered;            // images the application gets
-        uint32_t FramesApart;     // between two images' first frames (0: not checked)
-        bool ResetAfterFirst;     // MSG_RESET after one image, then a new enabling with one more image
-    } rows[] = {
-        {"every 200 ms, collected at the end", 4, 0, 200, 4, 1, TWCB_AUTO, 4, 5, false},
-        {"after 120 ms, averaged over 4", 2, 120, 400, 2, 4, TWCB_AUTO, 2, 10, false},
-        {"two buffers for five frames", 5, 0, 40, 2, 1, TWCB_AUTO, 2, 1, false},
-        {"reset with two held, kept", 3, 0, 0, 3, 1, TWCB_NOCLEAR, 4, 0, true},
-        {"reset with two held, cleared at the disable", 3, 0, 0, 3, 1, TWCB_AUTO, 2, 0, true},
-    };
-    SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "40");
-    SetEnvironmentVariableA("ORIONSIM_FRAME_STAMP", "1");
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.What);
-        ASSERT_EQ(Open(), TWRC_SUCCESS);
-        ASSERT_EQ(SetOneValue(CAP_AUTOMATICCAPTURE, TWTY_INT32, static_cast<uint32_t>(row.Count)), TWRC_SUCCESS);
-        ASSERT_EQ(SetOneValue(CAP_TIMEBEFOREFIRSTCAPTURE, TWTY_INT32, static_cast<uint32_t>(row.FirstMs)), TWRC_SUCCESS);
-        ASSERT_EQ(SetOneValue(CAP_TIMEBETWEENCAPTURES, TWTY_INT32, static_cast<uint32_t>(row.BetweenMs)), TWRC_SUCCESS);
-        ASSERT_EQ(SetOneValue(CAP_MAXBATCHBUFFERS, TWTY_UINT32, row.Buffers), TWRC_SUCCESS);
-        ASSERT_EQ(SetOneValue(0x8003, TWTY_UINT16, row.Average), TWRC_SUCCESS);
-        ASSERT_EQ(SetOneValue(CAP_CLEARBUFFERS, TWTY_UINT16, row.Clear), TWRC_SUCCESS);
-        int notices = NoticeCount();
-        ASSERT_EQ(Enable(false), TWRC_SUCCESS);
-        ASSERT_EQ(WaitForNotice(notices + 1), MSG_XFERREADY);
-        // Late: the whole schedule has passed before the first transfer.
-        const DWORD scheduleMs = static_cast<DWORD>(row.FirstMs + row.Count * (row.BetweenMs + 40 * row.Average)) + 400;
-        WaitForNotice(notices + 2, scheduleMs);
-        std::vector<int64_t> stamps;
-        std::vector<uint32_t> frameNumbers;
-        // Transfers `images` of the `total` the enabling announced.
-        auto collect = [&](int images, int total) {
-            for (int i = 0; i < images; ++i) {
-                TW_HANDLE bitmap = nullptr;
-                ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
-                struct {
-                    TW_UINT32 NumInfos;
-                    TW_INFO Info[2];
-                } ext = {2, {{TWEI_FRAMENUMBER, 0, 0, 0, 0}, {0x1234, 0, 0, 0, 0}}};
-                ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_EXTIMAGEINFO, MSG_GET, &ext), TWRC_SUCCESS);
-                EXPECT_EQ(ext.Info[0].ReturnCode, TWRC_SUCCESS);
-                EXPECT_EQ(ext.Info[1].ReturnCode, TWRC_INFONOTSUPPORTED);
-                frameNumbers.push_back(static_cast<uint32_t>(ext.Info[0].Item));
-                const std::vector<uint8_t> dib = BlockBytes(bitmap);
-                GlobalFree(bitmap);
-                stamps.push_back(AveragedFrom(StampOnes(dib, row.Average), row.Average));
-                EXPECT_GE(stamps.back(), 0) << "image " << stamps.size() << " holds whole frames";
-                // Outside the stamp the pattern is the same in every frame,
-                // and so is its mean.
-                EXPECT_EQ(BitmapPixel(dib, 300, 100), 300 % 256);
-                TW_PENDINGXFERS pending = {};
-                ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
-                EXPECT_EQ(pending.Count, total - i - 1) << "image " << i + 1;
-            }
-        };
-        TW_PENDINGXFERS pending = {};
-        TW_USERINTERFACE ui = {};
-        if (row.ResetAfterFirst) {
-            collect(1, row.Count);
-            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_RESET, &pending), TWRC_SUCCESS);
-            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
-            ASSERT_EQ(SetOneValue(CAP_AUTOMATICCAPTURE, TWTY_INT32, 1), TWRC_SUCCESS);
-            notices = NoticeCount();
-            ASSERT_EQ(Enable(false), TWRC_SUCCESS);
-            ASSERT_EQ(WaitForNotice(notices + 1), MSG_XFERREADY);
-            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
-            EXPECT_EQ(pending.Count, row.Delivered - 1) << "the images kept come before the new one";
-            collect(row.Delivered - 1, row.Delivered - 1);
-            ASSERT_EQ(stamps.size(), static_cast<size_t>(row.Delivered));
-            if (row.Clear == TWCB_NOCLEAR) {
-                EXPECT_EQ(stamps[1], stamps[0] + 1) << "the kept images follow the first";
-                EXPECT_EQ(stamps[2], stamps[0] + 2);
-            }
-            EXPECT_GT(stamps.back(), stamps[0] + 2) << "the new enabling's image is a later frame";
-        } else {
-            collect(row.Delivered, row.Delivered);
-            ASSERT_EQ(stamps.size(), static_cast<size_t>(row.Delivered));
-            for (size_t i = 1; i < stamps.size(); ++i) {
-                // On a busy machine the clock thread may wake a frame late.
-                EXPECT_NEAR(stamps[i] - stamps[0], static_cast<int64_t>(i * row.FramesApart), 1) << "image " << i + 1;
-                EXPECT_EQ(static_cast<int64_t>(frameNumbers[i]) - frameNumbers[0], stamps[i] - stamps[0])
-                    << "TWEI_FRAMENUMBER counts the board's frames";
-            }
-        }
-        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &pending), TWRC_SUCCESS);
-        EXPECT_EQ(pending.Count, 0) << "missed frames are not to come";
-        EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
-        ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
-    }
-    SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "0");
-    SetEnvironmentVariableA("ORIONSIM_FRAME_STAMP", nullptr);
+    const CaptureApplication application = {
+        [this](TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) { return ds_.Call(dg, dat, msg, data); },
+        [this] { return Open() == TWRC_SUCCESS; },
+        [this] { ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_); },
+        [this] { return NoticeCount(); }};
+    RunAutomaticCaptureTable(application);
 }
 
 // Two application threads taking memory transfers at once: the host makes

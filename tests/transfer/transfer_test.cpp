@@ -16,6 +16,7 @@
 
 #include "acquire/image_check.h"
 #include "rig/app_containers.h"
+#include "rig/automatic_capture.h"
 #include "rig/ds_rig.h"
 #include "rig/message_box_watcher.h"
 #include "settings/setup_block.h"
@@ -1295,6 +1296,22 @@ TEST_F(Source, NoticesGoToTheTwoPointManagerWhenItIsLoaded)
     EXPECT_EQ(seen[0].DestinationId, ds_.App.Id);
     EXPECT_STREQ(seen[0].DestinationName, ds_.App.ProductName);
     Close();
+}
+
+// Automatic capture in the application's process (the table in
+// tests/rig/automatic_capture.cpp): the first image is announced from this
+// thread's message loop.
+TEST_F(Source, AutomaticCaptureKeepsItsScheduleWhileTheApplicationCollectsLate)
+{
+    const StandInManager manager;
+    const auto notices = manager.Find<StandInNoticesProc>("StandInNotices");
+    ASSERT_NE(notices, nullptr);
+    const CaptureApplication application = {
+        [this](TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg, void* data) { return ds_.Call(dg, dat, msg, data); },
+        [this] { return ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &identity_) == TWRC_SUCCESS; },
+        [this] { ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_); },
+        [notices] { return notices(nullptr, 0); }};
+    RunAutomaticCaptureTable(application);
 }
 
 TEST_F(Source, FileTransferReplacesTheFileAndNeverReportsALostImage)
