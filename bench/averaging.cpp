@@ -10,7 +10,7 @@
 
 int RunAveraging(int rounds)
 {
-    PrintSection("7. Averaged frames: the work added per frame, against the 40 ms frame period");
+    PrintSection("9. Averaged frames: the work added per frame, against the 40 ms frame period");
     for (const uint32_t pixelBytes : {1u, 4u}) {
         const size_t bytes = 768u * 576u * pixelBytes;
         std::vector<uint8_t> frame(bytes);

@@ -92,8 +92,8 @@ int main(int argc, char** argv)
         }
     }
     if (all || part == "timelapse") {
-        PrintSection(sizeof(void*) == 8 ? "6b. Time-lapse in a 64-bit application through Twain_64.ds and its host, M_CCIR"
-                                        : "6. Time-lapse through Wine's Data Source Manager, M_CCIR");
+        PrintSection(sizeof(void*) == 8 ? "8b. Time-lapse in a 64-bit application through Twain_64.ds and its host, M_CCIR"
+                                        : "8. Time-lapse through Wine's Data Source Manager, M_CCIR");
         status |= RunTimeLapse(std::min(frames, 100), 40);
         status |= RunTimeLapse(std::min(frames, 100), 1000);
     }
