@@ -33,7 +33,7 @@ uint32_t AveragedFrames();
 void SetDeviceOnlineProbe(bool (*probe)());
 
 // The ids of the capability table, in row order.
-constexpr int SupportedCapabilityCount = 29;
+constexpr int SupportedCapabilityCount = 30;
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount]);
 
 // Capabilities whose values live in the board (video adjustments, channel,

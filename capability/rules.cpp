@@ -150,6 +150,10 @@ constexpr CapabilityRule MaxBatchBuffersRule = {CAP_MAXBATCHBUFFERS, "\n CAP_MAX
 constexpr CapabilityRule AverageFramesRule = {CUSTCAP_AVERAGEFRAMES, "\n CUSTCAP_AVERAGEFRAMES (0x8003) ",
     {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
     Setting::Level, Setting::Restore, false, 1, 64};
+// Whether the application asks DAT_EXTIMAGEINFO (answered either way).
+constexpr CapabilityRule ExtImageInfoRule = {CAP_EXTIMAGEINFO, "\n CAP_EXTIMAGEINFO (0x102f) ",
+    {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
+    Setting::Level, Setting::Restore, false, 0, 1};
 constexpr CapabilityRule ClearBuffersRule = {CAP_CLEARBUFFERS, "\n CAP_CLEARBUFFERS (0x101d) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
@@ -378,9 +382,13 @@ TW_UINT16 SetLevel(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     if (!ReadOneValueWord(capability.hContainer, itemType, item) || itemType != initial.ItemType) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    // A count held unsigned (the batch buffers) is compared as one; past
-    // 2^31 it is refused as a negative would be.
-    const TW_INT32 value = itemType == TWTY_INT16 ? static_cast<TW_INT16>(item & 0xFFFF) : static_cast<TW_INT32>(item);
+    // A 2-byte item is its first two bytes, whatever the application left
+    // behind them. A count held unsigned (the batch buffers) is compared as
+    // one; past 2^31 it is refused as a negative would be.
+    if (ItemSize(itemType) == 2) {
+        item &= 0xFFFF;
+    }
+    const TW_INT32 value = itemType == TWTY_INT16 ? static_cast<TW_INT16>(item) : static_cast<TW_INT32>(item);
     const TW_INT32 most = rule.MostNow != nullptr ? rule.MostNow() : rule.Most;
     if (value < rule.Least || value > most) {
         return RefuseCapability(TWCC_BADVALUE);
@@ -525,6 +533,7 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
     {CAP_CLEARBUFFERS, RuleHandler<ClearBuffersRule>},
     {CAP_MAXBATCHBUFFERS, RuleHandler<MaxBatchBuffersRule>},
     {CUSTCAP_AVERAGEFRAMES, RuleHandler<AverageFramesRule>},
+    {CAP_EXTIMAGEINFO, RuleHandler<ExtImageInfoRule>},
 };
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace {
 
 // More than the defaults ever create; no capability outside the table is
 // ever stored.
-constexpr int MaxEntries = 30;
+constexpr int MaxEntries = 31;
 
 struct Store {
     bool Exists = false;
@@ -75,6 +75,7 @@ const DefaultEntry Defaults[] = {
     // allows for the frame size at the enable.
     {CAP_MAXBATCHBUFFERS, TWON_ONEVALUE, TWTY_UINT32, 1, {1}, 0},
     {CUSTCAP_AVERAGEFRAMES, TWON_ONEVALUE, TWTY_UINT16, 1, {1}, 0},
+    {CAP_EXTIMAGEINFO, TWON_ONEVALUE, TWTY_BOOL, 1, {False}, 0},
 };
 
 // The transfer layer's answer to whether its encoders can be had; without

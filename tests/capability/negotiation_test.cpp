@@ -113,8 +113,8 @@ TEST_F(Negotiation, SupportedCapabilitiesInTableOrder)
     const std::vector<uint32_t> expected = {0x0001, 0x0100, 0x0101, 0x0102, 0x0103, 0x1002, 0x1003,
                                             0x1007, 0x1005, 0x100E, 0x100F, 0x1014, 0x1015, 0x1111,
                                             0x1112, 0x1118, 0x1119, 0x111C, 0x111F, 0x1120, 0x112B,
-                                            0x110C, 0x1153, 0x101A, 0x101B, 0x101C, 0x101D, 0x101E, 0x8003};
-    EXPECT_EQ(list.NumItems, 29u);
+                                            0x110C, 0x1153, 0x101A, 0x101B, 0x101C, 0x101D, 0x101E, 0x8003, 0x102F};
+    EXPECT_EQ(list.NumItems, 30u);
     EXPECT_EQ(list.Items, expected);
 }
 
@@ -150,6 +150,10 @@ TEST_F(Negotiation, AutomaticCaptureValuesAreReadBackAsSet)
         {CUSTCAP_AVERAGEFRAMES, TWTY_UINT16, 65, TWRC_FAILURE},
         {CUSTCAP_AVERAGEFRAMES, TWTY_UINT16, 0, TWRC_FAILURE},
         {CUSTCAP_AVERAGEFRAMES, TWTY_UINT32, 8, TWRC_FAILURE},
+        {CUSTCAP_AVERAGEFRAMES, TWTY_UINT16, 0xABCD0008, TWRC_SUCCESS},  // only its first two bytes count
+        {CAP_EXTIMAGEINFO, TWTY_BOOL, 1, TWRC_SUCCESS},
+        {CAP_EXTIMAGEINFO, TWTY_BOOL, 2, TWRC_FAILURE},
+        {CAP_EXTIMAGEINFO, TWTY_UINT16, 0, TWRC_FAILURE},
     };
     for (TW_UINT16 cap : {CAP_AUTOMATICCAPTURE, CAP_TIMEBEFOREFIRSTCAPTURE, CAP_TIMEBETWEENCAPTURES, CAP_CLEARBUFFERS}) {
         EXPECT_EQ(Current(cap).Item, 0u) << "cap " << cap;
@@ -162,8 +166,10 @@ TEST_F(Negotiation, AutomaticCaptureValuesAreReadBackAsSet)
         EXPECT_EQ(Set(row.cap, TWON_ONEVALUE, OneValueBytes(row.itemType, row.item)), row.rc);
         EXPECT_EQ(Condition(), row.rc == TWRC_SUCCESS ? TWCC_SUCCESS : TWCC_BADVALUE);
         const OneValueSeen now = Current(row.cap);
-        EXPECT_EQ(now.Item, row.rc == TWRC_SUCCESS ? row.item : before);
-        EXPECT_EQ(now.ItemType, row.cap == CAP_CLEARBUFFERS || row.cap == CUSTCAP_AVERAGEFRAMES ? TWTY_UINT16
+        const bool twoBytes = row.itemType == TWTY_UINT16 || row.itemType == TWTY_BOOL;
+        EXPECT_EQ(now.Item, row.rc != TWRC_SUCCESS ? before : twoBytes ? row.item & 0xFFFF : row.item);
+        EXPECT_EQ(now.ItemType, row.cap == CAP_EXTIMAGEINFO                                   ? TWTY_BOOL
+                                : row.cap == CAP_CLEARBUFFERS || row.cap == CUSTCAP_AVERAGEFRAMES ? TWTY_UINT16
                                 : row.cap == CAP_MAXBATCHBUFFERS ? TWTY_UINT32
                                                                  : TWTY_INT32);
     }
@@ -276,7 +282,7 @@ TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
     ASSERT_GE(supported.NumItems, 18u);
     const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED, ICAP_JPEGQUALITY,
                                                CAP_AUTOMATICCAPTURE, CAP_TIMEBEFOREFIRSTCAPTURE, CAP_TIMEBETWEENCAPTURES,
-                                               CAP_MAXBATCHBUFFERS, CUSTCAP_AVERAGEFRAMES};
+                                               CAP_MAXBATCHBUFFERS, CUSTCAP_AVERAGEFRAMES, CAP_EXTIMAGEINFO};
     const TW_INT32 all = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
     struct Operation {
         TW_UINT16 msg;
