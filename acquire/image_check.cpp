@@ -227,7 +227,8 @@ bool DecodeTiffPage(const uint8_t* file, size_t size, uint32_t page, DecodedImag
     return true;
 }
 
-bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error, double meanDifference)
+bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error, double meanDifference,
+                    bool stamped)
 {
     if (image.Samples != 1 && image.Samples != 3) {
         return Fail(error, "no image");
@@ -236,6 +237,9 @@ bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::strin
     for (uint32_t y = 0; y < image.Height; ++y) {
         for (uint32_t x = 0; x < image.Width; ++x) {
             const uint32_t frameX = image.Left + x, frameY = image.Top + y;
+            if (stamped && frameX < StampWidth && frameY < StampHeight) {
+                continue;
+            }
             uint32_t red = frameX & 0xFF, green = frameY & 0xFF, blue = (frameX + frameY) & 0xFF;
             if (boardSamples == 1) {
                 green = blue = red;
@@ -260,4 +264,41 @@ bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::strin
                                 static_cast<double>(difference) / samples, meanDifference));
     }
     return true;
+}
+
+namespace {
+
+// How many of the numbers 0 to n - 1 have bit `bit` set.
+uint64_t OnesBelow(uint64_t n, uint32_t bit)
+{
+    const uint64_t half = uint64_t{1} << bit;
+    const uint64_t rest = n & (2 * half - 1);
+    return (n >> (bit + 1) << bit) + (rest > half ? rest - half : 0);
+}
+
+}  // namespace
+
+bool ReadFrameStamp(const DecodedImage& image, uint32_t frames, uint32_t& first, std::string& error)
+{
+    if (frames == 0 || image.Left != 0 || image.Top != 0 || image.Width < StampWidth || image.Height < StampHeight ||
+        image.Pixels.size() < static_cast<size_t>(image.Width) * StampHeight * image.Samples) {
+        return Fail(error, "the image does not hold the frame stamp");
+    }
+    // The middle of each block, first sample: its share of set bits.
+    uint32_t ones[32];
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+        const uint32_t level = image.Pixels[(static_cast<size_t>(4) * image.Width + bit * 8 + 4) * image.Samples];
+        ones[bit] = (level * frames + 127) / 255;
+    }
+    for (uint64_t f = 0; f < (uint64_t{1} << 24); ++f) {
+        bool all = true;
+        for (uint32_t bit = 0; bit < 32 && all; ++bit) {
+            all = OnesBelow(f + frames, bit) - OnesBelow(f, bit) == ones[bit];
+        }
+        if (all) {
+            first = static_cast<uint32_t>(f);
+            return true;
+        }
+    }
+    return Fail(error, "no run of frames gives the stamp");
 }

@@ -38,4 +38,16 @@ uint32_t TiffPageCount(const uint8_t* file, size_t size);
 // grey (0.299 R + 0.587 G + 0.114 B, rounded) or the grey repeated. A
 // lossy image (JPEG) passes within `meanDifference` levels a sample on
 // average; 0 asks for every sample exact.
-bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error, double meanDifference = 0);
+// With `stamped`, the frame stamp's corner (below) is left out.
+bool MatchesPattern(const DecodedImage& image, uint32_t boardSamples, std::string& error, double meanDifference = 0,
+                    bool stamped = false);
+
+// The simulated board's frame stamp: each frame's number in the top left
+// StampWidth x StampHeight pixels of the frame, 32 blocks of 8 x 8, bit 0
+// leftmost, white for 1 and black for 0. An image averaged over `frames`
+// frames holds in each block the share of them with that bit set. Sets
+// `first` to the first of the consecutive frames the image's stamp says it
+// was made of; false (with `error`) when the image does not cover the
+// stamp or no run of frames below 2^24 gives it.
+constexpr uint32_t StampWidth = 256, StampHeight = 8;
+bool ReadFrameStamp(const DecodedImage& image, uint32_t frames, uint32_t& first, std::string& error);

@@ -291,11 +291,25 @@ bool Session::Check(const DecodedImage& image, const TW_IMAGEINFO& info, const s
     DecodedImage placed = image;
     placed.Left = regionLeft_;
     placed.Top = regionTop_;
-    if (!MatchesPattern(placed, boardSamples_, error, meanDifference)) {
+    // The simulated board told to stamp its frames' numbers: the stamp says
+    // which frames the image was made of.
+    char stamp[8] = "";
+    const bool stamped = GetEnvironmentVariableA("ORIONSIM_FRAME_STAMP", stamp, sizeof stamp) == 1 && stamp[0] == '1';
+    if (!MatchesPattern(placed, boardSamples_, error, meanDifference, stamped)) {
         std::fprintf(stderr, "twacquire: check: %s: %s\n", what.c_str(), error.c_str());
         return false;
     }
     std::printf("check: %s matches the pattern\n", what.c_str());
+    const uint32_t averaged = options_.Average > 0 ? static_cast<uint32_t>(options_.Average) : 1;
+    uint32_t first = 0;
+    if (stamped && meanDifference == 0 && ReadFrameStamp(placed, averaged, first, error)) {
+        if (averaged == 1) {
+            std::printf("check: %s is the board's frame %lu\n", what.c_str(), static_cast<unsigned long>(first));
+        } else {
+            std::printf("check: %s is the mean of the board's frames %lu to %lu\n", what.c_str(),
+                        static_cast<unsigned long>(first), static_cast<unsigned long>(first + averaged - 1));
+        }
+    }
     return true;
 }
 

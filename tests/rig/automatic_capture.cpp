@@ -5,60 +5,19 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
+#include "acquire/image_check.h"
 #include "tests/rig/app_containers.h"
 #include "tests/rig/ds_rig.h"
 
 namespace {
 
 // Automatic capture: the source keeps its own clock while the application
-// collects late. The board stamps each frame's number into
-// its top left corner; each image's stamp (for an average, the mean of its
-// frames' stamps) says which frames it was made of.
-
-// The grey bitmap's pixel at column x of the image's row y from the top.
-uint8_t BitmapPixel(const std::vector<uint8_t>& dib, uint32_t x, uint32_t y)
-{
-    const auto word = [&](size_t at) { return static_cast<int32_t>(dib.at(at) | dib.at(at + 1) << 8 | dib.at(at + 2) << 16 | dib.at(at + 3) << 24); };
-    const int32_t width = word(4);
-    const int32_t height = word(8);
-    const uint32_t colours = word(32) != 0 ? static_cast<uint32_t>(word(32)) : 256;
-    const size_t stride = (static_cast<size_t>(width) + 3) & ~size_t{3};
-    const size_t row = height > 0 ? static_cast<size_t>(height) - 1 - y : y;
-    return dib.at(static_cast<size_t>(word(0)) + colours * 4 + row * stride + x);
-}
-
-// How many of the averaged frames had each of the 32 stamp bits set.
-std::vector<uint32_t> StampOnes(const std::vector<uint8_t>& dib, uint32_t frames)
-{
-    std::vector<uint32_t> ones;
-    for (uint32_t bit = 0; bit < 32; ++bit) {
-        ones.push_back((BitmapPixel(dib, bit * 8 + 4, 4) * frames + 127) / 255);
-    }
-    return ones;
-}
-
-// The first of `frames` consecutive frame numbers whose stamps average to
-// `ones`; -1 when none up to 100000 does.
-int64_t AveragedFrom(const std::vector<uint32_t>& ones, uint32_t frames)
-{
-    for (uint32_t first = 0; first < 100000; ++first) {
-        bool all = true;
-        for (uint32_t bit = 0; bit < 32 && all; ++bit) {
-            uint32_t set = 0;
-            for (uint32_t f = first; f < first + frames; ++f) {
-                set += (f >> bit) & 1;
-            }
-            all = set == ones[bit];
-        }
-        if (all) {
-            return first;
-        }
-    }
-    return -1;
-}
-
+// collects late. The board stamps each frame's number into its top left
+// corner; each image's stamp (for an average, the mean of its frames'
+// stamps) says which frames it was made of.
 
 TW_UINT16 SetOneValue(const CaptureApplication& app, TW_UINT16 cap, TW_UINT16 itemType, uint32_t item)
 {
@@ -146,11 +105,16 @@ void RunAutomaticCaptureTable(const CaptureApplication& app)
                 frameNumbers.push_back(static_cast<uint32_t>(ext.Info[0].Item));
                 const std::vector<uint8_t> dib = BlockBytes(bitmap);
                 GlobalFree(bitmap);
-                stamps.push_back(AveragedFrom(StampOnes(dib, row.Average), row.Average));
-                EXPECT_GE(stamps.back(), 0) << "image " << stamps.size() << " holds whole frames";
+                DecodedImage image;
+                std::string error;
+                uint32_t first = 0;
+                ASSERT_TRUE(DecodeDib(dib.data(), dib.size(), image, error)) << error;
+                EXPECT_TRUE(ReadFrameStamp(image, row.Average, first, error)) << "image " << stamps.size() + 1
+                                                                               << " holds whole frames: " << error;
+                stamps.push_back(first);
                 // Outside the stamp the pattern is the same in every frame,
                 // and so is its mean.
-                EXPECT_EQ(BitmapPixel(dib, 300, 100), 300 % 256);
+                EXPECT_TRUE(MatchesPattern(image, 1, error, 0, true)) << error;
                 TW_PENDINGXFERS pending = {};
                 ASSERT_EQ(app.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
                 EXPECT_EQ(pending.Count, total - i - 1) << "image " << i + 1;
