@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -64,18 +65,32 @@ void RunAutomaticCaptureTable(const CaptureApplication& app)
         int Delivered;            // images the application gets
         uint32_t FramesApart;     // between two images' first frames (0: not checked)
         bool ResetAfterFirst;     // MSG_RESET after one image, then a new enabling with one more image
+        bool Colour = false;      // a PAL colour board, and a region of its frame from the top left
     } rows[] = {
         {"every 200 ms, collected at the end", 4, 0, 200, 4, 1, TWCB_AUTO, 4, 5, false},
         {"after 120 ms, averaged over 4", 2, 120, 400, 2, 4, TWCB_AUTO, 2, 10, false},
         {"two buffers for five frames", 5, 0, 40, 2, 1, TWCB_AUTO, 2, 1, false},
         {"reset with two held, kept", 3, 0, 0, 3, 1, TWCB_NOCLEAR, 4, 0, true},
         {"reset with two held, cleared at the disable", 3, 0, 0, 3, 1, TWCB_AUTO, 2, 0, true},
+        {"a colour region averaged over 64", 2, 0, 0, 2, 64, TWCB_AUTO, 2, 64, false, true},
     };
     SetEnvironmentVariableA("ORIONSIM_FRAME_MS", "40");
     SetEnvironmentVariableA("ORIONSIM_FRAME_STAMP", "1");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.What);
         ASSERT_TRUE(app.Open());
+        if (row.Colour) {
+            std::vector<uint8_t> format = OneValueBytes(TWTY_STR32, 0);
+            format.resize(2 + 34);  // the type, then the name in its 34 bytes
+            std::memcpy(format.data() + 2, "M_PAL", 5);
+            TW_CAPABILITY capability = {0x8002, TWON_ONEVALUE, GlobalBlock(format)};
+            ASSERT_EQ(app.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability), TWRC_SUCCESS);
+            GlobalFree(capability.hContainer);
+            TW_IMAGELAYOUT layout = {};
+            layout.Frame.Right.Whole = 300;
+            layout.Frame.Bottom.Whole = 100;
+            ASSERT_EQ(app.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+        }
         ASSERT_EQ(SetOneValue(app, CAP_AUTOMATICCAPTURE, TWTY_INT32, static_cast<uint32_t>(row.Count)), TWRC_SUCCESS);
         ASSERT_EQ(SetOneValue(app, CAP_TIMEBEFOREFIRSTCAPTURE, TWTY_INT32, static_cast<uint32_t>(row.FirstMs)), TWRC_SUCCESS);
         ASSERT_EQ(SetOneValue(app, CAP_TIMEBETWEENCAPTURES, TWTY_INT32, static_cast<uint32_t>(row.BetweenMs)), TWRC_SUCCESS);
@@ -114,7 +129,9 @@ void RunAutomaticCaptureTable(const CaptureApplication& app)
                 stamps.push_back(first);
                 // Outside the stamp the pattern is the same in every frame,
                 // and so is its mean.
-                EXPECT_TRUE(MatchesPattern(image, 1, error, 0, true)) << error;
+                EXPECT_EQ(image.Samples, row.Colour ? 3u : 1u);
+                EXPECT_EQ(image.Width, row.Colour ? 300u : 768u);
+                EXPECT_TRUE(MatchesPattern(image, image.Samples, error, 0, true)) << error;
                 TW_PENDINGXFERS pending = {};
                 ASSERT_EQ(app.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
                 EXPECT_EQ(pending.Count, total - i - 1) << "image " << i + 1;
