@@ -1796,6 +1796,47 @@ TEST_F(Source, EachRefusedAllocationFailsCleanlyOrIsNotNeeded)
     std::printf("MSG_ENABLEDS with the dialog: %ld allocations\n", enabling);
     Close();
 
+    // MSG_ENABLEDS starting automatic capture of two images: refused, it
+    // stays in state 4 with nothing started; taken, both images come.
+    Open();
+    SetCount(-1);
+    for (const auto& [cap, item] : {std::pair<TW_UINT16, uint32_t>{CAP_AUTOMATICCAPTURE, 2}, {CAP_MAXBATCHBUFFERS, 2}}) {
+        TW_CAPABILITY set = {cap, TWON_ONEVALUE, GlobalBlock(OneValueBytes(cap == CAP_AUTOMATICCAPTURE ? TWTY_INT32 : TWTY_UINT32, item))};
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &set), TWRC_SUCCESS);
+        GlobalFree(set.hContainer);
+    }
+    TW_USERINTERFACE hidden = {0, 0, nullptr};
+    allocations.Refuse(0);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &hidden), TWRC_SUCCESS);
+    const long scheduling = allocations.Count();
+    TW_PENDINGXFERS pending = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &hidden), TWRC_SUCCESS);
+    for (long n = 1; n <= scheduling; ++n) {
+        SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(scheduling) +
+                     " of MSG_ENABLEDS with automatic capture refused");
+        allocations.Refuse(n);
+        const TW_UINT16 rc = ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &hidden);
+        allocations.Refuse(0);
+        if (rc == TWRC_FAILURE) {
+            EXPECT_EQ(ds_.Status(), TWCC_LOWMEMORY);
+            EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &hidden), TWRC_FAILURE) << "still state 4";
+            continue;
+        }
+        ASSERT_EQ(rc, TWRC_SUCCESS);
+        for (int image = 0; image < 2; ++image) {
+            // The notice comes through this thread's message loop; the
+            // transfer waits for the image either way.
+            TW_HANDLE bitmap = nullptr;
+            EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+            GlobalFree(bitmap);
+            EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending), TWRC_SUCCESS);
+        }
+        EXPECT_EQ(pending.Count, 0);
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &hidden), TWRC_SUCCESS);
+    }
+    std::printf("MSG_ENABLEDS with automatic capture: %ld allocations\n", scheduling);
+    Close();
+
     // MSG_SET (grey to RGB) and MSG_RESET (RGB to grey) of the pixel type on
     // a colour board, each allocation refused in turn: whatever the call
     // answers, the image information and the native image agree.
