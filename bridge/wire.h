@@ -6,8 +6,9 @@
 // the 64-bit side, and image bytes, which lie in a second section both map:
 // the host copies a native bitmap into it, the source writes memory strips
 // straight into it, and the 64-bit side copies them into the application's
-// block or buffer (an image too large for it is read out of the host's
-// memory instead).
+// block or buffer. The section holds the largest frame the board delivers
+// several times over, and the source never writes more than a frame, so
+// every image crosses there, whatever the application's buffer.
 //
 // Structures travel in their 32-bit layout, the one the host's DS_Entry
 // takes; the few that hold a handle or pointer have a wire form here, the
@@ -71,6 +72,11 @@ constexpr uint32_t BridgeDataRoom = 512;
 constexpr uint32_t BridgeExtraRoom = 60 * 1024;
 
 struct BridgeBlock {
+    // The hand-off (bridge/handoff.h): each written by one side only.
+    uint32_t RequestCount;  // Twain_64.ds: raised once a request is in the block
+    uint32_t AnswerCount;   // the host: the request count it answered
+    uint32_t HostSleeps;    // the host waits on the request event
+    uint32_t CallerSleeps;  // Twain_64.ds waits on the answer event
     // The request.
     uint32_t DG;
     uint16_t DAT;
@@ -82,14 +88,13 @@ struct BridgeBlock {
     // The answer.
     uint16_t ReturnCode;
     uint16_t HostCondition;  // not 0: the host itself failed the call with this code
-    uint32_t ImageAddress;   // native bitmap or memory strip, in the host's memory
+    uint32_t ImageOffset;    // native bitmap or memory strip, in the image section
     uint32_t ImageLength;
     // Counted up by a thread of the host's own every BridgeHeartbeatPeriod
     // ms, from before it serves until it ends, whatever the serving thread
     // does: it stands still only when the host's process does (stopped,
     // suspended, not scheduled).
     uint32_t Heartbeat;
-    uint16_t ImageInSection; // the image lies at ImageAddress in the image section
     // Set by Twain_64.ds before the host starts: a second section, inherited
     // like the block's, both map for images (native bitmaps, memory strips).
     uint32_t ImageSection;

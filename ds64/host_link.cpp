@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/handoff.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
 #include "twain/source.h"
@@ -364,7 +365,21 @@ int ExchangeWithHost()
         Exchange() { Host.Exchanging = true; }
         ~Exchange() { Host.Exchanging = false; }
     } exchange;
-    SetEvent(Host.Request);
+    BridgeBlock& block = *Host.Block;
+    StoreShared(block.CallerSleeps, 0);
+    const uint32_t ticket = LoadShared(block.RequestCount) + 1;
+    StoreShared(block.RequestCount, ticket);
+    if (LoadShared(block.HostSleeps) != 0) {
+        SetEvent(Host.Request);
+    }
+    auto answered = [&block, ticket] { return LoadShared(block.AnswerCount) == ticket; };
+    if (SpinUntil(answered, CallerSpinMicroseconds)) {
+        return 0;
+    }
+    StoreShared(block.CallerSleeps, 1);
+    if (answered()) {
+        return 0;
+    }
     // The answer wins when the host answered and ended at once. Meanwhile
     // the application's thread answers what other threads and processes
     // send to its windows, as it would inside a box of the 32-bit source:
@@ -380,8 +395,11 @@ int ExchangeWithHost()
     DWORD unanswerableSince = checked;  // no window a person can answer since
     for (;;) {
         const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, HostCheckPeriod, QS_SENDMESSAGE);
-        if (woke == WAIT_OBJECT_0) {
+        if (answered()) {
             return 0;
+        }
+        if (woke == WAIT_OBJECT_0) {
+            continue;  // a signal an earlier answer left
         }
         if (woke == WAIT_OBJECT_0 + 2) {
             MSG message;
@@ -424,25 +442,14 @@ bool HostWasEnabled()
     return Host.Enabled;
 }
 
-int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length)
+int ReadHostImage(uint32_t offset, void* to, uint32_t length)
 {
-    if (inSection) {
-        if (address > ImageSectionSize || length > ImageSectionSize - address) {
-            DebugLog().Write("The 32-bit host named %lu bytes outside the image section\n",
-                             static_cast<unsigned long>(length));
-            return 1;
-        }
-        std::memcpy(to, Host.Images + address, length);
-        return 0;
-    }
-
-    SIZE_T read = 0;
-    const void* from = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
-    if (!ReadProcessMemory(Host.Process, from, to, length, &read) || read != length) {
-        DebugLog().Write("Reading %lu bytes out of the 32-bit host failed (error %lu)\n",
-                         static_cast<unsigned long>(length), GetLastError());
+    if (offset > ImageSectionSize || length > ImageSectionSize - offset) {
+        DebugLog().Write("The 32-bit host named %lu bytes outside the image section\n",
+                         static_cast<unsigned long>(length));
         return 1;
     }
+    std::memcpy(to, Host.Images + offset, length);
     return 0;
 }
 

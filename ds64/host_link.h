@@ -45,10 +45,9 @@ bool HostExchanging();
 void NoteHostEnabled(bool enabled);
 bool HostWasEnabled();
 
-// Copies the `length` bytes of an image at `address` to `to`: an offset in
-// the image section both map (`inSection`), else an address in the host's
-// memory. 0 copied.
-int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length);
+// Copies the `length` bytes of an image at `offset` in the image section
+// both map to `to`. 0 copied; 1 outside the section (logged).
+int ReadHostImage(uint32_t offset, void* to, uint32_t length);
 
 // Lets the host bring its dialog to the front over the application.
 void LetHostTakeForeground();

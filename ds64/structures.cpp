@@ -63,7 +63,7 @@ int TakeStrip(const TW_IMAGEMEMXFER& xfer, uint32_t bytesWritten, const Answer& 
         ReportCondition(BrokenAnswerContext, TWCC_BADVALUE);
         return 1;
     }
-    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength);
+    const int failed = ReadHostImage(answer.ImageOffset, to, answer.ImageLength);
     if (isHandle) {
         GlobalUnlock(xfer.Memory.TheMem);
     }
@@ -103,7 +103,7 @@ int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
         return 1;
     }
     // An application reads as much as the header says.
-    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength) ||
+    const int failed = ReadHostImage(answer.ImageOffset, to, answer.ImageLength) ||
                        !BitmapHeaderFits(static_cast<const uint8_t*>(to), answer.ImageLength);
     GlobalUnlock(block);
     if (failed) {
@@ -137,9 +137,8 @@ void CopyAnswer(const BridgeBlock& block, Answer& answer)
     answer.HostCondition = block.HostCondition;
     answer.DataLength = block.DataLength;
     answer.ExtraLength = block.ExtraLength;
-    answer.ImageAddress = block.ImageAddress;
+    answer.ImageOffset = block.ImageOffset;
     answer.ImageLength = block.ImageLength;
-    answer.ImageInSection = block.ImageInSection != 0;
     std::memcpy(answer.Data, block.Data, sizeof answer.Data);
     answer.Extra = block.Extra;
 }

@@ -16,9 +16,8 @@ struct Answer {
     uint16_t HostCondition;
     uint32_t DataLength;
     uint32_t ExtraLength;
-    uint32_t ImageAddress;
+    uint32_t ImageOffset;
     uint32_t ImageLength;
-    bool ImageInSection;
     uint8_t Data[BridgeDataRoom];
     const uint8_t* Extra;  // in the shared block: only its length is relied on
 };

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "bridge/handoff.h"
 #include "bridge/wire.h"
 #include "twain/twain_types.h"
 
@@ -26,9 +27,6 @@ TW_IDENTITY Origin = {};
 bool HaveOrigin = false;
 uint8_t* Images = nullptr;  // the image section Twain_64.ds maps too
 uint32_t ImagesSize = 0;
-HGLOBAL HandedBitmap = nullptr;  // the last native transfer's, until the next request
-void* StripBuffer = nullptr;     // memory transfers' strips, as long as the largest
-uint32_t StripRoom = 0;
 
 bool LoadBeside(const char* name, HMODULE& module)
 {
@@ -160,51 +158,35 @@ void ServeUserInterface(BridgeBlock& block)
     std::memcpy(block.Data, &wire, sizeof wire);
 }
 
+// The image section is the application's buffer as the source sees it: the
+// source writes the strip where Twain_64.ds takes it from, with no copy
+// here. Length goes to the source as the application gave it, since the
+// strip's rows follow from it; the source writes no more than the frame's
+// bytes, and the largest frame fits the section several times, so a buffer
+// longer than the section is served through it all the same. A buffer
+// exists whatever its length, as the application's does: the source judges
+// a Length of 0, not the host.
 void ServeMemXfer(BridgeBlock& block)
 {
     WireImageMemXfer wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
-    // A buffer exists whatever its length, as the application's does: the
-    // source judges a Length of 0, not the host.
-    // In the image section the source writes the strip where Twain_64.ds
-    // takes it from: no copy here.
-    if (Images != nullptr && wire.Length <= ImagesSize) {
-        TW_IMAGEMEMXFER xfer = {};
-        StripFieldsFromWire(wire, xfer);
-        xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, wire.Length, wire.TheMem != 0 ? Images : nullptr};
-        block.ReturnCode = Call(block, &xfer);
-        StripFieldsToWire(xfer, wire);
-        std::memcpy(block.Data, &wire, sizeof wire);
-        block.ImageInSection = 1;
-        block.ImageLength = xfer.BytesWritten;
+    if (Images == nullptr) {
+        block.ReturnCode = TWRC_FAILURE;
+        block.HostCondition = TWCC_LOWMEMORY;
         return;
-    }
-    if (wire.Length > StripRoom || StripBuffer == nullptr) {
-        const uint32_t room = wire.Length > StripRoom ? wire.Length : 1;
-        void* larger = VirtualAlloc(nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        if (larger == nullptr) {
-            block.ReturnCode = TWRC_FAILURE;
-            block.HostCondition = TWCC_LOWMEMORY;
-            return;
-        }
-        if (StripBuffer != nullptr) {
-            VirtualFree(StripBuffer, 0, MEM_RELEASE);
-        }
-        StripBuffer = larger;
-        StripRoom = room;
     }
     TW_IMAGEMEMXFER xfer = {};
     StripFieldsFromWire(wire, xfer);
-    xfer.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
-    xfer.Memory.Length = wire.Length;
-    xfer.Memory.TheMem = wire.TheMem != 0 ? StripBuffer : nullptr;
+    xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, wire.Length, wire.TheMem != 0 ? Images : nullptr};
     block.ReturnCode = Call(block, &xfer);
     StripFieldsToWire(xfer, wire);
     std::memcpy(block.Data, &wire, sizeof wire);
-    block.ImageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(StripBuffer));
     block.ImageLength = xfer.BytesWritten;
 }
 
+// The bitmap is copied into the image section and freed here: the
+// application gets its own copy. One larger than the section (the board
+// makes none) is refused and freed all the same.
 void ServeNativeXfer(BridgeBlock& block)
 {
     TW_HANDLE bitmap = nullptr;
@@ -216,19 +198,15 @@ void ServeNativeXfer(BridgeBlock& block)
     const void* bytes = GlobalLock(bitmap);
     if (Images != nullptr && bytes != nullptr && size <= ImagesSize) {
         std::memcpy(Images, bytes, size);
-        GlobalUnlock(bitmap);
-        GlobalFree(bitmap);
-        block.ImageInSection = 1;
         block.ImageLength = static_cast<uint32_t>(size);
-        return;
+    } else {
+        block.ReturnCode = TWRC_FAILURE;
+        block.HostCondition = TWCC_LOWMEMORY;
     }
     if (bytes != nullptr) {
         GlobalUnlock(bitmap);
     }
-    // Kept locked until the next request: the 64-bit side reads it from here.
-    HandedBitmap = bitmap;
-    block.ImageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GlobalLock(bitmap)));
-    block.ImageLength = static_cast<uint32_t>(GlobalSize(bitmap));
+    GlobalFree(bitmap);
 }
 
 void ServeBytes(BridgeBlock& block)
@@ -240,27 +218,16 @@ void ServeBytes(BridgeBlock& block)
     std::memcpy(block.Data, data, length);
 }
 
-void FreeHandedBitmap()
-{
-    if (HandedBitmap != nullptr) {
-        GlobalUnlock(HandedBitmap);
-        GlobalFree(HandedBitmap);
-        HandedBitmap = nullptr;
-    }
-}
-
 // Serves one request; true when the source was closed.
 bool Serve(BridgeBlock& block)
 {
-    FreeHandedBitmap();
     HaveOrigin = block.HasOrigin != 0;
     if (HaveOrigin) {
         std::memcpy(&Origin, block.Origin, sizeof Origin);
     }
     block.HostCondition = 0;
-    block.ImageAddress = 0;
+    block.ImageOffset = 0;
     block.ImageLength = 0;
-    block.ImageInSection = 0;
     const WireShape shape = FindWireShape(block.DG, block.DAT);
     if (block.DataLength > BridgeDataRoom || block.ExtraLength > BridgeExtraRoom) {
         block.ReturnCode = TWRC_FAILURE;
@@ -369,24 +336,46 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     if (SourceEntry == nullptr) {
         return NoSource;
     }
+    // A request is served as soon as its count moves; the host spins for
+    // the next one of a burst, then sleeps on the request event and the
+    // application's process, taking the dialog's messages meanwhile.
     const HANDLE waits[] = {request, parent};
+    uint32_t served = LoadShared(block->AnswerCount);
+    auto requested = [block, &served] { return LoadShared(block->RequestCount) != served; };
+    bool spin = false;
     for (;;) {
-        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT);
-        if (woke == WAIT_OBJECT_0) {
+        if (requested()) {
+            served = LoadShared(block->RequestCount);
             const bool closed = Serve(*block);
-            SetEvent(answer);
+            StoreShared(block->AnswerCount, served);
+            if (LoadShared(block->CallerSleeps) != 0) {
+                SetEvent(answer);
+            }
             if (closed) {
                 break;
             }
-        } else if (woke == WAIT_OBJECT_0 + 2) {
+            spin = true;
+            continue;
+        }
+        if (spin && SpinUntil(requested, HostSpinMicroseconds)) {
+            continue;
+        }
+        spin = false;
+        StoreShared(block->HostSleeps, 1);
+        if (requested()) {
+            StoreShared(block->HostSleeps, 0);
+            continue;
+        }
+        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT);
+        StoreShared(block->HostSleeps, 0);
+        if (woke == WAIT_OBJECT_0 + 2) {
             PumpMessages();
-        } else {
+        } else if (woke != WAIT_OBJECT_0) {
             // The application is gone: the source lets go of the board as
             // at any unload.
             break;
         }
     }
-    FreeHandedBitmap();
     FreeLibrary(source);
     return 0;
 }
