@@ -29,6 +29,12 @@ inline void StoreShared(volatile uint32_t& field, uint32_t value)
     __atomic_store_n(&field, value, __ATOMIC_SEQ_CST);
 }
 
+// Sets `field` to `to` if it holds `from`; whether it did.
+inline bool SwapShared(volatile uint32_t& field, uint32_t from, uint32_t to)
+{
+    return __atomic_compare_exchange_n(&field, &from, to, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+}
+
 inline void SpinPause()
 {
     __builtin_ia32_pause();

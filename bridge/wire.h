@@ -77,6 +77,8 @@ struct BridgeBlock {
     uint32_t AnswerCount;   // the host: the request count it answered
     uint32_t HostSleeps;    // the host waits on the request event
     uint32_t CallerSleeps;  // Twain_64.ds waits on the answer event
+    // Between two sessions: one of the HostIdle... values below.
+    uint32_t IdleState;
     // The request.
     uint32_t DG;
     uint16_t DAT;
@@ -95,6 +97,7 @@ struct BridgeBlock {
     // does: it stands still only when the host's process does (stopped,
     // suspended, not scheduled).
     uint32_t Heartbeat;
+    uint32_t HeartbeatTick;  // the system's tick count at the last beat
     // Set by Twain_64.ds before the host starts: a second section, inherited
     // like the block's, both map for images (native bitmaps, memory strips).
     uint32_t ImageSection;
@@ -103,6 +106,20 @@ struct BridgeBlock {
     uint8_t Data[BridgeDataRoom];
     uint8_t Extra[BridgeExtraRoom];
 };
+
+// A host outlives MSG_CLOSEDS by HostIdleLife ms, idle and holding nothing
+// of the board, and serves the next MSG_OPENDS of its application if one
+// comes by then: most applications open the source for every acquisition.
+// Which of the two takes the idle host is settled by one exchange of
+// IdleState: the host marks itself idle as it answers MSG_CLOSEDS;
+// Twain_64.ds claims it for an open, or the host, its time up, leaves.
+// Twain_64.ds ending it on purpose (a refused open, its unload) marks it
+// leaving too and wakes it.
+constexpr uint32_t HostInSession = 0;
+constexpr uint32_t HostIdle = 1;
+constexpr uint32_t HostClaimed = 2;
+constexpr uint32_t HostLeaving = 3;
+constexpr uint32_t HostIdleLife = 5000;
 
 // How a structure crosses.
 enum class WireKind : uint8_t {

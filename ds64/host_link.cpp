@@ -35,6 +35,7 @@ struct HostRecords {
     DWORD LastBeatTick = 0;
     DWORD BusyLimit = 0;    // ms a call may keep the host busy with no window up
     bool Alive = false;
+    bool Idle = false;     // kept after MSG_CLOSEDS for the next open
     bool Enabled = false;  // the 32-bit source is in states 5 to 7
     bool Exchanging = false;  // a call waits for the host's answer
 };
@@ -231,8 +232,61 @@ int FindHostFolder(char (&path)[MAX_PATH])
     return 0;
 }
 
+namespace {
+
+// How long ago an idle host may have beaten to count as running: four
+// beats. One found stopped is replaced rather than waited for.
+constexpr DWORD IdleBeatLimit = 4 * BridgeHeartbeatPeriod;
+
+// The user's "HelperBusyLimit" in ms, read for each session.
+DWORD ReadBusyLimit()
+{
+    const DWORD limit = ReadBaseKeyDword("HelperBusyLimit");
+    return (limit == 0 ? DefaultBusyLimit : limit < LongestBusyLimit ? limit : LongestBusyLimit) * 1000;
+}
+
+// Takes the idle host for a new session. 0 taken; 1 it is gone, stopped or
+// leaving by itself, and has been ended.
+int ReuseIdleHost()
+{
+    Host.Idle = false;
+    BridgeBlock& block = *Host.Block;
+    const bool running = WaitForSingleObject(Host.Process, 0) == WAIT_TIMEOUT;
+    const bool beating = running && GetTickCount() - LoadShared(block.HeartbeatTick) < IdleBeatLimit;
+    if (!beating || !SwapShared(block.IdleState, HostIdle, HostClaimed)) {
+        // A host leaving by itself is waited for; any other is ended at once.
+        StopHost(beating ? HostExitWait : 0);
+        return 1;
+    }
+    Host.Alive = true;
+    Host.Enabled = false;
+    Host.StartTick = GetTickCount();
+    Host.LastBeat = LoadShared(block.Heartbeat);
+    Host.LastBeatTick = Host.StartTick;
+    Host.BusyLimit = ReadBusyLimit();
+    SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
+    return 0;
+}
+
+}  // namespace
+
+bool KeepHostIdle()
+{
+    if (!Host.Alive || LoadShared(Host.Block->IdleState) != HostIdle) {
+        return false;
+    }
+    KillTimer(Host.NoticeWindow, HostEndTimer);
+    Host.Alive = false;
+    Host.Enabled = false;
+    Host.Idle = true;
+    return true;
+}
+
 int StartHost()
 {
+    if (Host.Idle && ReuseIdleHost() == 0) {
+        return 0;
+    }
     char path[MAX_PATH] = "";
     if (FindHostFolder(path)) {
         return 1;
@@ -275,9 +329,7 @@ int StartHost()
     Host.StartTick = GetTickCount();
     Host.LastBeat = 0;
     Host.LastBeatTick = Host.StartTick;
-    const DWORD busyLimit = ReadBaseKeyDword("HelperBusyLimit");
-    Host.BusyLimit = (busyLimit == 0 ? DefaultBusyLimit : busyLimit < LongestBusyLimit ? busyLimit : LongestBusyLimit) *
-                     1000;
+    Host.BusyLimit = ReadBusyLimit();
     SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
     return 0;
 }
@@ -287,6 +339,10 @@ void StopHost(unsigned long wait)
     // Ended on purpose: no notice.
     if (Host.NoticeWindow != nullptr) {
         KillTimer(Host.NoticeWindow, HostEndTimer);
+    }
+    // A host idle after MSG_CLOSEDS is told to leave now.
+    if (Host.Block != nullptr && SwapShared(Host.Block->IdleState, HostIdle, HostLeaving)) {
+        SetEvent(Host.Request);
     }
     if (Host.Process != nullptr) {
         if (WaitForSingleObject(Host.Process, wait) != WAIT_OBJECT_0) {
@@ -299,6 +355,7 @@ void StopHost(unsigned long wait)
         CloseIf(Host.Process);
     }
     Host.Alive = false;
+    Host.Idle = false;
     CloseChannel();
 }
 

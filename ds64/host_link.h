@@ -13,13 +13,21 @@
 // 0 found.
 int FindHostFolder(char (&path)[MAX_PATH]);
 
-// Starts the host installed beside the 32-bit source. 0 started, 1 not
-// (logged, nothing left behind).
+// Starts the host installed beside the 32-bit source, or takes the one kept
+// idle since the last MSG_CLOSEDS when it still runs (one that died or
+// stopped meanwhile is replaced). 0 started, 1 not (logged, nothing left
+// behind).
 int StartHost();
 
+// After MSG_CLOSEDS: keeps the host, which has closed the source and waits
+// idle for the next open (bridge/wire.h, HostIdleLife). From here
+// HostRunning is false. False when the host is not idle (ended, or closed
+// otherwise): it is then to be stopped.
+bool KeepHostIdle();
+
 // Ends the host and closes the channel: a host told MSG_CLOSEDS leaves by
-// itself, one that has not left after `wait` ms is terminated. Nothing
-// happens without a host.
+// itself, one that has not left after `wait` ms is terminated (an idle one
+// too). Nothing happens without a host.
 constexpr unsigned long HostExitWait = 5000;
 void StopHost(unsigned long wait);
 

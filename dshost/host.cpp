@@ -1,7 +1,8 @@
 // TwainHost32.exe: runs the installed Twain_32.ds for one 64-bit application.
 // Started by Twain_64.ds at MSG_OPENDS with the channel's handles on its
 // command line (see bridge/wire.h); it serves one request at a time, runs the
-// source's dialog through its own message loop, and ends after MSG_CLOSEDS,
+// source's dialog through its own message loop, and ends HostIdleLife ms
+// after MSG_CLOSEDS unless the application opens the source again by then,
 // or when the application's process ends, whichever comes first.
 #include <windows.h>
 
@@ -272,6 +273,7 @@ DWORD WINAPI Beat(void* shared)
 {
     auto* block = static_cast<volatile BridgeBlock*>(shared);
     for (uint32_t beat = 1;; ++beat) {
+        block->HeartbeatTick = GetTickCount();
         block->Heartbeat = beat;  // 0 stays "never beat"
         Sleep(BridgeHeartbeatPeriod);
     }
@@ -343,16 +345,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     uint32_t served = LoadShared(block->AnswerCount);
     auto requested = [block, &served] { return LoadShared(block->RequestCount) != served; };
     bool spin = false;
+    DWORD closedAt = 0;  // when the source was closed, while idle
     for (;;) {
         if (requested()) {
             served = LoadShared(block->RequestCount);
-            const bool closed = Serve(*block);
+            // Claimed for the next open, if idle.
+            StoreShared(block->IdleState, HostInSession);
+            if (Serve(*block)) {
+                // Idle from here: the source let go of the board.
+                closedAt = GetTickCount();
+                StoreShared(block->IdleState, HostIdle);
+            }
             StoreShared(block->AnswerCount, served);
             if (LoadShared(block->CallerSleeps) != 0) {
                 SetEvent(answer);
-            }
-            if (closed) {
-                break;
             }
             spin = true;
             continue;
@@ -366,11 +372,22 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             StoreShared(block->HostSleeps, 0);
             continue;
         }
-        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT);
+        DWORD wait = INFINITE;
+        if (LoadShared(block->IdleState) == HostLeaving) {
+            break;  // told to leave while idle
+        }
+        if (LoadShared(block->IdleState) == HostIdle) {
+            const DWORD idle = GetTickCount() - closedAt;
+            if (idle >= HostIdleLife && SwapShared(block->IdleState, HostIdle, HostLeaving)) {
+                break;  // not claimed: its time is up
+            }
+            wait = idle < HostIdleLife ? HostIdleLife - idle : 0;
+        }
+        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, wait, QS_ALLINPUT);
         StoreShared(block->HostSleeps, 0);
         if (woke == WAIT_OBJECT_0 + 2) {
             PumpMessages();
-        } else if (woke != WAIT_OBJECT_0) {
+        } else if (woke != WAIT_OBJECT_0 && woke != WAIT_TIMEOUT) {
             // The application is gone: the source lets go of the board as
             // at any unload.
             break;
