@@ -1,6 +1,8 @@
 // Benchmark 3: continuous acquisition through Wine's Data Source Manager at the
 // simulated library's own frame rate (25 frames a second for M_CCIR):
-// CAP_XFERCOUNT -1, one transfer after the other, MSG_RESET at the end.
+// CAP_XFERCOUNT -1, one transfer after the other, MSG_RESET at the end; then
+// the source opened again by the same application for one image, as most
+// applications open it for every acquisition.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -68,15 +70,28 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
     double ready = 0;
     int status = 0;
     std::vector<double> done;
-    bool enabled = false;
-    if (SetOneValue(call, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF) &&
-        SetOneValue(call, ICAP_XFERMECH, TWTY_UINT16, mechanism)) {
+    std::vector<uint8_t> strip;
+    auto enable = [&] {
         TW_USERINTERFACE ui = {0, 0, window};
-        enabled = call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS;
-    }
+        return SetOneValue(call, CAP_XFERCOUNT, TWTY_INT16, 0xFFFF) &&
+               SetOneValue(call, ICAP_XFERMECH, TWTY_UINT16, mechanism) &&
+               call(DG_CONTROL, DAT_USERINTERFACE, MSG_ENABLEDS, &ui) == TWRC_SUCCESS;
+    };
+    auto transfer = [&] {
+        if (memory) {
+            size_t bytes = 0;
+            return TransferMemory(call, strip, bytes);
+        }
+        HGLOBAL bitmap = nullptr;
+        const bool ok = TransferNative(call, bitmap);
+        if (bitmap != nullptr) {
+            GlobalFree(bitmap);
+        }
+        return ok;
+    };
+    const bool enabled = enable();
     if (enabled && WaitForTransfer(dsm, source)) {
         ready = Now();
-        std::vector<uint8_t> strip;
         if (memory) {
             TW_SETUPMEMXFER setup = {};
             call(DG_CONTROL, DAT_SETUPMEMXFER, MSG_GET, &setup);
@@ -84,17 +99,7 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
         }
         done.reserve(static_cast<size_t>(frames));
         while (static_cast<int>(done.size()) < frames) {
-            bool ok = false;
-            if (memory) {
-                size_t bytes = 0;
-                ok = TransferMemory(call, strip, bytes);
-            } else {
-                HGLOBAL bitmap = nullptr;
-                ok = TransferNative(call, bitmap);
-                if (bitmap != nullptr) {
-                    GlobalFree(bitmap);
-                }
-            }
+            const bool ok = transfer();
             const int pending = EndTransfer(call);
             done.push_back(Now());
             if (!ok || pending == -2 || pending == 0) {
@@ -114,6 +119,22 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
         call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
     }
     dsm.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+    // The second open, to its first image.
+    const double reopened = Now();
+    double secondImage = 0;
+    if (status == 0 && dsm.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_OPENDS, &source) == TWRC_SUCCESS) {
+        if (enable() && WaitForTransfer(dsm, source) && transfer()) {
+            secondImage = Now();
+        }
+        ResetTransfers(call);
+        TW_USERINTERFACE ui = {0, 0, window};
+        call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+        dsm.Call(nullptr, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &source);
+    }
+    if (status == 0 && secondImage == 0) {
+        std::fprintf(stderr, "ds_bench: the second open gave no image\n");
+        status = 1;
+    }
     dsm.Close();
     DestroyWindow(window);
     if (done.size() < 2) {
@@ -138,5 +159,10 @@ int RunContinuous(const char* videoFormat, const char* mechanismName, int frames
              Format("MSG_OPENDS %.1f ms, then MSG_XFERREADY after %.1f ms, first image after %.1f ms (a frame "
                     "wait of up to 40 ms)",
                     (openEnd - opened) * 1000, (ready - openEnd) * 1000, (done[0] - ready) * 1000));
+    if (secondImage != 0) {
+        PrintRow(Format("%s, %s, second MSG_OPENDS of the application to first image", videoFormat, mechanismName),
+                 Format("%.1f ms", (secondImage - reopened) * 1000), "< 100 ms",
+                 sizeof(void*) == 8 ? "the host kept idle after MSG_CLOSEDS serves it" : "(the 32-bit path)");
+    }
     return status;
 }
