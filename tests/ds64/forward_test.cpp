@@ -964,7 +964,9 @@ void SuspendHost(DWORD processId)
 
 // A host that keeps a call: busy grabbing a frame slower than a stopped host
 // is given, it is waited for and the image delivered; stopped (every thread
-// suspended), or taking its messages without ever answering and showing no
+// suspended just after its last answer, while it and the application spin
+// for the next call: the application's spin ends and the bound holds), or
+// taking its messages without ever answering and showing no
 // window (past the busy limit set here), it is ended within its bound, the
 // call fails and the host is gone. Messages keep coming to the waiting
 // thread meanwhile, as an application's other threads send them: the host
