@@ -920,12 +920,13 @@ TEST_F(Forwarding, IdleHostServesTheNextOpenOrIsReplaced)
     EXPECT_LT(IdleCostMs(first[0]), 100.0) << "an open source's host, asked nothing";
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     EXPECT_EQ(HostProcesses(), first) << "kept after MSG_CLOSEDS";
-    EXPECT_LT(IdleCostMs(first[0]), 100.0) << "an idle host";
 
     ASSERT_EQ(Open(), TWRC_SUCCESS);
     EXPECT_EQ(HostProcesses(), first) << "the idle host serves the next open";
     EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "a fresh session";
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    // Measured from the close on, well within the host's idle time.
+    EXPECT_LT(IdleCostMs(first[0]), 100.0) << "an idle host";
 
     KillHost();
     ASSERT_EQ(Open(), TWRC_SUCCESS) << "a host killed while idle is replaced";
