@@ -85,6 +85,12 @@ struct BridgeBlock {
     uint16_t MSG;
     uint16_t HasOrigin;   // the application passed an identity (in Origin)
     uint16_t HasData;     // the application passed pData
+    // A memory transfer's first strip of a frame: the host has the source
+    // write the rest of the frame into the image section behind the strip,
+    // and Twain_64.ds hands out the application's next strips from there.
+    // Asked only with the trace off: the source's trace would show one
+    // strip where the application asked for several.
+    uint16_t StageRest;
     uint32_t DataLength;  // bytes of the structure in Data (both ways)
     uint32_t ExtraLength; // bytes of a container in Extra (both ways)
     // The answer.
@@ -92,6 +98,8 @@ struct BridgeBlock {
     uint16_t HostCondition;  // not 0: the host itself failed the call with this code
     uint32_t ImageOffset;    // native bitmap or memory strip, in the image section
     uint32_t ImageLength;
+    uint32_t StagedOffset;   // the rest of the frame, in the image section
+    uint32_t StagedLength;   // 0: nothing staged
     // Counted up by a thread of the host's own every BridgeHeartbeatPeriod
     // ms, from before it serves until it ends, whatever the serving thread
     // does: it stands still only when the host's process does (stopped,

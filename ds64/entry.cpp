@@ -265,6 +265,9 @@ void FollowStripOwner(const Triplet& t, TW_UINT16 returnCode)
                       ((t.DAT == DAT_PENDINGXFERS && (t.MSG == MSG_ENDXFER || t.MSG == MSG_RESET)) ||
                        (t.DAT == DAT_USERINTERFACE && t.MSG == MSG_DISABLEDS) ||
                        (t.DAT == DAT_IDENTITY && t.MSG == MSG_CLOSEDS));
+    if (ends) {
+        ForgetStagedFrame();
+    }
     if (ends && StripThread != 0) {
         if (StripThread != thread) {
             StripLostThread = StripThread;
@@ -317,7 +320,10 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
     if (IsStrip(t) && CheckStripOwner()) {
         return TWRC_FAILURE;
     }
-    const TW_UINT16 returnCode = AnswerTriplet(t);
+    TW_UINT16 returnCode = TWRC_FAILURE;
+    if (!(IsStrip(t) && t.MSG == MSG_GET && ServeStagedStrip(t, returnCode))) {
+        returnCode = AnswerTriplet(t);
+    }
     FollowStripOwner(t, returnCode);
     return returnCode;
 }

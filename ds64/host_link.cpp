@@ -499,9 +499,14 @@ bool HostWasEnabled()
     return Host.Enabled;
 }
 
+bool InImageSection(uint32_t offset, uint32_t length)
+{
+    return offset <= ImageSectionSize && length <= ImageSectionSize - offset;
+}
+
 int ReadHostImage(uint32_t offset, void* to, uint32_t length)
 {
-    if (offset > ImageSectionSize || length > ImageSectionSize - offset) {
+    if (!InImageSection(offset, length)) {
         DebugLog().Write("The 32-bit host named %lu bytes outside the image section\n",
                          static_cast<unsigned long>(length));
         return 1;

@@ -56,6 +56,8 @@ bool HostWasEnabled();
 // Copies the `length` bytes of an image at `offset` in the image section
 // both map to `to`. 0 copied; 1 outside the section (logged).
 int ReadHostImage(uint32_t offset, void* to, uint32_t length);
+// Whether `length` bytes at `offset` lie in the image section.
+bool InImageSection(uint32_t offset, uint32_t length);
 
 // Lets the host bring its dialog to the front over the application.
 void LetHostTakeForeground();

@@ -183,6 +183,22 @@ void ServeMemXfer(BridgeBlock& block)
     StripFieldsToWire(xfer, wire);
     std::memcpy(block.Data, &wire, sizeof wire);
     block.ImageLength = xfer.BytesWritten;
+    if (block.StageRest == 0 || block.ReturnCode != TWRC_SUCCESS || wire.TheMem == 0) {
+        return;
+    }
+    // The rest of the frame in one more strip, behind this one: the source
+    // ends the frame (the section holds any frame whole); anything else
+    // stages nothing and leaves the frame to the next strips.
+    const uint32_t offset = (xfer.BytesWritten + 15) & ~15u;
+    if (offset >= ImagesSize) {
+        return;
+    }
+    TW_IMAGEMEMXFER rest = {};
+    rest.Memory = {TWMF_APPOWNS | TWMF_POINTER, ImagesSize - offset, Images + offset};
+    if (Call(block, &rest) == TWRC_XFERDONE && rest.BytesPerRow == xfer.BytesPerRow) {
+        block.StagedOffset = offset;
+        block.StagedLength = rest.BytesWritten;
+    }
 }
 
 // The bitmap is copied into the image section and freed here: the
@@ -229,6 +245,8 @@ bool Serve(BridgeBlock& block)
     block.HostCondition = 0;
     block.ImageOffset = 0;
     block.ImageLength = 0;
+    block.StagedOffset = 0;
+    block.StagedLength = 0;
     const WireShape shape = FindWireShape(block.DG, block.DAT);
     if (block.DataLength > BridgeDataRoom || block.ExtraLength > BridgeExtraRoom) {
         block.ReturnCode = TWRC_FAILURE;

@@ -40,6 +40,10 @@ struct Step {
 struct Sequence {
     const char* Name;
     std::vector<Step> Steps;
+    // Run with the trace on ("Dump" 42), its log compared too. With the
+    // trace off, Twain_64.ds hands out a frame's strips after the first
+    // from the image section itself.
+    bool Traced = true;
 };
 
 constexpr TW_UINT32 C = DG_CONTROL;
@@ -59,9 +63,17 @@ Step Get(TW_UINT16 cap, TW_UINT16 msg = MSG_GET)
     return {C, DAT_CAPABILITY, msg, Data::Cap, cap, 0};
 }
 
+std::vector<Sequence> AllSequences();
+
 const std::vector<Sequence>& Sequences()
 {
-    static const std::vector<Sequence> sequences = {
+    static const std::vector<Sequence> sequences = AllSequences();
+    return sequences;
+}
+
+std::vector<Sequence> AllSequences()
+{
+    std::vector<Sequence> sequences = {
         {"closed_source",
          {{C, DAT_IDENTITY, MSG_GET, Data::Identity, 0, 0}, {C, DAT_NULL, MSG_GET, Data::None, 0, 0}, Status,
           {C, DAT_CUSTOMDSDATA, MSG_GET, Data::Pending, 0, 0}, Status,
@@ -172,6 +184,16 @@ const std::vector<Sequence>& Sequences()
           Status, {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
           {C, DAT_USERINTERFACE, MSG_DISABLEDS, Data::Ui, 0, 0}, Status, Close, Status}},
     };
+    // The strips again with the trace off: served from the section.
+    for (const char* name : {"odd_strip_buffers", "strips_resized_and_ended_midway"}) {
+        for (const Sequence& traced : std::vector<Sequence>(sequences)) {
+            if (std::strcmp(traced.Name, name) == 0) {
+                const bool odd = std::strcmp(name, "odd_strip_buffers") == 0;
+                sequences.push_back({odd ? "odd_strip_buffers_untraced" : "strips_resized_and_ended_midway_untraced",
+                                     traced.Steps, false});
+            }
+        }
+    }
     return sequences;
 }
 
@@ -391,6 +413,11 @@ int TwinSequenceCount()
 const char* TwinSequenceName(int index)
 {
     return Sequences()[static_cast<size_t>(index)].Name;
+}
+
+bool TwinSequenceTraced(int index)
+{
+    return Sequences()[static_cast<size_t>(index)].Traced;
 }
 
 std::string RunTwinSequence(DsModule& ds, int index, const std::string& logPath)
