@@ -234,9 +234,10 @@ int FindHostFolder(char (&path)[MAX_PATH])
 
 namespace {
 
-// How long ago an idle host may have beaten to count as running: four
-// beats. One found stopped is replaced rather than waited for.
-constexpr DWORD IdleBeatLimit = 4 * BridgeHeartbeatPeriod;
+// How long ago an idle host may have beaten to count as running: eight
+// beats, for a machine others keep busy. One found stopped is replaced
+// rather than waited for.
+constexpr DWORD IdleBeatLimit = 8 * BridgeHeartbeatPeriod;
 
 // The user's "HelperBusyLimit" in ms, read for each session.
 DWORD ReadBusyLimit()
