@@ -86,10 +86,11 @@ int RunCalls(int rounds, const std::string& save, const std::string& against)
         std::string figure = Format("%.2f us a call", row.Time * 1e6);
         const auto base = thirtyTwo.find(row.Key);
         if (base != thirtyTwo.end()) {
-            figure += Format(", the 32-bit path %.2f us", base->second * 1e6);
+            figure += Format(", the 32-bit path %.2f us, the round trip %.2f us", base->second * 1e6,
+                             (row.Time - base->second) * 1e6);
         }
         PrintRow(Format("%d x %s", CallsPerRound, row.Name), figure,
-                 SixtyFour ? "the 32-bit path plus one round trip" : "no kernel round trip",
+                 SixtyFour ? "the round trip at most 20 us" : "no kernel round trip",
                  Format("empty cross-module call %.3f us", tEmpty * 1e6));
     }
     return 0;

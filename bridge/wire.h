@@ -6,8 +6,9 @@
 // the 64-bit side, and image bytes, which lie in a second section both map:
 // the host copies a native bitmap into it, the source writes memory strips
 // straight into it, and the 64-bit side copies them into the application's
-// block or buffer (an image too large for it is read out of the host's
-// memory instead).
+// block or buffer. The section holds the largest frame the board delivers
+// several times over, and the source never writes more than a frame, so
+// every image crosses there, whatever the application's buffer.
 //
 // Structures travel in their 32-bit layout, the one the host's DS_Entry
 // takes; the few that hold a handle or pointer have a wire form here, the
@@ -71,25 +72,40 @@ constexpr uint32_t BridgeDataRoom = 512;
 constexpr uint32_t BridgeExtraRoom = 60 * 1024;
 
 struct BridgeBlock {
+    // The hand-off (bridge/handoff.h): each written by one side only.
+    uint32_t RequestCount;  // Twain_64.ds: raised once a request is in the block
+    uint32_t AnswerCount;   // the host: the request count it answered
+    uint32_t HostSleeps;    // the host waits on the request event
+    uint32_t CallerSleeps;  // Twain_64.ds waits on the answer event
+    // Between two sessions: one of the HostIdle... values below.
+    uint32_t IdleState;
     // The request.
     uint32_t DG;
     uint16_t DAT;
     uint16_t MSG;
     uint16_t HasOrigin;   // the application passed an identity (in Origin)
     uint16_t HasData;     // the application passed pData
+    // A memory transfer's first strip of a frame: the host has the source
+    // write the rest of the frame into the image section behind the strip,
+    // and Twain_64.ds hands out the application's next strips from there.
+    // Asked only with the trace off: the source's trace would show one
+    // strip where the application asked for several.
+    uint16_t StageRest;
     uint32_t DataLength;  // bytes of the structure in Data (both ways)
     uint32_t ExtraLength; // bytes of a container in Extra (both ways)
     // The answer.
     uint16_t ReturnCode;
     uint16_t HostCondition;  // not 0: the host itself failed the call with this code
-    uint32_t ImageAddress;   // native bitmap or memory strip, in the host's memory
+    uint32_t ImageOffset;    // native bitmap or memory strip, in the image section
     uint32_t ImageLength;
+    uint32_t StagedOffset;   // the rest of the frame, in the image section
+    uint32_t StagedLength;   // 0: nothing staged
     // Counted up by a thread of the host's own every BridgeHeartbeatPeriod
     // ms, from before it serves until it ends, whatever the serving thread
     // does: it stands still only when the host's process does (stopped,
     // suspended, not scheduled).
     uint32_t Heartbeat;
-    uint16_t ImageInSection; // the image lies at ImageAddress in the image section
+    uint32_t HeartbeatTick;  // the system's tick count at the last beat
     // Set by Twain_64.ds before the host starts: a second section, inherited
     // like the block's, both map for images (native bitmaps, memory strips).
     uint32_t ImageSection;
@@ -98,6 +114,20 @@ struct BridgeBlock {
     uint8_t Data[BridgeDataRoom];
     uint8_t Extra[BridgeExtraRoom];
 };
+
+// A host outlives MSG_CLOSEDS by HostIdleLife ms, idle and holding nothing
+// of the board, and serves the next MSG_OPENDS of its application if one
+// comes by then: most applications open the source for every acquisition.
+// Which of the two takes the idle host is settled by one exchange of
+// IdleState: the host marks itself idle as it answers MSG_CLOSEDS;
+// Twain_64.ds claims it for an open, or the host, its time up, leaves.
+// Twain_64.ds ending it on purpose (a refused open, its unload) marks it
+// leaving too and wakes it.
+constexpr uint32_t HostInSession = 0;
+constexpr uint32_t HostIdle = 1;
+constexpr uint32_t HostClaimed = 2;
+constexpr uint32_t HostLeaving = 3;
+constexpr uint32_t HostIdleLife = 5000;
 
 // How a structure crosses.
 enum class WireKind : uint8_t {

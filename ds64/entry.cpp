@@ -98,7 +98,8 @@ TW_UINT16 Status(const Triplet& t)
     return returnCode;
 }
 
-TW_UINT16 Close(const Triplet& t)
+// `keepHost`: the host, idle, may serve the next open.
+TW_UINT16 Close(const Triplet& t, bool keepHost)
 {
     const bool enabled = HostWasEnabled();
     if (HostRunning()) {
@@ -106,7 +107,9 @@ TW_UINT16 Close(const Triplet& t)
         close.pData = &SourceIdentity;
         Forward(close);
     }
-    StopHost(HostExitWait);
+    if (!keepHost || !KeepHostIdle()) {
+        StopHost(HostExitWait);
+    }
     NoteHostEnabled(false);
     AppIdentity.Id = 0;
     SourceState = 300;
@@ -135,7 +138,7 @@ TW_UINT16 Open(const Triplet& t)
         const TW_UINT16 condition =
             HostRunning() && Forward(ask) == TWRC_SUCCESS ? status.ConditionCode : TWCC_OPERATIONERROR;
         Triplet close = {&AppIdentity, DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &SourceIdentity};
-        Close(close);
+        Close(close, false);
         return FailWith(OpenContext, condition);
     }
     // A condition this side kept from the last session is not the new one's.
@@ -200,7 +203,7 @@ TW_UINT16 AnswerTriplet(const Triplet& t)
     }
     if (t.DG == DG_CONTROL && t.DAT == DAT_IDENTITY && t.MSG == MSG_CLOSEDS) {
         // The manager may pass anything here (Wine's does at MSG_CLOSEDSM).
-        return Close(t);
+        return Close(t, true);
     }
     if (t.DG == DG_CONTROL && t.DAT == DAT_STATUS) {
         return Status(t);
@@ -262,6 +265,9 @@ void FollowStripOwner(const Triplet& t, TW_UINT16 returnCode)
                       ((t.DAT == DAT_PENDINGXFERS && (t.MSG == MSG_ENDXFER || t.MSG == MSG_RESET)) ||
                        (t.DAT == DAT_USERINTERFACE && t.MSG == MSG_DISABLEDS) ||
                        (t.DAT == DAT_IDENTITY && t.MSG == MSG_CLOSEDS));
+    if (ends) {
+        ForgetStagedFrame();
+    }
     if (ends && StripThread != 0) {
         if (StripThread != thread) {
             StripLostThread = StripThread;
@@ -314,7 +320,10 @@ extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY pOrigin, TW_UINT32 DG, TW_U
     if (IsStrip(t) && CheckStripOwner()) {
         return TWRC_FAILURE;
     }
-    const TW_UINT16 returnCode = AnswerTriplet(t);
+    TW_UINT16 returnCode = TWRC_FAILURE;
+    if (!(IsStrip(t) && t.MSG == MSG_GET && ServeStagedStrip(t, returnCode))) {
+        returnCode = AnswerTriplet(t);
+    }
     FollowStripOwner(t, returnCode);
     return returnCode;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bridge/handoff.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
 #include "twain/source.h"
@@ -34,6 +35,7 @@ struct HostRecords {
     DWORD LastBeatTick = 0;
     DWORD BusyLimit = 0;    // ms a call may keep the host busy with no window up
     bool Alive = false;
+    bool Idle = false;     // kept after MSG_CLOSEDS for the next open
     bool Enabled = false;  // the 32-bit source is in states 5 to 7
     bool Exchanging = false;  // a call waits for the host's answer
 };
@@ -230,8 +232,62 @@ int FindHostFolder(char (&path)[MAX_PATH])
     return 0;
 }
 
+namespace {
+
+// How long ago an idle host may have beaten to count as running: eight
+// beats, for a machine others keep busy. One found stopped is replaced
+// rather than waited for.
+constexpr DWORD IdleBeatLimit = 8 * BridgeHeartbeatPeriod;
+
+// The user's "HelperBusyLimit" in ms, read for each session.
+DWORD ReadBusyLimit()
+{
+    const DWORD limit = ReadBaseKeyDword("HelperBusyLimit");
+    return (limit == 0 ? DefaultBusyLimit : limit < LongestBusyLimit ? limit : LongestBusyLimit) * 1000;
+}
+
+// Takes the idle host for a new session. 0 taken; 1 it is gone, stopped or
+// leaving by itself, and has been ended.
+int ReuseIdleHost()
+{
+    Host.Idle = false;
+    BridgeBlock& block = *Host.Block;
+    const bool running = WaitForSingleObject(Host.Process, 0) == WAIT_TIMEOUT;
+    const bool beating = running && GetTickCount() - LoadShared(block.HeartbeatTick) < IdleBeatLimit;
+    if (!beating || !SwapShared(block.IdleState, HostIdle, HostClaimed)) {
+        // A host leaving by itself is waited for; any other is ended at once.
+        StopHost(beating ? HostExitWait : 0);
+        return 1;
+    }
+    Host.Alive = true;
+    Host.Enabled = false;
+    Host.StartTick = GetTickCount();
+    Host.LastBeat = LoadShared(block.Heartbeat);
+    Host.LastBeatTick = Host.StartTick;
+    Host.BusyLimit = ReadBusyLimit();
+    SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
+    return 0;
+}
+
+}  // namespace
+
+bool KeepHostIdle()
+{
+    if (!Host.Alive || LoadShared(Host.Block->IdleState) != HostIdle) {
+        return false;
+    }
+    KillTimer(Host.NoticeWindow, HostEndTimer);
+    Host.Alive = false;
+    Host.Enabled = false;
+    Host.Idle = true;
+    return true;
+}
+
 int StartHost()
 {
+    if (Host.Idle && ReuseIdleHost() == 0) {
+        return 0;
+    }
     char path[MAX_PATH] = "";
     if (FindHostFolder(path)) {
         return 1;
@@ -274,9 +330,7 @@ int StartHost()
     Host.StartTick = GetTickCount();
     Host.LastBeat = 0;
     Host.LastBeatTick = Host.StartTick;
-    const DWORD busyLimit = ReadBaseKeyDword("HelperBusyLimit");
-    Host.BusyLimit = (busyLimit == 0 ? DefaultBusyLimit : busyLimit < LongestBusyLimit ? busyLimit : LongestBusyLimit) *
-                     1000;
+    Host.BusyLimit = ReadBusyLimit();
     SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
     return 0;
 }
@@ -286,6 +340,10 @@ void StopHost(unsigned long wait)
     // Ended on purpose: no notice.
     if (Host.NoticeWindow != nullptr) {
         KillTimer(Host.NoticeWindow, HostEndTimer);
+    }
+    // A host idle after MSG_CLOSEDS is told to leave now.
+    if (Host.Block != nullptr && SwapShared(Host.Block->IdleState, HostIdle, HostLeaving)) {
+        SetEvent(Host.Request);
     }
     if (Host.Process != nullptr) {
         if (WaitForSingleObject(Host.Process, wait) != WAIT_OBJECT_0) {
@@ -298,6 +356,7 @@ void StopHost(unsigned long wait)
         CloseIf(Host.Process);
     }
     Host.Alive = false;
+    Host.Idle = false;
     CloseChannel();
 }
 
@@ -364,7 +423,21 @@ int ExchangeWithHost()
         Exchange() { Host.Exchanging = true; }
         ~Exchange() { Host.Exchanging = false; }
     } exchange;
-    SetEvent(Host.Request);
+    BridgeBlock& block = *Host.Block;
+    StoreShared(block.CallerSleeps, 0);
+    const uint32_t ticket = LoadShared(block.RequestCount) + 1;
+    StoreShared(block.RequestCount, ticket);
+    if (LoadShared(block.HostSleeps) != 0) {
+        SetEvent(Host.Request);
+    }
+    auto answered = [&block, ticket] { return LoadShared(block.AnswerCount) == ticket; };
+    if (SpinUntil(answered, CallerSpinMicroseconds)) {
+        return 0;
+    }
+    StoreShared(block.CallerSleeps, 1);
+    if (answered()) {
+        return 0;
+    }
     // The answer wins when the host answered and ended at once. Meanwhile
     // the application's thread answers what other threads and processes
     // send to its windows, as it would inside a box of the 32-bit source:
@@ -380,8 +453,11 @@ int ExchangeWithHost()
     DWORD unanswerableSince = checked;  // no window a person can answer since
     for (;;) {
         const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, HostCheckPeriod, QS_SENDMESSAGE);
-        if (woke == WAIT_OBJECT_0) {
+        if (answered()) {
             return 0;
+        }
+        if (woke == WAIT_OBJECT_0) {
+            continue;  // a signal an earlier answer left
         }
         if (woke == WAIT_OBJECT_0 + 2) {
             MSG message;
@@ -424,25 +500,19 @@ bool HostWasEnabled()
     return Host.Enabled;
 }
 
-int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length)
+bool InImageSection(uint32_t offset, uint32_t length)
 {
-    if (inSection) {
-        if (address > ImageSectionSize || length > ImageSectionSize - address) {
-            DebugLog().Write("The 32-bit host named %lu bytes outside the image section\n",
-                             static_cast<unsigned long>(length));
-            return 1;
-        }
-        std::memcpy(to, Host.Images + address, length);
-        return 0;
-    }
+    return offset <= ImageSectionSize && length <= ImageSectionSize - offset;
+}
 
-    SIZE_T read = 0;
-    const void* from = reinterpret_cast<const void*>(static_cast<uintptr_t>(address));
-    if (!ReadProcessMemory(Host.Process, from, to, length, &read) || read != length) {
-        DebugLog().Write("Reading %lu bytes out of the 32-bit host failed (error %lu)\n",
-                         static_cast<unsigned long>(length), GetLastError());
+int ReadHostImage(uint32_t offset, void* to, uint32_t length)
+{
+    if (!InImageSection(offset, length)) {
+        DebugLog().Write("The 32-bit host named %lu bytes outside the image section\n",
+                         static_cast<unsigned long>(length));
         return 1;
     }
+    std::memcpy(to, Host.Images + offset, length);
     return 0;
 }
 

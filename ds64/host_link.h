@@ -13,13 +13,21 @@
 // 0 found.
 int FindHostFolder(char (&path)[MAX_PATH]);
 
-// Starts the host installed beside the 32-bit source. 0 started, 1 not
-// (logged, nothing left behind).
+// Starts the host installed beside the 32-bit source, or takes the one kept
+// idle since the last MSG_CLOSEDS when it still runs (one that died or
+// stopped meanwhile is replaced). 0 started, 1 not (logged, nothing left
+// behind).
 int StartHost();
 
+// After MSG_CLOSEDS: keeps the host, which has closed the source and waits
+// idle for the next open (bridge/wire.h, HostIdleLife). From here
+// HostRunning is false. False when the host is not idle (ended, or closed
+// otherwise): it is then to be stopped.
+bool KeepHostIdle();
+
 // Ends the host and closes the channel: a host told MSG_CLOSEDS leaves by
-// itself, one that has not left after `wait` ms is terminated. Nothing
-// happens without a host.
+// itself, one that has not left after `wait` ms is terminated (an idle one
+// too). Nothing happens without a host.
 constexpr unsigned long HostExitWait = 5000;
 void StopHost(unsigned long wait);
 
@@ -45,10 +53,11 @@ bool HostExchanging();
 void NoteHostEnabled(bool enabled);
 bool HostWasEnabled();
 
-// Copies the `length` bytes of an image at `address` to `to`: an offset in
-// the image section both map (`inSection`), else an address in the host's
-// memory. 0 copied.
-int ReadHostImage(uint32_t address, bool inSection, void* to, uint32_t length);
+// Copies the `length` bytes of an image at `offset` in the image section
+// both map to `to`. 0 copied; 1 outside the section (logged).
+int ReadHostImage(uint32_t offset, void* to, uint32_t length);
+// Whether `length` bytes at `offset` lie in the image section.
+bool InImageSection(uint32_t offset, uint32_t length);
 
 // Lets the host bring its dialog to the front over the application.
 void LetHostTakeForeground();

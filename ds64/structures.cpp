@@ -7,6 +7,7 @@
 
 #include "ds64/host_link.h"
 #include "twain/condition.h"
+#include "twain/debug_log.h"
 
 const char* const BrokenAnswerContext = "The 32-bit host answered out of bounds.  ";
 
@@ -46,6 +47,29 @@ int BlockToExtra(HGLOBAL handle, BridgeBlock& block)
 }
 
 const char* const CapabilityContext = "General failure in response to DAT_CAPABILITY.  ";
+const char* const MemoryContext = "General failure in response to DAT_IMAGEMEMXFER.  ";
+
+// The rest of a frame the host staged in the image section behind its first
+// strip, handed out here strip by strip.
+struct StagedFrame {
+    bool Active = false;
+    uint32_t Offset = 0;     // the next strip's first byte, in the section
+    uint32_t Remaining = 0;  // bytes of the frame not handed out
+    uint32_t BytesPerRow = 0;
+    uint32_t Columns = 0;
+    uint32_t XOffset = 0;
+    uint16_t Compression = 0;
+    uint32_t NextRow = 0;
+};
+StagedFrame Staged;
+
+// Whether a staged rest fits the strip it follows: whole rows, in the
+// section, behind the strip.
+bool StagedFits(const WireImageMemXfer& strip, const Answer& answer)
+{
+    return answer.StagedLength % strip.BytesPerRow == 0 && answer.StagedOffset >= answer.ImageLength &&
+           InImageSection(answer.StagedOffset, answer.StagedLength);
+}
 const char* const CustomDataContext = "General failure in response to DAT_CUSTOMDSDATA.  ";
 const char* const ExtImageInfoContext = "General failure in response to DAT_EXTIMAGEINFO.  ";
 
@@ -64,7 +88,7 @@ int TakeStrip(const TW_IMAGEMEMXFER& xfer, uint32_t bytesWritten, const Answer& 
         ReportCondition(BrokenAnswerContext, TWCC_BADVALUE);
         return 1;
     }
-    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength);
+    const int failed = ReadHostImage(answer.ImageOffset, to, answer.ImageLength);
     if (isHandle) {
         GlobalUnlock(xfer.Memory.TheMem);
     }
@@ -104,7 +128,7 @@ int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
         return 1;
     }
     // An application reads as much as the header says.
-    const int failed = ReadHostImage(answer.ImageAddress, answer.ImageInSection, to, answer.ImageLength) ||
+    const int failed = ReadHostImage(answer.ImageOffset, to, answer.ImageLength) ||
                        !BitmapHeaderFits(static_cast<const uint8_t*>(to), answer.ImageLength);
     GlobalUnlock(block);
     if (failed) {
@@ -125,6 +149,7 @@ void WriteRequest(const Triplet& t, BridgeBlock& block)
     block.MSG = t.MSG;
     block.HasOrigin = t.pOrigin != nullptr;
     block.HasData = t.pData != nullptr;
+    block.StageRest = 0;
     block.DataLength = 0;
     block.ExtraLength = 0;
     if (t.pOrigin != nullptr) {
@@ -138,9 +163,10 @@ void CopyAnswer(const BridgeBlock& block, Answer& answer)
     answer.HostCondition = block.HostCondition;
     answer.DataLength = block.DataLength;
     answer.ExtraLength = block.ExtraLength;
-    answer.ImageAddress = block.ImageAddress;
+    answer.ImageOffset = block.ImageOffset;
     answer.ImageLength = block.ImageLength;
-    answer.ImageInSection = block.ImageInSection != 0;
+    answer.StagedOffset = block.StagedOffset;
+    answer.StagedLength = block.StagedLength;
     std::memcpy(answer.Data, block.Data, sizeof answer.Data);
     answer.Extra = block.Extra;
 }
@@ -189,6 +215,7 @@ int WriteStructure(const Triplet& t, const WireShape& shape, BridgeBlock& block)
         wire.Length = StripRoom(*xfer);
         wire.TheMem = xfer->Memory.TheMem != nullptr ? 1u : 0u;
         std::memcpy(block.Data, &wire, sizeof wire);
+        block.StageRest = DebugLog::On() ? 0 : 1;
         return 0;
     }
     case WireKind::ExtImageInfo: {
@@ -294,7 +321,8 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
         WireImageMemXfer wire = {};
         std::memcpy(&wire, answer.Data, sizeof wire);
         const bool delivered = returnCode == TWRC_SUCCESS || returnCode == TWRC_XFERDONE;
-        if (delivered && !StripDescribed(wire)) {
+        const bool staged = returnCode == TWRC_SUCCESS && answer.StagedLength != 0;
+        if ((delivered && !StripDescribed(wire)) || (staged && !StagedFits(wire, answer))) {
             ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
             return 1;
         }
@@ -303,6 +331,10 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
             return 1;
         }
         StripFieldsFromWire(wire, *xfer);
+        if (staged) {
+            Staged = {true, answer.StagedOffset, answer.StagedLength, wire.BytesPerRow, wire.Columns, wire.XOffset,
+                      wire.Compression, wire.YOffset + wire.Rows};
+        }
         return 0;
     }
     case WireKind::ExtImageInfo: {
@@ -324,4 +356,66 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
         std::memcpy(t.pData, answer.Data, shape.Size);
         return 0;
     }
+}
+
+// As the 32-bit source's strip handler answers in state 7 with a frame under
+// way: no structure or no buffer is a bad value; a buffer without room for a
+// row takes nothing and the frame waits for a larger one; else as many whole
+// rows as fit, or the rest of the frame.
+int ServeStagedStrip(const Triplet& t, TW_UINT16& returnCode)
+{
+    if (!Staged.Active) {
+        return 0;
+    }
+    if (!HostRunning()) {
+        ForgetStagedFrame();
+        return 0;
+    }
+    auto* xfer = static_cast<TW_IMAGEMEMXFER*>(t.pData);
+    if (xfer == nullptr || xfer->Memory.TheMem == nullptr) {
+        returnCode = FailWith(MemoryContext, TWCC_BADVALUE);
+        return 1;
+    }
+    const bool isHandle = (xfer->Memory.Flags & TWMF_HANDLE) != 0;
+    void* to = isHandle ? GlobalLock(xfer->Memory.TheMem) : xfer->Memory.TheMem;
+    if (to == nullptr) {
+        returnCode = FailWith(MemoryContext, TWCC_BADVALUE);
+        return 1;
+    }
+    const uint32_t room = StripRoom(*xfer);
+    const uint32_t row = Staged.BytesPerRow;
+    const uint32_t n = room < row ? 0 : room < Staged.Remaining ? room / row * row : Staged.Remaining;
+    const int failed = n != 0 && ReadHostImage(Staged.Offset, to, n);
+    if (isHandle) {
+        GlobalUnlock(xfer->Memory.TheMem);
+    }
+    if (failed) {
+        ForgetStagedFrame();
+        returnCode = FailWith(BrokenAnswerContext, TWCC_BUMMER);
+        return 1;
+    }
+    xfer->BytesPerRow = row;
+    xfer->BytesWritten = n;
+    if (n == 0) {
+        returnCode = FailWith(MemoryContext, TWCC_OPERATIONERROR);
+        return 1;
+    }
+    xfer->Rows = n / row;
+    xfer->Columns = Staged.Columns;
+    xfer->XOffset = Staged.XOffset;
+    xfer->YOffset = Staged.NextRow;
+    xfer->Compression = Staged.Compression;
+    Staged.Offset += n;
+    Staged.Remaining -= n;
+    Staged.NextRow += n / row;
+    returnCode = Staged.Remaining != 0 ? TWRC_SUCCESS : TWRC_XFERDONE;
+    if (Staged.Remaining == 0) {
+        ForgetStagedFrame();
+    }
+    return 1;
+}
+
+void ForgetStagedFrame()
+{
+    Staged = {};
 }

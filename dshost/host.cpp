@@ -1,12 +1,14 @@
 // TwainHost32.exe: runs the installed Twain_32.ds for one 64-bit application.
 // Started by Twain_64.ds at MSG_OPENDS with the channel's handles on its
 // command line (see bridge/wire.h); it serves one request at a time, runs the
-// source's dialog through its own message loop, and ends after MSG_CLOSEDS,
+// source's dialog through its own message loop, and ends HostIdleLife ms
+// after MSG_CLOSEDS unless the application opens the source again by then,
 // or when the application's process ends, whichever comes first.
 #include <windows.h>
 
 #include <cstring>
 
+#include "bridge/handoff.h"
 #include "bridge/wire.h"
 #include "twain/twain_types.h"
 
@@ -26,9 +28,6 @@ TW_IDENTITY Origin = {};
 bool HaveOrigin = false;
 uint8_t* Images = nullptr;  // the image section Twain_64.ds maps too
 uint32_t ImagesSize = 0;
-HGLOBAL HandedBitmap = nullptr;  // the last native transfer's, until the next request
-void* StripBuffer = nullptr;     // memory transfers' strips, as long as the largest
-uint32_t StripRoom = 0;
 
 bool LoadBeside(const char* name, HMODULE& module)
 {
@@ -160,51 +159,51 @@ void ServeUserInterface(BridgeBlock& block)
     std::memcpy(block.Data, &wire, sizeof wire);
 }
 
+// The image section is the application's buffer as the source sees it: the
+// source writes the strip where Twain_64.ds takes it from, with no copy
+// here. Length goes to the source as the application gave it, since the
+// strip's rows follow from it; the source writes no more than the frame's
+// bytes, and the largest frame fits the section several times, so a buffer
+// longer than the section is served through it all the same. A buffer
+// exists whatever its length, as the application's does: the source judges
+// a Length of 0, not the host.
 void ServeMemXfer(BridgeBlock& block)
 {
     WireImageMemXfer wire = {};
     std::memcpy(&wire, block.Data, sizeof wire);
-    // A buffer exists whatever its length, as the application's does: the
-    // source judges a Length of 0, not the host.
-    // In the image section the source writes the strip where Twain_64.ds
-    // takes it from: no copy here.
-    if (Images != nullptr && wire.Length <= ImagesSize) {
-        TW_IMAGEMEMXFER xfer = {};
-        StripFieldsFromWire(wire, xfer);
-        xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, wire.Length, wire.TheMem != 0 ? Images : nullptr};
-        block.ReturnCode = Call(block, &xfer);
-        StripFieldsToWire(xfer, wire);
-        std::memcpy(block.Data, &wire, sizeof wire);
-        block.ImageInSection = 1;
-        block.ImageLength = xfer.BytesWritten;
+    if (Images == nullptr) {
+        block.ReturnCode = TWRC_FAILURE;
+        block.HostCondition = TWCC_LOWMEMORY;
         return;
-    }
-    if (wire.Length > StripRoom || StripBuffer == nullptr) {
-        const uint32_t room = wire.Length > StripRoom ? wire.Length : 1;
-        void* larger = VirtualAlloc(nullptr, room, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        if (larger == nullptr) {
-            block.ReturnCode = TWRC_FAILURE;
-            block.HostCondition = TWCC_LOWMEMORY;
-            return;
-        }
-        if (StripBuffer != nullptr) {
-            VirtualFree(StripBuffer, 0, MEM_RELEASE);
-        }
-        StripBuffer = larger;
-        StripRoom = room;
     }
     TW_IMAGEMEMXFER xfer = {};
     StripFieldsFromWire(wire, xfer);
-    xfer.Memory.Flags = TWMF_APPOWNS | TWMF_POINTER;
-    xfer.Memory.Length = wire.Length;
-    xfer.Memory.TheMem = wire.TheMem != 0 ? StripBuffer : nullptr;
+    xfer.Memory = {TWMF_APPOWNS | TWMF_POINTER, wire.Length, wire.TheMem != 0 ? Images : nullptr};
     block.ReturnCode = Call(block, &xfer);
     StripFieldsToWire(xfer, wire);
     std::memcpy(block.Data, &wire, sizeof wire);
-    block.ImageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(StripBuffer));
     block.ImageLength = xfer.BytesWritten;
+    if (block.StageRest == 0 || block.ReturnCode != TWRC_SUCCESS || wire.TheMem == 0) {
+        return;
+    }
+    // The rest of the frame in one more strip, behind this one: the source
+    // ends the frame (the section holds any frame whole); anything else
+    // stages nothing and leaves the frame to the next strips.
+    const uint32_t offset = (xfer.BytesWritten + 15) & ~15u;
+    if (offset >= ImagesSize) {
+        return;
+    }
+    TW_IMAGEMEMXFER rest = {};
+    rest.Memory = {TWMF_APPOWNS | TWMF_POINTER, ImagesSize - offset, Images + offset};
+    if (Call(block, &rest) == TWRC_XFERDONE && rest.BytesPerRow == xfer.BytesPerRow) {
+        block.StagedOffset = offset;
+        block.StagedLength = rest.BytesWritten;
+    }
 }
 
+// The bitmap is copied into the image section and freed here: the
+// application gets its own copy. One larger than the section (the board
+// makes none) is refused and freed all the same.
 void ServeNativeXfer(BridgeBlock& block)
 {
     TW_HANDLE bitmap = nullptr;
@@ -216,19 +215,15 @@ void ServeNativeXfer(BridgeBlock& block)
     const void* bytes = GlobalLock(bitmap);
     if (Images != nullptr && bytes != nullptr && size <= ImagesSize) {
         std::memcpy(Images, bytes, size);
-        GlobalUnlock(bitmap);
-        GlobalFree(bitmap);
-        block.ImageInSection = 1;
         block.ImageLength = static_cast<uint32_t>(size);
-        return;
+    } else {
+        block.ReturnCode = TWRC_FAILURE;
+        block.HostCondition = TWCC_LOWMEMORY;
     }
     if (bytes != nullptr) {
         GlobalUnlock(bitmap);
     }
-    // Kept locked until the next request: the 64-bit side reads it from here.
-    HandedBitmap = bitmap;
-    block.ImageAddress = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(GlobalLock(bitmap)));
-    block.ImageLength = static_cast<uint32_t>(GlobalSize(bitmap));
+    GlobalFree(bitmap);
 }
 
 void ServeBytes(BridgeBlock& block)
@@ -240,27 +235,18 @@ void ServeBytes(BridgeBlock& block)
     std::memcpy(block.Data, data, length);
 }
 
-void FreeHandedBitmap()
-{
-    if (HandedBitmap != nullptr) {
-        GlobalUnlock(HandedBitmap);
-        GlobalFree(HandedBitmap);
-        HandedBitmap = nullptr;
-    }
-}
-
 // Serves one request; true when the source was closed.
 bool Serve(BridgeBlock& block)
 {
-    FreeHandedBitmap();
     HaveOrigin = block.HasOrigin != 0;
     if (HaveOrigin) {
         std::memcpy(&Origin, block.Origin, sizeof Origin);
     }
     block.HostCondition = 0;
-    block.ImageAddress = 0;
+    block.ImageOffset = 0;
     block.ImageLength = 0;
-    block.ImageInSection = 0;
+    block.StagedOffset = 0;
+    block.StagedLength = 0;
     const WireShape shape = FindWireShape(block.DG, block.DAT);
     if (block.DataLength > BridgeDataRoom || block.ExtraLength > BridgeExtraRoom) {
         block.ReturnCode = TWRC_FAILURE;
@@ -305,6 +291,7 @@ DWORD WINAPI Beat(void* shared)
 {
     auto* block = static_cast<volatile BridgeBlock*>(shared);
     for (uint32_t beat = 1;; ++beat) {
+        block->HeartbeatTick = GetTickCount();
         block->Heartbeat = beat;  // 0 stays "never beat"
         Sleep(BridgeHeartbeatPeriod);
     }
@@ -369,24 +356,61 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
     if (SourceEntry == nullptr) {
         return NoSource;
     }
+    // A request is served as soon as its count moves; the host spins for
+    // the next one of a burst, then sleeps on the request event and the
+    // application's process, taking the dialog's messages meanwhile.
     const HANDLE waits[] = {request, parent};
+    uint32_t served = LoadShared(block->AnswerCount);
+    auto requested = [block, &served] { return LoadShared(block->RequestCount) != served; };
+    bool spin = false;
+    DWORD closedAt = 0;  // when the source was closed, while idle
     for (;;) {
-        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, INFINITE, QS_ALLINPUT);
-        if (woke == WAIT_OBJECT_0) {
-            const bool closed = Serve(*block);
-            SetEvent(answer);
-            if (closed) {
-                break;
+        if (requested()) {
+            served = LoadShared(block->RequestCount);
+            // Claimed for the next open, if idle.
+            StoreShared(block->IdleState, HostInSession);
+            if (Serve(*block)) {
+                // Idle from here: the source let go of the board.
+                closedAt = GetTickCount();
+                StoreShared(block->IdleState, HostIdle);
             }
-        } else if (woke == WAIT_OBJECT_0 + 2) {
+            StoreShared(block->AnswerCount, served);
+            if (LoadShared(block->CallerSleeps) != 0) {
+                SetEvent(answer);
+            }
+            spin = true;
+            continue;
+        }
+        if (spin && SpinUntil(requested, HostSpinMicroseconds)) {
+            continue;
+        }
+        spin = false;
+        StoreShared(block->HostSleeps, 1);
+        if (requested()) {
+            StoreShared(block->HostSleeps, 0);
+            continue;
+        }
+        DWORD wait = INFINITE;
+        if (LoadShared(block->IdleState) == HostLeaving) {
+            break;  // told to leave while idle
+        }
+        if (LoadShared(block->IdleState) == HostIdle) {
+            const DWORD idle = GetTickCount() - closedAt;
+            if (idle >= HostIdleLife && SwapShared(block->IdleState, HostIdle, HostLeaving)) {
+                break;  // not claimed: its time is up
+            }
+            wait = idle < HostIdleLife ? HostIdleLife - idle : 0;
+        }
+        const DWORD woke = MsgWaitForMultipleObjects(2, waits, FALSE, wait, QS_ALLINPUT);
+        StoreShared(block->HostSleeps, 0);
+        if (woke == WAIT_OBJECT_0 + 2) {
             PumpMessages();
-        } else {
+        } else if (woke != WAIT_OBJECT_0 && woke != WAIT_TIMEOUT) {
             // The application is gone: the source lets go of the board as
             // at any unload.
             break;
         }
     }
-    FreeHandedBitmap();
     FreeLibrary(source);
     return 0;
 }

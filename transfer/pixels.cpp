@@ -221,14 +221,16 @@ void WriteBitmap(const uint8_t* frame, uint8_t* block, const FrameLayout& layout
     PutU32(block + 28, ImagePixelsPerMetre);                              // biYPelsPerMeter
     PutU32(block + 32, tableEntries);                                     // biClrUsed
     PutU32(block + 36, tableEntries);                                     // biClrImportant
+    // The grey ramp a word an entry: a call a byte costs as much as the
+    // rows of a small image.
     uint8_t* table = block + BitmapInfoHeaderSize;
     if (legacy && !LegacyColour(layout)) {
-        for (size_t i = 0; i < TableEntries; ++i) {
-            std::memset(table + 4 * i, static_cast<int>(i), 4);
+        for (uint32_t i = 0; i < TableEntries; ++i) {
+            PutU32(table + 4 * i, i * 0x01010101u);
         }
     } else if (!legacy && tableEntries != 0) {
-        for (size_t i = 0; i < TableEntries; ++i) {
-            std::memset(table + 4 * i, static_cast<int>(i), 3);
+        for (uint32_t i = 0; i < TableEntries; ++i) {
+            PutU32(table + 4 * i, i * 0x010101u);
         }
     }
     uint8_t* rows = block + offset;
@@ -239,10 +241,14 @@ void WriteBitmap(const uint8_t* frame, uint8_t* block, const FrameLayout& layout
     }
     const size_t frameRow = FrameRowBytes(layout);
     const size_t used = static_cast<size_t>(layout.Width) * DeliveredSamples(layout);
+    // Rows of whole words (most widths) have no padding to clear.
+    const size_t padding = row - used;
     for (uint32_t y = 0; y < layout.Height; ++y) {
         // The bottom row comes first.
         uint8_t* target = rows + (layout.Height - 1 - y) * row;
         ConvertPixels(frame + y * frameRow, target, layout.Width, layout, true);
-        std::memset(target + used, 0, row - used);
+        if (padding != 0) {
+            std::memset(target + used, 0, padding);
+        }
     }
 }

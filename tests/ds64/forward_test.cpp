@@ -131,7 +131,8 @@ protected:
     void TearDown() override
     {
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
-        EXPECT_TRUE(HostProcesses().empty()) << "no host outlives MSG_CLOSEDS";
+        EndIdleHost();
+        EXPECT_TRUE(HostProcesses().empty()) << "no host outlives the source's unload";
         if (formatChanged_) {
             SetFormat("M_CCIR");
         }
@@ -201,6 +202,9 @@ protected:
         return MSG_NULL;
     }
     int NoticeCount() { return notices_(nullptr, 0); }
+    // The host kept idle after MSG_CLOSEDS goes with the module: the next
+    // open starts one that takes the environment as it is now.
+    void EndIdleHost() { ds_.Reload(); }
     // Ends the one host as a crash would.
     static void KillHost()
     {
@@ -686,6 +690,14 @@ TEST_F(Forwarding, HostKilledMidTransferFailsEveryCallUntilClosed)
     ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_SUCCESS);
     KillHost();
 
+    // The frame came whole into the image section with its first strip
+    // (the trace is off): its strips are still handed out, then every call
+    // that needs the host fails.
+    TW_UINT16 strips = TWRC_SUCCESS;
+    for (int i = 0; i < 200 && strips == TWRC_SUCCESS; ++i) {
+        strips = ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer);
+    }
+    EXPECT_EQ(strips, TWRC_XFERDONE) << "the rest of the frame";
     EXPECT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, &xfer), TWRC_FAILURE);
     EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
     TW_IMAGEINFO info = {};
@@ -843,15 +855,20 @@ TEST_F(Forwarding, BrokenAnswersAreRefused)
         EXPECT_EQ(ds_.Call(row.DG, row.DAT, MSG_GET, row.Data), TWRC_FAILURE);
         EXPECT_EQ(ds_.Status(), TWCC_BUMMER);
         ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        EndIdleHost();
         EXPECT_EQ(std::count(buffer.begin(), buffer.end(), 0xA5), 5064) << "written into the application's buffer";
         EXPECT_EQ(std::memcmp(before.data(), row.Data, row.Size), 0) << "written into the application's structure";
     }
     SetEnvironmentVariableA("TALVENIX_BROKEN_ANSWER", nullptr);
 }
 
+// Many opens in a row, as an application that opens the source for every
+// acquisition: the host kept idle serves them all.
 TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
 {
     ASSERT_EQ(Open(), TWRC_SUCCESS);
+    const std::vector<DWORD> host = HostProcesses();
+    ASSERT_EQ(host.size(), 1u);
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     const DWORD handles = OpenHandleCount();
     ASSERT_GT(handles, 0u) << "the count is kept";
@@ -859,7 +876,7 @@ TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
         ASSERT_EQ(Open(), TWRC_SUCCESS) << "round " << round;
         ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     }
-    EXPECT_TRUE(HostProcesses().empty());
+    EXPECT_EQ(HostProcesses(), host) << "one host, kept idle between the opens";
     // No growth: a handle lost per round would be 200 more. Wine takes or
     // drops a handle of its own now and then (one fewer, and one more that
     // stayed, have been seen on a loaded machine), so a few are allowed,
@@ -869,6 +886,81 @@ TEST_F(Forwarding, OpenCloseRoundsLeaveNoProcessOrHandle)
         Sleep(50);
     }
     EXPECT_LE(OpenHandleCount(), handles + Noise);
+}
+
+// Processor time of a process, its threads' summed: Wine answers
+// GetProcessTimes of another process with 0.
+double ProcessorMs(DWORD processId)
+{
+    double ms = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        HANDLE thread = entry.th32OwnerProcessID == processId
+                            ? OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID)
+                            : nullptr;
+        FILETIME created, ended, kernel, user;
+        if (thread != nullptr && GetThreadTimes(thread, &created, &ended, &kernel, &user)) {
+            ms += ((uint64_t{kernel.dwHighDateTime} << 32 | kernel.dwLowDateTime) +
+                   (uint64_t{user.dwHighDateTime} << 32 | user.dwLowDateTime)) / 1e4;
+        }
+        if (thread != nullptr) {
+            CloseHandle(thread);
+        }
+    }
+    CloseHandle(snapshot);
+    return ms;
+}
+
+// What a host with nothing to do costs over two seconds: open and asked
+// nothing, then closed and kept idle. A host that kept spinning after its
+// calls would take most of a processor.
+double IdleCostMs(DWORD processId)
+{
+    const double before = ProcessorMs(processId);
+    Sleep(2000);
+    return ProcessorMs(processId) - before;
+}
+
+// The host kept after MSG_CLOSEDS serves the next open; one killed while
+// idle is replaced without the application seeing it; one not claimed
+// leaves by itself.
+TEST_F(Forwarding, IdleHostServesTheNextOpenOrIsReplaced)
+{
+    const Watchdog watchdog(300, "an idle host is reused, replaced or leaves");
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    const std::vector<DWORD> first = HostProcesses();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(SetOneValue(ICAP_XFERMECH, TWTY_UINT16, TWSX_MEMORY), TWRC_SUCCESS);
+    // Some of a burst's calls, then nothing.
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_EQ(Current(ICAP_XFERMECH).Item, TWSX_MEMORY);
+    }
+    EXPECT_LT(IdleCostMs(first[0]), 100.0) << "an open source's host, asked nothing";
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    EXPECT_EQ(HostProcesses(), first) << "kept after MSG_CLOSEDS";
+
+    ASSERT_EQ(Open(), TWRC_SUCCESS);
+    EXPECT_EQ(HostProcesses(), first) << "the idle host serves the next open";
+    EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "a fresh session";
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+    // Measured from the close on, well within the host's idle time.
+    EXPECT_LT(IdleCostMs(first[0]), 100.0) << "an idle host";
+
+    KillHost();
+    ASSERT_EQ(Open(), TWRC_SUCCESS) << "a host killed while idle is replaced";
+    const std::vector<DWORD> second = HostProcesses();
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_NE(second, first);
+    EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE);
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
+
+    for (const DWORD start = GetTickCount(); !HostProcesses().empty() && GetTickCount() - start < 120000;) {
+        Sleep(50);
+    }
+    EXPECT_TRUE(HostProcesses().empty()) << "an idle host not claimed stays for ever";
+    ASSERT_EQ(Open(), TWRC_SUCCESS) << "after the idle host left";
 }
 
 }  // namespace
@@ -893,7 +985,9 @@ void SuspendHost(DWORD processId)
 
 // A host that keeps a call: busy grabbing a frame slower than a stopped host
 // is given, it is waited for and the image delivered; stopped (every thread
-// suspended), or taking its messages without ever answering and showing no
+// suspended just after its last answer, while it and the application spin
+// for the next call: the application's spin ends and the bound holds), or
+// taking its messages without ever answering and showing no
 // window (past the busy limit set here), it is ended within its bound, the
 // call fails and the host is gone. Messages keep coming to the waiting
 // thread meanwhile, as an application's other threads send them: the host
@@ -968,6 +1062,7 @@ TEST_F(Forwarding, SlowHostIsWaitedForStoppedOrSilentOneEnded)
                 hostLeft = !HostProcesses().empty();
             }
             ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+            EndIdleHost();
         }
         // The first of the slow frames comes here too.
         EXPECT_TRUE(ready) << "opened, and ready for the call";

@@ -25,6 +25,7 @@ int main(int argc, char** argv)
     }
     std::string transcripts;
     for (int i = 0; i < TwinSequenceCount(); ++i) {
+        SetDumpMode(TwinSequenceTraced(i) ? 42 : 0);
         ds.Reload();
         transcripts += std::string("=== ") + TwinSequenceName(i) + "\n" + RunTwinSequence(ds, i, logPath);
     }

@@ -1,6 +1,7 @@
 // The sequences of the twin test: states 3 to 6, null data blocks, unknown
 // DATs and messages, failures followed by DAT_STATUS, closes in states 3
-// and 6, odd strip buffers, a region and a setup saved and restored. Each
+// and 6, odd strip buffers (one longer than the image section), strips
+// whose size changes and a frame ended midway, a region and a setup saved and restored. Each
 // step's structure starts filled with 0x5A
 // bytes (but for what the call needs), so an answer that leaves it alone
 // differs from one that writes it.
@@ -39,6 +40,10 @@ struct Step {
 struct Sequence {
     const char* Name;
     std::vector<Step> Steps;
+    // Run with the trace on ("Dump" 42), its log compared too. With the
+    // trace off, Twain_64.ds hands out a frame's strips after the first
+    // from the image section itself.
+    bool Traced = true;
 };
 
 constexpr TW_UINT32 C = DG_CONTROL;
@@ -58,9 +63,17 @@ Step Get(TW_UINT16 cap, TW_UINT16 msg = MSG_GET)
     return {C, DAT_CAPABILITY, msg, Data::Cap, cap, 0};
 }
 
+std::vector<Sequence> AllSequences();
+
 const std::vector<Sequence>& Sequences()
 {
-    static const std::vector<Sequence> sequences = {
+    static const std::vector<Sequence> sequences = AllSequences();
+    return sequences;
+}
+
+std::vector<Sequence> AllSequences()
+{
+    std::vector<Sequence> sequences = {
         {"closed_source",
          {{C, DAT_IDENTITY, MSG_GET, Data::Identity, 0, 0}, {C, DAT_NULL, MSG_GET, Data::None, 0, 0}, Status,
           {C, DAT_CUSTOMDSDATA, MSG_GET, Data::Pending, 0, 0}, Status,
@@ -112,8 +125,29 @@ const std::vector<Sequence>& Sequences()
          {Open, Memory, EnableNoUi, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 0, 0}, Status,
           {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 1, 0}, Status, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::None, 0, 0},
           Status, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 3 * 768, 0},
+          // Longer than the image section both processes map: the rest of
+          // the frame, the buffer's tail untouched.
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 17u << 20, 0},
           {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 0, 0}, Status,
           {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0}, Status, Close}},
+        // Strips of odd sizes, the size changing between strips, a frame
+        // ended midway, the next frame's strips up to its last one.
+        {"strips_resized_and_ended_midway",
+         {Open, Memory, {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, CAP_XFERCOUNT, 3}, EnableNoUi,
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 4096, 0}, {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 1537, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 5 * 768 + 11, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 767, 0}, Status,
+          {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
+          // 100, 199, 5 and 271 rows, then the last row and a strip too many.
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 100 * 768 + 1, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 200 * 768 - 1, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 4096, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 272 * 768 - 1, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 4096, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 4096, 0}, Status,
+          {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
+          {I, DAT_IMAGEMEMXFER, MSG_GET, Data::Strip, 4096, 0},
+          {C, DAT_PENDINGXFERS, MSG_RESET, Data::Pending, 0, 0}, Status, Close}},
         {"region_and_setup",
          {Open, {C, DAT_CUSTOMDSDATA, MSG_GET, Data::SetupGet, 0, 0},
           {I, DAT_IMAGELAYOUT, MSG_SET, Data::LayoutSet, 0, 0}, {I, DAT_IMAGELAYOUT, MSG_GET, Data::Layout, 0, 0},
@@ -158,6 +192,16 @@ const std::vector<Sequence>& Sequences()
           Status, {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0},
           {C, DAT_USERINTERFACE, MSG_DISABLEDS, Data::Ui, 0, 0}, Status, Close, Status}},
     };
+    // The strips again with the trace off: served from the section.
+    for (const char* name : {"odd_strip_buffers", "strips_resized_and_ended_midway"}) {
+        for (const Sequence& traced : std::vector<Sequence>(sequences)) {
+            if (std::strcmp(traced.Name, name) == 0) {
+                const bool odd = std::strcmp(name, "odd_strip_buffers") == 0;
+                sequences.push_back({odd ? "odd_strip_buffers_untraced" : "strips_resized_and_ended_midway_untraced",
+                                     traced.Steps, false});
+            }
+        }
+    }
     return sequences;
 }
 
@@ -382,6 +426,11 @@ int TwinSequenceCount()
 const char* TwinSequenceName(int index)
 {
     return Sequences()[static_cast<size_t>(index)].Name;
+}
+
+bool TwinSequenceTraced(int index)
+{
+    return Sequences()[static_cast<size_t>(index)].Traced;
 }
 
 std::string RunTwinSequence(DsModule& ds, int index, const std::string& logPath)

@@ -13,6 +13,9 @@ class DsModule;
 // How many sequences there are, and the name of each.
 int TwinSequenceCount();
 const char* TwinSequenceName(int index);
+// Whether it runs with the trace on; the caller sets "Dump" before loading
+// the source for it.
+bool TwinSequenceTraced(int index);
 
 // The line a transcript holds after a step that did not answer what the
 // script expects of it, followed by the expected answer.

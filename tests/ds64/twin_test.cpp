@@ -98,6 +98,7 @@ TEST(Twin, SameAnswersAndLogAsThe32BitSource)
     ASSERT_EQ(exitCode, 0u) << direct.Output();
     EXPECT_EQ(Missed(all), "") << "Twain_32.ds";
     for (int i = 0; i < TwinSequenceCount(); ++i) {
+        SetDumpMode(TwinSequenceTraced(i) ? 42 : 0);
         ds.Reload();
         const std::string hosted = RunTwinSequence(ds, i, logPath);
         const std::string difference = FirstDifference(Section(all, TwinSequenceName(i)), hosted);
