@@ -46,11 +46,16 @@ inline void SpinPause()
 // (an application's strips, its capability questions).
 constexpr uint32_t CallerSpinMicroseconds = 200;
 constexpr uint32_t HostSpinMicroseconds = 200;
+// A call that outlasts the spin (a transfer converts a frame, a millisecond
+// or so) is waited for a while longer giving the processor away between
+// two looks: on an idle machine that costs a system call a look and wakes
+// at once, on a busy one the host and everybody else get the processor.
+constexpr uint32_t CallerYieldMicroseconds = 3000;
 
 // Spins until `ready()` or `microseconds` have passed; whether it was ready.
 // The clock is read every few pauses: reading it costs more than a pause.
 template <typename Ready>
-bool SpinUntil(Ready ready, uint32_t microseconds)
+bool SpinUntil(Ready ready, uint32_t microseconds, bool yield = false)
 {
     LARGE_INTEGER frequency;
     LARGE_INTEGER start;
@@ -63,7 +68,11 @@ bool SpinUntil(Ready ready, uint32_t microseconds)
             if (ready()) {
                 return true;
             }
-            SpinPause();
+            if (yield) {
+                SwitchToThread();
+            } else {
+                SpinPause();
+            }
         }
         QueryPerformanceCounter(&now);
         if (now.QuadPart - start.QuadPart >= limit) {

@@ -431,7 +431,7 @@ int ExchangeWithHost()
         SetEvent(Host.Request);
     }
     auto answered = [&block, ticket] { return LoadShared(block.AnswerCount) == ticket; };
-    if (SpinUntil(answered, CallerSpinMicroseconds)) {
+    if (SpinUntil(answered, CallerSpinMicroseconds) || SpinUntil(answered, CallerYieldMicroseconds, true)) {
         return 0;
     }
     StoreShared(block.CallerSleeps, 1);
