@@ -41,7 +41,8 @@ bool Session::SetItem(TW_UINT16 cap, TW_UINT16 itemType, const void* item, size_
     TW_CAPABILITY capability = {cap, TWON_ONEVALUE, container};
     const TW_UINT16 rc = dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
     GlobalFree(container);
-    if (rc != TWRC_SUCCESS) {
+    // TWRC_CHECKSTATUS: the source took the nearest value it holds.
+    if (rc != TWRC_SUCCESS && rc != TWRC_CHECKSTATUS) {
         return Fail("the source refused " + what);
     }
     return true;
@@ -224,7 +225,8 @@ bool Session::WaitForTransfer(HWND window)
         if (event.TWMessage == MSG_XFERREADY) {
             return true;
         }
-        if (event.TWMessage == MSG_CLOSEDSREQ) {
+        // The settings-only dialog ends with OK (MSG_CLOSEDSOK) or Cancel.
+        if (event.TWMessage == MSG_CLOSEDSREQ || event.TWMessage == MSG_CLOSEDSOK) {
             closeRequested_ = true;
             return false;
         }

@@ -1,6 +1,7 @@
 #include "twain/condition.h"
 
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 TW_UINT16 PendingCondition = TWCC_SUCCESS;
@@ -64,6 +65,11 @@ TW_UINT16 HandleStatus(const Triplet& triplet)
 
 DsmEntryProc GetDsmEntry()
 {
+    // A 2.x manager that gave its entry point takes the notices through it,
+    // whatever its module is called.
+    if (ManagerEntry.DSM_Entry != nullptr) {
+        return ManagerEntry.DSM_Entry;
+    }
     // An application on the 2.x manager loaded us through it, and that
     // manager expects the notices itself: reaching it through TWAIN_32.DLL
     // depends on it intercepting that lookup, which not every system allows.
@@ -112,4 +118,18 @@ void NotifyCloseDsRequest()
     // those that first end the pending transfers still may.
     SourceState = 500;
     CloseRequestedWhilePending = CloseRequestedWhilePending || pending;
+}
+
+void NotifyCloseDsOk()
+{
+    DsmEntryProc dsmEntry = GetDsmEntry();
+    if (dsmEntry == nullptr) {
+        return;
+    }
+    // A manager that knows no MSG_CLOSEDSOK (Wine's refuses it) would leave
+    // the application waiting: it hears the close request instead, which
+    // ends the setup just as well, the settings kept.
+    if (dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_CLOSEDSOK, nullptr) != TWRC_SUCCESS) {
+        NotifyCloseDsRequest();
+    }
 }

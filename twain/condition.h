@@ -29,3 +29,8 @@ TW_UINT16 NotifyXferReady();
 
 // MSG_CLOSEDSREQ, then state 5.
 void NotifyCloseDsRequest();
+
+// MSG_CLOSEDSOK: the settings-only dialog was closed with OK. State 5 stays
+// until the application disables the source. A manager that refuses it
+// gets MSG_CLOSEDSREQ instead.
+void NotifyCloseDsOk();

@@ -228,8 +228,9 @@ TEST_F(Forwarding, IdentityBeforeAndAfterOpening)
     TW_IDENTITY asked = {};
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &asked), TWRC_SUCCESS);
     EXPECT_STREQ(asked.ProductName, ProductName);
-    EXPECT_EQ(asked.ProtocolMajor, 1);
-    EXPECT_EQ(asked.ProtocolMinor, 8);
+    EXPECT_EQ(asked.ProtocolMajor, 2);
+    EXPECT_EQ(asked.ProtocolMinor, 4);
+    EXPECT_EQ(asked.SupportedGroups & DF_DS2, DF_DS2);
     EXPECT_EQ(HostProcesses().size(), 0u) << "enumeration starts no host";
     ASSERT_EQ(Open(), TWRC_SUCCESS);
     EXPECT_EQ(HostProcesses().size(), 1u);
