@@ -168,6 +168,14 @@ struct TW_INFO {
     uintptr_t Item;
 };
 
+// DAT_CALLBACK / MSG_REGISTER_CALLBACK: the function a TWAIN 2 application
+// has its manager call with the source's notices (DSM_Entry's signature).
+struct TW_CALLBACK {
+    TW_MEMREF CallBackProc;
+    TW_UINT32 RefCon;
+    TW_INT16 Message;
+};
+
 // What a 2.x manager hands its sources by DAT_ENTRYPOINT / MSG_SET: its
 // entry for notices and the memory functions of the handles the
 // application receives.
