@@ -63,6 +63,44 @@ TW_UINT16 HandleStatus(const Triplet& triplet)
     return TWRC_SUCCESS;
 }
 
+TW_UINT16 HandleEntryPoint(const Triplet& triplet)
+{
+    const char* const context = "General failure in response to DAT_ENTRYPOINT.  ";
+    auto* entry = static_cast<TW_ENTRYPOINT*>(triplet.pData);
+    switch (triplet.MSG) {
+    case MSG_SET:
+        // The manager sends it before MSG_OPENDS reaches us, or right after.
+        if (SourceState > 400) {
+            return FailWith(context, TWCC_SEQERROR);
+        }
+        if (entry == nullptr || entry->DSM_Entry == nullptr) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        ManagerEntry = *entry;
+        ManagerEntry.Size = sizeof ManagerEntry;
+        // Memory functions come all four or not at all.
+        if (entry->DSM_MemAllocate == nullptr || entry->DSM_MemFree == nullptr || entry->DSM_MemLock == nullptr ||
+            entry->DSM_MemUnlock == nullptr) {
+            ManagerEntry.DSM_MemAllocate = nullptr;
+            ManagerEntry.DSM_MemFree = nullptr;
+            ManagerEntry.DSM_MemLock = nullptr;
+            ManagerEntry.DSM_MemUnlock = nullptr;
+        }
+        return TWRC_SUCCESS;
+    case MSG_GET:
+        if (entry == nullptr) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        if (ManagerEntry.DSM_Entry == nullptr) {
+            return FailWith(context, TWCC_SEQERROR);
+        }
+        *entry = ManagerEntry;
+        return TWRC_SUCCESS;
+    default:
+        return FailWith(context, TWCC_BADPROTOCOL);
+    }
+}
+
 DsmEntryProc GetDsmEntry()
 {
     // A 2.x manager that gave its entry point takes the notices through it,

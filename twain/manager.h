@@ -19,10 +19,6 @@ extern bool TwainTwoApp;
 // was given.
 extern TW_ENTRYPOINT ManagerEntry;
 
-// DAT_ENTRYPOINT: MSG_SET keeps the manager's entry points (state 3 or 4),
-// MSG_GET answers them.
-TW_UINT16 HandleEntryPoint(const Triplet& triplet);
-
 // What the manager's records hold for one session: forgotten at the close.
 void ForgetManagerEntry();
 
