@@ -14,6 +14,10 @@ TW_UINT16 HandleCapability(const Triplet& triplet);
 // through it.
 TW_UINT16 HandlePixelType(const Triplet& triplet);
 
+// How many pixels one unit of the current ICAP_UNITS spans across (X) or
+// down: 1 for pixels, the image's resolution (ICAP_X/YRESOLUTION) for inches.
+double PixelsPerUnit(bool down);
+
 // Samples of the image the current ICAP_PIXELTYPE delivers: 1 for grey, 3
 // for RGB, 0 for any other type (the buffer's own bands then).
 uint32_t PixelTypeSamples();

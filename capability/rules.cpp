@@ -16,7 +16,8 @@ namespace {
 
 // Initial: the container the capability starts with (a one value's default,
 // which the stored value no longer tells once it is set).
-enum class Query { Copy, Current, Default, Initial, Width, Height, Online, Supported, SupportedDats };
+enum class Query { Copy, Current, Default, Initial, Width, Height, NativeX, NativeY, Online, Supported,
+                   SupportedDats };
 
 enum class Setting {
     Choice,    // one value selects among the items, enumeration replaces them
@@ -25,6 +26,7 @@ enum class Setting {
     Count,     // the transfer count
     Level,     // one signed value within a range, stored as sent
     Restore,   // MSG_RESET: back to the default container
+    Unit,      // TWAIN 2: Choice and Restore; 1.x: Fixed (pixels only)
 };
 
 struct CapabilityRule {
@@ -59,7 +61,7 @@ constexpr CapabilityRule PixelTypeRule = {ICAP_PIXELTYPE, "\n ICAP_PIXELTYPE (0x
     Setting::Choice, Setting::Restore, false};
 constexpr CapabilityRule UnitsRule = {ICAP_UNITS, "\n ICAP_UNITS (0x0102) ",
     {GET, CUR, DEF CUR, SET, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::Fixed, Setting::Fixed, false};
+    Setting::Unit, Setting::Unit, false};
 constexpr CapabilityRule XferMechRule = {ICAP_XFERMECH, "\n ICAP_XFERMECH (0x0103) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
@@ -157,6 +159,13 @@ constexpr CapabilityRule AverageFramesRule = {CUSTCAP_AVERAGEFRAMES, "\n CUSTCAP
 constexpr CapabilityRule ClearBuffersRule = {CAP_CLEARBUFFERS, "\n CAP_CLEARBUFFERS (0x101d) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
+// The resolution the board delivers, in dots per inch; TWAIN 2 applications only.
+constexpr CapabilityRule XNativeResolutionRule = {ICAP_XNATIVERESOLUTION, "\n ICAP_XNATIVERESOLUTION (0x1116) ",
+    {GET, CUR, DEF, SET, RST}, Query::NativeX, Query::NativeX, Query::NativeX,
+    Setting::Fixed, Setting::Fixed, false};
+constexpr CapabilityRule YNativeResolutionRule = {ICAP_YNATIVERESOLUTION, "\n ICAP_YNATIVERESOLUTION (0x1117) ",
+    {GET, CUR, DEF, SET, RST}, Query::NativeY, Query::NativeY, Query::NativeY,
+    Setting::Fixed, Setting::Fixed, false};
 // The DG/DAT pairs the source answers; TWAIN 2 applications only.
 constexpr CapabilityRule SupportedDatsRule = {CAP_SUPPORTEDDATS, "\n CAP_SUPPORTEDDATS (0x1134) ",
     {GET, CUR, DEF, SET, RST}, Query::SupportedDats, Query::SupportedDats, Query::SupportedDats,
@@ -185,9 +194,10 @@ int SupportedDatCount = 0;
 // nor MSG_RESET for them, and a TWAIN 2 application that sends one is told
 // the capability does not do that operation. A 1.x application still has
 // the value held accepted, as it always had.
-constexpr TW_UINT16 ReadOnlyCaps[] = {CAP_SUPPORTEDCAPS, CAP_SUPPORTEDDATS, CAP_DEVICEONLINE, CAP_UICONTROLLABLE,
-                                      CAP_ENABLEDSUIONLY, CAP_CUSTOMDSDATA, CAP_FEEDERLOADED, ICAP_PHYSICALWIDTH,
-                                      ICAP_PHYSICALHEIGHT};
+constexpr TW_UINT16 ReadOnlyCaps[] = {CAP_SUPPORTEDCAPS,      CAP_SUPPORTEDDATS,     CAP_DEVICEONLINE,
+                                      CAP_UICONTROLLABLE,     CAP_ENABLEDSUIONLY,    CAP_CUSTOMDSDATA,
+                                      CAP_FEEDERLOADED,       ICAP_PHYSICALWIDTH,    ICAP_PHYSICALHEIGHT,
+                                      ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION};
 
 bool ReadOnly(TW_UINT16 cap)
 {
@@ -210,11 +220,13 @@ TW_UINT16 AnswerSupported(TW_CAPABILITY& capability)
 {
     TW_UINT16 table[SupportedCapabilityCount];
     SupportedCapabilityIds(table);
-    TW_UINT16 ids[SupportedCapabilityCount + 1 + MaxBoardCapabilities];
+    TW_UINT16 ids[SupportedCapabilityCount + 3 + MaxBoardCapabilities];
     std::copy(table, table + SupportedCapabilityCount, ids);
     int count = SupportedCapabilityCount;
     if (TwainTwoApp) {
-        ids[count++] = CAP_SUPPORTEDDATS;
+        for (TW_UINT16 cap : {CAP_SUPPORTEDDATS, ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION}) {
+            ids[count++] = cap;
+        }
     }
     for (int i = 0; i < BoardRowCount; ++i) {
         if (BoardRows[i].Offered()) {
@@ -242,10 +254,20 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
     }
     case Query::Width:
     case Query::Height: {
-        // Pixels: TWUN_PIXELS is the only unit.
+        // In the current unit: pixels (a 1.x application's only one), or
+        // inches at the image's resolution.
         const TW_UINT32 pixels = form == Query::Width ? GetImageWidth() : GetImageHeight();
-        const TW_FIX32 size = FloatToFix32(static_cast<double>(pixels));
+        const TW_FIX32 size = FloatToFix32(pixels / PixelsPerUnit(form == Query::Height));
         return AnswerOneValue(capability, TWTY_FIX32, &size);
+    }
+    case Query::NativeX:
+    case Query::NativeY: {
+        CapabilityItem resolution;
+        if (!GetCurrentItem(form == Query::NativeX ? ICAP_XRESOLUTION : ICAP_YRESOLUTION, resolution)) {
+            capability.hContainer = nullptr;
+            return RefuseCapability(TWCC_BUMMER);
+        }
+        return AnswerOneValue(capability, resolution.ItemType, resolution.Bytes);
     }
     case Query::Online: {
         // Asked of the board each time: an application checks it before
@@ -445,7 +467,7 @@ TW_UINT16 SetLevel(const CapabilityRule& rule, const TW_CAPABILITY& capability)
 // the former value back.
 TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
 {
-    if (rule.Reset != Setting::Restore) {
+    if (rule.Reset != Setting::Restore && !(rule.Reset == Setting::Unit && TwainTwoApp)) {
         return AnswerQuery(rule.Get, capability);
     }
     TW_UINT16 conType = 0;
@@ -512,6 +534,7 @@ TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     case Setting::Bool: return SetBool(capability);
     case Setting::Count: return SetCount(capability);
     case Setting::Level: return SetLevel(rule, capability);
+    case Setting::Unit: return TwainTwoApp ? SetChoice(capability) : SetFixed(rule, capability);
     case Setting::Restore: break;
     }
     return RefuseCapability(TWCC_BADPROTOCOL);
@@ -663,6 +686,8 @@ const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
 // Capabilities only a TWAIN 2 application is offered, listed after the table's.
 const CapabilityRow TwainTwoTable[] = {
     {CAP_SUPPORTEDDATS, RuleHandler<SupportedDatsRule>, &SupportedDatsRule},
+    {ICAP_XNATIVERESOLUTION, RuleHandler<XNativeResolutionRule>, &XNativeResolutionRule},
+    {ICAP_YNATIVERESOLUTION, RuleHandler<YNativeResolutionRule>, &YNativeResolutionRule},
 };
 
 // Runs MSG_RESET of `handler` for its effect; the answer is dropped. False
@@ -696,7 +721,7 @@ TW_UINT16 ResetAll(const Triplet& triplet)
         }
     }
     for (const CapabilityRow& row : CapabilityTable) {
-        if (row.Rule->Reset == Setting::Restore) {
+        if (row.Rule->Reset == Setting::Restore || row.Rule->Reset == Setting::Unit) {
             all = ResetThrough(row.Cap, row.Handler, triplet) && all;
         }
     }
@@ -721,6 +746,19 @@ TW_UINT16 HandlePixelType(const Triplet& triplet)
         StoreDeliveredBitDepth();
     }
     return result;
+}
+
+double PixelsPerUnit(bool down)
+{
+    CapabilityItem unit;
+    CapabilityItem resolution;
+    if (!GetCurrentItem(ICAP_UNITS, unit) || unit.AsUInt32() != TWUN_INCHES ||
+        !GetCurrentItem(down ? ICAP_YRESOLUTION : ICAP_XRESOLUTION, resolution)) {
+        return 1.0;
+    }
+    const TW_UINT32 word = resolution.AsUInt32();
+    const double dotsPerInch = static_cast<TW_INT16>(word & 0xFFFF) + (word >> 16) / 65536.0;
+    return dotsPerInch > 0 ? dotsPerInch : 1.0;
 }
 
 uint32_t AveragedFrames()

@@ -105,6 +105,12 @@ HGLOBAL MakeDefault(const DefaultEntry& entry)
         }
         return MakeOneValue(entry.ItemType, &entry.Items[0]);
     case TWON_ENUMERATION:
+        if (entry.Cap == ICAP_UNITS && TwainTwoApp) {
+            // TWAIN's power-on unit first: a TWAIN 2 application measures
+            // in inches (at the image's resolution) or pixels.
+            const TW_UINT16 units[2] = {TWUN_INCHES, TWUN_PIXELS};
+            return MakeEnumeration(2, 0, 0, entry.ItemType, units);
+        }
         return MakeEnumeration(entry.NumItems, entry.CurrentIndex, 0, entry.ItemType, entry.Items);
     default:
         return MakeArray(0, entry.ItemType, entry.Items);

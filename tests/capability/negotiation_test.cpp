@@ -280,9 +280,10 @@ int ItemBytes(TW_UINT16 itemType)
 // values the application may choose: no one value but the transfer count.
 TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
 {
-    const std::vector<uint32_t> readOnly = {CAP_SUPPORTEDCAPS,  CAP_SUPPORTEDDATS, CAP_DEVICEONLINE,
-                                            CAP_UICONTROLLABLE, CAP_ENABLEDSUIONLY, CAP_CUSTOMDSDATA,
-                                            CAP_FEEDERLOADED,   ICAP_PHYSICALWIDTH, ICAP_PHYSICALHEIGHT};
+    const std::vector<uint32_t> readOnly = {CAP_SUPPORTEDCAPS,  CAP_SUPPORTEDDATS,      CAP_DEVICEONLINE,
+                                            CAP_UICONTROLLABLE, CAP_ENABLEDSUIONLY,     CAP_CUSTOMDSDATA,
+                                            CAP_FEEDERLOADED,   ICAP_PHYSICALWIDTH,     ICAP_PHYSICALHEIGHT,
+                                            ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION};
     const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_AUTOFEED, ICAP_JPEGQUALITY,
                                                CAP_AUTOMATICCAPTURE, CAP_TIMEBEFOREFIRSTCAPTURE, CAP_TIMEBETWEENCAPTURES,
                                                CAP_MAXBATCHBUFFERS, CUSTCAP_AVERAGEFRAMES};
@@ -419,6 +420,39 @@ TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
             EXPECT_EQ(Condition(), TWCC_SUCCESS) << "nothing that succeeded reported a condition";
         }
     }
+}
+
+// A TWAIN 2 application measures in inches (TWAIN's power-on unit) or
+// pixels; the physical size follows the unit at the image's resolution,
+// which the native resolutions answer. A 1.x application has pixels alone.
+TEST_F(Negotiation, TwainTwoUnitsAreInchesOrPixels)
+{
+    TwainTwoApp = true;
+    BuildCapabilityDefaults();
+    ASSERT_EQ(Send(ICAP_UNITS, MSG_GET), TWRC_SUCCESS);
+    const ListSeen units = ReadEnumerationBlock(cap_.hContainer, 2);
+    EXPECT_EQ(units.Items, (std::vector<uint32_t>{TWUN_INCHES, TWUN_PIXELS}));
+    EXPECT_EQ(units.CurrentIndex, 0u);
+    EXPECT_EQ(units.DefaultIndex, 0u);
+    auto fix32 = [](uint32_t item) { return static_cast<int16_t>(item & 0xFFFF) + (item >> 16) / 65536.0; };
+    EXPECT_NEAR(fix32(Current(ICAP_PHYSICALWIDTH).Item), 768 / 300.0, 1e-4) << "inches at 300 dpi";
+    EXPECT_NEAR(fix32(Current(ICAP_PHYSICALHEIGHT).Item), 576 / 300.0, 1e-4);
+    EXPECT_EQ(Current(ICAP_XNATIVERESOLUTION).Item, Fix(300));
+    EXPECT_EQ(Current(ICAP_YNATIVERESOLUTION).Item, Fix(300));
+    ASSERT_EQ(Set(ICAP_UNITS, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWUN_PIXELS)), TWRC_SUCCESS);
+    EXPECT_EQ(Current(ICAP_PHYSICALWIDTH).Item, Fix(768));
+    EXPECT_EQ(Set(ICAP_UNITS, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1)), TWRC_FAILURE) << "centimetres";
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    EXPECT_EQ(Set(ICAP_XNATIVERESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, Fix(300))), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_CAPBADOPERATION);
+    ASSERT_EQ(Send(ICAP_UNITS, MSG_RESET), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, TWUN_INCHES);
+
+    TwainTwoApp = false;
+    BuildCapabilityDefaults();
+    EXPECT_EQ(Current(ICAP_PHYSICALWIDTH).Item, Fix(768));
+    EXPECT_EQ(Send(ICAP_XNATIVERESOLUTION, MSG_GET), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED);
 }
 
 TEST_F(Negotiation, SettingsAcceptedAndRefused)

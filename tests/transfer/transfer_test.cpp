@@ -1393,6 +1393,16 @@ TEST_F(Source, TwainTwoApplicationGetsTheManagersHandlesAndNotices)
         }
         entry.DSM_MemFree(cap.hContainer);  // as the application frees it
     }
+    // Frames in inches, TWAIN's power-on unit, at the image's 300 dpi.
+    TW_IMAGELAYOUT layout = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_NEAR(layout.Frame.Right.Whole + layout.Frame.Right.Frac / 65536.0, 768 / 300.0, 1e-4);
+    layout.Frame = {{1, 0}, {0, 0x8000}, {2, 0}, {1, 0x8000}};  // 1 to 2 inches across, 0.5 to 1.5 down
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+    TW_IMAGEINFO info = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.ImageWidth, 300);
+    EXPECT_EQ(info.ImageLength, 300);
     TW_CUSTOMDSDATA setup = {};
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &setup), TWRC_SUCCESS);
     EXPECT_TRUE(manager.Owns(setup.hData));
