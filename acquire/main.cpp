@@ -53,6 +53,13 @@ int main(int argc, char** argv)
     DataSourceManager dsm;
     dsm.App = ApplicationIdentity("twacquire");
     dsm.Library = options.Manager;
+    // On the 2.x manager twacquire is a TWAIN 2.4 application, which takes
+    // its notices through a registered callback.
+    if (options.Manager == "TWAINDSM.DLL") {
+        dsm.App.ProtocolMajor = 2;
+        dsm.App.ProtocolMinor = 4;
+        dsm.App.SupportedGroups |= DF_APP2;
+    }
     std::string error;
     if (!dsm.Open(window, error)) {
         std::fprintf(stderr, "twacquire: %s\n", error.c_str());

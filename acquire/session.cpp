@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,16 @@
 #include "twain/little_endian.h"
 
 namespace {
+
+// The notice the manager's callback brought last (MSG_NULL: none since it
+// was taken). The manager may call on any thread.
+std::atomic<TW_UINT16> CallbackNotice{MSG_NULL};
+
+TW_UINT16 __stdcall TakeNotice(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16 msg, TW_MEMREF)
+{
+    CallbackNotice = msg;
+    return TWRC_SUCCESS;
+}
 
 const char* MechanismName(TW_UINT16 mechanism)
 {
@@ -41,7 +52,8 @@ bool Session::SetItem(TW_UINT16 cap, TW_UINT16 itemType, const void* item, size_
     TW_CAPABILITY capability = {cap, TWON_ONEVALUE, container};
     const TW_UINT16 rc = dsm_.Call(&source_, DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capability);
     GlobalFree(container);
-    if (rc != TWRC_SUCCESS) {
+    // TWRC_CHECKSTATUS: the source took the nearest value it holds.
+    if (rc != TWRC_SUCCESS && rc != TWRC_CHECKSTATUS) {
         return Fail("the source refused " + what);
     }
     return true;
@@ -213,6 +225,16 @@ bool Session::WaitForTransfer(HWND window)
     // A user at the dialog takes as long as they like, unless told otherwise.
     const bool untimed = options_.ShowUi && !options_.TimeoutGiven;
     while (untimed || std::chrono::steady_clock::now() < deadline) {
+        // A registered callback brings the notices; the loop still runs for
+        // the source's dialog.
+        const TW_UINT16 notice = callback_ ? CallbackNotice.exchange(MSG_NULL) : MSG_NULL;
+        if (notice == MSG_XFERREADY) {
+            return true;
+        }
+        if (notice == MSG_CLOSEDSREQ || notice == MSG_CLOSEDSOK) {
+            closeRequested_ = true;
+            return false;
+        }
         if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
             continue;
@@ -224,7 +246,8 @@ bool Session::WaitForTransfer(HWND window)
         if (event.TWMessage == MSG_XFERREADY) {
             return true;
         }
-        if (event.TWMessage == MSG_CLOSEDSREQ) {
+        // The settings-only dialog ends with OK (MSG_CLOSEDSOK) or Cancel.
+        if (event.TWMessage == MSG_CLOSEDSREQ || event.TWMessage == MSG_CLOSEDSOK) {
             closeRequested_ = true;
             return false;
         }
@@ -593,6 +616,17 @@ bool Session::TransferAll()
     return true;
 }
 
+
+bool Session::RegisterCallback()
+{
+    TW_CALLBACK callback = {reinterpret_cast<TW_MEMREF>(TakeNotice), 0, 0};
+    if (dsm_.Call(&source_, DG_CONTROL, DAT_CALLBACK, MSG_REGISTER_CALLBACK, &callback) != TWRC_SUCCESS) {
+        return Fail("the manager refused DAT_CALLBACK");
+    }
+    callback_ = true;
+    return true;
+}
+
 int Session::Run(HWND window)
 {
     std::strncpy(source_.ProductName, options_.Source.c_str(), sizeof source_.ProductName - 1);
@@ -602,7 +636,8 @@ int Session::Run(HWND window)
         return 1;
     }
     open_ = true;
-    bool ok = options_.LoadSetup.empty() || LoadSetup();
+    const bool twainTwo = (dsm_.App.SupportedGroups & DF_APP2) != 0;
+    bool ok = (!twainTwo || RegisterCallback()) && (options_.LoadSetup.empty() || LoadSetup());
     // The pixel type in force before --pixel is the board's own (or the
     // one the setup restored).
     boardSamples_ = BoardSamples();

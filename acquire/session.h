@@ -39,6 +39,8 @@ private:
     // The Item of the one value `cap` answers to `msg`; false when it fails.
     bool OneValueItem(TW_UINT16 cap, TW_UINT16 msg, TW_UINT32& item);
     bool WaitForTransfer(HWND window);
+    // DAT_CALLBACK with the 2.x manager: the notices come through it.
+    bool RegisterCallback();
     bool TransferAll();
     bool TransferOne(int index, TW_UINT16& pendingCount);
     bool Native(const TW_IMAGEINFO& info, const std::string& stem, size_t& bytes);
@@ -58,6 +60,7 @@ private:
     bool open_ = false;
     bool enabled_ = false;
     bool closeRequested_ = false;
+    bool callback_ = false;  // the notices come through a registered callback
     int images_ = 0;
     uint32_t boardSamples_ = 0;  // what the board delivers of itself: 1 grey, 3 colour
     uint32_t regionLeft_ = 0;    // the images' place in the frame

@@ -192,8 +192,9 @@ bool BlockAnswered(const WireShape& shape, uint16_t msg, uint16_t returnCode, ui
     if (returnCode != TWRC_SUCCESS || extraLength != 0) {
         return true;
     }
+    // A set hands nothing back, nor does TWAIN 2's reset of every capability.
     if (shape.Kind == WireKind::Capability) {
-        return msg == MSG_SET;
+        return msg == MSG_SET || msg == MSG_RESETALL;
     }
     return shape.Kind != WireKind::CustomData || msg != MSG_GET;
 }

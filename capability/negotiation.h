@@ -14,6 +14,10 @@ TW_UINT16 HandleCapability(const Triplet& triplet);
 // through it.
 TW_UINT16 HandlePixelType(const Triplet& triplet);
 
+// How many pixels one unit of the current ICAP_UNITS spans across (X) or
+// down: 1 for pixels, the image's resolution (ICAP_X/YRESOLUTION) for inches.
+double PixelsPerUnit(bool down);
+
 // Samples of the image the current ICAP_PIXELTYPE delivers: 1 for grey, 3
 // for RGB, 0 for any other type (the buffer's own bands then).
 uint32_t PixelTypeSamples();
@@ -22,9 +26,7 @@ uint32_t PixelTypeSamples();
 // when memory for it is refused (the former depth stays).
 uint16_t StoreDeliveredBitDepth();
 
-// The source's own capability of averaged frames: each image the rounded
-// mean of 1 to 64 consecutive frames (TWTY_UINT16, default 1).
-constexpr TW_UINT16 CUSTCAP_AVERAGEFRAMES = CAP_CUSTOMBASE + 3;  // 0x8003
+// The number of frames each image averages (CUSTCAP_AVERAGEFRAMES).
 uint32_t AveragedFrames();
 
 // What CAP_DEVICEONLINE asks: whether the board's library and digitizer
@@ -65,9 +67,17 @@ TW_UINT16 SelectEnumerationItem(const TW_CAPABILITY& capability);
 TW_UINT16 EnumerationOffers(TW_UINT16 cap, TW_UINT32 value);
 TW_UINT16 StoreAppContainer(const TW_CAPABILITY& capability);
 
-// What MSG_QUERYSUPPORT reports: every capability answers all five
-// operations, the fixed ones by accepting only what they hold.
+// What MSG_QUERYSUPPORT reports: a capability the application may set
+// answers all five operations, the fixed ones by accepting only what they
+// hold; one it may only read (the device's state, what the source offers)
+// the three queries.
 constexpr TW_INT32 SupportedOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
+constexpr TW_INT32 ReadOnlyOperations = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT;
+
+// What CAP_SUPPORTEDDATS lists: (DG << 16) | DAT of every pair the source
+// answers. Registered once by the layer that dispatches them; the pairs
+// stay its own.
+void SetSupportedDats(const TW_UINT32* pairs, int count);
 
 // Reports `code` with the capability context and answers TWRC_FAILURE.
 TW_UINT16 RefuseCapability(TW_UINT16 code);

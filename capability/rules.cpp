@@ -8,21 +8,25 @@
 #include "settings/source_settings.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/little_endian.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 namespace {
 
 // Initial: the container the capability starts with (a one value's default,
 // which the stored value no longer tells once it is set).
-enum class Query { Copy, Current, Default, Initial, Width, Height, Online, Supported };
+enum class Query { Copy, Current, Default, Initial, Width, Height, NativeX, NativeY, Online, Supported,
+                   SupportedDats };
 
 enum class Setting {
     Choice,    // one value selects among the items, enumeration replaces them
     Fixed,     // the value never changes: only the value held is accepted
-    Flag,      // one value stored as sent
+    Bool,      // one TWTY_BOOL value, 0 or 1
     Count,     // the transfer count
     Level,     // one signed value within a range, stored as sent
     Restore,   // MSG_RESET: back to the default container
+    Unit,      // TWAIN 2: Choice and Restore; 1.x: Fixed (pixels only)
 };
 
 struct CapabilityRule {
@@ -57,19 +61,21 @@ constexpr CapabilityRule PixelTypeRule = {ICAP_PIXELTYPE, "\n ICAP_PIXELTYPE (0x
     Setting::Choice, Setting::Restore, false};
 constexpr CapabilityRule UnitsRule = {ICAP_UNITS, "\n ICAP_UNITS (0x0102) ",
     {GET, CUR, DEF CUR, SET, RST}, Query::Copy, Query::Current, Query::Default,
-    Setting::Fixed, Setting::Fixed, false};
+    Setting::Unit, Setting::Unit, false};
 constexpr CapabilityRule XferMechRule = {ICAP_XFERMECH, "\n ICAP_XFERMECH (0x0103) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
 constexpr CapabilityRule FeederEnabledRule = {CAP_FEEDERENABLED, "\n CAP_FEEDERENABLED (0x1002) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::Flag, Setting::Restore, false};
+    Setting::Bool, Setting::Restore, false};
+// Whether paper waits in the feeder is the device's to say: a frame grabber
+// always has its next frame.
 constexpr CapabilityRule FeederLoadedRule = {CAP_FEEDERLOADED, "\n CAP_FEEDERLOADED (0x1003) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::Flag, Setting::Restore, false};
+    Setting::Fixed, Setting::Fixed, false};
 constexpr CapabilityRule AutoFeedRule = {CAP_AUTOFEED, "\n CAP_AUTOFEED (0x1007) ",
     {GET, CUR GET, DEF CUR GET, SET, RST}, Query::Current, Query::Current, Query::Current,
-    Setting::Flag, Setting::Restore, false};
+    Setting::Bool, Setting::Restore, false};
 constexpr CapabilityRule SupportedCapsRule = {CAP_SUPPORTEDCAPS, "\n CAP_SUPPORTEDCAPS (0x1005) ",
     {GET, CUR GET, DEF CUR GET, SET, RST SET}, Query::Supported, Query::Supported, Query::Supported,
     Setting::Fixed, Setting::Fixed, false};
@@ -153,10 +159,21 @@ constexpr CapabilityRule AverageFramesRule = {CUSTCAP_AVERAGEFRAMES, "\n CUSTCAP
 // Whether the application asks DAT_EXTIMAGEINFO (answered either way).
 constexpr CapabilityRule ExtImageInfoRule = {CAP_EXTIMAGEINFO, "\n CAP_EXTIMAGEINFO (0x102f) ",
     {GET, CUR, DEF, SET, RST}, Query::Current, Query::Current, Query::Initial,
-    Setting::Level, Setting::Restore, false, 0, 1};
+    Setting::Bool, Setting::Restore, false};
 constexpr CapabilityRule ClearBuffersRule = {CAP_CLEARBUFFERS, "\n CAP_CLEARBUFFERS (0x101d) ",
     {GET, CUR, DEF, SET, RST}, Query::Copy, Query::Current, Query::Default,
     Setting::Choice, Setting::Restore, false};
+// The resolution the board delivers, in dots per inch; TWAIN 2 applications only.
+constexpr CapabilityRule XNativeResolutionRule = {ICAP_XNATIVERESOLUTION, "\n ICAP_XNATIVERESOLUTION (0x1116) ",
+    {GET, CUR, DEF, SET, RST}, Query::NativeX, Query::NativeX, Query::NativeX,
+    Setting::Fixed, Setting::Fixed, false};
+constexpr CapabilityRule YNativeResolutionRule = {ICAP_YNATIVERESOLUTION, "\n ICAP_YNATIVERESOLUTION (0x1117) ",
+    {GET, CUR, DEF, SET, RST}, Query::NativeY, Query::NativeY, Query::NativeY,
+    Setting::Fixed, Setting::Fixed, false};
+// The DG/DAT pairs the source answers; TWAIN 2 applications only.
+constexpr CapabilityRule SupportedDatsRule = {CAP_SUPPORTEDDATS, "\n CAP_SUPPORTEDDATS (0x1134) ",
+    {GET, CUR, DEF, SET, RST}, Query::SupportedDats, Query::SupportedDats, Query::SupportedDats,
+    Setting::Fixed, Setting::Fixed, false};
 
 #undef GET
 #undef CUR
@@ -169,7 +186,27 @@ constexpr CapabilityRule ClearBuffersRule = {CAP_CLEARBUFFERS, "\n CAP_CLEARBUFF
 bool (*DeviceOnlineProbe)() = nullptr;
 
 const BoardCapabilityRow* BoardRows = nullptr;
+// The board's video format (its layer names it CUSTCAP_VIDEOFORMAT).
+constexpr TW_UINT16 VideoFormatCap = CAP_CUSTOMBASE + 2;
 int BoardRowCount = 0;
+
+// Registered by the entry's layer, which owns the dispatch tables.
+const TW_UINT32* SupportedDats = nullptr;
+int SupportedDatCount = 0;
+
+// What an application may only read: MSG_QUERYSUPPORT offers no MSG_SET
+// nor MSG_RESET for them, and a TWAIN 2 application that sends one is told
+// the capability does not do that operation. A 1.x application still has
+// the value held accepted, as it always had.
+constexpr TW_UINT16 ReadOnlyCaps[] = {CAP_SUPPORTEDCAPS,      CAP_SUPPORTEDDATS,     CAP_DEVICEONLINE,
+                                      CAP_UICONTROLLABLE,     CAP_ENABLEDSUIONLY,    CAP_CUSTOMDSDATA,
+                                      CAP_FEEDERLOADED,       ICAP_PHYSICALWIDTH,    ICAP_PHYSICALHEIGHT,
+                                      ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION};
+
+bool ReadOnly(TW_UINT16 cap)
+{
+    return std::find(std::begin(ReadOnlyCaps), std::end(ReadOnlyCaps), cap) != std::end(ReadOnlyCaps);
+}
 
 const BoardCapabilityRow* OfferedBoardRow(TW_UINT16 cap)
 {
@@ -187,9 +224,14 @@ TW_UINT16 AnswerSupported(TW_CAPABILITY& capability)
 {
     TW_UINT16 table[SupportedCapabilityCount];
     SupportedCapabilityIds(table);
-    TW_UINT16 ids[SupportedCapabilityCount + MaxBoardCapabilities];
+    TW_UINT16 ids[SupportedCapabilityCount + 3 + MaxBoardCapabilities];
     std::copy(table, table + SupportedCapabilityCount, ids);
     int count = SupportedCapabilityCount;
+    if (TwainTwoApp) {
+        for (TW_UINT16 cap : {CAP_SUPPORTEDDATS, ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION}) {
+            ids[count++] = cap;
+        }
+    }
     for (int i = 0; i < BoardRowCount; ++i) {
         if (BoardRows[i].Offered()) {
             ids[count++] = BoardRows[i].Cap;
@@ -216,10 +258,20 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
     }
     case Query::Width:
     case Query::Height: {
-        // Pixels: TWUN_PIXELS is the only unit.
+        // In the current unit: pixels (a 1.x application's only one), or
+        // inches at the image's resolution.
         const TW_UINT32 pixels = form == Query::Width ? GetImageWidth() : GetImageHeight();
-        const TW_FIX32 size = FloatToFix32(static_cast<double>(pixels));
+        const TW_FIX32 size = FloatToFix32(pixels / PixelsPerUnit(form == Query::Height));
         return AnswerOneValue(capability, TWTY_FIX32, &size);
+    }
+    case Query::NativeX:
+    case Query::NativeY: {
+        CapabilityItem resolution;
+        if (!GetCurrentItem(form == Query::NativeX ? ICAP_XRESOLUTION : ICAP_YRESOLUTION, resolution)) {
+            capability.hContainer = nullptr;
+            return RefuseCapability(TWCC_BUMMER);
+        }
+        return AnswerOneValue(capability, resolution.ItemType, resolution.Bytes);
     }
     case Query::Online: {
         // Asked of the board each time: an application checks it before
@@ -228,6 +280,9 @@ TW_UINT16 AnswerQuery(Query form, TW_CAPABILITY& capability)
         return AnswerOneValue(capability, TWTY_BOOL, &online);
     }
     case Query::Supported: return AnswerSupported(capability);
+    case Query::SupportedDats:
+        return HandOver(capability, TWON_ARRAY,
+                        MakeArray(static_cast<TW_UINT32>(SupportedDatCount), TWTY_UINT32, SupportedDats));
     }
     return RefuseCapability(TWCC_BUMMER);
 }
@@ -313,16 +368,37 @@ TW_UINT16 SetFixed(const CapabilityRule& rule, const TW_CAPABILITY& capability)
     return wanted.SameAs(holds) ? TWRC_SUCCESS : RefuseCapability(TWCC_BADVALUE);
 }
 
-TW_UINT16 SetFlag(const TW_CAPABILITY& capability)
+// A boolean flag: TWTY_BOOL, FALSE or TRUE; the item's upper bytes are
+// not the boolean's.
+TW_UINT16 SetBool(const TW_CAPABILITY& capability)
 {
-    const CapabilityEntry* entry = FindCapability(capability.Cap);
-    if (entry == nullptr || entry->ConType == TWON_ENUMERATION) {
-        return RefuseCapability(TWCC_BUMMER);
-    }
     if (capability.ConType != TWON_ONEVALUE) {
         return RefuseCapability(TWCC_BADPROTOCOL);
     }
+    TW_UINT16 itemType = 0;
+    TW_UINT32 item = 0;
+    if (!ReadOneValueWord(capability.hContainer, itemType, item)) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
+    if (itemType != TWTY_BOOL || (item & 0xFFFF) > 1) {
+        return RefuseCapability(TWCC_BADVALUE);
+    }
     return StoreAppContainer(capability);
+}
+
+// The count an integer item of `itemType` carries, by its own size and sign;
+// false for an item that is no integer.
+bool IntegerItem(TW_UINT16 itemType, TW_UINT32 item, int64_t& value)
+{
+    switch (itemType) {
+    case TWTY_INT8: value = static_cast<TW_INT8>(item & 0xFF); return true;
+    case TWTY_INT16: value = static_cast<TW_INT16>(item & 0xFFFF); return true;
+    case TWTY_INT32: value = static_cast<TW_INT32>(item); return true;
+    case TWTY_UINT8: value = item & 0xFF; return true;
+    case TWTY_UINT16: value = item & 0xFFFF; return true;
+    case TWTY_UINT32: value = item; return true;
+    default: return false;
+    }
 }
 
 TW_UINT16 SetCount(const TW_CAPABILITY& capability)
@@ -335,20 +411,15 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
     if (!ReadOneValueWord(capability.hContainer, itemType, item)) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    TW_INT32 count = 0;
-    if (itemType == TWTY_INT16) {
-        count = static_cast<TW_INT16>(item & 0xFFFF);
-    } else if (itemType == TWTY_UINT32) {
-        count = item == 0xFFFFFFFF ? -1 : item > 0x7FFF ? -2 : static_cast<TW_INT32>(item);
-    } else {
-        return RefuseCapability(TWCC_BADPROTOCOL);
-    }
-    // -1 is "any number"; no other negative count means anything.
-    if (count < -1) {
+    // -1 is "any number", else 1 to 32767 images; an unsigned item cannot
+    // say -1 (0xFFFFFFFF is a count far beyond), and no transfer at all is
+    // nothing to enable for.
+    int64_t count = 0;
+    if (!IntegerItem(itemType, item, count) || (count != -1 && (count < 1 || count > 0x7FFF))) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    // An unsigned count is taken for its value, and the capability stays
-    // the 16-bit signed one value its answers have always been.
+    // The capability stays the 16-bit signed one value its answers have
+    // always been, whatever type the count came in.
     const auto value = static_cast<TW_INT16>(count);
     HGLOBAL container = MakeOneValue(TWTY_INT16, &value);
     if (container == nullptr) {
@@ -357,11 +428,6 @@ TW_UINT16 SetCount(const TW_CAPABILITY& capability)
     if (!StoreCapability(CAP_XFERCOUNT, TWON_ONEVALUE, container)) {
         GlobalFree(container);
         return RefuseCapability(TWCC_LOWMEMORY);
-    }
-    if (itemType == TWTY_UINT32) {
-        // Applications that send the count unsigned still get it stored;
-        // the report tells them the type was wrong.
-        ReportCondition("tying to cast illegal value from app, ", TWCC_BADPROTOCOL);
     }
     return TWRC_SUCCESS;
 }
@@ -409,7 +475,7 @@ TW_UINT16 SetLevel(const CapabilityRule& rule, const TW_CAPABILITY& capability)
 // the former value back.
 TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
 {
-    if (rule.Reset != Setting::Restore) {
+    if (rule.Reset != Setting::Restore && !(rule.Reset == Setting::Unit && TwainTwoApp)) {
         return AnswerQuery(rule.Get, capability);
     }
     TW_UINT16 conType = 0;
@@ -433,17 +499,89 @@ TW_UINT16 Reset(const CapabilityRule& rule, TW_CAPABILITY& capability)
     return answered;
 }
 
+// The value a TWAIN 2 application chose in the enumeration or range MSG_GET
+// handed it, as a one value; nullptr when the container does not read.
+HGLOBAL ChosenValue(const TW_CAPABILITY& capability)
+{
+    if (capability.hContainer == nullptr) {
+        return nullptr;
+    }
+    GlobalLockGuard lock(capability.hContainer);
+    const size_t size = GlobalSize(capability.hContainer);
+    if (lock.Bytes() == nullptr) {
+        return nullptr;
+    }
+    if (capability.ConType == TWON_RANGE) {
+        constexpr size_t CurrentAt = 18;  // after the type, least, most, step and default
+        return size >= CurrentAt + 4 ? MakeOneValue(GetU16(lock.Bytes()), lock.Bytes() + CurrentAt) : nullptr;
+    }
+    ContainerView view;
+    if (!ParseContainer(lock.Bytes(), size, TWON_ENUMERATION, view) || view.CurrentIndex >= view.NumItems ||
+        ItemSize(view.ItemType) == 0 || ItemSize(view.ItemType) > 4) {
+        return nullptr;
+    }
+    return MakeOneValue(view.ItemType, view.Items + static_cast<size_t>(view.CurrentIndex) * ItemSize(view.ItemType));
+}
+
 TW_UINT16 Set(const CapabilityRule& rule, const TW_CAPABILITY& capability)
 {
+    // What MSG_GET handed a TWAIN 2 application comes back as it went out.
+    const bool single = rule.Set == Setting::Bool || rule.Set == Setting::Count || rule.Set == Setting::Level;
+    if (TwainTwoApp && single && (capability.ConType == TWON_ENUMERATION || capability.ConType == TWON_RANGE)) {
+        const TW_CAPABILITY chosen = {capability.Cap, TWON_ONEVALUE, ChosenValue(capability)};
+        if (chosen.hContainer == nullptr) {
+            return RefuseCapability(TWCC_BADVALUE);
+        }
+        const TW_UINT16 result = Set(rule, chosen);
+        GlobalFree(chosen.hContainer);
+        return result;
+    }
     switch (rule.Set) {
     case Setting::Choice: return SetChoice(capability);
     case Setting::Fixed: return SetFixed(rule, capability);
-    case Setting::Flag: return SetFlag(capability);
+    case Setting::Bool: return SetBool(capability);
     case Setting::Count: return SetCount(capability);
     case Setting::Level: return SetLevel(rule, capability);
+    case Setting::Unit: return TwainTwoApp ? SetChoice(capability) : SetFixed(rule, capability);
     case Setting::Restore: break;
     }
     return RefuseCapability(TWCC_BADPROTOCOL);
+}
+
+// What MSG_GET hands a TWAIN 2 application: the values it may choose. A
+// boolean it may set is offered as both values, a level as its range, a
+// value it only reads as an enumeration of that one value; lists stay as
+// they are. `capability` holds the one value the query answered.
+TW_UINT16 OfferChoices(const CapabilityRule& rule, TW_CAPABILITY& capability)
+{
+    ContainerCopy one;
+    const bool read = ReadOneValue(capability.hContainer, one);
+    GlobalFree(capability.hContainer);
+    capability.hContainer = nullptr;
+    if (!read) {
+        return RefuseCapability(TWCC_LOWMEMORY);
+    }
+    const TW_UINT32 size = ItemSize(one.ItemType);
+    const TW_UINT32 value = size != 0 ? ItemValue(one.Items.get(), one.ItemType) : 0;
+    if (one.ItemType == TWTY_BOOL && !ReadOnly(rule.Cap)) {
+        const TW_BOOL both[2] = {0, 1};
+        CapabilityItem initial;
+        const TW_UINT32 defaultIndex = GetDefaultItem(rule.Cap, initial) && initial.AsUInt32() != 0 ? 1 : 0;
+        return HandOver(capability, TWON_ENUMERATION,
+                        MakeEnumeration(2, value != 0 ? 1 : 0, defaultIndex, TWTY_BOOL, both));
+    }
+    if (rule.Set == Setting::Level && size != 0) {
+        CapabilityItem initial;
+        GetDefaultItem(rule.Cap, initial);
+        const TW_INT32 most = rule.MostNow != nullptr ? rule.MostNow() : rule.Most;
+        const RangeValues range = {static_cast<TW_UINT32>(rule.Least), static_cast<TW_UINT32>(most), 1,
+                                   ItemValue(initial.Bytes, one.ItemType), value};
+        return HandOver(capability, TWON_RANGE, MakeRange(one.ItemType, range));
+    }
+    if (rule.Set == Setting::Count) {
+        return HandOver(capability, TWON_ONEVALUE, MakeOneValue(one.ItemType, one.Items.get()));
+    }
+    return HandOver(capability, TWON_ENUMERATION, MakeEnumeration(1, 0, 0, one.ItemType, one.Items.get()));
 }
 
 TW_UINT16 RunRule(const CapabilityRule& rule, const Triplet& triplet)
@@ -453,10 +591,16 @@ TW_UINT16 RunRule(const CapabilityRule& rule, const Triplet& triplet)
     auto& capability = *static_cast<TW_CAPABILITY*>(triplet.pData);
     TW_UINT16 result = TWRC_FAILURE;
     bool closeLine = true;
+    // A TWAIN 2 application is told that a value it may only read is not
+    // set nor reset.
+    const bool refusedToTwainTwo = TwainTwoApp && ReadOnly(rule.Cap);
     switch (triplet.MSG) {
     case MSG_GET:
         log.Write("%s", rule.Names[0]);
         result = AnswerQuery(rule.Get, capability);
+        if (result == TWRC_SUCCESS && TwainTwoApp && capability.ConType == TWON_ONEVALUE) {
+            result = OfferChoices(rule, capability);
+        }
         break;
     case MSG_GETCURRENT:
         log.Write("%s", rule.Names[1]);
@@ -468,15 +612,26 @@ TW_UINT16 RunRule(const CapabilityRule& rule, const Triplet& triplet)
         break;
     case MSG_SET:
         log.Write("%s", rule.Names[3]);
-        result = Set(rule, capability);
+        result = refusedToTwainTwo ? RefuseCapability(TWCC_CAPBADOPERATION) : Set(rule, capability);
         break;
     case MSG_RESET:
         log.Write("%s", rule.Names[4]);
+        if (refusedToTwainTwo) {
+            capability.hContainer = nullptr;
+            result = RefuseCapability(TWCC_CAPBADOPERATION);
+            break;
+        }
         result = Reset(rule, capability);
+        // TWAIN 2 answers the value the reset leaves, as MSG_GETCURRENT does.
+        if (result == TWRC_SUCCESS && TwainTwoApp) {
+            GlobalFree(capability.hContainer);
+            capability.hContainer = nullptr;
+            result = AnswerQuery(rule.GetCurrent, capability);
+        }
         break;
     case MSG_QUERYSUPPORT: {
         log.Write("MSG_QUERYSUPPORT");
-        const TW_INT32 flags = SupportedOperations;
+        const TW_INT32 flags = ReadOnly(rule.Cap) ? ReadOnlyOperations : SupportedOperations;
         result = AnswerOneValue(capability, TWTY_INT32, &flags);
         break;
     }
@@ -500,41 +655,93 @@ TW_UINT16 RuleHandler(const Triplet& triplet)
 struct CapabilityRow {
     TW_UINT16 Cap;
     TripletHandler Handler;
+    const CapabilityRule* Rule;
 };
 
 // In this order the supported capabilities are listed.
 const CapabilityRow CapabilityTable[SupportedCapabilityCount] = {
-    {CAP_XFERCOUNT, RuleHandler<XferCountRule>},
-    {ICAP_COMPRESSION, RuleHandler<CompressionRule>},
-    {ICAP_PIXELTYPE, HandlePixelType},
-    {ICAP_UNITS, RuleHandler<UnitsRule>},
-    {ICAP_XFERMECH, RuleHandler<XferMechRule>},
-    {CAP_FEEDERENABLED, RuleHandler<FeederEnabledRule>},
-    {CAP_FEEDERLOADED, RuleHandler<FeederLoadedRule>},
-    {CAP_AUTOFEED, RuleHandler<AutoFeedRule>},
-    {CAP_SUPPORTEDCAPS, RuleHandler<SupportedCapsRule>},
-    {CAP_UICONTROLLABLE, RuleHandler<UiControllableRule>},
-    {CAP_DEVICEONLINE, RuleHandler<DeviceOnlineRule>},
-    {CAP_ENABLEDSUIONLY, RuleHandler<EnableUiOnlyRule>},
-    {CAP_CUSTOMDSDATA, RuleHandler<CustomDsDataRule>},
-    {ICAP_PHYSICALWIDTH, RuleHandler<PhysicalWidthRule>},
-    {ICAP_PHYSICALHEIGHT, RuleHandler<PhysicalHeightRule>},
-    {ICAP_XRESOLUTION, RuleHandler<XResolutionRule>},
-    {ICAP_YRESOLUTION, RuleHandler<YResolutionRule>},
-    {ICAP_BITORDER, RuleHandler<BitOrderRule>},
-    {ICAP_PIXELFLAVOR, RuleHandler<PixelFlavorRule>},
-    {ICAP_PLANARCHUNKY, RuleHandler<PlanarChunkyRule>},
-    {ICAP_BITDEPTH, RuleHandler<BitDepthRule>},
-    {ICAP_IMAGEFILEFORMAT, RuleHandler<ImageFileFormatRule>},
-    {ICAP_JPEGQUALITY, RuleHandler<JpegQualityRule>},
-    {CAP_AUTOMATICCAPTURE, RuleHandler<AutomaticCaptureRule>},
-    {CAP_TIMEBEFOREFIRSTCAPTURE, RuleHandler<TimeBeforeFirstRule>},
-    {CAP_TIMEBETWEENCAPTURES, RuleHandler<TimeBetweenRule>},
-    {CAP_CLEARBUFFERS, RuleHandler<ClearBuffersRule>},
-    {CAP_MAXBATCHBUFFERS, RuleHandler<MaxBatchBuffersRule>},
-    {CUSTCAP_AVERAGEFRAMES, RuleHandler<AverageFramesRule>},
-    {CAP_EXTIMAGEINFO, RuleHandler<ExtImageInfoRule>},
+    {CAP_XFERCOUNT, RuleHandler<XferCountRule>, &XferCountRule},
+    {ICAP_COMPRESSION, RuleHandler<CompressionRule>, &CompressionRule},
+    {ICAP_PIXELTYPE, HandlePixelType, &PixelTypeRule},
+    {ICAP_UNITS, RuleHandler<UnitsRule>, &UnitsRule},
+    {ICAP_XFERMECH, RuleHandler<XferMechRule>, &XferMechRule},
+    {CAP_FEEDERENABLED, RuleHandler<FeederEnabledRule>, &FeederEnabledRule},
+    {CAP_FEEDERLOADED, RuleHandler<FeederLoadedRule>, &FeederLoadedRule},
+    {CAP_AUTOFEED, RuleHandler<AutoFeedRule>, &AutoFeedRule},
+    {CAP_SUPPORTEDCAPS, RuleHandler<SupportedCapsRule>, &SupportedCapsRule},
+    {CAP_UICONTROLLABLE, RuleHandler<UiControllableRule>, &UiControllableRule},
+    {CAP_DEVICEONLINE, RuleHandler<DeviceOnlineRule>, &DeviceOnlineRule},
+    {CAP_ENABLEDSUIONLY, RuleHandler<EnableUiOnlyRule>, &EnableUiOnlyRule},
+    {CAP_CUSTOMDSDATA, RuleHandler<CustomDsDataRule>, &CustomDsDataRule},
+    {ICAP_PHYSICALWIDTH, RuleHandler<PhysicalWidthRule>, &PhysicalWidthRule},
+    {ICAP_PHYSICALHEIGHT, RuleHandler<PhysicalHeightRule>, &PhysicalHeightRule},
+    {ICAP_XRESOLUTION, RuleHandler<XResolutionRule>, &XResolutionRule},
+    {ICAP_YRESOLUTION, RuleHandler<YResolutionRule>, &YResolutionRule},
+    {ICAP_BITORDER, RuleHandler<BitOrderRule>, &BitOrderRule},
+    {ICAP_PIXELFLAVOR, RuleHandler<PixelFlavorRule>, &PixelFlavorRule},
+    {ICAP_PLANARCHUNKY, RuleHandler<PlanarChunkyRule>, &PlanarChunkyRule},
+    {ICAP_BITDEPTH, RuleHandler<BitDepthRule>, &BitDepthRule},
+    {ICAP_IMAGEFILEFORMAT, RuleHandler<ImageFileFormatRule>, &ImageFileFormatRule},
+    {ICAP_JPEGQUALITY, RuleHandler<JpegQualityRule>, &JpegQualityRule},
+    {CAP_AUTOMATICCAPTURE, RuleHandler<AutomaticCaptureRule>, &AutomaticCaptureRule},
+    {CAP_TIMEBEFOREFIRSTCAPTURE, RuleHandler<TimeBeforeFirstRule>, &TimeBeforeFirstRule},
+    {CAP_TIMEBETWEENCAPTURES, RuleHandler<TimeBetweenRule>, &TimeBetweenRule},
+    {CAP_CLEARBUFFERS, RuleHandler<ClearBuffersRule>, &ClearBuffersRule},
+    {CAP_MAXBATCHBUFFERS, RuleHandler<MaxBatchBuffersRule>, &MaxBatchBuffersRule},
+    {CUSTCAP_AVERAGEFRAMES, RuleHandler<AverageFramesRule>, &AverageFramesRule},
+    {CAP_EXTIMAGEINFO, RuleHandler<ExtImageInfoRule>, &ExtImageInfoRule},
 };
+
+// Capabilities only a TWAIN 2 application is offered, listed after the table's.
+const CapabilityRow TwainTwoTable[] = {
+    {CAP_SUPPORTEDDATS, RuleHandler<SupportedDatsRule>, &SupportedDatsRule},
+    {ICAP_XNATIVERESOLUTION, RuleHandler<XNativeResolutionRule>, &XNativeResolutionRule},
+    {ICAP_YNATIVERESOLUTION, RuleHandler<YNativeResolutionRule>, &YNativeResolutionRule},
+};
+
+// Runs MSG_RESET of `handler` for its effect; the answer is dropped. False
+// when the reset failed (it reported why).
+bool ResetThrough(TW_UINT16 cap, TripletHandler handler, const Triplet& triplet)
+{
+    TW_CAPABILITY capability = {cap, 0, nullptr};
+    const Triplet reset = {triplet.pOrigin, DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &capability};
+    if (handler(reset) != TWRC_SUCCESS) {
+        return false;
+    }
+    if (capability.hContainer != nullptr) {
+        GlobalFree(capability.hContainer);
+    }
+    return true;
+}
+
+// MSG_RESETALL: every capability the application may set back to its
+// default. The video format first: it decides which adjustments the board
+// offers, and a format restart sets them anew.
+TW_UINT16 ResetAll(const Triplet& triplet)
+{
+    DebugLog().Write("\n DAT_CAPABILITY MSG_RESETALL\n");
+    if (!CapabilityStoreExists() || SourceState != 400) {
+        return RefuseCapability(TWCC_SEQERROR);
+    }
+    bool all = true;
+    for (int i = 0; i < BoardRowCount; ++i) {
+        if (BoardRows[i].Cap == VideoFormatCap && BoardRows[i].Offered()) {
+            all = ResetThrough(BoardRows[i].Cap, BoardRows[i].Handler, triplet) && all;
+        }
+    }
+    for (const CapabilityRow& row : CapabilityTable) {
+        if (row.Rule->Reset == Setting::Restore || row.Rule->Reset == Setting::Unit) {
+            all = ResetThrough(row.Cap, row.Handler, triplet) && all;
+        }
+    }
+    for (int i = 0; i < BoardRowCount; ++i) {
+        if (BoardRows[i].Cap != VideoFormatCap && BoardRows[i].Offered()) {
+            all = ResetThrough(BoardRows[i].Cap, BoardRows[i].Handler, triplet) && all;
+        }
+    }
+    // A reset that failed reported why.
+    return all ? TWRC_SUCCESS : TWRC_FAILURE;
+}
 
 }  // namespace
 
@@ -548,6 +755,19 @@ TW_UINT16 HandlePixelType(const Triplet& triplet)
         StoreDeliveredBitDepth();
     }
     return result;
+}
+
+double PixelsPerUnit(bool down)
+{
+    CapabilityItem unit;
+    CapabilityItem resolution;
+    if (!GetCurrentItem(ICAP_UNITS, unit) || unit.AsUInt32() != TWUN_INCHES ||
+        !GetCurrentItem(down ? ICAP_YRESOLUTION : ICAP_XRESOLUTION, resolution)) {
+        return 1.0;
+    }
+    const TW_UINT32 word = resolution.AsUInt32();
+    const double dotsPerInch = static_cast<TW_INT16>(word & 0xFFFF) + (word >> 16) / 65536.0;
+    return dotsPerInch > 0 ? dotsPerInch : 1.0;
 }
 
 uint32_t AveragedFrames()
@@ -605,6 +825,12 @@ void SetBoardCapabilities(const BoardCapabilityRow* rows, int count)
     BoardRowCount = count < MaxBoardCapabilities ? count : MaxBoardCapabilities;
 }
 
+void SetSupportedDats(const TW_UINT32* pairs, int count)
+{
+    SupportedDats = pairs;
+    SupportedDatCount = count;
+}
+
 void SupportedCapabilityIds(TW_UINT16 (&ids)[SupportedCapabilityCount])
 {
     for (int i = 0; i < SupportedCapabilityCount; ++i) {
@@ -618,9 +844,18 @@ TW_UINT16 HandleCapability(const Triplet& triplet)
     if (capability == nullptr) {
         return RefuseCapability(TWCC_BADVALUE);
     }
+    // TWAIN 2's reset of them all names no capability.
+    if (triplet.MSG == MSG_RESETALL && TwainTwoApp) {
+        return ResetAll(triplet);
+    }
     TripletHandler handler = nullptr;
     for (const CapabilityRow& row : CapabilityTable) {
         if (row.Cap == capability->Cap) {
+            handler = row.Handler;
+        }
+    }
+    for (const CapabilityRow& row : TwainTwoTable) {
+        if (TwainTwoApp && row.Cap == capability->Cap) {
             handler = row.Handler;
         }
     }
@@ -639,7 +874,16 @@ TW_UINT16 HandleCapability(const Triplet& triplet)
         if ((triplet.MSG == MSG_SET || triplet.MSG == MSG_RESET) && SourceState >= 500) {
             return RefuseCapability(TWCC_SEQERROR);
         }
-        return handler(triplet);
+        const TW_UINT16 result = handler(triplet);
+        // What the application receives comes from its manager's allocator
+        // where it gave one.
+        if (result == TWRC_SUCCESS && triplet.MSG != MSG_SET && capability->hContainer != nullptr) {
+            capability->hContainer = HandToApplication(capability->hContainer);
+            if (capability->hContainer == nullptr) {
+                return RefuseCapability(TWCC_LOWMEMORY);
+            }
+        }
+        return result;
     }
     return RefuseCapability(TWCC_CAPUNSUPPORTED);
 }

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "capability/container.h"
-#include "capability/negotiation.h"
 #include "twain/little_endian.h"
+#include "twain/manager.h"
 
 namespace {
 
@@ -46,6 +46,7 @@ const DefaultEntry Defaults[] = {
     {ICAP_XFERMECH, TWON_ENUMERATION, TWTY_UINT16, 3, {TWSX_NATIVE, TWSX_FILE, TWSX_MEMORY}, 0},
     {ICAP_PIXELFLAVOR, TWON_ONEVALUE, TWTY_UINT16, 1, {TWPF_CHOCOLATE}, 0},
     {ICAP_PIXELTYPE, TWON_ENUMERATION, TWTY_UINT16, 2, {TWPT_GRAY, TWPT_RGB}, 0},
+    // 0 as the first releases had it (a TWAIN 2 application gets TWAIN's -1).
     {CAP_XFERCOUNT, TWON_ONEVALUE, TWTY_INT16, 1, {0}, 0},
     {ICAP_COMPRESSION, TWON_ENUMERATION, TWTY_UINT16, 1, {TWCP_NONE}, 0},
     // The two of the first releases first, in their order: an application
@@ -64,6 +65,7 @@ const DefaultEntry Defaults[] = {
     // DAT_CUSTOMDSDATA saves and restores the user's whole setup.
     {CAP_CUSTOMDSDATA, TWON_ONEVALUE, TWTY_BOOL, 1, {True}, 0},
     {ICAP_BITORDER, TWON_ONEVALUE, TWTY_UINT16, 1, {TWBO_MSBFIRST}, 0},
+    // Answered from the capability table itself; the entry keeps its place.
     {CAP_SUPPORTEDCAPS, TWON_ARRAY, TWTY_UINT16, 0, {}, 0},
     // Automatic capture: off, and when it is set, no wait before the first
     // frame nor between frames until the application asks for one.
@@ -93,6 +95,10 @@ HGLOBAL MakeDefault(const DefaultEntry& entry)
             const TW_FIX32 resolution = FloatToFix32(300.0);
             return MakeOneValue(TWTY_FIX32, &resolution);
         }
+        if (entry.Cap == CAP_XFERCOUNT && TwainTwoApp) {
+            const TW_INT16 anyNumber = -1;
+            return MakeOneValue(TWTY_INT16, &anyNumber);
+        }
         if (ItemSize(entry.ItemType) == 4) {
             // The row holds 16-bit items; a 32-bit one value starts from its widened first.
             const TW_UINT32 wide = entry.Items[0];
@@ -100,12 +106,15 @@ HGLOBAL MakeDefault(const DefaultEntry& entry)
         }
         return MakeOneValue(entry.ItemType, &entry.Items[0]);
     case TWON_ENUMERATION:
+        if (entry.Cap == ICAP_UNITS && TwainTwoApp) {
+            // TWAIN's power-on unit first: a TWAIN 2 application measures
+            // in inches (at the image's resolution) or pixels.
+            const TW_UINT16 units[2] = {TWUN_INCHES, TWUN_PIXELS};
+            return MakeEnumeration(2, 0, 0, entry.ItemType, units);
+        }
         return MakeEnumeration(entry.NumItems, entry.CurrentIndex, 0, entry.ItemType, entry.Items);
-    default: {
-        TW_UINT16 ids[SupportedCapabilityCount];
-        SupportedCapabilityIds(ids);
-        return MakeArray(SupportedCapabilityCount, TWTY_UINT16, ids);
-    }
+    default:
+        return MakeArray(0, entry.ItemType, entry.Items);
     }
 }
 

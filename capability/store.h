@@ -8,6 +8,10 @@
 
 #include "twain/twain_types.h"
 
+// The source's own capability of averaged frames: each image the rounded
+// mean of 1 to 64 consecutive frames (TWTY_UINT16, default 1).
+constexpr TW_UINT16 CUSTCAP_AVERAGEFRAMES = CAP_CUSTOMBASE + 3;  // 0x8003
+
 struct CapabilityEntry {
     TW_UINT16 Cap;
     TW_UINT16 ConType;  // TWON_ARRAY, TWON_ENUMERATION or TWON_ONEVALUE

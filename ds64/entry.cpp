@@ -14,6 +14,7 @@
 #include "twain/closed_source.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 namespace {
@@ -112,6 +113,7 @@ TW_UINT16 Close(const Triplet& t, bool keepHost)
     }
     NoteHostEnabled(false);
     AppIdentity.Id = 0;
+    ForgetManagerEntry();
     SourceState = 300;
     // The 32-bit source recorded it; its host is gone with it.
     if (enabled) {
@@ -167,6 +169,9 @@ TW_UINT16 AnswerClosed(const Triplet& t)
     if (t.DAT == DAT_STATUS) {
         return HandleStatus(t);
     }
+    if (t.DAT == DAT_ENTRYPOINT) {
+        return HandleEntryPoint(t);
+    }
     if (t.MSG == MSG_OPENDS) {
         return FailWith(OpenContext, TWCC_BADVALUE);
     }
@@ -207,6 +212,12 @@ TW_UINT16 AnswerTriplet(const Triplet& t)
     }
     if (t.DG == DG_CONTROL && t.DAT == DAT_STATUS) {
         return Status(t);
+    }
+    // The manager's entry points are this process's: kept here, never
+    // forwarded (the 32-bit source's notices come through this side).
+    if (t.DG == DG_CONTROL && t.DAT == DAT_ENTRYPOINT) {
+        LogDispatch(t);
+        return HandleEntryPoint(t);
     }
     const TW_UINT16 returnCode = Forward(t);
     if (!HostRunning() && HostWasEnabled() && LeadsDown(t)) {

@@ -7,6 +7,7 @@
 #include "bridge/handoff.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 namespace {
@@ -38,8 +39,22 @@ struct HostRecords {
     bool Idle = false;     // kept after MSG_CLOSEDS for the next open
     bool Enabled = false;  // the 32-bit source is in states 5 to 7
     bool Exchanging = false;  // a call waits for the host's answer
+    volatile bool Stopping = false;  // ended on purpose: no notice
 };
 HostRecords Host;
+
+// A 2.x manager that gave its entry point delivers the notices to
+// applications that registered a callback, and those may never run a
+// message loop on the thread that opened the source: the notice window then
+// runs on a thread of its own, which the manager's callback is called on.
+struct NoticeThreadRecords {
+    HANDLE Thread = nullptr;
+    HANDLE Ready = nullptr;
+};
+NoticeThreadRecords NoticeThread;
+constexpr UINT StartNoticeTimer = WM_APP + 7;
+constexpr UINT EndNotices = WM_APP + 8;
+constexpr DWORD NoticeThreadEndWait = 5000;
 
 // The notice window looks for a host that ended by itself, on the
 // application's thread, from its message loop.
@@ -75,6 +90,9 @@ void TellApplicationHostEnded()
         return;
     }
     KillTimer(Host.NoticeWindow, HostEndTimer);  // told once
+    if (Host.Stopping) {
+        return;
+    }
     if (Host.Alive) {
         MarkHostEnded("ended");
     }
@@ -94,11 +112,26 @@ LRESULT CALLBACK NoticeWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
         TellApplicationHostEnded();
         return 0;
     }
+    if (message == StartNoticeTimer) {
+        SetTimer(window, HostEndTimer, HostEndCheckPeriod, nullptr);
+        return 0;
+    }
+    if (message == EndNotices) {
+        KillTimer(window, HostEndTimer);
+        DestroyWindow(window);
+        PostQuitMessage(0);
+        return 0;
+    }
     if (message == BridgeNoticeMessage) {
         const auto notice = static_cast<TW_UINT16>(wParam);
-        if (Host.Alive && (notice == MSG_XFERREADY || notice == MSG_CLOSEDSREQ)) {
+        if (Host.Alive && (notice == MSG_XFERREADY || notice == MSG_CLOSEDSREQ || notice == MSG_CLOSEDSOK)) {
             if (DsmEntryProc dsmEntry = GetDsmEntry()) {
-                dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, notice, nullptr);
+                // As the 32-bit source does: a manager that refuses
+                // MSG_CLOSEDSOK hears the close request instead.
+                if (dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, notice, nullptr) != TWRC_SUCCESS &&
+                    notice == MSG_CLOSEDSOK) {
+                    dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_CLOSEDSREQ, nullptr);
+                }
             }
         }
         return 0;
@@ -114,6 +147,53 @@ HWND CreateNoticeWindow()
     windowClass.lpszClassName = NoticeClassName;
     RegisterClassA(&windowClass);
     return CreateWindowExA(0, NoticeClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ModuleHandle, nullptr);
+}
+
+DWORD WINAPI RunNoticeThread(LPVOID)
+{
+    Host.NoticeWindow = CreateNoticeWindow();
+    SetEvent(NoticeThread.Ready);
+    if (Host.NoticeWindow == nullptr) {
+        return 0;
+    }
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
+
+// The notice window, on the opening thread or, for a 2.x manager's
+// callbacks, on a thread of its own.
+HWND StartNotices()
+{
+    if (ManagerEntry.DSM_Entry == nullptr) {
+        return CreateNoticeWindow();
+    }
+    NoticeThread.Ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    NoticeThread.Thread =
+        NoticeThread.Ready != nullptr ? CreateThread(nullptr, 0, RunNoticeThread, nullptr, 0, nullptr) : nullptr;
+    if (NoticeThread.Thread != nullptr) {
+        WaitForSingleObject(NoticeThread.Ready, INFINITE);
+    }
+    CloseHandle(NoticeThread.Ready);
+    NoticeThread.Ready = nullptr;
+    return Host.NoticeWindow;
+}
+
+void EndNoticeWindow()
+{
+    if (NoticeThread.Thread == nullptr) {
+        DestroyWindow(Host.NoticeWindow);
+    } else {
+        // A notice under way may be waiting for the call that ends the
+        // host: the wait is bounded, and a thread still busy then ends
+        // with the window it holds.
+        PostMessageA(Host.NoticeWindow, EndNotices, 0, 0);
+        WaitForSingleObject(NoticeThread.Thread, NoticeThreadEndWait);
+        CloseHandle(NoticeThread.Thread);
+        NoticeThread.Thread = nullptr;
+    }
 }
 
 HANDLE Inheritable(HANDLE handle)
@@ -213,7 +293,7 @@ void CloseChannel()
     CloseIf(Host.Answer);
     CloseIf(Host.Job);
     if (Host.NoticeWindow != nullptr) {
-        DestroyWindow(Host.NoticeWindow);
+        EndNoticeWindow();
         Host.NoticeWindow = nullptr;
         UnregisterClassA(NoticeClassName, ModuleHandle);
     }
@@ -299,7 +379,8 @@ int StartHost()
     Host.Request = CreateEventA(&inherit, FALSE, FALSE, nullptr);
     Host.Answer = CreateEventA(&inherit, FALSE, FALSE, nullptr);
     Host.Job = CreateKillOnCloseJob();
-    Host.NoticeWindow = CreateNoticeWindow();
+    Host.Stopping = false;
+    Host.NoticeWindow = StartNotices();
     if (Host.Section != nullptr) {
         Host.Block = static_cast<BridgeBlock*>(MapViewOfFile(Host.Section, FILE_MAP_WRITE, 0, 0, sizeof(BridgeBlock)));
     }
@@ -331,14 +412,19 @@ int StartHost()
     Host.LastBeat = 0;
     Host.LastBeatTick = Host.StartTick;
     Host.BusyLimit = ReadBusyLimit();
-    SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
+    if (NoticeThread.Thread != nullptr) {
+        PostMessageA(Host.NoticeWindow, StartNoticeTimer, 0, 0);
+    } else {
+        SetTimer(Host.NoticeWindow, HostEndTimer, HostEndCheckPeriod, nullptr);
+    }
     return 0;
 }
 
 void StopHost(unsigned long wait)
 {
     // Ended on purpose: no notice.
-    if (Host.NoticeWindow != nullptr) {
+    Host.Stopping = true;
+    if (Host.NoticeWindow != nullptr && NoticeThread.Thread == nullptr) {
         KillTimer(Host.NoticeWindow, HostEndTimer);
     }
     // A host idle after MSG_CLOSEDS is told to leave now.

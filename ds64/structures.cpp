@@ -8,6 +8,7 @@
 #include "ds64/host_link.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 
 const char* const BrokenAnswerContext = "The 32-bit host answered out of bounds.  ";
 
@@ -136,7 +137,11 @@ int TakeBitmap(const Answer& answer, TW_HANDLE& bitmap)
         ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
         return 1;
     }
-    bitmap = block;
+    bitmap = HandToApplication(block);
+    if (bitmap == nullptr) {
+        ReportCondition("General failure in response to DAT_IMAGENATIVEXFER.  ", TWCC_LOWMEMORY);
+        return 1;
+    }
     return 0;
 }
 
@@ -275,6 +280,12 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
                 ReportCondition(BrokenAnswerContext, TWCC_BUMMER);
                 return 1;
             }
+            // The application frees it as its manager allocates.
+            container = HandToApplication(container);
+            if (container == nullptr) {
+                ReportCondition(CapabilityContext, TWCC_LOWMEMORY);
+                return 1;
+            }
         }
         // Checked: the structure takes the answer whole.
         cap->Cap = wire.Cap;
@@ -304,6 +315,11 @@ int ReadStructure(const Triplet& t, const WireShape& shape, const Answer& answer
         }
         std::memcpy(to, answer.Extra, answer.ExtraLength);
         GlobalUnlock(block);
+        block = HandToApplication(block);
+        if (block == nullptr) {
+            ReportCondition(CustomDataContext, TWCC_LOWMEMORY);
+            return 1;
+        }
         data->InfoLength = wire.InfoLength;
         data->hData = block;
         return 0;

@@ -24,7 +24,7 @@ extern "C" __declspec(dllexport) TW_UINT16 __stdcall DSM_Entry(pTW_IDENTITY /*or
                                                                TW_UINT32 dg, TW_UINT16 dat, TW_UINT16 msg,
                                                                TW_MEMREF /*data*/)
 {
-    if (dg != DG_CONTROL || dat != DAT_NULL || (msg != MSG_XFERREADY && msg != MSG_CLOSEDSREQ)) {
+    if (dg != DG_CONTROL || dat != DAT_NULL || (msg != MSG_XFERREADY && msg != MSG_CLOSEDSREQ && msg != MSG_CLOSEDSOK)) {
         return TWRC_FAILURE;
     }
     return PostMessageA(NoticeWindow, NoticeMessage, msg, 0) ? TWRC_SUCCESS : TWRC_FAILURE;

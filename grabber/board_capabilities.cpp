@@ -8,7 +8,13 @@
 //
 // The four adjustments are one rule run on rows of data: TWAIN's range is
 // mapped linearly onto the board's levels 0..255, and a level read back is
-// answered as the value it means.
+// answered as the value it means. Those values are counted in FIX32's own
+// steps (1/65536), level k being the least value plus k steps, so that every
+// value the range offers reads back exactly as sent; a value between two
+// levels is taken to the nearer one and answered TWRC_CHECKSTATUS.
+//
+// MSG_GETDEFAULT answers what MSG_RESET makes current: the user's stored
+// levels, channel and format.
 #include "grabber/board_capabilities.h"
 
 #include <cmath>
@@ -24,6 +30,7 @@
 #include "settings/source_settings.h"
 #include "twain/debug_log.h"
 #include "twain/little_endian.h"
+#include "twain/manager.h"
 #include "twain/text.h"
 
 namespace {
@@ -31,10 +38,11 @@ namespace {
 enum class Form { All, Current, Default };
 
 struct LevelRow {
-    double Min, Max, Default;  // TWAIN's values
+    double Min, Max;  // TWAIN's values of levels 0 and 255
     uint32_t (*Get)();
     void (*Set)(uint32_t level);
-    void (*Restore)();  // the user's stored levels back into the digitizer
+    void (*Restore)();       // the user's stored levels back into the digitizer
+    uint32_t (*Initial)();  // the level Restore leaves (the first band's)
 };
 
 uint32_t Stored(const char* name, uint32_t fallback)
@@ -55,52 +63,68 @@ void RestoreReferences(void (*set)(uint32_t, uint32_t), const char* const (&name
 constexpr const char* WhiteNames[3] = {"WhiteRef0", "WhiteRef1", "WhiteRef2"};
 constexpr const char* BlackNames[3] = {"BlackRef0", "BlackRef1", "BlackRef2"};
 
-const LevelRow Brightness = {-1000, 1000, 0, GetBrightness, SetBrightness,
-                             [] { SetBrightness(Stored("Brightness", SourceSettings.Brightness)); }};
-const LevelRow Contrast = {-1000, 1000, 0, GetContrast, SetContrast,
-                           [] { SetContrast(Stored("Contrast", SourceSettings.Contrast)); }};
+const LevelRow Brightness = {-1000, 1000, GetBrightness, SetBrightness,
+                             [] { SetBrightness(Stored("Brightness", SourceSettings.Brightness)); },
+                             [] { return Stored("Brightness", SourceSettings.Brightness); }};
+const LevelRow Contrast = {-1000, 1000, GetContrast, SetContrast,
+                           [] { SetContrast(Stored("Contrast", SourceSettings.Contrast)); },
+                           [] { return Stored("Contrast", SourceSettings.Contrast); }};
 const LevelRow Highlight = {
-    0, 255, 255, [] { return GetWhiteRef(Band0); }, [](uint32_t level) { SetWhiteRef(level, AllBands); },
+    0, 255, [] { return GetWhiteRef(Band0); }, [](uint32_t level) { SetWhiteRef(level, AllBands); },
     [] {
         const uint32_t fields[3] = {SourceSettings.WhiteRef0, SourceSettings.WhiteRef1, SourceSettings.WhiteRef2};
         RestoreReferences(SetWhiteRef, WhiteNames, fields);
-    }};
+    },
+    [] { return Stored(WhiteNames[0], SourceSettings.WhiteRef0); }};
 const LevelRow Shadow = {
-    0, 255, 0, [] { return GetBlackRef(Band0); }, [](uint32_t level) { SetBlackRef(level, AllBands); },
+    0, 255, [] { return GetBlackRef(Band0); }, [](uint32_t level) { SetBlackRef(level, AllBands); },
     [] {
         const uint32_t fields[3] = {SourceSettings.BlackRef0, SourceSettings.BlackRef1, SourceSettings.BlackRef2};
         RestoreReferences(SetBlackRef, BlackNames, fields);
-    }};
+    },
+    [] { return Stored(BlackNames[0], SourceSettings.BlackRef0); }};
 
-// Rounded to the nearest 1/65536 on both sides of 0: FloatToFix32, which
-// truncates toward zero, would answer -1000 as -999.99998.
-uint32_t Fix32Word(double value)
+// A value in 1/65536, rounded to the nearest on both sides of 0:
+// FloatToFix32, which truncates toward zero, would answer -1000 as -999.99998.
+int64_t Steps(double value)
 {
-    const auto scaled = static_cast<int32_t>(std::floor(value * 65536.0 + 0.5));
-    return (static_cast<uint32_t>(scaled) >> 16) | (static_cast<uint32_t>(scaled) << 16);
+    return static_cast<int64_t>(std::floor(value * 65536.0 + 0.5));
 }
 
-double LevelValue(const LevelRow& row, uint32_t level)
+uint32_t Fix32Word(int64_t steps)
 {
-    return row.Min + ClampLevel(level) * (row.Max - row.Min) / 255.0;
+    const auto scaled = static_cast<uint32_t>(static_cast<int32_t>(steps));
+    return (scaled >> 16) | (scaled << 16);
+}
+
+int64_t LevelStep(const LevelRow& row)
+{
+    return Steps((row.Max - row.Min) / 255.0);
+}
+
+// The value level `level` means, in 1/65536.
+int64_t LevelValue(const LevelRow& row, uint32_t level)
+{
+    return Steps(row.Min) + static_cast<int64_t>(ClampLevel(level)) * LevelStep(row);
 }
 
 TW_UINT16 AnswerLevel(const LevelRow& row, Form form, TW_CAPABILITY& capability)
 {
-    const double current = LevelValue(row, row.Get());
+    const int64_t current = LevelValue(row, row.Get());
+    const int64_t initial = LevelValue(row, row.Initial());
     if (form != Form::All) {
         uint8_t item[4];
-        PutU32(item, Fix32Word(form == Form::Current ? current : row.Default));
+        PutU32(item, Fix32Word(form == Form::Current ? current : initial));
         return AnswerOneValue(capability, TWTY_FIX32, item);
     }
-    const RangeValues range = {Fix32Word(row.Min), Fix32Word(row.Max), Fix32Word((row.Max - row.Min) / 255.0),
-                               Fix32Word(row.Default), Fix32Word(current)};
+    const RangeValues range = {Fix32Word(LevelValue(row, 0)), Fix32Word(LevelValue(row, 255)),
+                               Fix32Word(LevelStep(row)), Fix32Word(initial), Fix32Word(current)};
     return HandOver(capability, TWON_RANGE, MakeRange(TWTY_FIX32, range));
 }
 
-// The value an application sends: a one value, or a range whose current
-// value is taken (what MSG_GET handed over, sent back).
-bool ReadFix32(const TW_CAPABILITY& capability, double& value, TW_UINT16& refusal)
+// The value an application sends, in 1/65536: a one value, or a range whose
+// current value is taken (what MSG_GET handed over, sent back).
+bool ReadFix32(const TW_CAPABILITY& capability, int64_t& value, TW_UINT16& refusal)
 {
     refusal = TWCC_BADVALUE;
     if (capability.ConType != TWON_ONEVALUE && capability.ConType != TWON_RANGE) {
@@ -117,36 +141,52 @@ bool ReadFix32(const TW_CAPABILITY& capability, double& value, TW_UINT16& refusa
         return false;
     }
     const auto whole = static_cast<int16_t>(GetU16(lock.Bytes() + at));
-    value = whole + GetU16(lock.Bytes() + at + 2) / 65536.0;
+    value = static_cast<int64_t>(whole) * 65536 + GetU16(lock.Bytes() + at + 2);
     return true;
 }
 
 TW_UINT16 SetLevel(const LevelRow& row, const TW_CAPABILITY& capability)
 {
-    double value = 0;
+    int64_t value = 0;
     TW_UINT16 refusal = TWCC_SUCCESS;
     if (!ReadFix32(capability, value, refusal)) {
         return RefuseCapability(refusal);
     }
-    if (value < row.Min || value > row.Max) {
+    if (value < LevelValue(row, 0) || value > LevelValue(row, 255)) {
         return RefuseCapability(TWCC_BADVALUE);
     }
-    row.Set(static_cast<uint32_t>((value - row.Min) * 255.0 / (row.Max - row.Min) + 0.5));
-    return TWRC_SUCCESS;
+    // The level the first releases chose for the value (the nearest on
+    // TWAIN's scale), so that a value sends the board what it always did.
+    const auto level =
+        static_cast<uint32_t>((value / 65536.0 - row.Min) * 255.0 / (row.Max - row.Min) + 0.5);
+    row.Set(level);
+    // The board holds the nearest level; the application is told that what
+    // it reads back is not what it sent.
+    return LevelValue(row, level) == value ? TWRC_SUCCESS : TWRC_CHECKSTATUS;
 }
 
 // The channel: the sync source of the RGB input.
 constexpr TW_UINT32 Channels[] = {SyncOnGreen, SyncExtern};
 
+// The channel MSG_RESET brings back: the user's stored one.
+uint32_t StoredChannel()
+{
+    uint32_t stored = Channels[0];
+    ReadStoredDword("Channel", stored);
+    return stored;
+}
+
 TW_UINT16 AnswerChannel(Form form, TW_CAPABILITY& capability)
 {
     const TW_UINT32 current = SyncChannelInUse();
+    const TW_UINT32 initial = StoredChannel() == Channels[1] ? Channels[1] : Channels[0];
     if (form != Form::All) {
-        const TW_UINT32 value = form == Form::Current ? current : Channels[0];
+        const TW_UINT32 value = form == Form::Current ? current : initial;
         return AnswerOneValue(capability, TWTY_UINT32, &value);
     }
     return HandOver(capability, TWON_ENUMERATION,
-                    MakeEnumeration(2, current == Channels[0] ? 0 : 1, 0, TWTY_UINT32, Channels));
+                    MakeEnumeration(2, current == Channels[0] ? 0 : 1, initial == Channels[0] ? 0 : 1, TWTY_UINT32,
+                                    Channels));
 }
 
 TW_UINT16 SetChannelValue(const TW_CAPABILITY& capability)
@@ -173,9 +213,7 @@ TW_UINT16 SetChannelValue(const TW_CAPABILITY& capability)
 
 TW_UINT16 ResetChannel()
 {
-    uint32_t stored = Channels[0];
-    ReadStoredDword("Channel", stored);
-    SetChannel(stored);
+    SetChannel(StoredChannel());
     return TWRC_SUCCESS;
 }
 
@@ -202,29 +240,43 @@ const char* OfferedFormat(const char* text)
     return nullptr;
 }
 
+// The format MSG_RESET starts: the user's stored one, M_CCIR without.
+void StoredFormat(char (&stored)[256])
+{
+    if (!ReadStoredText("DigFormat", stored, sizeof stored) || stored[0] == '\0') {
+        CopyText(stored, sizeof stored, "M_CCIR");
+    }
+}
+
 TW_UINT16 AnswerFormat(Form form, TW_CAPABILITY& capability)
 {
     char running[sizeof SourceSettings.DigFormat];
     CopyDigFormat(running);
-    FormatName names[VideoFormatCount + 1];
+    char initial[256];
+    StoredFormat(initial);
+    FormatName names[VideoFormatCount + 2];
     if (form != Form::All) {
-        PutName(names[0], form == Form::Current ? running : VideoFormatNames[0]);
+        PutName(names[0], form == Form::Current ? running : initial);
         return AnswerOneValue(capability, TWTY_STR32, names[0].Text);
     }
     TW_UINT32 count = VideoFormatCount;
-    TW_UINT32 current = VideoFormatCount;
     for (int i = 0; i < VideoFormatCount; ++i) {
         PutName(names[i], VideoFormatNames[i]);
-        if (lstrcmpiA(VideoFormatNames[i], running) == 0) {
-            current = static_cast<TW_UINT32>(i);
+    }
+    // A format the dialog does not offer, but the board runs or MSG_RESET
+    // would start, is listed all the same.
+    auto indexOf = [&](const char* name) {
+        for (TW_UINT32 i = 0; i < count; ++i) {
+            if (lstrcmpiA(names[i].Text, name) == 0) {
+                return i;
+            }
         }
-    }
-    // A stored format the dialog does not offer, but the board runs, is
-    // listed as the current one all the same.
-    if (current == VideoFormatCount) {
-        PutName(names[count++], running);
-    }
-    return HandOver(capability, TWON_ENUMERATION, MakeEnumeration(count, current, 0, TWTY_STR32, names));
+        PutName(names[count], name);
+        return count++;
+    };
+    const TW_UINT32 current = indexOf(running);
+    const TW_UINT32 defaultIndex = indexOf(initial);
+    return HandOver(capability, TWON_ENUMERATION, MakeEnumeration(count, current, defaultIndex, TWTY_STR32, names));
 }
 
 // Restarts the digitizer in `name` as the dialog's format page does; a
@@ -251,9 +303,11 @@ TW_UINT16 RunFormat(const char* name)
     }
 }
 
+// A one value of the name, or the enumeration MSG_GET hands out with its
+// CurrentIndex on the name (what an application sends back to restore).
 TW_UINT16 SetFormat(const TW_CAPABILITY& capability)
 {
-    if (capability.ConType != TWON_ONEVALUE) {
+    if (capability.ConType != TWON_ONEVALUE && capability.ConType != TWON_ENUMERATION) {
         return RefuseCapability(TWCC_BADPROTOCOL);
     }
     char text[sizeof(TW_STR32)] = "";
@@ -261,11 +315,20 @@ TW_UINT16 SetFormat(const TW_CAPABILITY& capability)
         GlobalLockGuard lock(capability.hContainer);
         ContainerView view;
         if (lock.Bytes() == nullptr ||
-            !ParseContainer(lock.Bytes(), GlobalSize(capability.hContainer), TWON_ONEVALUE, view) ||
-            view.ItemType != TWTY_STR32) {
+            !ParseContainer(lock.Bytes(), GlobalSize(capability.hContainer), capability.ConType, view) ||
+            view.ItemType != TWTY_STR32 || view.CurrentIndex >= view.NumItems) {
             return RefuseCapability(TWCC_BADVALUE);
         }
-        std::memcpy(text, view.Items, sizeof text - 1);
+        const TW_UINT32 index = capability.ConType == TWON_ENUMERATION ? view.CurrentIndex : 0;
+        std::memcpy(text, view.Items + static_cast<size_t>(index) * sizeof(TW_STR32), sizeof text - 1);
+    }
+    // The format that runs already stays as it runs: a restart would put the
+    // pixel type, adjustments and region back, which a restore that sends
+    // every capability in turn has just set.
+    char running[sizeof SourceSettings.DigFormat];
+    CopyDigFormat(running);
+    if (lstrcmpiA(text, running) == 0) {
+        return TWRC_SUCCESS;
     }
     const char* name = OfferedFormat(text);
     if (name == nullptr) {
@@ -276,10 +339,8 @@ TW_UINT16 SetFormat(const TW_CAPABILITY& capability)
 
 TW_UINT16 ResetFormat()
 {
-    char stored[256] = "M_CCIR";
-    if (!ReadStoredText("DigFormat", stored, sizeof stored) || stored[0] == '\0') {
-        CopyText(stored, sizeof stored, "M_CCIR");
-    }
+    char stored[256];
+    StoredFormat(stored);
     return RunFormat(stored);
 }
 
@@ -345,12 +406,13 @@ TW_UINT16 RunBoardRule(const BoardRule& rule, const Triplet& triplet)
         result = Set(rule, capability);
         break;
     case MSG_RESET:
-        // Hands back the value it leaves, as MSG_GET answers it.
+        // Hands back the value it leaves, as MSG_GET answers it (TWAIN 2:
+        // as MSG_GETCURRENT does).
         log.Write("MSG_RESET");
         capability.hContainer = nullptr;
         result = Reset(rule);
         if (result == TWRC_SUCCESS) {
-            result = Answer(rule, Form::All, capability);
+            result = Answer(rule, TwainTwoApp ? Form::Current : Form::All, capability);
         }
         break;
     case MSG_QUERYSUPPORT: {

@@ -5,7 +5,6 @@
 
 uint32_t DisplaySelected = 0;
 uint32_t LiveMode = 0;
-uint32_t LiveRunning = 0;
 
 namespace {
 

@@ -7,12 +7,14 @@
 
 #include <cstdint>
 
+#include "grabber/startup.h"
+
 // 1 while MilImage is shown through MilDisplay.
 extern uint32_t DisplaySelected;
 // 0 until the continuous grab was started once, then 1 for good.
 extern uint32_t LiveMode;
-// 1 from a start of the continuous grab until its stop.
-extern uint32_t LiveRunning;
+// LiveRunning, 1 from a start of the continuous grab until its stop, is the
+// digitizer's (grabber/startup.h): freeing the digitizer halts the grab.
 
 // request -1 asks, 0 detaches, 1 attaches to `window` (nullptr: the library's
 // own window). Answers DisplaySelected after the call.

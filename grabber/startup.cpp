@@ -8,7 +8,6 @@
 #include "capability/region.h"
 #include "capability/store.h"
 #include "diag/system_report.h"
-#include "grabber/live_preview.h"
 #include "settings/input_lut.h"
 #include "settings/source_settings.h"
 #include "twain/condition.h"
@@ -17,6 +16,7 @@
 #include "twain/text.h"
 
 MilInfoRecord MilInfo = {};
+uint32_t LiveRunning = 0;
 
 namespace {
 

@@ -18,6 +18,9 @@ struct MilInfoRecord {
     uint8_t BgrOrder;        // colour bytes blue first
 };
 
+// 1 from a start of the continuous grab (grabber/live_preview.h) until its
+// stop or the digitizer's end.
+extern uint32_t LiveRunning;
 extern MilInfoRecord MilInfo;
 
 // Loads the libraries, binds the entry points, allocates the application

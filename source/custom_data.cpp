@@ -18,6 +18,7 @@
 #include "source/control.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 #include "twain/text.h"
 
@@ -157,6 +158,11 @@ TW_UINT16 GetSetup(TW_CUSTOMDSDATA& data)
             return FailWith(CustomDataContext, TWCC_LOWMEMORY);
         }
         WriteSetupBlock(record, lock.Bytes());
+    }
+    // The application frees it as its manager has it allocated.
+    block = HandToApplication(block);
+    if (block == nullptr) {
+        return FailWith(CustomDataContext, TWCC_LOWMEMORY);
     }
     data.InfoLength = static_cast<TW_UINT32>(SetupBlockBytes);
     data.hData = block;

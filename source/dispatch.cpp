@@ -10,6 +10,7 @@
 #include "twain/closed_source.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 const DispatchEntry ControlDispatchTable[] = {
@@ -23,6 +24,7 @@ const DispatchEntry ControlDispatchTable[] = {
     {DAT_XFERGROUP, HandleXferGroup},
     {DAT_EVENT, HandleEvent},
     {DAT_CUSTOMDSDATA, HandleCustomDsData},
+    {DAT_ENTRYPOINT, HandleEntryPoint},
     {0, nullptr},
 };
 
@@ -35,6 +37,21 @@ const DispatchEntry ImageDispatchTable[] = {
     {DAT_EXTIMAGEINFO, HandleExtImageInfo},
     {0, nullptr},
 };
+
+void RegisterSupportedDats()
+{
+    // Every pair the tables answer, as CAP_SUPPORTEDDATS lists them.
+    static TW_UINT32 pairs[sizeof ControlDispatchTable / sizeof ControlDispatchTable[0] +
+                           sizeof ImageDispatchTable / sizeof ImageDispatchTable[0]];
+    int count = 0;
+    for (const DispatchEntry* row = ControlDispatchTable; row->Handler != nullptr; ++row) {
+        pairs[count++] = (DG_CONTROL << 16) | (row->DAT & 0xFFFF);
+    }
+    for (const DispatchEntry* row = ImageDispatchTable; row->Handler != nullptr; ++row) {
+        pairs[count++] = (DG_IMAGE << 16) | (row->DAT & 0xFFFF);
+    }
+    SetSupportedDats(pairs, count);
+}
 
 TW_UINT16 Dispatch(const Triplet& triplet, const DispatchEntry* table, TW_UINT16 DAT)
 {

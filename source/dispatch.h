@@ -6,4 +6,8 @@
 extern const DispatchEntry ControlDispatchTable[];
 extern const DispatchEntry ImageDispatchTable[];
 
+// Tells the capabilities which pairs the tables answer (CAP_SUPPORTEDDATS);
+// once, at load.
+void RegisterSupportedDats();
+
 TW_UINT16 Dispatch(const Triplet& triplet, const DispatchEntry* table, TW_UINT16 DAT);

@@ -9,6 +9,7 @@
 #include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 #include "twain/text.h"
 #include "ui/settings_dialog.h"
@@ -31,6 +32,7 @@ public:
     {
         if (!kept_) {
             AppIdentity.Id = 0;
+            TwainTwoApp = false;
             MilFreeSystem();
             FreeCapabilities();
         }
@@ -50,6 +52,10 @@ TW_UINT16 OpenSource(const Triplet& triplet)
     if (SourceState != 300) {
         return FailWith(OpenContext, TWCC_SEQERROR);
     }
+    // The face the application gets, chosen before the capabilities take
+    // their defaults (the transfer count's differs).
+    TwainTwoApp = AppIdentity.Id == 0 && triplet.pOrigin != nullptr &&
+                  (triplet.pOrigin->SupportedGroups & DF_APP2) != 0;
     // Before anything else can fail, so that even a refused open of a closed
     // source puts every capability back. A capability missing from the store
     // would fail every query of the session: no session then.
@@ -91,6 +97,8 @@ TW_UINT16 OpenSource(const Triplet& triplet)
     // A new session starts with nothing to report: the manager keeps the
     // module loaded across sessions, and with it the last session's code.
     PendingCondition = TWCC_SUCCESS;
+    DebugLog().Write("Talvenix TWAIN DS: opened by a TWAIN %s application%s\n", TwainTwoApp ? "2" : "1.x",
+                     TwainTwoApp ? ", answered as TWAIN 2.4" : "");
     SourceState = 400;
     return TWRC_SUCCESS;
 }
@@ -101,6 +109,7 @@ TW_UINT16 CloseSource()
         ReportCondition("General failure in response to MSG_CLOSEDS.  ", TWCC_SEQERROR);
     }
     AppIdentity.Id = 0;
+    ForgetManagerEntry();
     // The dialog goes first: its live preview must stop and let go of the
     // image buffer before the digitizer and the buffer are freed.
     DestroySettingsDialog();

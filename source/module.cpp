@@ -2,6 +2,7 @@
 #include "capability/negotiation.h"
 #include "grabber/board_capabilities.h"
 #include "grabber/startup.h"
+#include "source/dispatch.h"
 #include "transfer/image_codecs.h"
 #include "transfer/transfers.h"
 #include "twain/source.h"
@@ -21,6 +22,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
         SetEncoderProbe(ImageCodecsAvailable);
         OnImageBufferGone(EndMemoryTransfer);
         RegisterBoardCapabilities();
+        RegisterSupportedDats();
         break;
     case DLL_PROCESS_DETACH:
         AppIdentity.Id = 0;

@@ -59,8 +59,8 @@ TW_UINT16 HandleUserInterface(const Triplet& triplet)
         }
         ui->ShowUI = 1;
         const TW_UINT16 result = Enable(*ui);
-        if (DialogHandle != nullptr) {
-            EnableWindow(GetDlgItem(DialogHandle, IDOK), FALSE);  // "Transfer"
+        if (result == TWRC_SUCCESS) {
+            MakeSettingsOnly();
         }
         return result;
     }

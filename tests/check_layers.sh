@@ -44,5 +44,23 @@ check bridge "bridge twain/twain_types.h" "the message format includes from the 
 for folder in ds64 dshost; do
     check "$folder" "twain bridge $folder" "the 64-bit side includes from the 32-bit source" | grep . && fail=1
 done
-[ $fail = 0 ] && echo "layers: no include runs back up"
+# Inside a folder the files form an order too (a header and its .cpp are
+# one unit): no two lean on each other through their includes. Each circle
+# is named with its folder and units.
+circles() {
+    folder=$1
+    for file in "$folder"/*.cpp "$folder"/*.h; do
+        [ -f "$file" ] || continue
+        unit=$(basename "${file%.*}")
+        grep -o '^[[:space:]]*#[[:space:]]*include[[:space:]]*"'"$folder"'/[^"]*"' "$file" |
+            sed 's|.*"'"$folder"'/\([^"]*\)\.[^."]*"$|\1|' |
+            while IFS= read -r used; do
+                [ "$used" != "$unit" ] && echo "$unit $used"
+            done
+    done | tsort 2>&1 >/dev/null | sed "s|^tsort: -: input contains a loop:|$folder/: files include each other in a circle:|; s|^tsort: |    |"
+}
+for folder in $order bridge ds64 dshost; do
+    circles "$folder" | grep . && fail=1
+done
+[ $fail = 0 ] && echo "layers: no include runs back up, no files include each other in a circle"
 exit $fail

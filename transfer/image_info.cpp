@@ -2,6 +2,7 @@
 // which part of the digitizer's frame it covers. An application may set a
 // region of interest in pixels; every transfer then delivers that rectangle.
 #include "capability/container_bytes.h"
+#include "capability/negotiation.h"
 #include "capability/region.h"
 #include "capability/store.h"
 #include "grabber/capture.h"
@@ -10,7 +11,6 @@
 #include "settings/source_settings.h"
 #include "transfer/transfers.h"
 #include "twain/condition.h"
-#include "twain/debug_log.h"
 #include "twain/source.h"
 
 namespace {
@@ -36,12 +36,16 @@ double Fix32Value(TW_FIX32 fix)
     return fix.Whole + fix.Frac / 65536.0;
 }
 
+// The frame in the current unit (pixels, or inches for a TWAIN 2 application
+// that chose them).
 void FillLayout(TW_IMAGELAYOUT& layout, const ImageRegion& region)
 {
-    layout.Frame.Left = FloatToFix32(static_cast<double>(region.Left));
-    layout.Frame.Top = FloatToFix32(static_cast<double>(region.Top));
-    layout.Frame.Right = FloatToFix32(static_cast<double>(region.Left + region.Width));
-    layout.Frame.Bottom = FloatToFix32(static_cast<double>(region.Top + region.Height));
+    const double across = PixelsPerUnit(false);
+    const double down = PixelsPerUnit(true);
+    layout.Frame.Left = FloatToFix32(region.Left / across);
+    layout.Frame.Top = FloatToFix32(region.Top / down);
+    layout.Frame.Right = FloatToFix32((region.Left + region.Width) / across);
+    layout.Frame.Bottom = FloatToFix32((region.Top + region.Height) / down);
     layout.DocumentNumber = 1;
     layout.PageNumber = 1;
     layout.FrameNumber = 1;
@@ -81,8 +85,6 @@ TW_UINT16 HandleImageInfo(const Triplet& triplet)
 TW_UINT16 HandleImageLayout(const Triplet& triplet)
 {
     const char* const context = "General failure in response to DAT_IMAGEINFO.  ";
-    DebugLog log;
-    const TW_UINT32 unit = Current(ICAP_UNITS).AsUInt32();
     auto* layout = static_cast<TW_IMAGELAYOUT*>(triplet.pData);
     // A layout is negotiated, and negotiation ends when the source is
     // enabled; questions stay answered in every state.
@@ -104,23 +106,23 @@ TW_UINT16 HandleImageLayout(const Triplet& triplet)
     const uint32_t width = GetImageWidth();
     const uint32_t height = GetImageHeight();
     if (msg == MSG_SET) {
-        // A frame in pixels, taken to whole pixels within the digitizer's
-        // frame; the application gets the region taken written back, and
-        // TWRC_CHECKSTATUS when it differs from the frame asked for. The
-        // three numbers are the source's to assign, not a request.
+        // A frame in the current unit, taken to whole pixels within the
+        // digitizer's frame; the application gets the region taken written
+        // back, and TWRC_CHECKSTATUS when it differs from the frame asked
+        // for. The three numbers are the source's to assign, not a request.
         const TW_FRAME& asked = layout->Frame;
+        const double across = PixelsPerUnit(false);
+        const double down = PixelsPerUnit(true);
         ImageRegion region;
-        const RegionFit fit = FitRegion(Fix32Value(asked.Left), Fix32Value(asked.Top), Fix32Value(asked.Right),
-                                        Fix32Value(asked.Bottom), width, height, region);
+        const RegionFit fit = FitRegion(Fix32Value(asked.Left) * across, Fix32Value(asked.Top) * down,
+                                        Fix32Value(asked.Right) * across, Fix32Value(asked.Bottom) * down, width,
+                                        height, region);
         if (fit == RegionFit::Refused) {
             return FailWith(context, TWCC_BADVALUE);
         }
         NegotiatedRegion = region;
         FillLayout(*layout, region);
         return fit == RegionFit::Taken ? TWRC_SUCCESS : TWRC_CHECKSTATUS;
-    }
-    if (unit != TWUN_PIXELS) {
-        log.Write("current unit is TWUN_%d, have to convert to pixels ?????????\n", static_cast<int>(unit));
     }
     // MSG_GETDEFAULT and MSG_RESET answer the whole frame, MSG_RESET
     // forgetting the region.

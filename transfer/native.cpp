@@ -7,16 +7,18 @@
 #include "transfer/transfers.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 TW_UINT16 HandleImageNativeXfer(const Triplet& triplet)
 {
     const char* const context = "General failure in response to DAT_IMAGENATIVEXFER.  ";
-    if (SourceState != 600) {
-        return FailWith(context, TWCC_SEQERROR);
-    }
+    // The message first, in every state, as the memory transfer checks it.
     if (triplet.MSG != MSG_GET) {
         return FailWith(context, TWCC_BADPROTOCOL);
+    }
+    if (SourceState != 600) {
+        return FailWith(context, TWCC_SEQERROR);
     }
     if (triplet.pData == nullptr) {
         return FailWith(context, TWCC_BADVALUE);
@@ -24,7 +26,7 @@ TW_UINT16 HandleImageNativeXfer(const Triplet& triplet)
     if (MilInfo.MilImage == 0) {
         return FailWith(context, TWCC_LOWMEMORY);
     }
-    HGLOBAL bitmap = TransferNative();
+    HGLOBAL bitmap = HandToApplication(TransferNative());
     if (bitmap == nullptr) {
         return FailWith(context, TWCC_LOWMEMORY);
     }

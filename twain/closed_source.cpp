@@ -2,7 +2,8 @@
 // no digitizer describes an image and nothing is transferred: every triplet
 // is refused, each with the condition and context text its handler reports
 // when open, in the order its handler checks. Only the identity, the open,
-// the status and the close are served (the first three by their handlers).
+// the status, the manager's entry points and the close are served (all but
+// the close by their handlers).
 #include "twain/closed_source.h"
 
 #include "twain/condition.h"
@@ -80,6 +81,8 @@ const ClosedAnswer ClosedAnswers[] = {
      0},
 
     {DG_CONTROL, DAT_STATUS, 0, AnyMessage, Kind::Handler, 0, nullptr, 0, nullptr, nullptr, 0, 0},
+    // A 2.x manager hands its entry points over before the open.
+    {DG_CONTROL, DAT_ENTRYPOINT, 0, AnyMessage, Kind::Handler, 0, nullptr, 0, nullptr, nullptr, 0, 0},
 
     // No transfer was negotiated: none is pending.
     {DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, false, Kind::Succeed, 0, PendingContext, Value, nullptr, nullptr, 0,
@@ -131,7 +134,9 @@ const ClosedAnswer ClosedAnswers[] = {
      "General failure in response to DAT_IMAGEMEMXFER.  ", 0, nullptr, nullptr, 0, 0},
     {DG_IMAGE, DAT_IMAGEMEMXFER, 0, AnyMessage, Kind::Refuse, Protocol,
      "General failure in response to DAT_IMAGEMEMXFER.  ", 0, nullptr, nullptr, 0, 0},
-    {DG_IMAGE, DAT_IMAGENATIVEXFER, 0, AnyMessage, Kind::Refuse, Seq,
+    {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, false, Kind::Refuse, Seq,
+     "General failure in response to DAT_IMAGENATIVEXFER.  ", 0, nullptr, nullptr, 0, 0},
+    {DG_IMAGE, DAT_IMAGENATIVEXFER, 0, AnyMessage, Kind::Refuse, Protocol,
      "General failure in response to DAT_IMAGENATIVEXFER.  ", 0, nullptr, nullptr, 0, 0},
     {DG_IMAGE, DAT_IMAGEFILEXFER, 0, AnyMessage, Kind::Refuse, Seq,
      "General failure in response to DAT_IMAGEFILEXFER.  ", 0, nullptr, nullptr, 0, 0},

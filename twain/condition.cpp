@@ -1,6 +1,7 @@
 #include "twain/condition.h"
 
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 TW_UINT16 PendingCondition = TWCC_SUCCESS;
@@ -62,8 +63,51 @@ TW_UINT16 HandleStatus(const Triplet& triplet)
     return TWRC_SUCCESS;
 }
 
+TW_UINT16 HandleEntryPoint(const Triplet& triplet)
+{
+    const char* const context = "General failure in response to DAT_ENTRYPOINT.  ";
+    auto* entry = static_cast<TW_ENTRYPOINT*>(triplet.pData);
+    switch (triplet.MSG) {
+    case MSG_SET:
+        // The manager sends it before MSG_OPENDS reaches us, or right after.
+        if (SourceState > 400) {
+            return FailWith(context, TWCC_SEQERROR);
+        }
+        if (entry == nullptr || entry->DSM_Entry == nullptr) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        ManagerEntry = *entry;
+        ManagerEntry.Size = sizeof ManagerEntry;
+        // Memory functions come all four or not at all.
+        if (entry->DSM_MemAllocate == nullptr || entry->DSM_MemFree == nullptr || entry->DSM_MemLock == nullptr ||
+            entry->DSM_MemUnlock == nullptr) {
+            ManagerEntry.DSM_MemAllocate = nullptr;
+            ManagerEntry.DSM_MemFree = nullptr;
+            ManagerEntry.DSM_MemLock = nullptr;
+            ManagerEntry.DSM_MemUnlock = nullptr;
+        }
+        return TWRC_SUCCESS;
+    case MSG_GET:
+        if (entry == nullptr) {
+            return FailWith(context, TWCC_BADVALUE);
+        }
+        if (ManagerEntry.DSM_Entry == nullptr) {
+            return FailWith(context, TWCC_SEQERROR);
+        }
+        *entry = ManagerEntry;
+        return TWRC_SUCCESS;
+    default:
+        return FailWith(context, TWCC_BADPROTOCOL);
+    }
+}
+
 DsmEntryProc GetDsmEntry()
 {
+    // A 2.x manager that gave its entry point takes the notices through it,
+    // whatever its module is called.
+    if (ManagerEntry.DSM_Entry != nullptr) {
+        return ManagerEntry.DSM_Entry;
+    }
     // An application on the 2.x manager loaded us through it, and that
     // manager expects the notices itself: reaching it through TWAIN_32.DLL
     // depends on it intercepting that lookup, which not every system allows.
@@ -112,4 +156,18 @@ void NotifyCloseDsRequest()
     // those that first end the pending transfers still may.
     SourceState = 500;
     CloseRequestedWhilePending = CloseRequestedWhilePending || pending;
+}
+
+void NotifyCloseDsOk()
+{
+    DsmEntryProc dsmEntry = GetDsmEntry();
+    if (dsmEntry == nullptr) {
+        return;
+    }
+    // A manager that knows no MSG_CLOSEDSOK (Wine's refuses it) would leave
+    // the application waiting: it hears the close request instead, which
+    // ends the setup just as well, the settings kept.
+    if (dsmEntry(&SourceIdentity, &AppIdentity, DG_CONTROL, DAT_NULL, MSG_CLOSEDSOK, nullptr) != TWRC_SUCCESS) {
+        NotifyCloseDsRequest();
+    }
 }

@@ -21,6 +21,10 @@ TW_UINT16 HandleStatus(const Triplet& triplet);
 typedef TW_UINT16(__stdcall* DsmEntryProc)(pTW_IDENTITY pOrigin, pTW_IDENTITY pDest, TW_UINT32 DG,
                                            TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
 
+// DAT_ENTRYPOINT: MSG_SET keeps the manager's entry points (state 3 or 4)
+// for the notices and the handles (twain/manager.h), MSG_GET answers them.
+TW_UINT16 HandleEntryPoint(const Triplet& triplet);
+
 // DSM_Entry of the manager already loaded in the application, or none.
 DsmEntryProc GetDsmEntry();
 
@@ -29,3 +33,8 @@ TW_UINT16 NotifyXferReady();
 
 // MSG_CLOSEDSREQ, then state 5.
 void NotifyCloseDsRequest();
+
+// MSG_CLOSEDSOK: the settings-only dialog was closed with OK. State 5 stays
+// until the application disables the source. A manager that refuses it
+// gets MSG_CLOSEDSREQ instead.
+void NotifyCloseDsOk();

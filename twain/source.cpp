@@ -59,9 +59,11 @@ void SetIdentityDefaults()
     SourceIdentity.Version.Language = TWLG_USA;
     SourceIdentity.Version.Country = TWCY_USA;
     CopyText(SourceIdentity.Version.Info, sizeof SourceIdentity.Version.Info, "Version 1.00");
-    SourceIdentity.ProtocolMajor = 1;
-    SourceIdentity.ProtocolMinor = 8;
-    SourceIdentity.SupportedGroups = DG_CONTROL | DG_IMAGE;
+    // TWAIN 2.4 to the applications that speak it; the rest get the 1.x
+    // answers they always had (the face is chosen at MSG_OPENDS).
+    SourceIdentity.ProtocolMajor = 2;
+    SourceIdentity.ProtocolMinor = 4;
+    SourceIdentity.SupportedGroups = DG_CONTROL | DG_IMAGE | DF_DS2;
     CopyText(SourceIdentity.Manufacturer, sizeof SourceIdentity.Manufacturer, "Talvenix, Ing. Buro Quellmar");
     CopyText(SourceIdentity.ProductFamily, sizeof SourceIdentity.ProductFamily, "TWAIN");
     CopyText(SourceIdentity.ProductName, sizeof SourceIdentity.ProductName, "Talvenix Matrox Orion driver");

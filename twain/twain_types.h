@@ -168,6 +168,28 @@ struct TW_INFO {
     uintptr_t Item;
 };
 
+// DAT_CALLBACK / MSG_REGISTER_CALLBACK: the function a TWAIN 2 application
+// has its manager call with the source's notices (DSM_Entry's signature).
+struct TW_CALLBACK {
+    TW_MEMREF CallBackProc;
+    TW_UINT32 RefCon;
+    TW_INT16 Message;
+};
+
+// What a 2.x manager hands its sources by DAT_ENTRYPOINT / MSG_SET: its
+// entry for notices and the memory functions of the handles the
+// application receives.
+typedef TW_UINT16(__stdcall* TW_DSMENTRYPROC)(TW_IDENTITY* pOrigin, TW_IDENTITY* pDest, TW_UINT32 DG,
+                                               TW_UINT16 DAT, TW_UINT16 MSG, TW_MEMREF pData);
+struct TW_ENTRYPOINT {
+    TW_UINT32 Size;
+    TW_DSMENTRYPROC DSM_Entry;
+    TW_HANDLE(__stdcall* DSM_MemAllocate)(TW_UINT32 size);
+    void(__stdcall* DSM_MemFree)(TW_HANDLE handle);
+    TW_MEMREF(__stdcall* DSM_MemLock)(TW_HANDLE handle);
+    void(__stdcall* DSM_MemUnlock)(TW_HANDLE handle);
+};
+
 struct TW_EXTIMAGEINFO {
     TW_UINT32 NumInfos;
     TW_INFO Info[1];
@@ -216,6 +238,10 @@ static_assert(sizeof(TW_EVENT) == 2 + sizeof(void*));
 constexpr TW_UINT32 DG_CONTROL = 0x0001;
 constexpr TW_UINT32 DG_IMAGE = 0x0002;
 constexpr TW_UINT32 DG_AUDIO = 0x0004;
+// Flags of TW_IDENTITY.SupportedGroups: the party speaks TWAIN 2.
+constexpr TW_UINT32 DF_DSM2 = 0x10000000;
+constexpr TW_UINT32 DF_APP2 = 0x20000000;
+constexpr TW_UINT32 DF_DS2 = 0x40000000;
 
 // Data argument types
 constexpr TW_UINT16 DAT_NULL = 0x0000;
@@ -230,6 +256,9 @@ constexpr TW_UINT16 DAT_STATUS = 0x0008;
 constexpr TW_UINT16 DAT_USERINTERFACE = 0x0009;
 constexpr TW_UINT16 DAT_XFERGROUP = 0x000A;
 constexpr TW_UINT16 DAT_CUSTOMDSDATA = 0x000C;
+constexpr TW_UINT16 DAT_CALLBACK = 0x0012;
+constexpr TW_UINT16 DAT_ENTRYPOINT = 0x0403;
+constexpr TW_UINT16 DAT_CALLBACK2 = 0x0404;
 constexpr TW_UINT16 DAT_IMAGEINFO = 0x0101;
 constexpr TW_UINT16 DAT_IMAGELAYOUT = 0x0102;
 constexpr TW_UINT16 DAT_IMAGEMEMXFER = 0x0103;
@@ -247,6 +276,9 @@ constexpr TW_UINT16 MSG_GETNEXT = 0x0005;
 constexpr TW_UINT16 MSG_SET = 0x0006;
 constexpr TW_UINT16 MSG_RESET = 0x0007;
 constexpr TW_UINT16 MSG_QUERYSUPPORT = 0x0008;
+constexpr TW_UINT16 MSG_GETHELP = 0x0009;
+constexpr TW_UINT16 MSG_RESETALL = 0x0A01;
+constexpr TW_UINT16 MSG_REGISTER_CALLBACK = 0x0902;
 constexpr TW_UINT16 MSG_XFERREADY = 0x0101;
 constexpr TW_UINT16 MSG_CLOSEDSREQ = 0x0102;
 constexpr TW_UINT16 MSG_CLOSEDSOK = 0x0103;
@@ -327,6 +359,7 @@ constexpr TW_UINT16 ICAP_XFERMECH = 0x0103;
 constexpr TW_UINT16 CAP_FEEDERENABLED = 0x1002;
 constexpr TW_UINT16 CAP_FEEDERLOADED = 0x1003;
 constexpr TW_UINT16 CAP_SUPPORTEDCAPS = 0x1005;
+constexpr TW_UINT16 CAP_SUPPORTEDDATS = 0x1134;
 constexpr TW_UINT16 CAP_AUTOFEED = 0x1007;
 constexpr TW_UINT16 CAP_UICONTROLLABLE = 0x100E;
 constexpr TW_UINT16 CAP_DEVICEONLINE = 0x100F;
@@ -350,6 +383,8 @@ constexpr TW_UINT16 ICAP_PHYSICALHEIGHT = 0x1112;
 constexpr TW_UINT16 ICAP_XRESOLUTION = 0x1118;
 constexpr TW_UINT16 ICAP_YRESOLUTION = 0x1119;
 constexpr TW_UINT16 ICAP_BITORDER = 0x111C;
+constexpr TW_UINT16 ICAP_XNATIVERESOLUTION = 0x1116;
+constexpr TW_UINT16 ICAP_YNATIVERESOLUTION = 0x1117;
 constexpr TW_UINT16 ICAP_PIXELFLAVOR = 0x111F;
 constexpr TW_UINT16 ICAP_PLANARCHUNKY = 0x1120;
 constexpr TW_UINT16 ICAP_BITDEPTH = 0x112B;

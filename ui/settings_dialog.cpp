@@ -18,6 +18,9 @@
 namespace {
 
 bool TransferHold = false;
+// Shown by MSG_ENABLEDSUIONLY: the default button reads "OK" and ends the
+// setup instead of announcing a transfer.
+bool SettingsOnly = false;
 
 // Sent by DestroySettingsDialog on a thread the dialog does not belong to.
 constexpr UINT DestroyRequest = WM_APP + 1;
@@ -94,19 +97,41 @@ void InitDialog(HWND dialog)
     ShowPreview(dialog, GetExtWindow() == 0 && (PreviewFlag(-1) & 1) != 0);
 }
 
+void KeepSettingsIfAsked(HWND dialog)
+{
+    if (IsDlgButtonChecked(dialog, IDC_SAVE_SETTINGS) == BST_CHECKED) {
+        SaveCurrentSettings();
+        CheckDlgButton(dialog, IDC_SAVE_SETTINGS, BST_UNCHECKED);
+    }
+}
+
+// "OK" of the settings-only dialog: the settings stay as the user left them
+// (saved when asked), and the application hears that the setup is done.
+void EndSetup(HWND dialog)
+{
+    KeepSettingsIfAsked(dialog);
+    MilStartLive(0);
+    NotifyCloseDsOk();
+    // A modeless dialog only hides here; MSG_CLOSEDS destroys it.
+    if (IsWindow(dialog)) {
+        ShowWindow(dialog, SW_HIDE);
+    }
+}
+
 void Transfer(HWND dialog)
 {
-    // Enter reaches the default button even when MSG_ENABLEDSUIONLY
-    // disabled it; a settings-only dialog never announces a transfer. While
+    // Enter reaches the default button even when it is disabled. While
     // transfers run, a second announcement would skip the end of the one
     // under way (state 7 back to 6).
     if (!IsWindowEnabled(GetDlgItem(dialog, IDC_TRANSFER)) || TransferHold) {
         return;
     }
-    if (IsDlgButtonChecked(dialog, IDC_SAVE_SETTINGS) == BST_CHECKED) {
-        SaveCurrentSettings();
-        CheckDlgButton(dialog, IDC_SAVE_SETTINGS, BST_UNCHECKED);
+    // A settings-only dialog never announces a transfer.
+    if (SettingsOnly) {
+        EndSetup(dialog);
+        return;
     }
+    KeepSettingsIfAsked(dialog);
     if (!AnnounceTransfers()) {
         ReportCondition("General failure in response to Transfer.  ", TWCC_LOWMEMORY);
     }
@@ -197,12 +222,21 @@ HWND CreateSettingsDialog()
     // before the dialog manager creates them.
     INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_TAB_CLASSES | ICC_BAR_CLASSES};
     InitCommonControlsEx(&classes);
+    SettingsOnly = false;
     DialogHandle = CreateDialogParamA(ModuleHandle, MAKEINTRESOURCEA(IDD_SETTINGS), nullptr, SettingsDialogProc, 0);
     if (DialogHandle != nullptr && GetPageState(DialogHandle) == nullptr) {
         DestroyWindow(DialogHandle);
         DialogHandle = nullptr;
     }
     return DialogHandle;
+}
+
+void MakeSettingsOnly()
+{
+    SettingsOnly = true;
+    if (DialogHandle != nullptr) {
+        SetDlgItemTextA(DialogHandle, IDC_TRANSFER, "OK");
+    }
 }
 
 void DestroySettingsDialog()

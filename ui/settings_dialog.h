@@ -19,6 +19,11 @@ struct PageState {
 // nullptr when it cannot be created.
 HWND CreateSettingsDialog();
 
+// The dialog just created is the settings-only one (MSG_ENABLEDSUIONLY):
+// its "Transfer" reads "OK", keeps the settings and tells the application
+// by MSG_CLOSEDSOK; "Cancel" still sends MSG_CLOSEDSREQ.
+void MakeSettingsOnly();
+
 // Stops the preview, destroys the dialog and its page if one exists;
 // DialogHandle is none afterwards.
 void DestroySettingsDialog();

@@ -58,6 +58,7 @@ TEST(Wire, AnswersOutOfBoundsAreRefused)
     EXPECT_FALSE(BlockAnswered(setup, MSG_GET, TWRC_SUCCESS, 0)) << "a setup with no block";
     EXPECT_TRUE(BlockAnswered(capability, MSG_GET, TWRC_SUCCESS, 6));
     EXPECT_TRUE(BlockAnswered(capability, MSG_SET, TWRC_SUCCESS, 0)) << "the container was the application's";
+    EXPECT_TRUE(BlockAnswered(capability, MSG_RESETALL, TWRC_SUCCESS, 0)) << "no capability named";
     EXPECT_TRUE(BlockAnswered(capability, MSG_GET, TWRC_FAILURE, 0));
     EXPECT_TRUE(BlockAnswered(setup, MSG_SET, TWRC_SUCCESS, 0));
     EXPECT_TRUE(BlockAnswered(info, MSG_GET, TWRC_SUCCESS, 0));

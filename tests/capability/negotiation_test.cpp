@@ -22,8 +22,10 @@
 #include "rig/ds_rig.h"
 #include "rig/in_process_source.h"
 #include "settings/source_settings.h"
+#include "source/dispatch.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 extern "C" TW_UINT16 __stdcall DS_Entry(pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16, TW_MEMREF);
@@ -41,6 +43,7 @@ protected:
     void SetUp() override
     {
         // The store of an open source: a closed one negotiates nothing.
+        RegisterSupportedDats();
         BuildCapabilityDefaults();
         SourceState = 400;
         SourceSettings.ImageWidth = 768;
@@ -55,6 +58,7 @@ protected:
         FreeCapabilities();
         SourceState = 300;
         DumpMode = 0;
+        TwainTwoApp = false;
     }
 
     // Sends one capability message; `container` (if any) is the application's
@@ -268,21 +272,30 @@ int ItemBytes(TW_UINT16 itemType)
     }
 }
 
-// Every supported capability walked as a conformance check walks it:
-// MSG_QUERYSUPPORT first, then each of the five operations, of which exactly
-// the reported ones succeed. MSG_SET takes back the value the capability
-// holds; an offered value other than the current one becomes current; a
-// value outside the ones offered is refused (TWCC_BADVALUE) and changes
-// nothing, except where the capability stores what it is sent. MSG_RESET
-// hands back the value it leaves, as MSG_GET answers it.
+// Every supported capability walked as a conformance check walks it, by a
+// 1.x and by a TWAIN 2 application: MSG_QUERYSUPPORT first, then each of the
+// five operations, of which exactly the reported ones succeed (a 1.x
+// application still has the value a read-only capability holds accepted, as
+// it always had; a TWAIN 2 one is told the operation is not the
+// capability's). MSG_SET takes back the value the capability holds and
+// what MSG_GET handed over; an offered value other than the current one
+// becomes current; a value outside the ones offered is refused
+// (TWCC_BADVALUE) and changes nothing, except where the capability stores
+// what it is sent. MSG_RESET hands back the value it leaves, as MSG_GET
+// answers it (TWAIN 2: as MSG_GETCURRENT does). TWAIN 2's MSG_GET hands the
+// values the application may choose: no one value but the transfer count.
 TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
 {
-    ASSERT_EQ(Send(CAP_SUPPORTEDCAPS, MSG_GET), TWRC_SUCCESS);
-    const ListSeen supported = ReadArrayBlock(cap_.hContainer, 2);
-    ASSERT_GE(supported.NumItems, 18u);
-    const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_FEEDERLOADED, CAP_AUTOFEED, ICAP_JPEGQUALITY,
+    const std::vector<uint32_t> readOnly = {CAP_SUPPORTEDCAPS,  CAP_SUPPORTEDDATS,      CAP_DEVICEONLINE,
+                                            CAP_UICONTROLLABLE, CAP_ENABLEDSUIONLY,     CAP_CUSTOMDSDATA,
+                                            CAP_FEEDERLOADED,   ICAP_PHYSICALWIDTH,     ICAP_PHYSICALHEIGHT,
+                                            ICAP_XNATIVERESOLUTION, ICAP_YNATIVERESOLUTION};
+    const std::vector<uint32_t> storesAsSent = {CAP_XFERCOUNT, CAP_FEEDERENABLED, CAP_AUTOFEED, ICAP_JPEGQUALITY,
                                                CAP_AUTOMATICCAPTURE, CAP_TIMEBEFOREFIRSTCAPTURE, CAP_TIMEBETWEENCAPTURES,
                                                CAP_MAXBATCHBUFFERS, CUSTCAP_AVERAGEFRAMES, CAP_EXTIMAGEINFO};
+    auto listed = [](const std::vector<uint32_t>& list, uint32_t cap) {
+        return std::find(list.begin(), list.end(), cap) != list.end();
+    };
     const TW_INT32 all = TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET;
     struct Operation {
         TW_UINT16 msg;
@@ -290,98 +303,162 @@ TEST_F(Negotiation, EveryCapabilityDoesExactlyWhatItsQuerySupportReports)
     };
     const Operation queries[] = {
         {MSG_GET, TWQC_GET}, {MSG_GETCURRENT, TWQC_GETCURRENT}, {MSG_GETDEFAULT, TWQC_GETDEFAULT}};
-    for (uint32_t id : supported.Items) {
-        const auto cap = static_cast<TW_UINT16>(id);
-        SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << cap);
+    for (bool twainTwo : {false, true}) {
+        SCOPED_TRACE(twainTwo ? "TWAIN 2 application" : "1.x application");
+        TwainTwoApp = twainTwo;
         BuildCapabilityDefaults();
-        PendingCondition = TWCC_SUCCESS;
-        ASSERT_EQ(Send(cap, MSG_QUERYSUPPORT), TWRC_SUCCESS);
-        ASSERT_EQ(cap_.ConType, TWON_ONEVALUE);
-        const OneValueSeen support = ReadOneValueBlock(cap_.hContainer);
-        EXPECT_EQ(support.ItemType, TWTY_INT32);
-        const auto flags = static_cast<TW_INT32>(support.Item);
-        EXPECT_EQ(flags, all) << "every capability answers all five operations";
+        ASSERT_EQ(Send(CAP_SUPPORTEDCAPS, MSG_GET), TWRC_SUCCESS);
+        const ListSeen supported = ReadArrayBlock(cap_.hContainer, 2);
+        ASSERT_GE(supported.NumItems, 18u);
+        EXPECT_EQ(listed(supported.Items, CAP_SUPPORTEDDATS), twainTwo);
+        for (uint32_t id : supported.Items) {
+            const auto cap = static_cast<TW_UINT16>(id);
+            SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << cap);
+            const bool fixedForApp = listed(readOnly, cap);
+            BuildCapabilityDefaults();
+            PendingCondition = TWCC_SUCCESS;
+            ASSERT_EQ(Send(cap, MSG_QUERYSUPPORT), TWRC_SUCCESS);
+            ASSERT_EQ(cap_.ConType, TWON_ONEVALUE);
+            const OneValueSeen support = ReadOneValueBlock(cap_.hContainer);
+            EXPECT_EQ(support.ItemType, TWTY_INT32);
+            const auto flags = static_cast<TW_INT32>(support.Item);
+            EXPECT_EQ(flags, fixedForApp ? (TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT) : all);
 
-        for (const Operation& query : queries) {
-            EXPECT_EQ(Send(cap, query.msg) == TWRC_SUCCESS, (flags & query.flag) != 0) << "msg " << query.msg;
-        }
-        // What the capability holds: MSG_GET's container and its values, and
-        // the container MSG_GETCURRENT hands over.
-        TW_UINT16 heldKind = 0;
-        std::vector<uint8_t> held;
-        TW_UINT16 itemType = 0;
-        std::vector<uint32_t> items;
-        uint32_t currentItem = 0;
-        if (Send(cap, MSG_GET) == TWRC_SUCCESS) {
-            heldKind = cap_.ConType;
-            held = BlockBytes(cap_.hContainer);
-            if (heldKind == TWON_ONEVALUE) {
-                const OneValueSeen one = ReadOneValueBlock(cap_.hContainer);
-                itemType = one.ItemType;
-                items = {one.Item};
-            } else {
+            for (const Operation& query : queries) {
+                EXPECT_EQ(Send(cap, query.msg) == TWRC_SUCCESS, (flags & query.flag) != 0) << "msg " << query.msg;
+            }
+            // What the capability holds: MSG_GET's container and its values
+            // (a range's current one), and the container MSG_GETCURRENT
+            // hands over.
+            TW_UINT16 heldKind = 0;
+            std::vector<uint8_t> held;
+            TW_UINT16 itemType = 0;
+            std::vector<uint32_t> items;
+            uint32_t currentItem = 0;
+            if (Send(cap, MSG_GET) == TWRC_SUCCESS) {
+                heldKind = cap_.ConType;
+                held = BlockBytes(cap_.hContainer);
                 itemType = static_cast<TW_UINT16>(held.at(0) | (held.at(1) << 8));
-                const ListSeen list = heldKind == TWON_ENUMERATION
-                                          ? ReadEnumerationBlock(cap_.hContainer, ItemBytes(itemType))
-                                          : ReadArrayBlock(cap_.hContainer, ItemBytes(itemType));
-                items = list.Items;
-                currentItem = list.Items.at(list.CurrentIndex);
-            }
-        }
-        TW_UINT16 currentKind = TWON_ONEVALUE;
-        std::vector<uint8_t> current = OneValueBytes(TWTY_UINT16, 0);
-        if (Send(cap, MSG_GETCURRENT) == TWRC_SUCCESS) {
-            currentKind = cap_.ConType;
-            current = BlockBytes(cap_.hContainer);
-        }
-        auto holdsAsBefore = [&] {
-            ASSERT_EQ(Send(cap, MSG_GET), TWRC_SUCCESS);
-            EXPECT_EQ(BlockBytes(cap_.hContainer), held);
-        };
-
-        EXPECT_EQ(Set(cap, currentKind, current) == TWRC_SUCCESS, (flags & TWQC_SET) != 0) << "the value held";
-        if ((flags & TWQC_SET) != 0) {
-            EXPECT_EQ(Condition(), TWCC_SUCCESS);
-            holdsAsBefore();
-            EXPECT_EQ(Set(cap, heldKind, held), TWRC_SUCCESS) << "what MSG_GET handed over";
-            holdsAsBefore();
-            ASSERT_FALSE(items.empty());
-            const uint32_t outside = *std::max_element(items.begin(), items.end()) + 1;
-            const bool storedAsSent =
-                std::find(storesAsSent.begin(), storesAsSent.end(), cap) != storesAsSent.end();
-            if (storedAsSent) {
-                EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, outside)), TWRC_SUCCESS);
-                EXPECT_EQ(Current(cap).Item, outside);
-            } else {
-                EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, outside)), TWRC_FAILURE) << outside;
-                EXPECT_EQ(Condition(), TWCC_BADVALUE);
-                holdsAsBefore();
-            }
-            // Another value of the ones an enumeration offers.
-            for (uint32_t item : items) {
-                if (heldKind == TWON_ENUMERATION && item != currentItem) {
-                    EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, item)), TWRC_SUCCESS) << item;
-                    EXPECT_EQ(Current(cap).Item, item);
-                    break;
+                if (heldKind == TWON_ONEVALUE) {
+                    items = {ReadOneValueBlock(cap_.hContainer).Item};
+                } else if (heldKind == TWON_RANGE) {
+                    ASSERT_GE(held.size(), 22u);
+                    currentItem = held[18] | (held[19] << 8) | (held[20] << 16) | (static_cast<uint32_t>(held[21]) << 24);
+                    items = {currentItem};
+                } else {
+                    const ListSeen list = heldKind == TWON_ENUMERATION
+                                              ? ReadEnumerationBlock(cap_.hContainer, ItemBytes(itemType))
+                                              : ReadArrayBlock(cap_.hContainer, ItemBytes(itemType));
+                    items = list.Items;
+                    currentItem = list.Items.at(list.CurrentIndex);
                 }
             }
-        } else {
-            EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1)), TWRC_FAILURE);
-        }
+            if (twainTwo) {
+                EXPECT_EQ(heldKind == TWON_ONEVALUE, cap == CAP_XFERCOUNT);
+                if (itemType == TWTY_BOOL && !fixedForApp) {
+                    EXPECT_EQ(items, (std::vector<uint32_t>{0, 1})) << "a boolean offers both values";
+                }
+            }
+            TW_UINT16 currentKind = TWON_ONEVALUE;
+            std::vector<uint8_t> current = OneValueBytes(TWTY_UINT16, 0);
+            if (Send(cap, MSG_GETCURRENT) == TWRC_SUCCESS) {
+                currentKind = cap_.ConType;
+                current = BlockBytes(cap_.hContainer);
+            }
+            auto holdsAsBefore = [&] {
+                ASSERT_EQ(Send(cap, MSG_GET), TWRC_SUCCESS);
+                EXPECT_EQ(BlockBytes(cap_.hContainer), held);
+            };
 
-        // After whatever was set, MSG_RESET brings back and hands over what
-        // MSG_GET answered first.
-        const TW_UINT16 reset = Send(cap, MSG_RESET);
-        EXPECT_EQ(reset == TWRC_SUCCESS, (flags & TWQC_RESET) != 0);
-        if (reset == TWRC_SUCCESS) {
-            EXPECT_EQ(cap_.ConType, heldKind);
-            EXPECT_EQ(BlockBytes(cap_.hContainer), held);
-            holdsAsBefore();
-        } else {
-            EXPECT_EQ(cap_.hContainer, nullptr);
+            if (cap == CAP_XFERCOUNT && !twainTwo) {
+                // The 1.x default of 0 transfers is nothing an application may ask for.
+                EXPECT_EQ(Set(cap, currentKind, current), TWRC_FAILURE);
+                EXPECT_EQ(Condition(), TWCC_BADVALUE);
+            } else {
+                EXPECT_EQ(Set(cap, currentKind, current) == TWRC_SUCCESS, (flags & TWQC_SET) != 0 || !twainTwo)
+                    << "the value held";
+                EXPECT_EQ(Condition(), (flags & TWQC_SET) != 0 || !twainTwo ? TWCC_SUCCESS : TWCC_CAPBADOPERATION);
+            }
+            if ((flags & TWQC_SET) != 0) {
+                holdsAsBefore();
+                EXPECT_EQ(Set(cap, heldKind, held), cap == CAP_XFERCOUNT && !twainTwo ? TWRC_FAILURE : TWRC_SUCCESS)
+                    << "what MSG_GET handed over";
+                PendingCondition = TWCC_SUCCESS;
+                holdsAsBefore();
+                ASSERT_FALSE(items.empty());
+                const uint32_t outside =
+                    cap == CAP_XFERCOUNT ? 5 : *std::max_element(items.begin(), items.end()) + 1;
+                const bool taken = listed(storesAsSent, cap) && !(itemType == TWTY_BOOL && outside > 1);
+                if (taken) {
+                    EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, outside)), TWRC_SUCCESS);
+                    EXPECT_EQ(Current(cap).Item, outside);
+                } else {
+                    EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, outside)), TWRC_FAILURE) << outside;
+                    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+                    holdsAsBefore();
+                }
+                // Another value of the ones an enumeration offers.
+                for (uint32_t item : items) {
+                    if (heldKind == TWON_ENUMERATION && item != currentItem) {
+                        EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, item)), TWRC_SUCCESS) << item;
+                        EXPECT_EQ(Current(cap).Item, item);
+                        break;
+                    }
+                }
+            } else {
+                const uint32_t outside = *std::max_element(items.begin(), items.end()) + 1;
+                EXPECT_EQ(Set(cap, TWON_ONEVALUE, OneValueBytes(itemType, outside)), TWRC_FAILURE);
+                EXPECT_EQ(Condition(), twainTwo ? TWCC_CAPBADOPERATION : TWCC_BADVALUE);
+            }
+
+            // After whatever was set, MSG_RESET brings back and hands over
+            // what MSG_GET answered first (TWAIN 2: MSG_GETCURRENT).
+            const TW_UINT16 reset = Send(cap, MSG_RESET);
+            EXPECT_EQ(reset == TWRC_SUCCESS, (flags & TWQC_RESET) != 0 || !twainTwo);
+            if (reset == TWRC_SUCCESS) {
+                EXPECT_EQ(cap_.ConType, twainTwo ? currentKind : heldKind);
+                EXPECT_EQ(BlockBytes(cap_.hContainer), twainTwo ? current : held);
+                holdsAsBefore();
+            } else {
+                EXPECT_EQ(cap_.hContainer, nullptr);
+                EXPECT_EQ(Condition(), TWCC_CAPBADOPERATION);
+            }
+            EXPECT_EQ(Condition(), TWCC_SUCCESS) << "nothing that succeeded reported a condition";
         }
-        EXPECT_EQ(Condition(), TWCC_SUCCESS) << "nothing that succeeded reported a condition";
     }
+}
+
+// A TWAIN 2 application measures in inches (TWAIN's power-on unit) or
+// pixels; the physical size follows the unit at the image's resolution,
+// which the native resolutions answer. A 1.x application has pixels alone.
+TEST_F(Negotiation, TwainTwoUnitsAreInchesOrPixels)
+{
+    TwainTwoApp = true;
+    BuildCapabilityDefaults();
+    ASSERT_EQ(Send(ICAP_UNITS, MSG_GET), TWRC_SUCCESS);
+    const ListSeen units = ReadEnumerationBlock(cap_.hContainer, 2);
+    EXPECT_EQ(units.Items, (std::vector<uint32_t>{TWUN_INCHES, TWUN_PIXELS}));
+    EXPECT_EQ(units.CurrentIndex, 0u);
+    EXPECT_EQ(units.DefaultIndex, 0u);
+    auto fix32 = [](uint32_t item) { return static_cast<int16_t>(item & 0xFFFF) + (item >> 16) / 65536.0; };
+    EXPECT_NEAR(fix32(Current(ICAP_PHYSICALWIDTH).Item), 768 / 300.0, 1e-4) << "inches at 300 dpi";
+    EXPECT_NEAR(fix32(Current(ICAP_PHYSICALHEIGHT).Item), 576 / 300.0, 1e-4);
+    EXPECT_EQ(Current(ICAP_XNATIVERESOLUTION).Item, Fix(300));
+    EXPECT_EQ(Current(ICAP_YNATIVERESOLUTION).Item, Fix(300));
+    ASSERT_EQ(Set(ICAP_UNITS, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, TWUN_PIXELS)), TWRC_SUCCESS);
+    EXPECT_EQ(Current(ICAP_PHYSICALWIDTH).Item, Fix(768));
+    EXPECT_EQ(Set(ICAP_UNITS, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1)), TWRC_FAILURE) << "centimetres";
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+    EXPECT_EQ(Set(ICAP_XNATIVERESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, Fix(300))), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_CAPBADOPERATION);
+    ASSERT_EQ(Send(ICAP_UNITS, MSG_RESET), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, TWUN_INCHES);
+
+    TwainTwoApp = false;
+    BuildCapabilityDefaults();
+    EXPECT_EQ(Current(ICAP_PHYSICALWIDTH).Item, Fix(768));
+    EXPECT_EQ(Send(ICAP_XNATIVERESOLUTION, MSG_GET), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_CAPUNSUPPORTED);
 }
 
 TEST_F(Negotiation, SettingsAcceptedAndRefused)
@@ -454,22 +531,36 @@ TEST_F(Negotiation, SettingsAcceptedAndRefused)
          EnumerationBytes(TWTY_UINT16, 2, {0, 1}, 0, 0), TWRC_FAILURE, TWCC_BADVALUE, TWPF_CHOCOLATE},
         {"pixel flavor vanilla", ICAP_PIXELFLAVOR, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1), TWRC_FAILURE,
          TWCC_BADVALUE, TWPF_CHOCOLATE},
-        {"feeder flag stored as sent", CAP_FEEDERENABLED, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 7),
-         TWRC_SUCCESS, TWCC_SUCCESS, 7},
+        {"feeder flag not a boolean", CAP_FEEDERENABLED, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 1),
+         TWRC_FAILURE, TWCC_BADVALUE, 0},
+        {"feeder flag 2", CAP_FEEDERENABLED, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 2), TWRC_FAILURE,
+         TWCC_BADVALUE, 0},
+        {"feeder flag true", CAP_AUTOFEED, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 1), TWRC_SUCCESS, TWCC_SUCCESS,
+         1},
+        {"feeder loaded is the device's to say", CAP_FEEDERLOADED, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 0),
+         TWRC_FAILURE, TWCC_BADVALUE, 1},
         {"feeder flag as enumeration", CAP_AUTOFEED, TWON_ENUMERATION, EnumerationBytes(TWTY_BOOL, 2, {1}, 0, 0),
          TWRC_FAILURE, TWCC_BADPROTOCOL, 0},
         {"transfer count", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT16, 0xFFFF), TWRC_SUCCESS,
          TWCC_SUCCESS, 0xFFFF},
         {"transfer count unsigned", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT32, 3), TWRC_SUCCESS,
-         TWCC_BADPROTOCOL, 3},
-        {"transfer count unsigned any number", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT32, 0xFFFFFFFF),
-         TWRC_SUCCESS, TWCC_BADPROTOCOL, 0xFFFF},
+         TWCC_SUCCESS, 3},
+        {"transfer count unsigned cannot say any number", CAP_XFERCOUNT, TWON_ONEVALUE,
+         OneValueBytes(TWTY_UINT32, 0xFFFFFFFF), TWRC_FAILURE, TWCC_BADVALUE, 0},
+        {"transfer count 0", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT16, 0), TWRC_FAILURE,
+         TWCC_BADVALUE, 0},
+        {"transfer count 32767", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT16, 0x7FFF), TWRC_SUCCESS,
+         TWCC_SUCCESS, 0x7FFF},
+        {"transfer count as a boolean", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 1), TWRC_FAILURE,
+         TWCC_BADVALUE, 0},
         {"transfer count unsigned beyond 16 bits", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT32, 0x8000),
          TWRC_FAILURE, TWCC_BADVALUE, 0},
         {"transfer count -2", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT16, 0xFFFE), TWRC_FAILURE,
          TWCC_BADVALUE, 0},
         {"transfer count 32-bit signed", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT32, 3),
-         TWRC_FAILURE, TWCC_BADPROTOCOL, 0},
+         TWRC_SUCCESS, TWCC_SUCCESS, 3},
+        {"transfer count 32-bit beyond 16 bits", CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT32, 0x8000),
+         TWRC_FAILURE, TWCC_BADVALUE, 0},
         {"transfer count enumeration", CAP_XFERCOUNT, TWON_ENUMERATION,
          EnumerationBytes(TWTY_INT16, 2, {1}, 0, 0), TWRC_FAILURE, TWCC_BADPROTOCOL, 0},
         {"x resolution 200", ICAP_XRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 200), TWRC_FAILURE,
@@ -529,9 +620,9 @@ TEST_F(Negotiation, SelectionChangesCurrentNotDefaultAndResetRestores)
     const OneValueSeen count = Current(CAP_XFERCOUNT);
     EXPECT_EQ(count.ItemType, TWTY_INT16);
     EXPECT_EQ(count.Item, 0u);
-    ASSERT_EQ(Set(CAP_FEEDERLOADED, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 0)), TWRC_SUCCESS);
-    ASSERT_EQ(Send(CAP_FEEDERLOADED, MSG_RESET), TWRC_SUCCESS);
-    EXPECT_EQ(Current(CAP_FEEDERLOADED).Item, 1u);
+    ASSERT_EQ(Set(CAP_FEEDERENABLED, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 1)), TWRC_SUCCESS);
+    ASSERT_EQ(Send(CAP_FEEDERENABLED, MSG_RESET), TWRC_SUCCESS);
+    EXPECT_EQ(Current(CAP_FEEDERENABLED).Item, 0u);
 
     // A fixed value has no default to go back to: the depth the digitizer
     // start-up stored stays.
@@ -544,11 +635,11 @@ TEST_F(Negotiation, SelectionChangesCurrentNotDefaultAndResetRestores)
 
 TEST_F(Negotiation, OneValueDefaultAnswersWhatWasSet)
 {
-    ASSERT_EQ(Set(CAP_FEEDERENABLED, TWON_ONEVALUE, OneValueBytes(TWTY_UINT16, 7)), TWRC_SUCCESS);
+    ASSERT_EQ(Set(CAP_FEEDERENABLED, TWON_ONEVALUE, OneValueBytes(TWTY_BOOL, 1)), TWRC_SUCCESS);
     ASSERT_EQ(Send(CAP_FEEDERENABLED, MSG_GETDEFAULT), TWRC_SUCCESS);
     const OneValueSeen seen = ReadOneValueBlock(cap_.hContainer);
-    EXPECT_EQ(seen.ItemType, TWTY_UINT16);
-    EXPECT_EQ(seen.Item, 7u);
+    EXPECT_EQ(seen.ItemType, TWTY_BOOL);
+    EXPECT_EQ(seen.Item, 1u);
 }
 
 TEST_F(Negotiation, AnEnumerationIsStoredExactlyAsSent)
@@ -708,7 +799,7 @@ TEST_F(NegotiationLog, LabelsMessageNamesAndReports)
     Set(ICAP_PHYSICALWIDTH, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 1));
     Send(ICAP_PHYSICALHEIGHT, MSG_GET);
     Set(ICAP_XRESOLUTION, TWON_ONEVALUE, OneValueBytes(TWTY_FIX32, 1));
-    Set(CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_UINT32, 2));
+    Set(CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT16, 0));
     Send(CAP_SUPPORTEDCAPS, MSG_RESET);
     Send(CAP_UICONTROLLABLE, MSG_SET);
     const std::string report = "General failure in DG_CONTROL / DAT_CAPABILITY / ... triple\r\n";
@@ -728,7 +819,7 @@ TEST_F(NegotiationLog, LabelsMessageNamesAndReports)
         "Dispatching DG_CONTROL / DAT_1 / MSG_6 \r\n"
         "\r\n ICAP_XRESOLUTION (0x1118) MSG_SETMSG_RESET" + report + "Bad value error.\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_6 \r\n"
-        "\r\n CAP_XFERCOUNT (0x0001) MSG_SETtying to cast illegal value from app, Bad protocol error.\r\n"
+        "\r\n CAP_XFERCOUNT (0x0001) MSG_SET" + report + "Bad value error.\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_7 \r\n"
         "\r\n CAP_SUPPORTEDCAPS (0x1005) MSG_RESETMSG_SET\r\n"
         "Dispatching DG_CONTROL / DAT_1 / MSG_6 \r\n"
@@ -747,6 +838,13 @@ TEST_F(Negotiation, NoGlobalMemoryGrowsOverThousandsOfRounds)
         Set(CAP_XFERCOUNT, TWON_ONEVALUE, OneValueBytes(TWTY_INT16, 3));
         Send(ICAP_XFERMECH, MSG_RESET);
         Send(ICAP_PHYSICALWIDTH, MSG_GET);
+        // The TWAIN 2 answers' own containers: choices offered, chosen
+        // values taken back, a reset answered as the current value.
+        TwainTwoApp = true;
+        Send(CAP_FEEDERENABLED, MSG_GET);
+        Set(CAP_AUTOFEED, TWON_ENUMERATION, EnumerationBytes(TWTY_BOOL, 2, {0, 1}, 1, 0));
+        Send(ICAP_XFERMECH, MSG_RESET);
+        TwainTwoApp = false;
         ReleaseAnswer();
         FreeCapabilities();
     };
@@ -798,11 +896,11 @@ protected:
             cap_.hContainer = nullptr;
         }
     }
-    TW_UINT16 Send(TW_UINT16 cap, TW_UINT16 msg, std::vector<uint8_t> bytes = {})
+    TW_UINT16 Send(TW_UINT16 cap, TW_UINT16 msg, std::vector<uint8_t> bytes = {}, TW_UINT16 conType = TWON_ONEVALUE)
     {
         Release();
         HGLOBAL sent = bytes.empty() ? nullptr : GlobalBlock(bytes);
-        cap_ = {cap, static_cast<TW_UINT16>(sent != nullptr ? TWON_ONEVALUE : 0), sent};
+        cap_ = {cap, static_cast<TW_UINT16>(sent != nullptr ? conType : 0), sent};
         const TW_UINT16 rc = DS_Entry(&app_, DG_CONTROL, DAT_CAPABILITY, msg, &cap_);
         if (sent != nullptr) {
             GlobalFree(sent);
@@ -881,24 +979,37 @@ TEST_F(BoardNegotiation, AdjustmentsMapOntoTheLevelsTheDigitizerIsSent)
 {
     EXPECT_TRUE(Lists(ICAP_BRIGHTNESS) && Lists(ICAP_CONTRAST) && Lists(VideoFormat));
     EXPECT_FALSE(Lists(ICAP_HIGHLIGHT) || Lists(ICAP_SHADOW) || Lists(Channel));
+    // The levels counted in FIX32's steps: level k is the least value plus
+    // k whole steps, the default the level MSG_RESET brings back.
     const std::vector<double> range = Range(ICAP_BRIGHTNESS);
+    const double step = 514008 / 65536.0;  // 2000 / 255 to the nearest 1/65536
     EXPECT_EQ(range[0], -1000.0);
-    EXPECT_EQ(range[1], 1000.0);
-    EXPECT_NEAR(range[2], 2000.0 / 255, 1e-4);
-    EXPECT_EQ(range[3], 0.0);
-    EXPECT_NEAR(range[4], -1000 + 128 * 2000.0 / 255, 1e-4) << "the board's level 128 at open";
+    EXPECT_EQ(range[2], step);
+    EXPECT_EQ(range[1], -1000 + 255 * step);
+    EXPECT_EQ(range[3], -1000 + 128 * step) << "the stored level 128";
+    EXPECT_EQ(range[4], -1000 + 128 * step) << "the board's level 128 at open";
+    ASSERT_EQ(Send(ICAP_BRIGHTNESS, MSG_GETDEFAULT), TWRC_SUCCESS);
+    EXPECT_EQ(Fix32Value(ReadOneValueBlock(cap_.hContainer).Item), range[3]);
 
     struct Row {
         TW_UINT16 cap;
         double value;
         long item;   // 0: refused, nothing sent
         long level;
+        TW_UINT16 rc;  // TWRC_CHECKSTATUS: the board took the nearest level
     };
     const Row rows[] = {
-        {ICAP_BRIGHTNESS, 0, 4008, 128},      {ICAP_BRIGHTNESS, -1000, 4008, 0},
-        {ICAP_BRIGHTNESS, 1000, 4008, 255},   {ICAP_BRIGHTNESS, 500, 4008, 191},
-        {ICAP_CONTRAST, -250.5, 4009, 96},    {ICAP_CONTRAST, 3.9, 4009, 128},
-        {ICAP_BRIGHTNESS, 1000.5, 0, 0},      {ICAP_CONTRAST, -1001, 0, 0},
+        {ICAP_BRIGHTNESS, 0, 4008, 128, TWRC_CHECKSTATUS},
+        {ICAP_BRIGHTNESS, -1000, 4008, 0, TWRC_SUCCESS},
+        {ICAP_BRIGHTNESS, 1000, 4008, 255, TWRC_CHECKSTATUS},
+        {ICAP_BRIGHTNESS, 500, 4008, 191, TWRC_CHECKSTATUS},
+        {ICAP_BRIGHTNESS, -212.55, 4008, 100, TWRC_CHECKSTATUS},
+        {ICAP_BRIGHTNESS, -1000 + 100 * step, 4008, 100, TWRC_SUCCESS},
+        {ICAP_CONTRAST, -250.5, 4009, 96, TWRC_CHECKSTATUS},
+        {ICAP_CONTRAST, 3.9, 4009, 128, TWRC_CHECKSTATUS},
+        {ICAP_CONTRAST, -1000 + 255 * step, 4009, 255, TWRC_SUCCESS},
+        {ICAP_BRIGHTNESS, 1000.5, 0, 0, TWRC_FAILURE},
+        {ICAP_CONTRAST, -1001, 0, 0, TWRC_FAILURE},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << row.cap << std::dec << " value " << row.value);
@@ -909,23 +1020,36 @@ TEST_F(BoardNegotiation, AdjustmentsMapOntoTheLevelsTheDigitizerIsSent)
             EXPECT_TRUE(Trace().empty());
             continue;
         }
-        ASSERT_EQ(Send(row.cap, MSG_SET, Fix32(row.value)), TWRC_SUCCESS);
+        ASSERT_EQ(Send(row.cap, MSG_SET, Fix32(row.value)), row.rc);
+        EXPECT_EQ(Condition(), TWCC_SUCCESS);
         EXPECT_EQ(Trace(), std::vector<std::string>{Reference(row.item, row.level)});
         ASSERT_EQ(Send(row.cap, MSG_GETCURRENT), TWRC_SUCCESS);
         const OneValueSeen seen = ReadOneValueBlock(cap_.hContainer);
         EXPECT_EQ(seen.ItemType, TWTY_FIX32);
-        EXPECT_NEAR(Fix32Value(seen.Item), -1000 + row.level * 2000.0 / 255, 1.0 / 65536);
+        EXPECT_EQ(Fix32Value(seen.Item), -1000 + row.level * step);
         EXPECT_EQ(Mil.MdigInquire(MilInfo.MilDigitizer, row.item, nullptr), row.level);
+    }
+    // Every value the range offers is held as sent.
+    for (int k = 0; k <= 255; k += 17) {
+        SCOPED_TRACE(k);
+        ASSERT_EQ(Send(ICAP_BRIGHTNESS, MSG_SET, Fix32(range[0] + k * range[2])), TWRC_SUCCESS);
+        ASSERT_EQ(Send(ICAP_BRIGHTNESS, MSG_GETCURRENT), TWRC_SUCCESS);
+        EXPECT_EQ(Fix32Value(ReadOneValueBlock(cap_.hContainer).Item), range[0] + k * range[2]);
     }
     // Nothing negotiated reached the user's settings; MSG_RESET goes back to them.
     EXPECT_EQ(Stored("Brightness"), 128u);
     const DWORD stored = 77;
     WriteRegistryValue(SettingsKeyPath, "Brightness", REG_DWORD, &stored, sizeof stored);
+    ASSERT_EQ(Send(ICAP_BRIGHTNESS, MSG_GETDEFAULT), TWRC_SUCCESS);
+    const uint32_t initial = ReadOneValueBlock(cap_.hContainer).Item;
+    EXPECT_EQ(Fix32Value(initial), -1000 + 77 * step) << "the default is what MSG_RESET makes current";
     ClearLogAndTrace();
     ASSERT_EQ(Send(ICAP_BRIGHTNESS, MSG_RESET), TWRC_SUCCESS);
     EXPECT_EQ(Trace(), (std::vector<std::string>{Reference(4008, 77), Call("MdigInquire", {MilInfo.MilDigitizer, 4008, 0})}));
     EXPECT_EQ(cap_.ConType, TWON_RANGE);
-    EXPECT_NEAR(Range(ICAP_BRIGHTNESS)[4], -1000 + 77 * 2000.0 / 255, 1e-4);
+    EXPECT_EQ(Range(ICAP_BRIGHTNESS)[4], -1000 + 77 * step);
+    ASSERT_EQ(Send(ICAP_BRIGHTNESS, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, initial);
     ASSERT_EQ(Send(ICAP_CONTRAST, MSG_QUERYSUPPORT), TWRC_SUCCESS);
     EXPECT_EQ(static_cast<TW_INT32>(ReadOneValueBlock(cap_.hContainer).Item),
               TWQC_GET | TWQC_GETCURRENT | TWQC_GETDEFAULT | TWQC_SET | TWQC_RESET);
@@ -960,6 +1084,30 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
     EXPECT_STREQ(reinterpret_cast<const char*>(list.data() + 14 + list[6] * 34), "M_CCIR") << "current";
     EXPECT_STREQ(reinterpret_cast<const char*>(list.data() + 14 + 4 * 34), "M_PAL_RGB");
 
+    // The running format sent back, as a one value or as the list MSG_GET
+    // handed out: nothing restarts, the session's pixel type stays.
+    ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_SET, OneValueBytes(TWTY_UINT16, TWPT_RGB)), TWRC_SUCCESS);
+    ClearLogAndTrace();
+    EXPECT_EQ(Send(VideoFormat, MSG_SET, Name("M_CCIR")), TWRC_SUCCESS);
+    EXPECT_EQ(Send(VideoFormat, MSG_SET, list, TWON_ENUMERATION), TWRC_SUCCESS);
+    EXPECT_EQ(Condition(), TWCC_SUCCESS);
+    EXPECT_TRUE(Trace().empty());
+    ASSERT_EQ(Send(ICAP_PIXELTYPE, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(ReadOneValueBlock(cap_.hContainer).Item, TWPT_RGB);
+    ASSERT_EQ(Send(VideoFormat, MSG_GETDEFAULT), TWRC_SUCCESS);
+    const std::vector<uint8_t> initialFormat = BlockBytes(cap_.hContainer);
+
+    // The list with another current item chooses that one.
+    std::vector<uint8_t> choice = list;
+    choice[6] = 4;  // M_PAL_RGB
+    ClearLogAndTrace();
+    ASSERT_EQ(Send(VideoFormat, MSG_SET, choice, TWON_ENUMERATION), TWRC_SUCCESS);
+    EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_PAL_RGB");
+    ASSERT_EQ(Send(VideoFormat, MSG_SET, Name("M_CCIR")), TWRC_SUCCESS);
+    choice[6] = 8;  // beyond the items
+    EXPECT_EQ(Send(VideoFormat, MSG_SET, choice, TWON_ENUMERATION), TWRC_FAILURE);
+    EXPECT_EQ(Condition(), TWCC_BADVALUE);
+
     ClearLogAndTrace();
     ASSERT_EQ(Send(VideoFormat, MSG_SET, Name("m_pal_rgb")), TWRC_SUCCESS);
     const std::vector<std::string> restart = Trace();
@@ -980,11 +1128,12 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
         TW_UINT16 cap;
         std::vector<uint8_t> sent;
         std::vector<std::string> calls;  // empty: refused with TWCC_BADVALUE
+        TW_UINT16 rc = TWRC_SUCCESS;     // when taken: TWRC_CHECKSTATUS for the nearest level
     };
     const long dig = MilInfo.MilDigitizer;
     const Row rows[] = {
         {ICAP_HIGHLIGHT, Fix32(200), {Reference(AllReferences | 4005, 200)}},
-        {ICAP_SHADOW, Fix32(10.6), {Reference(AllReferences | 4003, 11)}},
+        {ICAP_SHADOW, Fix32(10.6), {Reference(AllReferences | 4003, 11)}, TWRC_CHECKSTATUS},
         {ICAP_SHADOW, Fix32(255.5), {}},
         {ICAP_HIGHLIGHT, Fix32(-1), {}},
         {ICAP_HIGHLIGHT, OneValueBytes(TWTY_UINT16, 200), {}},
@@ -1000,7 +1149,7 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
         SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << row.cap);
         ClearLogAndTrace();
         const TW_UINT16 rc = Send(row.cap, MSG_SET, row.sent);
-        EXPECT_EQ(rc, row.calls.empty() ? TWRC_FAILURE : TWRC_SUCCESS);
+        EXPECT_EQ(rc, row.calls.empty() ? TWRC_FAILURE : row.rc);
         if (row.calls.empty()) {
             EXPECT_EQ(Condition(), TWCC_BADVALUE);
         }
@@ -1059,6 +1208,8 @@ TEST_F(BoardNegotiation, FormatRestartsTheDigitizerAndTheDataPathChoosesTheAdjus
     ASSERT_EQ(Send(VideoFormat, MSG_RESET), TWRC_SUCCESS);
     EXPECT_EQ(cap_.ConType, TWON_ENUMERATION);
     EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_CCIR");
+    ASSERT_EQ(Send(VideoFormat, MSG_GETCURRENT), TWRC_SUCCESS);
+    EXPECT_EQ(BlockBytes(cap_.hContainer), initialFormat) << "the default was what MSG_RESET makes current";
     EXPECT_EQ(Stored("Channel"), 0x20000000u) << "the negotiated channel stays out of the registry";
     EXPECT_TRUE(Lists(ICAP_BRIGHTNESS) && !Lists(Channel));
 }
@@ -1078,6 +1229,13 @@ TEST_F(BoardNegotiation, ARunningFormatTheDialogDoesNotOfferIsTheCurrentItem)
     EXPECT_EQ(list[2], 9);  // NumItems
     ASSERT_EQ(list[6], 8);  // CurrentIndex
     EXPECT_STREQ(reinterpret_cast<const char*>(list.data() + 14 + 8 * 34), "M_CAMERA");
+    ClearLogAndTrace();
+    EXPECT_EQ(Send(VideoFormat, MSG_SET, list, TWON_ENUMERATION), TWRC_SUCCESS) << "the running one, sent back";
+    EXPECT_TRUE(Trace().empty());
+    std::vector<uint8_t> choice = list;
+    choice[6] = 0;
+    ASSERT_EQ(Send(VideoFormat, MSG_SET, choice, TWON_ENUMERATION), TWRC_SUCCESS);
+    EXPECT_EQ(std::string(SourceSettings.DigFormat), "M_CCIR");
     EXPECT_EQ(Send(VideoFormat, MSG_SET, Name("M_CAMERA")), TWRC_FAILURE) << "not a format to choose";
     EXPECT_EQ(Condition(), TWCC_BADVALUE);
 }

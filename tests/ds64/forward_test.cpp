@@ -233,8 +233,9 @@ TEST_F(Forwarding, IdentityBeforeAndAfterOpening)
     TW_IDENTITY asked = {};
     ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_GET, &asked), TWRC_SUCCESS);
     EXPECT_STREQ(asked.ProductName, ProductName);
-    EXPECT_EQ(asked.ProtocolMajor, 1);
-    EXPECT_EQ(asked.ProtocolMinor, 8);
+    EXPECT_EQ(asked.ProtocolMajor, 2);
+    EXPECT_EQ(asked.ProtocolMinor, 4);
+    EXPECT_EQ(asked.SupportedGroups & DF_DS2, DF_DS2);
     EXPECT_EQ(HostProcesses().size(), 0u) << "enumeration starts no host";
     ASSERT_EQ(Open(), TWRC_SUCCESS);
     EXPECT_EQ(HostProcesses().size(), 1u);
@@ -718,6 +719,92 @@ TEST_F(Forwarding, HostKilledMidTransferFailsEveryCallUntilClosed)
     EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_), TWRC_SUCCESS);
     ASSERT_EQ(Open(), TWRC_SUCCESS) << "a fresh host";
     EXPECT_EQ(Current(ICAP_XFERMECH).Item, TWSX_NATIVE) << "a fresh session";
+}
+
+// A TWAIN 2 application whose manager (the stand-in under another file
+// name) gave its entry points and calls the application back: its thread
+// never runs a message loop, yet it hears MSG_XFERREADY and, when the host
+// ends under it, MSG_CLOSEDSREQ; the manager found by its module name hears
+// nothing; every handle handed over is the manager's.
+struct CallbackSeen {
+    HANDLE Ready = nullptr;
+    HANDLE CloseAsked = nullptr;
+};
+CallbackSeen Callback;
+
+void __stdcall CallApplicationBack(const StandInNotice* notice)
+{
+    if (notice->MSG == MSG_XFERREADY) {
+        SetEvent(Callback.Ready);
+    } else if (notice->MSG == MSG_CLOSEDSREQ) {
+        SetEvent(Callback.CloseAsked);
+    }
+}
+
+TEST_F(Forwarding, TwainTwoCallbackApplicationNeverPumpingOnAManagerOfAnotherName)
+{
+    const std::string renamed = TempFolder() + "\\talvenix-other-dsm64.dll";
+    ASSERT_TRUE(CopyFileA((ExeDirectory() + "\\TWAINDSM.DLL").c_str(), renamed.c_str(), FALSE));
+    HMODULE other = LoadLibraryA(renamed.c_str());
+    ASSERT_NE(other, nullptr);
+    auto find = [other](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(other, name)); };
+    const auto entryPoint = reinterpret_cast<StandInEntryPointProc>(find("StandInEntryPoint"));
+    const auto owns = reinterpret_cast<StandInOwnsProc>(find("StandInOwns"));
+    const auto onNotice = reinterpret_cast<StandInOnNoticeProc>(find("StandInOnNotice"));
+    const auto otherNotices = reinterpret_cast<StandInNoticesProc>(find("StandInNotices"));
+    ASSERT_TRUE(entryPoint != nullptr && owns != nullptr && onNotice != nullptr && otherNotices != nullptr);
+    TW_ENTRYPOINT entry = {};
+    entryPoint(&entry);
+    Callback.Ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    Callback.CloseAsked = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    onNotice(CallApplicationBack);
+    ds_.App.SupportedGroups |= DF_APP2;
+    const int byName = NoticeCount();
+    bool ready = false, closeAsked = false, ownsCount = false, ownsBitmap = false;
+    uint32_t count = 0;
+    TW_UINT16 transferred = TWRC_FAILURE;
+    {
+        const Watchdog watchdog(90, "the callback application waits for a notice that never comes");
+        std::thread application([&] {
+            if (ds_.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry) != TWRC_SUCCESS || Open() != TWRC_SUCCESS) {
+                return;
+            }
+            TW_CAPABILITY capability = {CAP_XFERCOUNT, 0, nullptr};
+            if (ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &capability) == TWRC_SUCCESS) {
+                ownsCount = owns(capability.hContainer) == 1;
+                count = ReadOneValueBlock(capability.hContainer).Item & 0xFFFF;
+                entry.DSM_MemFree(capability.hContainer);
+            }
+            SetOneValue(CAP_XFERCOUNT, TWTY_INT16, 1);
+            Enable(false);
+            ready = WaitForSingleObject(Callback.Ready, 30000) == WAIT_OBJECT_0;
+            TW_HANDLE bitmap = nullptr;
+            transferred = ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap);
+            ownsBitmap = owns(bitmap) == 1;
+            entry.DSM_MemFree(bitmap);
+            TW_PENDINGXFERS pending = {};
+            ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_ENDXFER, &pending);
+            KillHost();
+            closeAsked = WaitForSingleObject(Callback.CloseAsked, 30000) == WAIT_OBJECT_0;
+            TW_USERINTERFACE ui = {};
+            ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+            ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+        });
+        application.join();
+    }
+    onNotice(nullptr);
+    EXPECT_TRUE(ownsCount) << "the container is the manager's";
+    EXPECT_EQ(count, 0xFFFFu) << "TWAIN's default count";
+    EXPECT_TRUE(ready) << "MSG_XFERREADY through the callback";
+    EXPECT_EQ(transferred, TWRC_XFERDONE);
+    EXPECT_TRUE(ownsBitmap) << "the bitmap is the manager's";
+    EXPECT_TRUE(closeAsked) << "MSG_CLOSEDSREQ through the callback";
+    EXPECT_EQ(NoticeCount(), byName) << "nothing to the manager found by its name";
+    ds_.App = TestAppIdentity();
+    CloseHandle(Callback.Ready);
+    CloseHandle(Callback.CloseAsked);
+    FreeLibrary(other);
+    DeleteFileA(renamed.c_str());
 }
 
 // Run only as the child of the next test: an application that opened the

@@ -26,7 +26,8 @@ struct Step {
     TW_UINT16 DAT;
     TW_UINT16 MSG;
     Data Kind;
-    uint32_t A;  // Ui: ShowUI; Cap*: the capability; Strip: Length; Event: TWMessage;
+    uint32_t A;  // Identity: 2 opens as a TWAIN 2 application; Ui: ShowUI; Cap*: the capability;
+                 // Strip: Length; Event: TWMessage;
                  // SetupSet: 0 the last block saved, 1 its last byte changed, 2 a byte short,
                  // 3 no block, 4 a block that cannot be locked (of no bytes, InfoLength the saved one's)
     uint32_t B;  // CapSet: the one value (TWTY_UINT16); CapInt32: the one value (TWTY_INT32); CapBytes: the container's size;
@@ -50,6 +51,7 @@ constexpr TW_UINT32 C = DG_CONTROL;
 constexpr TW_UINT32 I = DG_IMAGE;
 
 const Step Open = {C, DAT_IDENTITY, MSG_OPENDS, Data::Identity, 0, 0};
+const Step OpenAsTwainTwo = {C, DAT_IDENTITY, MSG_OPENDS, Data::Identity, 2, 0};
 const Step Close = {C, DAT_IDENTITY, MSG_CLOSEDS, Data::Identity, 0, 0};
 const Step Status = {C, DAT_STATUS, MSG_GET, Data::Status, 0, 0};
 const Step EnableNoUi = {C, DAT_USERINTERFACE, MSG_ENABLEDS, Data::Ui, 0, 0};
@@ -186,6 +188,19 @@ std::vector<Sequence> AllSequences()
           {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, CAP_CLEARBUFFERS, TWCB_NOCLEAR}, Get(CAP_AUTOMATICCAPTURE, MSG_GETCURRENT),
           Get(CAP_TIMEBETWEENCAPTURES, MSG_GETCURRENT), Get(CAP_CLEARBUFFERS, MSG_GETCURRENT),
           Get(CAP_AUTOMATICCAPTURE, MSG_RESET), Get(CAP_CLEARBUFFERS, MSG_RESET), Get(CAP_MAXBATCHBUFFERS), Close}},
+        {"twain2_face",
+         {OpenAsTwainTwo, Get(CAP_XFERCOUNT), Get(CAP_FEEDERENABLED), Get(CAP_SUPPORTEDDATS), Get(CAP_SUPPORTEDCAPS),
+          Get(CAP_UICONTROLLABLE), Get(CAP_UICONTROLLABLE, MSG_QUERYSUPPORT), Get(ICAP_JPEGQUALITY),
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, CAP_UICONTROLLABLE, 1}, Status,
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, ICAP_PIXELTYPE, TWPT_RGB}, Get(ICAP_PIXELTYPE, MSG_RESET),
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapFix32, ICAP_BRIGHTNESS, 500}, Get(ICAP_BRIGHTNESS, MSG_GETDEFAULT),
+          Get(ICAP_BRIGHTNESS, MSG_RESET), {C, DAT_CAPABILITY, MSG_SET, Data::CapInt32, CAP_XFERCOUNT, 2},
+          {C, DAT_CAPABILITY, MSG_SET, Data::CapSet, ICAP_XFERMECH, TWSX_MEMORY},
+          {C, DAT_CAPABILITY, MSG_RESETALL, Data::Cap, 0, 0, "-> 0; 00000000 container kept"},
+          Get(CAP_XFERCOUNT, MSG_GETCURRENT), Get(ICAP_XFERMECH, MSG_GETCURRENT), EnableNoUi,
+          {C, DAT_CAPABILITY, MSG_RESETALL, Data::Cap, 0, 0}, Status, {I, DAT_IMAGENATIVEXFER, MSG_SET, Data::Native, 0, 0},
+          Status, {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0},
+          {C, DAT_PENDINGXFERS, MSG_ENDXFER, Data::Pending, 0, 0}, Close}},
         {"native_transfer",
          {Open, EnableNoUi, {I, DAT_IMAGEINFO, MSG_GET, Data::Info, 0, 0},
           {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0}, {I, DAT_IMAGENATIVEXFER, MSG_GET, Data::Native, 0, 0},
@@ -272,6 +287,8 @@ std::string RunStep(DsModule& ds, const Step& step)
         if (step.MSG == MSG_OPENDS) {
             identity = TestAppIdentity(41);
             std::strcpy(identity.ProductName, "Talvenix Matrox Orion driver");
+            // The application's identity goes as the origin: the rig's.
+            ds.App.SupportedGroups = DG_CONTROL | DG_IMAGE | (step.A == 2 ? DF_APP2 : 0);
         }
         data = &identity;
         break;

@@ -320,8 +320,8 @@ TEST_F(Acquisition, TheUserTransfersTwiceAndCancelsAtTheDialog)
     EXPECT_EQ(FileSize(folder + "\\image002.bmp"), 14u + 1064 + 442368);
 }
 
-// "Setup..." in an application: the dialog for settings only, its
-// "Transfer" disabled; the application ends when the user closes it.
+// "Setup..." in an application: the dialog for settings only, "OK" in place
+// of "Transfer"; the application ends when the user closes it with OK.
 TEST_F(Acquisition, SettingsOnlyUntilTheUserClosesTheDialog)
 {
     CapturedProcess tool(TempFolder() + "\\twacquire-setup-output.txt");
@@ -332,10 +332,13 @@ TEST_F(Acquisition, SettingsOnlyUntilTheUserClosesTheDialog)
         return search.Dialog != nullptr;
     })) << "the dialog did not show: " << tool.Output();
     if (search.Dialog != nullptr) {
-        EXPECT_TRUE(WaitFor([&] { return !IsWindowEnabled(GetDlgItem(search.Dialog, 1)); }))
-            << "no Transfer from the settings";
-        PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(2, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(GetDlgItem(search.Dialog, 2)));
+        HWND ok = GetDlgItem(search.Dialog, 1);
+        EXPECT_TRUE(WaitFor([&] {
+            char text[16] = "";
+            GetWindowTextA(ok, text, sizeof text);
+            return std::string(text) == "OK" && IsWindowEnabled(ok);
+        })) << "no OK in the settings-only dialog";
+        PostMessageA(search.Dialog, WM_COMMAND, MAKEWPARAM(1, BN_CLICKED), reinterpret_cast<LPARAM>(ok));
     }
     const DWORD exitCode = tool.Wait(30000);
     const std::string text = tool.Output();

@@ -11,6 +11,49 @@ StandInNotice Received[Room];
 int Count = 0;
 StandInHook Hook = nullptr;
 
+// The blocks the allocator handed out and did not free.
+constexpr int BlockRoom = 4096;
+TW_HANDLE Blocks[BlockRoom];
+int BlockCount = 0;
+
+TW_HANDLE __stdcall MemAllocate(TW_UINT32 size)
+{
+    HGLOBAL block = GlobalAlloc(GHND, size);
+    if (block != nullptr && BlockCount < BlockRoom) {
+        Blocks[BlockCount++] = block;
+    }
+    return block;
+}
+
+int FindBlock(TW_HANDLE handle)
+{
+    for (int i = 0; i < BlockCount; ++i) {
+        if (Blocks[i] == handle) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void __stdcall MemFree(TW_HANDLE handle)
+{
+    const int at = FindBlock(handle);
+    if (at >= 0) {
+        Blocks[at] = Blocks[--BlockCount];
+    }
+    GlobalFree(handle);
+}
+
+TW_MEMREF __stdcall MemLock(TW_HANDLE handle)
+{
+    return GlobalLock(handle);
+}
+
+void __stdcall MemUnlock(TW_HANDLE handle)
+{
+    GlobalUnlock(handle);
+}
+
 void CopyName(char (&to)[34], const TW_IDENTITY* identity)
 {
     std::memset(to, 0, sizeof to);
@@ -56,4 +99,21 @@ extern "C" __declspec(dllexport) int __stdcall StandInNotices(StandInNotice* not
         notices[i] = Received[i];
     }
     return Count;
+}
+
+extern "C" __declspec(dllexport) void __stdcall StandInEntryPoint(TW_ENTRYPOINT* entry)
+{
+    entry->Size = sizeof *entry;
+    entry->DSM_Entry = DSM_Entry;
+    entry->DSM_MemAllocate = MemAllocate;
+    entry->DSM_MemFree = MemFree;
+    entry->DSM_MemLock = MemLock;
+    entry->DSM_MemUnlock = MemUnlock;
+}
+
+extern "C" __declspec(dllexport) int __stdcall StandInOwns(TW_HANDLE handle)
+{
+    // An application may free a block with GlobalFree: a handle the system
+    // handed out again since is not the stand-in's.
+    return handle != nullptr && FindBlock(handle) >= 0 && GlobalSize(handle) != 0 ? 1 : 0;
 }

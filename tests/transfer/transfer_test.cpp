@@ -299,6 +299,55 @@ protected:
     bool open_ = false;
 };
 
+// The stand-in 2.x manager loaded beside the test as an application loads
+// TWAINDSM.DLL: the source then sends its notices to it.
+class StandInManager {
+public:
+    // Under another file name (a copy), a source cannot find it by its name.
+    explicit StandInManager(const char* name = "TWAINDSM.DLL")
+    {
+        std::string path = ExeDirectory() + "\\" + name;
+        if (std::string(name) != "TWAINDSM.DLL") {
+            path = TempFolder() + "\\" + name;
+            CopyFileA((ExeDirectory() + "\\TWAINDSM.DLL").c_str(), path.c_str(), FALSE);
+        }
+        module_ = LoadLibraryA(path.c_str());
+    }
+    ~StandInManager()
+    {
+        if (module_ != nullptr) {
+            FreeLibrary(module_);
+        }
+    }
+    StandInManager(const StandInManager&) = delete;
+    StandInManager& operator=(const StandInManager&) = delete;
+    // One of its exports; nullptr when it is not loaded.
+    template <typename Proc>
+    Proc Find(const char* name) const
+    {
+        return module_ == nullptr ? nullptr
+                                  : reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)));
+    }
+
+    // Its entry points, as it hands them to a source by DAT_ENTRYPOINT.
+    TW_ENTRYPOINT EntryPoint() const
+    {
+        TW_ENTRYPOINT entry = {};
+        if (const auto fill = Find<StandInEntryPointProc>("StandInEntryPoint")) {
+            fill(&entry);
+        }
+        return entry;
+    }
+    bool Owns(TW_HANDLE handle) const
+    {
+        const auto owns = Find<StandInOwnsProc>("StandInOwns");
+        return owns != nullptr && owns(handle) == 1;
+    }
+
+private:
+    HMODULE module_ = nullptr;
+};
+
 // The states a test can put the source in; the memory transfer's state 7
 // has a frame under way.
 enum class State { Closed, Open, Enabled, Ready, NativeDone, MemoryUnderWay };
@@ -306,10 +355,13 @@ constexpr int StateCount = 6;
 const char* const StateNames[StateCount] = {"3", "4", "5", "6", "7 (native)", "7 (memory strip)"};
 
 // Every triplet the source answers, in every state: served (S), refused
-// out of sequence (Q) with nothing changed, or refused for another reason
-// (F: before the source is open there is no image to describe). A closed
-// source sets up no buffer and no file. Columns:
-// 3, 4, 5, 6, 7 after a native transfer, 7 in the middle of a memory one.
+// out of sequence (Q) with nothing changed, refused as no message of its DAT
+// (P: TWCC_BADPROTOCOL), or refused for another reason (F: before the source
+// is open there is no image to describe). A closed source sets up no buffer
+// and no file. Columns: 3, 4, 5, 6, 7 after a native transfer, 7 in the
+// middle of a memory one. Run by a 1.x application, whose notices go to
+// Wine's manager, and by a TWAIN 2 one that gave the stand-in 2.x manager's
+// entry points (under a name of its own), with the answers each face gives.
 TEST_F(Source, StateTable)
 {
     struct Row {
@@ -317,6 +369,7 @@ TEST_F(Source, StateTable)
         TW_UINT16 dat;
         TW_UINT16 msg;
         const char* outcomes;
+        const char* twainTwo = nullptr;  // where a TWAIN 2 application gets other answers
     };
     const Row rows[] = {
         {DG_CONTROL, DAT_IDENTITY, MSG_GET, "SSSSSS"},
@@ -350,12 +403,21 @@ TEST_F(Source, StateTable)
         {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, "QQQSQQ"},
         {DG_IMAGE, DAT_IMAGEMEMXFER, MSG_GET, "QQQSQS"},
         {DG_IMAGE, DAT_IMAGEFILEXFER, MSG_GET, "QQQSQQ"},
+        {DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_SET, "PPPPPP"},
+        {DG_CONTROL, DAT_CAPABILITY, MSG_RESETALL, "QPPPPP", "QSQQQQ"},
     };
+    const StandInManager manager("talvenix-other-dsm.dll");
+    TW_ENTRYPOINT entry = manager.EntryPoint();
+    ASSERT_NE(entry.DSM_Entry, nullptr);
+    bool twainTwo = false;
     const std::string file = TempFolder() + "\\talvenix-state.tif";
     std::vector<uint8_t> strip(4096);  // five grey rows
     TW_IMAGEMEMXFER xfer = {};
     TW_UINT32 rowsDelivered = 0;
     auto reach = [&](State state) {
+        if (twainTwo) {
+            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry), TWRC_SUCCESS);
+        }
         if (state == State::Closed) {
             return;
         }
@@ -472,36 +534,48 @@ TEST_F(Source, StateTable)
             break;
         }
     };
-    for (const Row& row : rows) {
-        for (int column = 0; column < StateCount; ++column) {
-            const auto state = static_cast<State>(column);
-            SCOPED_TRACE(testing::Message() << "DG " << row.dg << " DAT 0x" << std::hex << row.dat << " MSG 0x"
-                                            << row.msg << " in state " << StateNames[column]);
-            reach(state);
-            ds_.Status();
-            const int grabs = TraceCount("MdigGrab");
-            TW_PENDINGXFERS before = {};
-            ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &before);
-            const TW_UINT16 rc = send(row);
-            const TW_UINT16 condition = ds_.Status();
-            switch (row.outcomes[column]) {
-            case 'S':
-                EXPECT_NE(rc, TWRC_FAILURE) << "condition " << condition;
-                break;
-            case 'Q':
-                EXPECT_EQ(rc, TWRC_FAILURE);
-                EXPECT_EQ(condition, TWCC_SEQERROR);
-                expectUnchanged(state, grabs, before.Count);
-                break;
-            default:
-                EXPECT_EQ(rc, TWRC_FAILURE);
-                EXPECT_NE(condition, TWCC_SUCCESS);
-                break;
+    for (bool face : {false, true}) {
+        twainTwo = face;
+        ds_.App.SupportedGroups = DG_CONTROL | DG_IMAGE | (twainTwo ? DF_APP2 : 0);
+        for (const Row& row : rows) {
+            const char* outcomes = twainTwo && row.twainTwo != nullptr ? row.twainTwo : row.outcomes;
+            for (int column = 0; column < StateCount; ++column) {
+                const auto state = static_cast<State>(column);
+                SCOPED_TRACE(testing::Message() << (twainTwo ? "TWAIN 2" : "1.x") << " application: DG " << row.dg
+                                                << " DAT 0x" << std::hex << row.dat << " MSG 0x" << row.msg
+                                                << " in state " << StateNames[column]);
+                reach(state);
+                ds_.Status();
+                const int grabs = TraceCount("MdigGrab");
+                TW_PENDINGXFERS before = {};
+                ds_.Call(DG_CONTROL, DAT_PENDINGXFERS, MSG_GET, &before);
+                const TW_UINT16 rc = send(row);
+                const TW_UINT16 condition = ds_.Status();
+                switch (outcomes[column]) {
+                case 'S':
+                    EXPECT_NE(rc, TWRC_FAILURE) << "condition " << condition;
+                    break;
+                case 'Q':
+                    EXPECT_EQ(rc, TWRC_FAILURE);
+                    EXPECT_EQ(condition, TWCC_SEQERROR);
+                    expectUnchanged(state, grabs, before.Count);
+                    break;
+                case 'P':
+                    EXPECT_EQ(rc, TWRC_FAILURE);
+                    EXPECT_EQ(condition, TWCC_BADPROTOCOL);
+                    expectUnchanged(state, grabs, before.Count);
+                    break;
+                default:
+                    EXPECT_EQ(rc, TWRC_FAILURE);
+                    EXPECT_NE(condition, TWCC_SUCCESS);
+                    break;
+                }
+                ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
+                open_ = false;
             }
-            ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_);
-            open_ = false;
         }
     }
+    ds_.App = TestAppIdentity();
     DeleteFileA(file.c_str());
 
     // Closed: another application may open now, and the same one again; while
@@ -606,7 +680,14 @@ TEST_F(Source, EndOfTransferCountsDown)
     Open();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.count);
-        SetCount(row.count);
+        if (row.count != 0) {
+            SetCount(row.count);
+        } else {
+            // 0 is no count an application may set; it is the 1.x default.
+            TW_CAPABILITY cap = {CAP_XFERCOUNT, 0, nullptr};
+            ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_RESET, &cap), TWRC_SUCCESS);
+            GlobalFree(cap.hContainer);
+        }
         ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
         TW_HANDLE bitmap = nullptr;
         ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
@@ -1253,31 +1334,6 @@ TEST_F(Source, FileSetUpAnswersTheCurrentFileAndKeepsTheDefaultOnce)
     DeleteFileA(asked.FileName);
 }
 
-// The stand-in 2.x manager loaded beside the test as an application loads
-// TWAINDSM.DLL: the source then sends its notices to it.
-class StandInManager {
-public:
-    StandInManager() : module_(LoadLibraryA((ExeDirectory() + "\\TWAINDSM.DLL").c_str())) {}
-    ~StandInManager()
-    {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    StandInManager(const StandInManager&) = delete;
-    StandInManager& operator=(const StandInManager&) = delete;
-    // One of its exports; nullptr when it is not loaded.
-    template <typename Proc>
-    Proc Find(const char* name) const
-    {
-        return module_ == nullptr ? nullptr
-                                  : reinterpret_cast<Proc>(reinterpret_cast<void (*)()>(GetProcAddress(module_, name)));
-    }
-
-private:
-    HMODULE module_;
-};
-
 // With the 2.x manager in the process the notices go to it.
 TEST_F(Source, NoticesGoToTheTwoPointManagerWhenItIsLoaded)
 {
@@ -1312,6 +1368,139 @@ TEST_F(Source, AutomaticCaptureKeepsItsScheduleWhileTheApplicationCollectsLate)
         [this] { ds_.Call(DG_CONTROL, DAT_IDENTITY, MSG_CLOSEDS, &identity_); },
         [notices] { return notices(nullptr, 0); }};
     RunAutomaticCaptureTable(application);
+}
+
+// A TWAIN 2 application whose manager gave its entry points (under a file
+// name of its own): every handle handed over comes from the manager's
+// allocator, the notices go through its entry, and the answers are TWAIN
+// 2's. A 1.x application opening afterwards gets none of that.
+TEST_F(Source, TwainTwoApplicationGetsTheManagersHandlesAndNotices)
+{
+    const StandInManager manager("talvenix-renamed-dsm.dll");
+    const auto notices = manager.Find<StandInNoticesProc>("StandInNotices");
+    ASSERT_NE(notices, nullptr);
+    TW_ENTRYPOINT entry = manager.EntryPoint();
+    ds_.App.SupportedGroups |= DF_APP2;
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry), TWRC_SUCCESS);
+    Open();
+    struct Asked {
+        TW_UINT16 cap;
+        TW_UINT16 msg;
+        TW_UINT16 conType;
+    };
+    const Asked asked[] = {{CAP_XFERCOUNT, MSG_GET, TWON_ONEVALUE},       {CAP_FEEDERENABLED, MSG_GET, TWON_ENUMERATION},
+                           {CAP_SUPPORTEDDATS, MSG_GET, TWON_ARRAY},      {ICAP_PIXELTYPE, MSG_RESET, TWON_ONEVALUE},
+                           {CAP_XFERCOUNT, MSG_QUERYSUPPORT, TWON_ONEVALUE}, {0x8002, MSG_GET, TWON_ENUMERATION},
+                           {ICAP_JPEGQUALITY, MSG_GET, TWON_RANGE}};
+    for (const Asked& one : asked) {
+        SCOPED_TRACE(testing::Message() << "cap 0x" << std::hex << one.cap << " msg 0x" << one.msg);
+        TW_CAPABILITY cap = {one.cap, 0, nullptr};
+        ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, one.msg, &cap), TWRC_SUCCESS);
+        EXPECT_EQ(cap.ConType, one.conType);
+        EXPECT_TRUE(manager.Owns(cap.hContainer)) << "a block of the manager's";
+        if (one.cap == CAP_XFERCOUNT && one.msg == MSG_GET) {
+            EXPECT_EQ(ReadOneValueBlock(cap.hContainer).Item & 0xFFFF, 0xFFFFu) << "TWAIN's default: any number";
+        }
+        if (one.cap == CAP_SUPPORTEDDATS) {
+            const std::vector<uint32_t> pairs = ReadArrayBlock(cap.hContainer, 4).Items;
+            for (uint32_t pair : {0x00010001u, 0x00010003u, 0x00010403u, 0x00020104u, 0x0002010Bu}) {
+                EXPECT_NE(std::find(pairs.begin(), pairs.end(), pair), pairs.end()) << std::hex << pair;
+            }
+            EXPECT_EQ(std::find(pairs.begin(), pairs.end(), 0x00010004u), pairs.end()) << "DAT_PARENT is the manager's";
+        }
+        entry.DSM_MemFree(cap.hContainer);  // as the application frees it
+    }
+    // Frames in inches, TWAIN's power-on unit, at the image's 300 dpi.
+    TW_IMAGELAYOUT layout = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_GET, &layout), TWRC_SUCCESS);
+    EXPECT_NEAR(layout.Frame.Right.Whole + layout.Frame.Right.Frac / 65536.0, 768 / 300.0, 1e-4);
+    layout.Frame = {{1, 0}, {0, 0x8000}, {2, 0}, {1, 0x8000}};  // 1 to 2 inches across, 0.5 to 1.5 down
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGELAYOUT, MSG_SET, &layout), TWRC_SUCCESS);
+    TW_IMAGEINFO info = {};
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGEINFO, MSG_GET, &info), TWRC_SUCCESS);
+    EXPECT_EQ(info.ImageWidth, 300);
+    EXPECT_EQ(info.ImageLength, 300);
+    TW_CUSTOMDSDATA setup = {};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CUSTOMDSDATA, MSG_GET, &setup), TWRC_SUCCESS);
+    EXPECT_TRUE(manager.Owns(setup.hData));
+    entry.DSM_MemFree(setup.hData);
+    const int before = notices(nullptr, 0);
+    SetCount(1);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    StandInNotice seen[64] = {};
+    ASSERT_EQ(notices(seen, 64), before + 1) << "MSG_XFERREADY through the manager's entry";
+    EXPECT_EQ(seen[before].MSG, MSG_XFERREADY);
+    TW_HANDLE bitmap = nullptr;
+    ASSERT_EQ(ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap), TWRC_XFERDONE);
+    EXPECT_TRUE(manager.Owns(bitmap));
+    entry.DSM_MemFree(bitmap);
+    TW_UINT16 count = 0;
+    EXPECT_EQ(EndXfer(count), TWRC_SUCCESS);
+    TW_USERINTERFACE ui = {0, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    Close();
+
+    ds_.App = TestAppIdentity();
+    Open();
+    TW_CAPABILITY cap = {CAP_XFERCOUNT, 0, nullptr};
+    ASSERT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_SUCCESS);
+    EXPECT_FALSE(manager.Owns(cap.hContainer));
+    EXPECT_EQ(ReadOneValueBlock(cap.hContainer).Item, 0u) << "the 1.x default";
+    GlobalFree(cap.hContainer);
+    cap = {CAP_SUPPORTEDDATS, 0, nullptr};
+    EXPECT_EQ(ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_GET, &cap), TWRC_FAILURE);
+    EXPECT_EQ(ds_.Status(), TWCC_CAPUNSUPPORTED);
+    const int after = notices(nullptr, 0);
+    ASSERT_EQ(EnableWithoutUi(), TWRC_SUCCESS);
+    EXPECT_EQ(notices(nullptr, 0), after) << "the last session's manager entry is forgotten";
+    Close();
+}
+
+HANDLE CallbackReady = nullptr;
+
+void __stdcall WakeApplication(const StandInNotice* notice)
+{
+    if (notice->MSG == MSG_XFERREADY) {
+        SetEvent(CallbackReady);
+    }
+}
+
+// An application that registered a callback with its 2.x manager and never
+// runs a message loop: its thread waits for the callback alone.
+TEST_F(Source, TwainTwoCallbackApplicationNeverPumpingGetsItsNotice)
+{
+    const StandInManager manager("talvenix-callback-dsm.dll");
+    const auto onNotice = manager.Find<StandInOnNoticeProc>("StandInOnNotice");
+    ASSERT_NE(onNotice, nullptr);
+    CallbackReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    onNotice(WakeApplication);
+    TW_ENTRYPOINT entry = manager.EntryPoint();
+    ds_.App.SupportedGroups |= DF_APP2;
+    bool woken = false;
+    TW_UINT16 transferred = TWRC_FAILURE;
+    {
+        const Watchdog watchdog(60, "the callback application never heard of its transfer");
+        std::thread application([&] {
+            ds_.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry);
+            Open();
+            SetCount(1);
+            EnableWithoutUi();
+            woken = WaitForSingleObject(CallbackReady, 30000) == WAIT_OBJECT_0;
+            TW_HANDLE bitmap = nullptr;
+            transferred = ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap);
+            GlobalFree(bitmap);
+            TW_UINT16 count = 0;
+            EndXfer(count);
+            TW_USERINTERFACE ui = {0, 0, nullptr};
+            ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+            Close();
+        });
+        application.join();
+    }
+    onNotice(nullptr);
+    CloseHandle(CallbackReady);
+    EXPECT_TRUE(woken);
+    EXPECT_EQ(transferred, TWRC_XFERDONE);
 }
 
 TEST_F(Source, FileTransferReplacesTheFileAndNeverReportsALostImage)

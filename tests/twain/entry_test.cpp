@@ -31,9 +31,10 @@ TEST_F(EntryTest, IdentityBeforeAnyOpenIsTheDefaults)
     EXPECT_EQ(identity.Version.Language, TWLG_USA);
     EXPECT_EQ(identity.Version.Country, TWCY_USA);
     EXPECT_STREQ(identity.Version.Info, "Version 1.00");
-    EXPECT_EQ(identity.ProtocolMajor, 1);
-    EXPECT_EQ(identity.ProtocolMinor, 8);
-    EXPECT_EQ(identity.SupportedGroups, DG_CONTROL | DG_IMAGE);
+    // TWAIN 2.4 to the applications that speak it (the face is chosen at the open).
+    EXPECT_EQ(identity.ProtocolMajor, 2);
+    EXPECT_EQ(identity.ProtocolMinor, 4);
+    EXPECT_EQ(identity.SupportedGroups, DG_CONTROL | DG_IMAGE | DF_DS2);
     EXPECT_STREQ(identity.Manufacturer, "Talvenix, Ing. Buro Quellmar");
     EXPECT_STREQ(identity.ProductFamily, "TWAIN");
     EXPECT_STREQ(identity.ProductName, "Talvenix Matrox Orion driver");

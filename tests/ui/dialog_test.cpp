@@ -15,7 +15,9 @@
 #include "rig/ds_rig.h"
 #include "grabber/startup.h"
 #include "settings/source_settings.h"
+#include "grabber/video_adjustments.h"
 #include "twain/condition.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 #include "ui/dialog_fixture.h"
 #include "ui/settings_dialog.h"
@@ -300,16 +302,52 @@ TEST_F(SettingsDialog, CloseBoxHidesThePreviewAndRequestsClose)
     EXPECT_TRUE(IsWindow(dialog));
 }
 
-TEST_F(SettingsDialog, SettingsOnlyDialogNeverAnnouncesATransfer)
+std::vector<TW_UINT16> NoticesSeen;
+
+TW_UINT16 __stdcall RecordNotice(pTW_IDENTITY, pTW_IDENTITY, TW_UINT32, TW_UINT16, TW_UINT16 msg, TW_MEMREF)
+{
+    NoticesSeen.push_back(msg);
+    return TWRC_SUCCESS;
+}
+
+// The settings-only dialog ends with "OK", which keeps the settings (saved
+// when asked) and sends MSG_CLOSEDSOK, or with "Cancel" (MSG_CLOSEDSREQ);
+// neither announces a transfer, Enter included. The notices go through the
+// entry point a 2.x manager gave.
+TEST_F(SettingsDialog, SettingsOnlyDialogEndsWithOkOrCancelAndNeverAnnouncesATransfer)
 {
     StoreSettings("M_CCIR");
     Open();
+    ManagerEntry.DSM_Entry = RecordNotice;
+    NoticesSeen.clear();
     HWND dialog = Enable(true);
     ASSERT_NE(dialog, nullptr);
-    EXPECT_FALSE(IsWindowEnabled(Item(1)));
+    EXPECT_TRUE(IsWindowEnabled(Item(1)));
+    EXPECT_EQ(Text(Item(1)), "OK");
+    Slide(1027, 77);
+    ClickItem(1043);
     ClickItem(1);
+    EXPECT_EQ(NoticesSeen, std::vector<TW_UINT16>{MSG_CLOSEDSOK});
+    EXPECT_EQ(SourceState, 500);
+    EXPECT_FALSE(IsWindowVisible(dialog));
+    EXPECT_EQ(RegistryDword("Brightness"), 77) << "saved as asked";
+    EXPECT_EQ(GetBrightness(), 77u) << "the board keeps it";
     SendMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);  // Enter
     EXPECT_EQ(SourceState, 500);
+
+    TW_USERINTERFACE ui = {1, 0, nullptr};
+    ASSERT_EQ(Call(DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    NoticesSeen.clear();
+    ASSERT_NE(Enable(true), nullptr);
+    ClickItem(2);
+    EXPECT_EQ(NoticesSeen, std::vector<TW_UINT16>{MSG_CLOSEDSREQ});
+    EXPECT_EQ(SourceState, 500);
+
+    // An ordinary enabling has its "Transfer" again.
+    ASSERT_EQ(Call(DAT_USERINTERFACE, MSG_DISABLEDS, &ui), TWRC_SUCCESS);
+    ASSERT_NE(Enable(), nullptr);
+    EXPECT_EQ(Text(Item(1)), "Transfer");
+    ManagerEntry = TW_ENTRYPOINT{};
 }
 
 BOOL CALLBACK CountSettingsWindow(HWND window, LPARAM counter)
