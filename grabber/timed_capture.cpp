@@ -12,6 +12,7 @@
 #include "twain/allocation.h"
 #include "twain/condition.h"
 #include "twain/debug_log.h"
+#include "twain/manager.h"
 #include "twain/source.h"
 
 FrameStamp DeliveredStamp;
@@ -116,6 +117,8 @@ struct Schedule {
     HANDLE Captured = nullptr;  // auto reset: an image was held or the schedule ended
     HANDLE Thread = nullptr;
     HWND NoticeWindow = nullptr;
+    HANDLE NoticeThread = nullptr;  // runs the window's loop for an application that may never pump
+    DWORD NoticeThreadId = 0;
     bool Running = false;
     TimedCapturePlan Plan;
     BatchCounts Batch;
@@ -135,6 +138,9 @@ const char* const NoticeClass = "Talvenix TWAIN DS automatic capture";
 
 LRESULT CALLBACK NoticeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (message == WM_DESTROY && GetCurrentThreadId() == Timed.NoticeThreadId) {
+        PostQuitMessage(0);
+    }
     // The source may have been disabled and enabled again since the post.
     if (message == FirstHeldMessage && Timed.Running && window == Timed.NoticeWindow && SourceState == 500) {
         NotifyXferReady();
@@ -151,6 +157,40 @@ HWND CreateNoticeWindow()
     windowClass.lpszClassName = NoticeClass;
     RegisterClassA(&windowClass);  // fails harmlessly once registered
     return CreateWindowExA(0, NoticeClass, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ModuleHandle, nullptr);
+}
+
+// The notice window's own thread, for a TWAIN 2 application whose manager
+// gave its entry point: it may take its notices through a callback and
+// never pump a message on the thread that enabled the source.
+DWORD WINAPI NoticeLoop(void* created)
+{
+    Timed.NoticeWindow = CreateNoticeWindow();
+    SetEvent(static_cast<HANDLE>(created));
+    MSG message;
+    while (Timed.NoticeWindow != nullptr && GetMessageA(&message, nullptr, 0, 0) > 0) {
+        DispatchMessageA(&message);
+    }
+    return 0;
+}
+
+// The notice window on the enabling thread, or on a thread of its own when
+// the manager takes the notices through its entry point.
+bool StartNoticeWindow()
+{
+    if (ManagerEntry.DSM_Entry == nullptr) {
+        Timed.NoticeWindow = CreateNoticeWindow();
+        return Timed.NoticeWindow != nullptr;
+    }
+    HANDLE created = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (created == nullptr) {
+        return false;
+    }
+    Timed.NoticeThread = CreateThread(nullptr, 0, NoticeLoop, created, 0, &Timed.NoticeThreadId);
+    if (Timed.NoticeThread != nullptr) {
+        WaitForSingleObject(created, INFINITE);
+    }
+    CloseHandle(created);
+    return Timed.NoticeWindow != nullptr;
 }
 
 // Waits until `dueUs` or the stop; false when stopped.
@@ -269,6 +309,16 @@ void FreeScheduleRun()
         }
         Timed.NoticeWindow = nullptr;
     }
+    if (Timed.NoticeThread != nullptr) {
+        // Ended from inside a notice (the application's callback disabled
+        // the source) the loop ends on its own after it.
+        if (GetCurrentThreadId() != Timed.NoticeThreadId) {
+            WaitForSingleObject(Timed.NoticeThread, INFINITE);
+        }
+        CloseHandle(Timed.NoticeThread);
+        Timed.NoticeThread = nullptr;
+        Timed.NoticeThreadId = 0;
+    }
 }
 
 // The ring for `plan` in frames of `bytes`, keeping the frames held from
@@ -346,10 +396,10 @@ uint16_t StartTimedCapture(const TimedCapturePlan& plan)
     }
     Timed.Stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     Timed.Captured = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    Timed.NoticeWindow = CreateNoticeWindow();
+    const bool noticeWindow = StartNoticeWindow();
     Timed.Announced = HeldImages(Timed.Batch) != 0 ? 1 : 0;
     if (Timed.GrabPixels == nullptr || (plan.Average > 1 && !Timed.Sums) || Timed.Stop == nullptr ||
-        Timed.Captured == nullptr || Timed.NoticeWindow == nullptr) {
+        Timed.Captured == nullptr || !noticeWindow) {
         FreeScheduleRun();
         FreeScheduleFrames();
         return 1;

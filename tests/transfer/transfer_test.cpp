@@ -1472,35 +1472,51 @@ TEST_F(Source, TwainTwoCallbackApplicationNeverPumpingGetsItsNotice)
     const StandInManager manager("talvenix-callback-dsm.dll");
     const auto onNotice = manager.Find<StandInOnNoticeProc>("StandInOnNotice");
     ASSERT_NE(onNotice, nullptr);
-    CallbackReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     onNotice(WakeApplication);
     TW_ENTRYPOINT entry = manager.EntryPoint();
     ds_.App.SupportedGroups |= DF_APP2;
-    bool woken = false;
-    TW_UINT16 transferred = TWRC_FAILURE;
-    {
-        const Watchdog watchdog(60, "the callback application never heard of its transfer");
-        std::thread application([&] {
-            ds_.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry);
-            Open();
-            SetCount(1);
-            EnableWithoutUi();
-            woken = WaitForSingleObject(CallbackReady, 30000) == WAIT_OBJECT_0;
-            TW_HANDLE bitmap = nullptr;
-            transferred = ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap);
-            GlobalFree(bitmap);
-            TW_UINT16 count = 0;
-            EndXfer(count);
-            TW_USERINTERFACE ui = {0, 0, nullptr};
-            ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
-            Close();
-        });
-        application.join();
+    // An image grabbed at the transfer, and two captured on the source's
+    // own clock (their notice comes from the source's clock, not from the
+    // enabling).
+    for (const uint32_t automatic : {0u, 2u}) {
+        SCOPED_TRACE(automatic != 0 ? "automatic capture" : "one image");
+        CallbackReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        bool woken = false;
+        int transferred = 0;
+        {
+            const Watchdog watchdog(60, "the callback application never heard of its transfer");
+            std::thread application([&] {
+                ds_.Call(DG_CONTROL, DAT_ENTRYPOINT, MSG_SET, &entry);
+                Open();
+                SetCount(1);
+                for (const auto& [cap, type, item] : {std::tuple<TW_UINT16, TW_UINT16, uint32_t>{CAP_MAXBATCHBUFFERS, TWTY_UINT32, 2},
+                                                      {CAP_AUTOMATICCAPTURE, TWTY_INT32, automatic}}) {
+                    TW_CAPABILITY capture = {cap, TWON_ONEVALUE, GlobalBlock(OneValueBytes(type, item))};
+                    ds_.Call(DG_CONTROL, DAT_CAPABILITY, MSG_SET, &capture);
+                    GlobalFree(capture.hContainer);
+                }
+                EnableWithoutUi();
+                woken = WaitForSingleObject(CallbackReady, 30000) == WAIT_OBJECT_0;
+                TW_UINT16 count = woken ? 1 : 0;
+                while (count != 0) {
+                    TW_HANDLE bitmap = nullptr;
+                    transferred += ds_.Call(DG_IMAGE, DAT_IMAGENATIVEXFER, MSG_GET, &bitmap) == TWRC_XFERDONE;
+                    GlobalFree(bitmap);
+                    if (EndXfer(count) != TWRC_SUCCESS) {
+                        break;
+                    }
+                }
+                TW_USERINTERFACE ui = {0, 0, nullptr};
+                ds_.Call(DG_CONTROL, DAT_USERINTERFACE, MSG_DISABLEDS, &ui);
+                Close();
+            });
+            application.join();
+        }
+        CloseHandle(CallbackReady);
+        EXPECT_TRUE(woken);
+        EXPECT_EQ(transferred, automatic != 0 ? 2 : 1);
     }
     onNotice(nullptr);
-    CloseHandle(CallbackReady);
-    EXPECT_TRUE(woken);
-    EXPECT_EQ(transferred, TWRC_XFERDONE);
 }
 
 TEST_F(Source, FileTransferReplacesTheFileAndNeverReportsALostImage)
