@@ -122,7 +122,6 @@ struct Schedule {
     bool Running = false;
     TimedCapturePlan Plan;
     BatchCounts Batch;
-    uint32_t FirstImage = 0;  // the schedule's image 0 among the counts (frames kept from before come first)
     size_t FrameBytes = 0;
     OwnedArray<uint8_t> Frames;   // Capacity frames
     OwnedArray<FrameStamp> Stamps;
@@ -220,11 +219,11 @@ DWORD WINAPI ClockThread(void*)
     for (uint32_t image = 0;; ++image) {
         EnterCriticalSection(&Timed.Lock);
         const bool done = ScheduleDone(Timed.Batch);
-        const bool full = HeldImages(Timed.Batch) >= Timed.Batch.Capacity;
         LeaveCriticalSection(&Timed.Lock);
         if (done) {
             break;
         }
+        // Image 0 without a delay is the enabling's frame 0 itself.
         if (image != 0 || schedule.FirstMs != 0) {
             if (originUs == 0) {
                 EnterCriticalSection(&ClockLock);
@@ -237,30 +236,19 @@ DWORD WINAPI ClockThread(void*)
             if (!WaitUntilDue(originUs + static_cast<int64_t>(ScheduledTimeUs(schedule, image)) - FramePeriodUs() / 2)) {
                 break;
             }
-            EnterCriticalSection(&Timed.Lock);
-            const bool nowFull = HeldImages(Timed.Batch) >= Timed.Batch.Capacity;
-            if (nowFull) {
-                AdmitDueImage(Timed.Batch);  // counted missed
-            }
-            LeaveCriticalSection(&Timed.Lock);
-            if (nowFull) {
-                DebugLog().Write("Talvenix TWAIN DS: automatic capture: image %u missed, every buffer full\n",
-                                 image + 1);
-                continue;
-            }
-        } else if (full) {
-            EnterCriticalSection(&Timed.Lock);
-            AdmitDueImage(Timed.Batch);
-            LeaveCriticalSection(&Timed.Lock);
+        }
+        EnterCriticalSection(&Timed.Lock);
+        const bool full = HeldImages(Timed.Batch) >= Timed.Batch.Capacity;
+        if (full) {
+            AdmitDueImage(Timed.Batch);  // counted missed
+        }
+        LeaveCriticalSection(&Timed.Lock);
+        if (full) {
+            DebugLog().Write("Talvenix TWAIN DS: automatic capture: image %u missed, every buffer full\n", image + 1);
             continue;
         }
         const FrameStamp stamp = GrabFrames(Timed.GrabBuffer, Timed.GrabPixels, Timed.FrameBytes,
                                             Timed.Plan.Average, Timed.Sums.get());
-        if (originUs == 0) {
-            EnterCriticalSection(&ClockLock);
-            originUs = Clock.OriginUs;
-            LeaveCriticalSection(&ClockLock);
-        }
         EnterCriticalSection(&Timed.Lock);
         const uint32_t slot = NextCaptureSlot(Timed.Batch);
         if (AdmitDueImage(Timed.Batch)) {
@@ -331,8 +319,7 @@ uint16_t PrepareFrames(const TimedCapturePlan& plan, size_t bytes)
     }
     if (Timed.Frames) {
         // The frames kept lead; the new schedule's images follow them.
-        Timed.FirstImage = Timed.Batch.Captured + Timed.Batch.Missed;
-        Timed.Batch.Count = Timed.FirstImage + plan.Schedule.Count;
+        Timed.Batch.Count = Timed.Batch.Captured + Timed.Batch.Missed + plan.Schedule.Count;
         return 0;
     }
     const uint32_t buffers = plan.Buffers < plan.Schedule.Count ? plan.Buffers : plan.Schedule.Count;
@@ -343,7 +330,6 @@ uint16_t PrepareFrames(const TimedCapturePlan& plan, size_t bytes)
         return 1;
     }
     Timed.FrameBytes = bytes;
-    Timed.FirstImage = 0;
     Timed.Batch = {};
     Timed.Batch.Count = plan.Schedule.Count;
     Timed.Batch.Capacity = buffers;
