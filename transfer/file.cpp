@@ -79,22 +79,37 @@ void CaptureTimeText(char (&text)[20])
                   time.wDay % 100u, time.wHour % 100u, time.wMinute % 100u, time.wSecond % 100u);
 }
 
-// `bytes` of a TIFF with the capture time added (the same when it cannot
-// be added: the image matters more than its date).
-OwnedArray<uint8_t> WithCaptureTime(OwnedArray<uint8_t> bytes, size_t& size)
+// What the image's capture time adds at the end of the TIFF `file`: the
+// bytes (none when it cannot be added: the image matters more than its
+// date), their count, and the header's new first directory.
+OwnedArray<uint8_t> CaptureTimeTail(const uint8_t* file, size_t size, size_t& bytes, uint32_t& directory)
 {
     char text[20];
     CaptureTimeText(text);
+    bytes = TiffDateTimeTail(file, size, text, nullptr, 0, directory);
+    OwnedArray<uint8_t> tail = bytes != 0 ? AllocateArray<uint8_t>(bytes) : OwnedArray<uint8_t>();
+    if (!tail || TiffDateTimeTail(file, size, text, tail.get(), bytes, directory) != bytes) {
+        bytes = 0;
+        return OwnedArray<uint8_t>();
+    }
+    return tail;
+}
+
+// `bytes` of a TIFF with the capture time added (the same when it cannot
+// be).
+OwnedArray<uint8_t> WithCaptureTime(OwnedArray<uint8_t> bytes, size_t& size)
+{
+    size_t tailBytes = 0;
     uint32_t directory = 0;
-    const size_t tail = bytes ? TiffDateTimeTail(bytes.get(), size, text, nullptr, 0, directory) : 0;
-    OwnedArray<uint8_t> dated = tail != 0 ? AllocateArray<uint8_t>(size + tail) : OwnedArray<uint8_t>();
+    const OwnedArray<uint8_t> tail = bytes ? CaptureTimeTail(bytes.get(), size, tailBytes, directory) : OwnedArray<uint8_t>();
+    OwnedArray<uint8_t> dated = tail ? AllocateArray<uint8_t>(size + tailBytes) : OwnedArray<uint8_t>();
     if (!dated) {
         return bytes;
     }
     std::memcpy(dated.get(), bytes.get(), size);
-    TiffDateTimeTail(bytes.get(), size, text, dated.get() + size, tail, directory);
+    std::memcpy(dated.get() + size, tail.get(), tailBytes);
     PutU32(dated.get() + 4, directory);
-    size += tail;
+    size += tailBytes;
     return dated;
 }
 
@@ -124,17 +139,14 @@ bool StampResolution(const char* name)
         DebugLog().Write("Talvenix TWAIN DS: the saved file carries no resolution to set\n");
     }
     // The capture time goes at the end, and the header points at it.
-    char text[20];
-    CaptureTimeText(text);
+    size_t tailBytes = 0;
     uint32_t directory = 0;
-    uint8_t tail[2 + 12 * 64 + 4 + 20 + 1];
-    const size_t dated = changed >= 8 ? TiffDateTimeTail(bytes.get(), static_cast<size_t>(size), text, tail,
-                                                         sizeof tail, directory)
-                                      : 0;
-    if (dated != 0) {
+    const OwnedArray<uint8_t> tail = changed >= 8 ? CaptureTimeTail(bytes.get(), static_cast<size_t>(size), tailBytes, directory)
+                                                  : OwnedArray<uint8_t>();
+    if (tail) {
         DWORD written = 0;
         done = SetFilePointer(file, 0, nullptr, FILE_END) != INVALID_SET_FILE_POINTER &&
-               WriteFile(file, tail, static_cast<DWORD>(dated), &written, nullptr) && written == dated;
+               WriteFile(file, tail.get(), static_cast<DWORD>(tailBytes), &written, nullptr) && written == tailBytes;
         PutU32(bytes.get() + 4, directory);
     }
     if (done && changed != 0) {
